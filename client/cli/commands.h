@@ -1,0 +1,13 @@
+#pragma once
+// Subcommand groups of ferrowin-client. Each registers its subcommands on the app; the callback it
+// installs sets `exitCode`.
+
+#include <CLI/CLI.hpp>
+
+namespace ferrowin::client::cli {
+
+struct CommandContext {
+  int exitCode = 0;
+};
+
+}  // namespace ferrowin::client::cli

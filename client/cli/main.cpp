@@ -1,0 +1,18 @@
+// ferrowin-client: the reference client. Pairs with a host, reads its control API, receives and
+// decodes the stream, and sends input.
+
+#include <cstdio>
+
+#include "client/cli/commands.h"
+
+using namespace ferrowin::client::cli;
+
+int main(int argc, char** argv) {
+  CLI::App app{"Ferrowin reference client", "ferrowin-client"};
+  app.set_version_flag("--version", std::string("ferrowin-client ") + FERROWIN_VERSION);
+  app.require_subcommand(1);
+  CommandContext context;
+  // Subcommand groups register here.
+  CLI11_PARSE(app, argc, argv);
+  return context.exitCode;
+}

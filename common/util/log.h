@@ -1,0 +1,30 @@
+#pragma once
+// Logging: one spdlog logger per subsystem and category, named "subsystem/category" (for example
+// "com.zavel.ferrowin.server/auth"). Every logger writes through one shared sink: to the journal
+// when the process runs under systemd with its output going there, to standard error otherwise.
+// Level from FERROWIN_LOG_LEVEL (trace, debug, info, warn, error; default info).
+
+#include <spdlog/sinks/sink.h>
+#include <spdlog/spdlog.h>
+
+#include <memory>
+#include <string_view>
+
+namespace ferrowin::common {
+
+inline constexpr std::string_view kServerSubsystem = "com.zavel.ferrowin.server";
+inline constexpr std::string_view kHelperSubsystem = "com.zavel.ferrowin.inputhelper";
+
+/// The logger for (subsystem, category), created on first use. Thread-safe.
+std::shared_ptr<spdlog::logger> logger(std::string_view subsystem, std::string_view category);
+
+/// Host loggers by category alone.
+inline std::shared_ptr<spdlog::logger> serverLog(std::string_view category) {
+  return logger(kServerSubsystem, category);
+}
+
+/// Adds or removes a sink that sees every log record (tests capture lines this way).
+void addLogSink(const std::shared_ptr<spdlog::sinks::sink>& sink);
+void removeLogSink(const std::shared_ptr<spdlog::sinks::sink>& sink);
+
+}  // namespace ferrowin::common

@@ -1,0 +1,49 @@
+#include "server/app/options.h"
+
+#include <CLI/CLI.hpp>
+#include <sstream>
+
+namespace ferrowin::app {
+
+ParsedCommandLine parseHostCommandLine(int argc, const char* const* argv) {
+  CLI::App cli{"Ferrowin game-streaming host", "ferrowin-server"};
+  HostOptions options;
+  std::string dataDir, configDir, transport, capture, devRoot;
+  cli.set_version_flag("--version", std::string("ferrowin-server ") + FERROWIN_VERSION);
+  cli.add_flag("--headless", options.headless, "Run without the tray icon and status window");
+  cli.add_option("--control-port", options.controlPort,
+                 "Control port (TLS); video uses the next port, input the one after")
+      ->check(CLI::Range(1, 65533));
+  cli.add_option("--data-dir", dataDir,
+                 "Directory for pairing and identity files (default $XDG_DATA_HOME)");
+  cli.add_option("--config-dir", configDir,
+                 "Directory holding settings.json (default $XDG_CONFIG_HOME/ferrowin)");
+  cli.add_option("--transport", transport,
+                 "Video transport for this run; overrides the saved setting without changing it")
+      ->check(CLI::IsMember({"tcp", "udp_arq", "udp_fec"}));
+  cli.add_option("--capture", capture,
+                 "Capture backend (default: x11 when DISPLAY is set, synthetic otherwise)")
+      ->check(CLI::IsMember({"x11", "synthetic"}));
+  cli.add_option("--dev-attestation-root", devRoot,
+                 "PEM certificate trusted as an extra App Attest root (development clients)")
+      ->check(CLI::ExistingFile);
+
+  ParsedCommandLine result;
+  try {
+    cli.parse(argc, argv);
+  } catch (const CLI::ParseError& error) {
+    std::ostringstream out, err;
+    result.exitCode = cli.exit(error, out, err);
+    result.output = out.str() + err.str();
+    return result;
+  }
+  if (!dataDir.empty()) options.dataDir = dataDir;
+  if (!configDir.empty()) options.configDir = configDir;
+  if (!transport.empty()) options.transport = transport;
+  if (!capture.empty()) options.capture = capture;
+  if (!devRoot.empty()) options.devAttestationRoot = devRoot;
+  result.options = options;
+  return result;
+}
+
+}  // namespace ferrowin::app

@@ -1,0 +1,34 @@
+#pragma once
+// The host's command line.
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "common/util/expected.h"
+
+namespace ferrowin::app {
+
+struct HostOptions {
+  bool headless = false;
+  uint16_t controlPort = 52345;  // video = control + 1, input = control + 2
+  std::optional<std::filesystem::path> dataDir;
+  std::optional<std::filesystem::path> configDir;
+  std::optional<std::string> transport;  // "tcp", "udp_arq" or "udp_fec"; this run only
+  std::optional<std::string> capture;    // "x11" or "synthetic"
+  std::optional<std::filesystem::path> devAttestationRoot;
+};
+
+/// What the command line asks for: run with options, or exit (after --help, --version or an
+/// error) with `exitCode` once `output` has been printed.
+struct ParsedCommandLine {
+  std::optional<HostOptions> options;
+  int exitCode = 0;
+  std::string output;
+};
+
+ParsedCommandLine parseHostCommandLine(int argc, const char* const* argv);
+
+}  // namespace ferrowin::app

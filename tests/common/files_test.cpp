@@ -1,0 +1,89 @@
+#include "common/util/files.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "tests/support/temp_dir.h"
+
+namespace ferrowin::common {
+namespace {
+
+using testing::TempDir;
+
+mode_t permissions(const std::filesystem::path& path) {
+  struct stat st{};
+  EXPECT_EQ(::stat(path.c_str(), &st), 0);
+  return st.st_mode & 07777;
+}
+
+TEST(AtomicWrite, CreatesIntermediateDirectoriesAndReplacesContents) {
+  TempDir dir;
+  const auto path = dir / "a" / "b" / "file.json";
+  ASSERT_TRUE(writeFileAtomically(path, "first"));
+  ASSERT_TRUE(writeFileAtomically(path, "second, longer"));
+  EXPECT_EQ(readFile(path).value(), "second, longer");
+  // No temporary files left behind.
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(path.parent_path()), {}), 1);
+}
+
+TEST(AtomicWrite, SecretsGetMode0600RegardlessOfUmaskAndEarlierMode) {
+  TempDir dir;
+  const auto path = dir / "key";
+  ASSERT_TRUE(writeFileAtomically(path, "public"));
+  ASSERT_TRUE(writeFileAtomically(path, "secret", 0600));
+  EXPECT_EQ(permissions(path), 0600u);
+  ASSERT_TRUE(writeFileAtomically(dir / "plain", "x"));
+  EXPECT_EQ(permissions(dir / "plain") & 0077, 0644u & 0077 & ~0022u);
+}
+
+TEST(AtomicWrite, FailedRenameLeavesTheOldFileAndNoTemporary) {
+  TempDir dir;
+  const auto target = dir / "target";
+  // A non-empty directory can't be replaced by a file: the rename fails after the data is written.
+  std::filesystem::create_directories(target / "occupied");
+  auto result = writeFileAtomically(target, "new");
+  ASSERT_FALSE(result);
+  EXPECT_EQ(result.error().operation, "rename");
+  EXPECT_TRUE(std::filesystem::is_directory(target / "occupied"));
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 1);
+}
+
+TEST(AtomicWrite, KilledWriterLeavesEitherTheOldOrTheNewFileWhole) {
+  TempDir dir;
+  const auto path = dir / "state.json";
+  const std::string old(1000, 'o');
+  ASSERT_TRUE(writeFileAtomically(path, old));
+  const std::string large(64 << 20, 'n');
+  for (int delayMs : {0, 1, 5, 20}) {
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      (void)writeFileAtomically(path, large);
+      ::_exit(0);
+    }
+    ::usleep(static_cast<useconds_t>(delayMs * 1000));
+    ::kill(child, SIGKILL);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    auto contents = readFile(path);
+    ASSERT_TRUE(contents);
+    EXPECT_TRUE(*contents == old || *contents == large)
+        << "torn file of " << contents->size() << " bytes after " << delayMs << " ms";
+    if (*contents == large) {
+      ASSERT_TRUE(writeFileAtomically(path, old));
+    }
+  }
+}
+
+TEST(ReadFile, MissingFileIsNotFound) {
+  TempDir dir;
+  auto result = readFile(dir / "nothing");
+  ASSERT_FALSE(result);
+  EXPECT_EQ(result.error().code, FileError::Code::notFound);
+}
+
+}  // namespace
+}  // namespace ferrowin::common

@@ -1,0 +1,149 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+
+#include "common/runtime/clock.h"
+#include "common/runtime/flow.h"
+#include "common/runtime/main_executor.h"
+#include "common/runtime/published.h"
+#include "common/runtime/repeating_timer.h"
+#include "common/runtime/serial_queue.h"
+#include "common/runtime/weak.h"
+#include "common/util/log.h"
+#include "tests/support/log_capture.h"
+
+namespace ferrowin::common {
+namespace {
+
+TEST(RepeatingTimer, FirstTickAfterOneSecondThenEverySecond) {
+  ManualClock clock(0);
+  std::vector<double> ticks;
+  RepeatingTimer timer(clock, clock, [&] { ticks.push_back(clock.now()); });
+  timer.start();
+  clock.advance(0.999);
+  EXPECT_TRUE(ticks.empty());
+  clock.advance(0.001);
+  ASSERT_EQ(ticks.size(), 1u);
+  clock.advance(3.5);
+  EXPECT_EQ(ticks, (std::vector<double>{1.0, 2.0, 3.0, 4.0}));
+  timer.stop();
+  clock.advance(10);
+  EXPECT_EQ(ticks.size(), 4u);
+  EXPECT_EQ(clock.pendingTimers(), 0u);
+}
+
+TEST(RepeatingTimer, KeepsAbsoluteDeadlinesAndCanStopFromItsOwnTick) {
+  ManualClock clock(100);
+  int count = 0;
+  std::unique_ptr<RepeatingTimer> timer;
+  timer = std::make_unique<RepeatingTimer>(clock, clock, [&] {
+    if (++count == 3) timer->stop();
+  });
+  timer->start();
+  for (int i = 0; i < 50; ++i) clock.advance(0.1);
+  EXPECT_EQ(count, 3);
+}
+
+TEST(RepeatingTimer, RunsOnARealQueueWithShortCadence) {
+  SerialQueue queue("com.zavel.ferrowin.test");
+  AsioTimerFactory timers(queue.executor());
+  std::atomic<int> ticks{0};
+  std::unique_ptr<RepeatingTimer> timer;
+  queue.sync([&] {
+    timer = std::make_unique<RepeatingTimer>(SteadyClock::instance(), timers, [&] { ++ticks; },
+                                             RepeatingTimer::Cadence{0.01, 0.01, 0.005});
+    timer->start();
+  });
+  for (int i = 0; i < 500 && ticks < 3; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  queue.sync([&] { timer.reset(); });
+  EXPECT_GE(ticks.load(), 3);
+}
+
+TEST(WeakCallback, DoesNothingOnceTheOwnerIsGone) {
+  struct Service {
+    int calls = 0;
+  };
+  auto service = std::make_shared<Service>();
+  auto callback = weakCallback(service, [](Service& s, int n) { s.calls += n; });
+  callback(2);
+  EXPECT_EQ(service->calls, 2);
+  std::weak_ptr<Service> watch = service;
+  service.reset();
+  EXPECT_TRUE(watch.expired());
+  callback(5);  // must not touch freed memory (ASan would say)
+}
+
+TEST(Published, NotifiesObserversOnTheMainExecutorInOrder) {
+  MainExecutor main;
+  Published<std::string> status(main.context(), "Idle");
+  std::vector<std::string> seen;
+  std::vector<bool> onMain;
+  auto token = status.observe([&](const std::string& v) {
+    seen.push_back(v);
+    onMain.push_back(main.isCurrent());
+  });
+  std::thread other([&] {
+    status.set("Starting…");
+    status.set("Streaming");
+  });
+  other.join();
+  EXPECT_EQ(status.get(), "Streaming");
+  EXPECT_TRUE(seen.empty());  // not yet: delivery waits for the main executor
+  main.context().poll();
+  EXPECT_EQ(seen, (std::vector<std::string>{"Starting…", "Streaming"}));
+  EXPECT_EQ(onMain, (std::vector<bool>{true, true}));
+
+  token.reset();
+  status.set("Idle");
+  main.context().poll();
+  EXPECT_EQ(seen.size(), 2u);
+}
+
+TEST(Flow, SleepOnAManualClockAndGenerationGuard) {
+  MainExecutor main;
+  ManualClock clock(0);
+  Generation generation;
+  std::vector<std::string> events;
+  auto flow = [&](std::string name) -> asio::awaitable<void> {
+    const uint64_t ticket = generation.begin();
+    co_await sleepFor(clock, 0.05);
+    if (!generation.isCurrent(ticket)) {
+      events.push_back(name + " superseded");
+      co_return;
+    }
+    events.push_back(name + " done");
+  };
+  spawn(main.executor(), flow("first"));
+  main.context().poll();
+  spawn(main.executor(), flow("second"));
+  main.context().poll();
+  clock.advance(0.049);
+  main.context().poll();
+  EXPECT_TRUE(events.empty());
+  clock.advance(0.001);
+  main.context().poll();
+  EXPECT_EQ(events, (std::vector<std::string>{"first superseded", "second done"}));
+}
+
+TEST(SerialQueue, RunsWorkInOrderOnItsNamedThread) {
+  SerialQueue queue("com.zavel.ferrowin.video.udp.send");
+  std::vector<int> order;
+  char name[32] = {};
+  for (int i = 0; i < 100; ++i) queue.post([&order, i] { order.push_back(i); });
+  queue.sync([&] { pthread_getname_np(pthread_self(), name, sizeof name); });
+  EXPECT_EQ(order.size(), 100u);
+  EXPECT_TRUE(std::is_sorted(order.begin(), order.end()));
+  EXPECT_STREQ(name, "video.udp.send");
+  EXPECT_FALSE(queue.isCurrent());
+}
+
+TEST(Log, LoggersAreNamedBySubsystemAndCategory) {
+  testing::LogCapture capture;
+  serverLog("auth")->info("Pairing code: {}", "123456");
+  EXPECT_EQ(capture.records(),
+            (std::vector<std::string>{"com.zavel.ferrowin.server/auth|Pairing code: 123456"}));
+}
+
+}  // namespace
+}  // namespace ferrowin::common

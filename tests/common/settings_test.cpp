@@ -1,0 +1,79 @@
+#include "common/util/settings.h"
+
+#include <gtest/gtest.h>
+
+#include "common/util/paths.h"
+#include "tests/support/temp_dir.h"
+
+namespace ferrowin::common {
+namespace {
+
+using testing::TempDir;
+
+TEST(Settings, MissingKeysAndWrongTypesReadAsDefaults) {
+  TempDir dir;
+  ASSERT_TRUE(writeFileAtomically(dir / "settings.json", R"({"flag":"yes","name":true})"));
+  SettingsStore store(dir.path());
+  EXPECT_TRUE(store.boolValue("absent", true));
+  EXPECT_FALSE(store.boolValue("flag", false));
+  EXPECT_FALSE(store.stringValue("name").has_value());
+}
+
+TEST(Settings, RoundTripKeepsUnknownKeys) {
+  TempDir dir;
+  ASSERT_TRUE(writeFileAtomically(dir / "settings.json",
+                                  R"({"future.key":{"nested":[1,2]},"ferrowin.video.diagnostics":true})"));
+  {
+    SettingsStore store(dir.path());
+    EXPECT_TRUE(store.boolValue("ferrowin.video.diagnostics", false));
+    ASSERT_TRUE(store.setString("ferrowin.video.transport", "tcp"));
+    ASSERT_TRUE(store.setBool("ferrowin.video.diagnostics", false));
+  }
+  SettingsStore reloaded(dir.path());
+  EXPECT_EQ(reloaded.stringValue("ferrowin.video.transport"), "tcp");
+  EXPECT_FALSE(reloaded.boolValue("ferrowin.video.diagnostics", true));
+  auto raw = parseJson(readFile(dir / "settings.json").value()).value();
+  EXPECT_EQ(raw["future.key"]["nested"], Json::parse("[1,2]"));
+  ASSERT_TRUE(reloaded.remove("ferrowin.video.transport"));
+  EXPECT_FALSE(SettingsStore(dir.path()).stringValue("ferrowin.video.transport").has_value());
+}
+
+TEST(Settings, CorruptFileIsSetAsideNotLost) {
+  TempDir dir;
+  ASSERT_TRUE(writeFileAtomically(dir / "settings.json", "{not json"));
+  SettingsStore store(dir.path());
+  EXPECT_TRUE(store.boolValue("x", true));
+  ASSERT_TRUE(store.setBool("x", false));
+  EXPECT_EQ(readFile(dir / "settings.json.corrupt").value(), "{not json");
+  EXPECT_FALSE(SettingsStore(dir.path()).boolValue("x", true));
+}
+
+TEST(Paths, OverridesWinThenXdgThenHome) {
+  const char* savedData = std::getenv("XDG_DATA_HOME");
+  const char* savedConfig = std::getenv("XDG_CONFIG_HOME");
+  const char* savedHome = std::getenv("HOME");
+  std::string restoreData = savedData ? savedData : "", restoreConfig = savedConfig ? savedConfig : "",
+              restoreHome = savedHome ? savedHome : "";
+
+  ::setenv("HOME", "/home/u", 1);
+  ::setenv("XDG_DATA_HOME", "/xdg/data", 1);
+  ::setenv("XDG_CONFIG_HOME", "relative/ignored", 1);
+  EXPECT_EQ(dataDirectory(std::filesystem::path("/override")), "/override");
+  EXPECT_EQ(dataDirectory(std::nullopt), "/xdg/data");
+  EXPECT_EQ(configDirectory(std::nullopt), "/home/u/.config/ferrowin");
+  ::unsetenv("XDG_DATA_HOME");
+  ::setenv("XDG_CONFIG_HOME", "/xdg/config", 1);
+  EXPECT_EQ(dataDirectory(std::nullopt), "/home/u/.local/share");
+  EXPECT_EQ(configDirectory(std::nullopt), "/xdg/config/ferrowin");
+  EXPECT_EQ(configDirectory(std::filesystem::path("/c")), "/c");
+
+  auto restore = [](const char* name, const char* saved, const std::string& value) {
+    if (saved) ::setenv(name, value.c_str(), 1); else ::unsetenv(name);
+  };
+  restore("XDG_DATA_HOME", savedData, restoreData);
+  restore("XDG_CONFIG_HOME", savedConfig, restoreConfig);
+  restore("HOME", savedHome, restoreHome);
+}
+
+}  // namespace
+}  // namespace ferrowin::common
