@@ -2,8 +2,13 @@
 // Input datagrams (client → helper) and the rumble datagram (helper → client), as decoded values.
 // The byte layouts, the classifier and the encoder live in packets.cpp.
 
+#include <array>
 #include <cstdint>
+#include <optional>
+#include <span>
 #include <string>
+#include <string_view>
+#include <variant>
 
 namespace ferrowin::inputhelper {
 
@@ -50,5 +55,26 @@ struct VirtualTextPacket {
   uint32_t sequence = 0;
   std::string text;  // valid, non-empty UTF-8, 1 to 256 bytes
 };
+
+using InboundPacket = std::variant<VirtualGamepadPacket, VirtualLookPacket, VirtualMousePacket,
+                                   VirtualKeyPacket, VirtualTextPacket>;
+
+/// Recognises one datagram by its exact length, magic and version, in the order gamepad, look,
+/// mouse, key, text. Anything else (including a text whose length field disagrees with the
+/// datagram or whose bytes are not valid UTF-8) is nullopt.
+[[nodiscard]] std::optional<InboundPacket> classifyDatagram(std::span<const uint8_t> datagram);
+
+/// The four motor bytes and the duration as the virtual gamepad reports them.
+struct RumbleMotors {
+  uint8_t m0 = 0, m1 = 0, m2 = 0, m3 = 0;
+  uint16_t duration = 0;
+};
+
+inline constexpr size_t kRumblePacketSize = 18;
+std::array<uint8_t, kRumblePacketSize> encodeRumblePacket(const RumbleMotors& motors,
+                                                          uint32_t sequence);
+
+/// Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
+bool isValidUtf8(std::string_view bytes);
 
 }  // namespace ferrowin::inputhelper
