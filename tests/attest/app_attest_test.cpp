@@ -1,0 +1,299 @@
+#include "server/control/attest/app_attest.h"
+
+#include <gtest/gtest.h>
+
+#include "client/attest/certificates.h"
+#include "client/attest/dev_authority.h"
+#include "server/control/attest/apple_root_ca.h"
+#include "server/control/attest/auth_data.h"
+#include "tests/attest/vectors.h"
+
+namespace ferrowin::control::attest {
+namespace {
+
+using namespace testing;
+using enum AppAttestVerifyError;
+
+AppAttestVerifier verifierAt(const std::string& appId, std::time_t time,
+                             std::vector<std::string> anchors = {kAppleAppAttestationRootCaPem}) {
+  return AppAttestVerifier({appId, std::move(anchors), [time] { return time; }});
+}
+
+std::string sampleName(const ::testing::TestParamInfo<const char*>& sample) {
+  return std::string(sample.param).find("production") != std::string::npos ? "Production"
+                                                                           : "Development";
+}
+
+class RealAttestation : public ::testing::TestWithParam<const char*> {
+ protected:
+  AttestationVector v = attestationVector(GetParam());
+  Expected<AttestedKey, AppAttestVerifyError> verify(const std::vector<uint8_t>& object) {
+    return verifierAt(v.appId, v.verifyAt).verifyAttestation(object, v.keyId, v.clientDataHash);
+  }
+  // The object with one change made to its decoded form.
+  template <class Change>
+  std::vector<uint8_t> altered(Change change) {
+    cbor::Value value = decodeOrDie(v.object);
+    change(value);
+    return encode(value);
+  }
+  std::vector<uint8_t>& authData(cbor::Value& value) {
+    return std::get<cbor::Bytes>(member(value, "authData").content);
+  }
+};
+
+TEST_P(RealAttestation, VerifiesAtItsOwnDate) {
+  ASSERT_FALSE(v.object.empty());
+  auto key = verify(v.object);
+  ASSERT_TRUE(key) << description(key.error());
+  EXPECT_EQ(key->publicKey, v.publicKey);
+  EXPECT_EQ(key->counter, 0u);
+  // Re-encoding the decoded object changes nothing that is verified.
+  EXPECT_TRUE(verify(altered([](cbor::Value&) {})));
+}
+
+TEST_P(RealAttestation, ChainIsCheckedAtTheVerificationTime) {
+  auto at = [&](std::time_t t) {
+    return verifierAt(v.appId, t).verifyAttestation(v.object, v.keyId, v.clientDataHash);
+  };
+  EXPECT_TRUE(at(v.validUntil));
+  EXPECT_EQ(at(v.validUntil + 1).error(), untrusted);  // the leaf's notAfter
+  EXPECT_EQ(at(v.verifyAt - 10 * 24 * 3600).error(), untrusted);
+  EXPECT_EQ(AppAttestVerifier::production()
+                .verifyAttestation(v.object, v.keyId, v.clientDataHash)
+                .error(),
+            untrusted);
+}
+
+TEST_P(RealAttestation, OnlyTheConfiguredAnchorsAreTrusted) {
+  auto devRoot = client::attest::generateKey("secp384r1");
+  auto otherRoot =
+      client::attest::certificatePem(client::attest::makeCertificate({.commonName = "Other Root",
+                                                                      .subjectKey = devRoot.get(),
+                                                                      .certificateAuthority = true,
+                                                                      .notBefore = 0,
+                                                                      .notAfter = 4102444800})
+                                         .get());
+  auto with = [&](std::vector<std::string> anchors) {
+    return verifierAt(v.appId, v.verifyAt, std::move(anchors))
+        .verifyAttestation(v.object, v.keyId, v.clientDataHash);
+  };
+  EXPECT_EQ(with({}).error(), untrusted);
+  EXPECT_EQ(with({otherRoot}).error(), untrusted);
+  EXPECT_EQ(with({"not a certificate"}).error(), untrusted);
+  EXPECT_TRUE(with({otherRoot, kAppleAppAttestationRootCaPem}));
+}
+
+TEST_P(RealAttestation, StructuralFaultsAreMalformed) {
+  EXPECT_EQ(verify(altered([](cbor::Value& o) { member(o, "fmt") = {"packed"}; })).error(),
+            malformed);
+  EXPECT_EQ(
+      verify(altered([](cbor::Value& o) { std::get<cbor::Map>(o.content).erase("fmt"); })).error(),
+      malformed);
+  EXPECT_EQ(verify(altered([](cbor::Value& o) { member(o, "authData") = {"text"}; })).error(),
+            malformed);
+  EXPECT_EQ(verify(altered([](cbor::Value& o) { member(o, "attStmt") = {cbor::Bytes{}}; })).error(),
+            malformed);
+  EXPECT_EQ(verify(altered([](cbor::Value& o) {
+              auto& x5c = std::get<cbor::Array>(member(member(o, "attStmt"), "x5c").content);
+              x5c.resize(1);
+            })).error(),
+            malformed);
+  EXPECT_EQ(verify(altered([](cbor::Value& o) {
+              auto& x5c = std::get<cbor::Array>(member(member(o, "attStmt"), "x5c").content);
+              x5c[1] = {"intermediate"};
+            })).error(),
+            malformed);
+  EXPECT_EQ(verify(altered([&](cbor::Value& o) { authData(o).resize(54); })).error(), malformed);
+  EXPECT_EQ(verify(altered([&](cbor::Value& o) {
+              authData(o)[53] = 0;
+              authData(o)[54] = 0;
+            })).error(),
+            malformed);
+  EXPECT_EQ(verify(altered([&](cbor::Value& o) { authData(o)[53] = 0xff; })).error(), malformed);
+  EXPECT_EQ(verify({0x83, 0x01, 0x02, 0x03}).error(), malformed);  // not a map
+  EXPECT_EQ(verify({0xbf}).error(), malformed);                    // not CBOR
+  EXPECT_EQ(verify({}).error(), malformed);
+  auto shortHash = v.clientDataHash;
+  shortHash.pop_back();
+  EXPECT_EQ(verifierAt(v.appId, v.verifyAt).verifyAttestation(v.object, v.keyId, shortHash).error(),
+            malformed);
+}
+
+TEST_P(RealAttestation, IdentityAndNonceFaultsAreUntrusted) {
+  auto verifier = verifierAt(v.appId, v.verifyAt);
+  EXPECT_EQ(verifierAt("K4X8R2TQ5M.com.zavel.ferrowin.remote", v.verifyAt)
+                .verifyAttestation(v.object, v.keyId, v.clientDataHash)
+                .error(),
+            untrusted);
+  EXPECT_EQ(verify(altered([&](cbor::Value& o) { authData(o)[40] ^= 1; })).error(), untrusted);
+  // The key id must be canonical Base64 of the credential id.
+  std::string otherKeyId = v.keyId;
+  otherKeyId[0] = otherKeyId[0] == 'A' ? 'B' : 'A';
+  EXPECT_EQ(verifier.verifyAttestation(v.object, otherKeyId, v.clientDataHash).error(), untrusted);
+  EXPECT_EQ(verifier.verifyAttestation(v.object, v.keyId + "\n", v.clientDataHash).error(),
+            untrusted);
+  EXPECT_EQ(verifier.verifyAttestation(v.object, "", v.clientDataHash).error(), untrusted);
+  // Another challenge, or any change to authData after the credential id, breaks the nonce.
+  auto otherHash = v.clientDataHash;
+  otherHash[31] ^= 1;
+  EXPECT_EQ(verifier.verifyAttestation(v.object, v.keyId, otherHash).error(), untrusted);
+  EXPECT_EQ(verify(altered([&](cbor::Value& o) { authData(o).push_back(0); })).error(), untrusted);
+  // The intermediate in the leaf's place.
+  EXPECT_EQ(verify(altered([](cbor::Value& o) {
+              auto& x5c = std::get<cbor::Array>(member(member(o, "attStmt"), "x5c").content);
+              std::swap(x5c[0], x5c[1]);
+            })).error(),
+            untrusted);
+}
+
+TEST_P(RealAttestation, TheFirstFailureDecides) {
+  // Wrong App ID (untrusted) and a lone certificate (malformed): malformed comes first.
+  auto single = altered([](cbor::Value& o) {
+    std::get<cbor::Array>(member(member(o, "attStmt"), "x5c").content).resize(1);
+  });
+  EXPECT_EQ(
+      verifierAt("X.y", v.verifyAt).verifyAttestation(single, v.keyId, v.clientDataHash).error(),
+      malformed);
+  // A wrong AAGUID (untrusted) in authData too short to parse (malformed): malformed.
+  auto cut = altered([&](cbor::Value& o) {
+    authData(o)[37] ^= 1;
+    authData(o).resize(50);
+  });
+  EXPECT_EQ(verify(cut).error(), malformed);
+}
+
+INSTANTIATE_TEST_SUITE_P(AppleSamples, RealAttestation,
+                         ::testing::Values("attestation-production.json",
+                                           "attestation-development.json"),
+                         sampleName);
+
+TEST(RealAttestation, AcceptsBothEnvironmentsAaguids) {
+  const auto production = attestationVector("attestation-production.json");
+  const auto development = attestationVector("attestation-development.json");
+  EXPECT_EQ(std::string(production.aaguid.begin(), production.aaguid.end()),
+            std::string("appattest\0\0\0\0\0\0\0", 16));
+  EXPECT_EQ(std::string(development.aaguid.begin(), development.aaguid.end()), "appattestdevelop");
+}
+
+class RealAssertion : public ::testing::TestWithParam<const char*> {
+ protected:
+  AssertionVector v = assertionVector(GetParam());
+  AppAttestVerifier verifier = verifierAt(v.appId, 0);
+  Expected<uint32_t, AppAttestVerifyError> verify(const std::vector<uint8_t>& object,
+                                                  uint32_t stored = 0) {
+    return verifier.verifyAssertion(object, v.publicKey, stored, v.clientDataHash);
+  }
+  template <class Change>
+  std::vector<uint8_t> altered(Change change) {
+    cbor::Value value = decodeOrDie(v.object);
+    change(value);
+    return encode(value);
+  }
+};
+
+TEST_P(RealAssertion, VerifiesAgainstTheAttestedKey) {
+  auto counter = verify(v.object, v.previousCounter);
+  ASSERT_TRUE(counter) << description(counter.error());
+  EXPECT_EQ(*counter, 1u);
+}
+
+TEST_P(RealAssertion, CounterMustGrow) {
+  EXPECT_EQ(verify(v.object, 1).error(), untrusted);
+  EXPECT_EQ(verify(v.object, UINT32_MAX).error(), untrusted);
+}
+
+TEST_P(RealAssertion, Faults) {
+  auto shortHash = v.clientDataHash;
+  shortHash.resize(31);
+  EXPECT_EQ(verifier.verifyAssertion(v.object, v.publicKey, 0, shortHash).error(), malformed);
+  EXPECT_EQ(verify({0x80}).error(), malformed);
+  EXPECT_EQ(verify(altered([](cbor::Value& o) {
+              std::get<cbor::Map>(o.content).erase("signature");
+            })).error(),
+            malformed);
+  EXPECT_EQ(verify(altered([](cbor::Value& o) { member(o, "signature") = {"sig"}; })).error(),
+            malformed);
+  EXPECT_EQ(verify(altered([](cbor::Value& o) {
+              std::get<cbor::Bytes>(member(o, "authenticatorData").content).resize(36);
+            })).error(),
+            malformed);
+
+  EXPECT_EQ(verifierAt("K4X8R2TQ5M.com.zavel.ferrowin.remote", 0)
+                .verifyAssertion(v.object, v.publicKey, 0, v.clientDataHash)
+                .error(),
+            untrusted);
+  auto otherHash = v.clientDataHash;
+  otherHash[0] ^= 1;
+  EXPECT_EQ(verifier.verifyAssertion(v.object, v.publicKey, 0, otherHash).error(), untrusted);
+  EXPECT_EQ(verify(altered([](cbor::Value& o) {
+              member(o, "signature") = {cbor::Bytes{1, 2}};
+            })).error(),
+            untrusted);
+  // A longer authenticatorData (extensions) is hashed as sent: the signature no longer matches.
+  EXPECT_EQ(verify(altered([](cbor::Value& o) {
+              std::get<cbor::Bytes>(member(o, "authenticatorData").content).push_back(0);
+            })).error(),
+            untrusted);
+  // A stored key that is not a P-256 point.
+  auto badKey = v.publicKey;
+  badKey[64] ^= 1;
+  EXPECT_EQ(verifier.verifyAssertion(v.object, badKey, 0, v.clientDataHash).error(), untrusted);
+  EXPECT_EQ(verifier.verifyAssertion(v.object, {}, 0, v.clientDataHash).error(), untrusted);
+}
+
+TEST_P(RealAssertion, SignatureMustBeStrictDer) {
+  // The same (r, s) with a padded length field: BER, not DER.
+  auto object = altered([](cbor::Value& o) {
+    auto& sig = std::get<cbor::Bytes>(member(o, "signature").content);
+    std::vector<uint8_t> ber = {0x30, 0x81, sig[1]};
+    ber.insert(ber.end(), sig.begin() + 2, sig.end());
+    sig = ber;
+  });
+  EXPECT_EQ(verify(object).error(), untrusted);
+}
+
+INSTANTIATE_TEST_SUITE_P(AppleSamples, RealAssertion,
+                         ::testing::Values("assertion-production.json",
+                                           "assertion-development.json"),
+                         sampleName);
+
+TEST(AuthData, ParsesTheFixedHeaderAndTheCredentialId) {
+  std::vector<uint8_t> bytes(37, 0xaa);
+  bytes[33] = 0x01;
+  bytes[34] = 0x02;
+  bytes[35] = 0x03;
+  bytes[36] = 0x04;
+  auto plain = parseAuthData(bytes, false);
+  ASSERT_TRUE(plain);
+  EXPECT_EQ(plain->counter, 0x01020304u);
+  EXPECT_EQ(plain->rpIDHash, std::vector<uint8_t>(32, 0xaa));
+  EXPECT_TRUE(plain->aaguid.empty());
+  EXPECT_EQ(parseAuthData(std::span(bytes).first(36), false).error(), malformed);
+  EXPECT_EQ(parseAuthData(bytes, true).error(), malformed);
+
+  bytes.resize(53, 0x11);                                     // aaguid
+  bytes.insert(bytes.end(), {0x00, 0x02, 0x77, 0x88, 0x99});  // length 2, id, one byte more
+  auto attested = parseAuthData(bytes, true);
+  ASSERT_TRUE(attested);
+  EXPECT_EQ(attested->aaguid, std::vector<uint8_t>(16, 0x11));
+  EXPECT_EQ(attested->credentialID, (std::vector<uint8_t>{0x77, 0x88}));
+  bytes[54] = 4;  // one byte past the end
+  EXPECT_EQ(parseAuthData(bytes, true).error(), malformed);
+  bytes[54] = 3;  // exactly to the end
+  EXPECT_TRUE(parseAuthData(bytes, true));
+}
+
+TEST(Production, EmbedsApplesRootAndTheFixedAppId) {
+  const std::string pem = kAppleAppAttestationRootCaPem;
+  EXPECT_EQ(pem.size(), 797u);
+  EXPECT_EQ(std::count(pem.begin(), pem.end(), '\n'), 13);
+  auto cert = client::attest::parseCertificatePem(pem);
+  ASSERT_TRUE(cert);
+  EXPECT_EQ(client::attest::certificateDer(cert.get()).size(), 549u);
+  EXPECT_EQ(client::attest::sha256(client::attest::certificateDer(cert.get())),
+            fromHex("1cb9823ba28ba6ad2d33a006941de2ae4f513ef1d4e831b9f7e0fa7b6242c932"));
+}
+
+}  // namespace
+}  // namespace ferrowin::control::attest

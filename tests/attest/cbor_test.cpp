@@ -1,0 +1,129 @@
+#include "server/control/attest/cbor.h"
+
+#include <gtest/gtest.h>
+
+#include "tests/attest/vectors.h"
+
+namespace ferrowin::control::attest::cbor {
+namespace {
+
+using Code = DecodeError::Code;
+
+Expected<Value, DecodeError> decodeBytes(std::initializer_list<uint8_t> bytes) {
+  std::vector<uint8_t> v(bytes);
+  return decode(v);
+}
+
+Code errorOf(const std::vector<uint8_t>& bytes) {
+  auto result = decode(bytes);
+  EXPECT_FALSE(result.has_value());
+  return result ? Code::truncated : result.error().code;
+}
+
+TEST(Cbor, DecodesTheItemKindsAnAttestationUses) {
+  // {"a": h'0102', "b": ["x", 1, -1, 1.5 (half), 0.5 (double), tag 1(0), true], "c": {}}
+  auto value = decodeBytes({0xa3, 0x61, 'a',  0x42, 1,    2,    0x61, 'b',  0x87, 0x61, 'x',
+                            0x01, 0x20, 0xf9, 0x3e, 0x00, 0xfb, 0x3f, 0xe0, 0,    0,    0,
+                            0,    0,    0,    0xc1, 0x00, 0xf5, 0x61, 'c',  0xa0});
+  ASSERT_TRUE(value) << value.error().description();
+  ASSERT_TRUE(value->map());
+  EXPECT_EQ(*value->find("a")->bytes(), (Bytes{1, 2}));
+  const Array& array = *value->find("b")->array();
+  ASSERT_EQ(array.size(), 7u);
+  EXPECT_EQ(*array[0].text(), "x");
+  for (size_t i = 1; i < 7; ++i) EXPECT_EQ(array[i], Value{Other{}}) << i;
+  EXPECT_TRUE(value->find("c")->map()->empty());
+  EXPECT_EQ(value->find("missing"), nullptr);
+}
+
+TEST(Cbor, IgnoresTrailingBytesAndKeepsTheLastOfARepeatedKey) {
+  auto value = decodeBytes({0xa2, 0x61, 'k', 0x01, 0x61, 'k', 0x61, 'v', 0xff, 0xff});
+  ASSERT_TRUE(value);
+  EXPECT_EQ(*value->find("k")->text(), "v");
+}
+
+TEST(Cbor, RefusesReservedValuesAndIndefiniteLengths) {
+  for (uint8_t major = 0; major < 8; ++major) {
+    for (uint8_t info = 28; info < 32; ++info) {
+      EXPECT_EQ(errorOf({static_cast<uint8_t>(major << 5 | info), 0x00, 0xff}), Code::reservedValue)
+          << int(major) << "/" << int(info);
+    }
+  }
+}
+
+TEST(Cbor, RefusesMapKeysThatAreNotText) {
+  EXPECT_EQ(errorOf({0xa1, 0x01, 0x61, 'v'}), Code::nonTextKey);       // integer key
+  EXPECT_EQ(errorOf({0xa1, 0x41, 'k', 0x61, 'v'}), Code::nonTextKey);  // byte-string key
+  EXPECT_EQ(errorOf({0xa1, 0x80, 0x61, 'v'}), Code::nonTextKey);       // array key
+}
+
+TEST(Cbor, TextMustBeWellFormedUtf8) {
+  EXPECT_TRUE(decodeBytes({0x64, 0xf0, 0x9f, 0x8e, 0xae}));  // U+1F3AE
+  EXPECT_TRUE(decodeBytes({0x63, 0xe2, 0x82, 0xac}));        // U+20AC
+  for (std::vector<uint8_t> bad : {
+           std::vector<uint8_t>{0x62, 0xc0, 0x80},              // overlong NUL
+           std::vector<uint8_t>{0x63, 0xe0, 0x80, 0xaf},        // overlong '/'
+           std::vector<uint8_t>{0x63, 0xed, 0xa0, 0x80},        // surrogate U+D800
+           std::vector<uint8_t>{0x64, 0xf4, 0x90, 0x80, 0x80},  // U+110000
+           std::vector<uint8_t>{0x61, 0x80},                    // lone continuation byte
+           std::vector<uint8_t>{0x62, 0xe2, 0x82},              // cut multi-byte sequence
+           std::vector<uint8_t>{0x61, 0xff},
+       }) {
+    EXPECT_EQ(errorOf(bad), Code::invalidUtf8) << int(bad[1]);
+  }
+}
+
+TEST(Cbor, RefusesCountsAndLengthsTheInputCannotHold) {
+  // 2^64-1 and 2^63 items or bytes, with nothing behind them.
+  for (uint8_t head : {0x5b, 0x7b, 0x9b, 0xbb}) {
+    EXPECT_EQ(errorOf({head, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff}),
+              Code::lengthTooLarge);
+    EXPECT_EQ(errorOf({head, 0x80, 0, 0, 0, 0, 0, 0, 0}), Code::lengthTooLarge);
+  }
+  // Exactly as many one-byte items as remain is fine; one more is refused before decoding.
+  EXPECT_TRUE(decodeBytes({0x83, 0x01, 0x02, 0x03}));
+  EXPECT_EQ(errorOf({0x84, 0x01, 0x02, 0x03}), Code::lengthTooLarge);
+  // A map needs two bytes per pair.
+  EXPECT_EQ(errorOf({0xa2, 0x60, 0x01, 0x60}), Code::lengthTooLarge);
+  EXPECT_EQ(errorOf({0x43, 0x01, 0x02}), Code::lengthTooLarge);
+}
+
+TEST(Cbor, LimitsNesting) {
+  auto nested = [](int levels, uint8_t head) {
+    std::vector<uint8_t> bytes(levels, head);
+    if (head == 0x81)
+      bytes.push_back(0x80);  // innermost: an empty array
+    else
+      bytes.push_back(0x00);
+    return bytes;
+  };
+  // kMaxDepth containers around a leaf put the leaf at depth kMaxDepth: the deepest allowed.
+  EXPECT_TRUE(decode(nested(kMaxDepth - 1, 0x81)));
+  EXPECT_EQ(errorOf(nested(kMaxDepth + 1, 0x81)), Code::tooDeep);
+  EXPECT_TRUE(decode(nested(kMaxDepth, 0xc1)));  // tags nest too
+  EXPECT_EQ(errorOf(nested(kMaxDepth + 1, 0xc1)), Code::tooDeep);
+  // Far beyond the limit: refused without exhausting the stack.
+  EXPECT_EQ(errorOf(nested(1'000'000, 0x81)), Code::tooDeep);
+}
+
+TEST(Cbor, EveryCutOfARealAttestationFailsCleanly) {
+  const auto object =
+      control::attest::testing::attestationVector("attestation-development.json").object;
+  ASSERT_TRUE(decode(object));
+  for (size_t length = 0; length < object.size(); ++length) {
+    auto result = decode(std::span(object.data(), length));
+    ASSERT_FALSE(result) << length;
+    EXPECT_TRUE(result.error().code == Code::truncated ||
+                result.error().code == Code::lengthTooLarge)
+        << length << ": " << result.error().description();
+  }
+}
+
+TEST(Cbor, DescribesWhereDecodingFailed) {
+  auto result = decodeBytes({0xa1, 0x61, 'k', 0x9f});
+  ASSERT_FALSE(result);
+  EXPECT_EQ(result.error().description(), "CBOR: reserved or indefinite-length item at offset 3");
+}
+
+}  // namespace
+}  // namespace ferrowin::control::attest::cbor
