@@ -17,6 +17,7 @@ namespace ferrowin::platform {
 struct InjectionPoint {
   double x = 0;
   double y = 0;
+  bool operator==(const InjectionPoint&) const = default;
 };
 
 enum class PointerButton : uint8_t { left = 0, right = 1, middle = 2 };
@@ -44,8 +45,16 @@ class KeyInjector {
   virtual bool accessibilityTrusted() = 0;
   /// Presses or releases the key that produces `keysym` (an X keysym). A keysym with no keycode
   /// in the current map is typed through a temporarily remapped spare keycode.
+  /// Only the keysym's unshifted key counts as producing it; modifiers are the caller's business
+  /// (it presses and releases modifier keysyms itself). A release goes to the keycode the press
+  /// used, even if the map changed in between.
   virtual bool key(uint32_t keysym, bool down) = 0;
-  /// The executable path of the front-most normal window's process, when known.
+  /// Gives every spare keycode remapped by key() its empty mapping back (keycodes still held stay
+  /// until a later call). Clients read the map when they handle an event, so the caller waits a
+  /// moment after its last typed key before calling this; destroying the injector restores too.
+  virtual void restoreKeymap() = 0;
+  /// The executable path of the front-most normal, visible window's process, skipping this
+  /// process's own windows and processes whose executable cannot be read.
   virtual std::optional<std::string> frontmostExecutable() = 0;
 };
 

@@ -1,0 +1,177 @@
+#include "platform/linux/x11_key_injector.h"
+
+#include <xcb/xtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+
+#include "platform/linux/x11_windows.h"
+
+namespace ferrowin::platform {
+
+std::unique_ptr<KeyInjector> makeX11KeyInjector() {
+  return std::make_unique<x11::X11KeyInjector>(std::string());
+}
+
+}  // namespace ferrowin::platform
+
+namespace ferrowin::platform::x11 {
+
+X11KeyInjector::~X11KeyInjector() {
+  if (pressed_.empty() && remapped_.empty()) return;
+  X11Connection* connection = ready();
+  if (connection == nullptr) return;
+  // Let go of what is still down, so no key stays stuck on a keycode about to lose its keysym.
+  for (auto& [keysym, keycode] : pressed_) fakeInput(*connection, XCB_KEY_RELEASE, keycode);
+  pressed_.clear();
+  restoreKeymap();
+}
+
+bool X11KeyInjector::accessibilityTrusted() { return display_.connection() != nullptr; }
+
+X11Connection* X11KeyInjector::ready() {
+  X11Connection* connection = display_.connection();
+  if (connection == nullptr) return nullptr;
+  if (display_.generation() != generation_) {
+    // A new connection (perhaps a new server): nothing of the old one's state holds.
+    generation_ = display_.generation();
+    remapped_.clear();
+    pressed_.clear();
+    spares_.clear();
+    if (!loadKeymap(*connection)) return nullptr;
+  } else if (connection->takeKeymapChanged()) {
+    if (!loadKeymap(*connection)) return nullptr;
+  }
+  return connection;
+}
+
+bool X11KeyInjector::loadKeymap(X11Connection& connection) {
+  const xcb_setup_t* setup = xcb_get_setup(connection.get());
+  const int count = setup->max_keycode - setup->min_keycode + 1;
+  xcb_get_keyboard_mapping_reply_t* reply = xcb_get_keyboard_mapping_reply(
+      connection.get(),
+      xcb_get_keyboard_mapping(connection.get(), setup->min_keycode, static_cast<uint8_t>(count)),
+      nullptr);
+  if (reply == nullptr) return false;
+  minKeycode_ = setup->min_keycode;
+  keysymsPerKeycode_ = reply->keysyms_per_keycode;
+  const xcb_keysym_t* keysyms = xcb_get_keyboard_mapping_keysyms(reply);
+  keymap_.assign(keysyms, keysyms + xcb_get_keyboard_mapping_keysyms_length(reply));
+  std::free(reply);
+  // Taking the mapping changes we caused ourselves into account now would only cost a reload.
+  (void)connection.takeKeymapChanged();
+
+  // Spare: no keysym in any column, or carrying what we put there. Those we knew keep their
+  // least-recently-used order; new ones, never used, go first, high keycodes first.
+  auto isSpare = [&](uint8_t keycode) {
+    if (auto ours = remapped_.find(keycode); ours != remapped_.end()) {
+      if (keysymAt(keycode, 0) == ours->second) return true;
+      remapped_.erase(ours);  // another client has put its own keysyms there
+    }
+    for (int column = 0; column < keysymsPerKeycode_; ++column) {
+      if (keysymAt(keycode, column) != 0) return false;
+    }
+    return true;
+  };
+  std::vector<uint8_t> spares;
+  for (int i = count - 1; i >= 0; --i) {
+    const auto keycode = static_cast<uint8_t>(minKeycode_ + i);
+    if (std::find(spares_.begin(), spares_.end(), keycode) == spares_.end() && isSpare(keycode)) {
+      spares.push_back(keycode);
+    }
+  }
+  for (uint8_t keycode : spares_) {
+    if (isSpare(keycode)) spares.push_back(keycode);
+  }
+  spares_ = std::move(spares);
+  return true;
+}
+
+uint32_t X11KeyInjector::keysymAt(uint8_t keycode, int column) const {
+  if (keycode < minKeycode_ || column >= keysymsPerKeycode_) return 0;
+  const size_t index = static_cast<size_t>(keycode - minKeycode_) * keysymsPerKeycode_ + column;
+  return index < keymap_.size() ? keymap_[index] : 0;
+}
+
+std::optional<uint8_t> X11KeyInjector::keycodeFor(uint32_t keysym) const {
+  if (keysymsPerKeycode_ == 0) return std::nullopt;
+  for (size_t row = 0; row * keysymsPerKeycode_ < keymap_.size(); ++row) {
+    if (keymap_[row * keysymsPerKeycode_] == keysym) {
+      return static_cast<uint8_t>(minKeycode_ + row);
+    }
+  }
+  return std::nullopt;
+}
+
+bool X11KeyInjector::isPressed(uint8_t keycode) const {
+  return std::any_of(pressed_.begin(), pressed_.end(),
+                     [&](const auto& entry) { return entry.second == keycode; });
+}
+
+std::optional<uint8_t> X11KeyInjector::remap(X11Connection& connection, uint32_t keysym) {
+  for (auto it = spares_.begin(); it != spares_.end(); ++it) {
+    const uint8_t keycode = *it;
+    if (isPressed(keycode)) continue;
+    if (!setKeysym(connection, keycode, keysym)) return std::nullopt;
+    spares_.erase(it);
+    spares_.push_back(keycode);  // now the most recently used
+    return keycode;
+  }
+  return std::nullopt;  // no spare keycode, or all of them held down
+}
+
+bool X11KeyInjector::setKeysym(X11Connection& connection, uint8_t keycode, uint32_t keysym) {
+  // The keysym in every column: it types the same character whatever modifiers are down.
+  std::vector<xcb_keysym_t> row(keysymsPerKeycode_, keysym);
+  ScopedErrorTrap trap(connection);
+  xcb_change_keyboard_mapping(connection.get(), 1, keycode, keysymsPerKeycode_, row.data());
+  if (trap.check() != 0) return false;
+  std::copy(row.begin(), row.end(),
+            keymap_.begin() + static_cast<ptrdiff_t>(keycode - minKeycode_) * keysymsPerKeycode_);
+  if (keysym == 0) {
+    remapped_.erase(keycode);
+  } else {
+    remapped_[keycode] = keysym;
+  }
+  (void)connection.takeKeymapChanged();  // our own change; the copy is already current
+  return true;
+}
+
+bool X11KeyInjector::key(uint32_t keysym, bool down) {
+  X11Connection* connection = ready();
+  if (connection == nullptr) return false;
+  std::optional<uint8_t> keycode;
+  if (auto it = pressed_.find(keysym); it != pressed_.end()) {
+    keycode = it->second;
+  } else {
+    keycode = keycodeFor(keysym);
+    if (!keycode && down) keycode = remap(*connection, keysym);
+  }
+  if (!keycode) return false;
+  ScopedErrorTrap trap(*connection);
+  fakeInput(*connection, down ? XCB_KEY_PRESS : XCB_KEY_RELEASE, *keycode);
+  if (trap.check() != 0) return false;
+  if (down) {
+    pressed_[keysym] = *keycode;
+  } else {
+    pressed_.erase(keysym);
+  }
+  return true;
+}
+
+void X11KeyInjector::restoreKeymap() {
+  X11Connection* connection = ready();
+  if (connection == nullptr) return;
+  const std::map<uint8_t, uint32_t> remapped = remapped_;
+  for (auto& [keycode, keysym] : remapped) {
+    if (!isPressed(keycode)) (void)setKeysym(*connection, keycode, 0);
+  }
+}
+
+std::optional<std::string> X11KeyInjector::frontmostExecutable() {
+  X11Connection* connection = display_.connection();
+  if (connection == nullptr) return std::nullopt;
+  return frontmostWindowExecutable(*connection);
+}
+
+}  // namespace ferrowin::platform::x11
