@@ -1,0 +1,481 @@
+#include "server/video/tcp_transport.h"
+
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <asio/read.hpp>
+#include <asio/write.hpp>
+#include <thread>
+
+#include "common/runtime/flow.h"
+#include "common/util/log.h"
+#include "server/video/peer_address.h"
+
+namespace ferrowin::video {
+namespace {
+
+constexpr int kInteractiveVideoTos = 0x80;  // DSCP CS4
+
+void setIntOption(int fd, int level, int name, int value) {
+  setsockopt(fd, level, name, &value, sizeof value);
+}
+
+}  // namespace
+
+std::shared_ptr<VideoTCPTransport> VideoTCPTransport::create(asio::io_context& main,
+                                                             const common::Clock& clock,
+                                                             common::TimerFactory* timers) {
+  // A handler holding the transport may drop the last reference on one of the transport's own
+  // queues, which cannot join themselves: such a release finishes on a short-lived thread.
+  return std::shared_ptr<VideoTCPTransport>(
+      new VideoTCPTransport(main, clock, timers), [](VideoTCPTransport* transport) {
+        if (transport->queue_.isCurrent() || transport->sendQueue_.isCurrent()) {
+          std::thread([transport] { delete transport; }).detach();
+        } else {
+          delete transport;
+        }
+      });
+}
+
+VideoTCPTransport::VideoTCPTransport(asio::io_context& main, const common::Clock& clock,
+                                     common::TimerFactory* timers)
+    : main_(main),
+      clock_(clock),
+      ownTimers_(timers ? nullptr
+                        : std::make_unique<common::AsioTimerFactory>(queue_.executor())),
+      timers_(timers ? *timers : *ownTimers_) {}
+
+VideoTCPTransport::~VideoTCPTransport() {
+  queue_.sync([this] {
+    liveness_.reset();
+    keepaliveTimer_.reset();
+    closeConnection();
+    acceptor_.reset();
+  });
+  sendQueue_.sync([this] { writeSide_.reset(); });
+}
+
+TransportCallbacks VideoTCPTransport::currentCallbacks() {
+  std::lock_guard guard(callbackLock_);
+  return callbacks_;
+}
+
+void VideoTCPTransport::postToMain(std::function<void()> work) {
+  asio::post(main_, [weak = weak_from_this(), work = std::move(work)] {
+    if (weak.lock()) work();
+  });
+}
+
+bool VideoTCPTransport::start(uint16_t port, std::weak_ptr<VideoStreamSource> streamer,
+                              std::weak_ptr<VideoStreamStats> stats,
+                              std::shared_ptr<VideoDiagnosticsGate> gate,
+                              TransportCallbacks callbacks) {
+  stop();
+  {
+    std::lock_guard guard(callbackLock_);
+    streamer_ = std::move(streamer);
+    stats_ = std::move(stats);
+    gate_ = std::move(gate);
+    callbacks_ = callbacks;
+  }
+  auto status = [&](const std::string& text) {
+    if (callbacks.onStatus) callbacks.onStatus(text);
+  };
+  if (port == 0) {
+    status("Invalid port");
+    return false;
+  }
+  std::error_code error;
+  queue_.sync([&] {
+    auto acceptor = std::make_unique<asio::ip::tcp::acceptor>(queue_.context());
+    acceptor->open(asio::ip::tcp::v6(), error);
+    asio::ip::tcp::endpoint local{asio::ip::tcp::v6(), port};
+    if (!error) {
+      acceptor->set_option(asio::ip::v6_only(false), error);
+    } else {
+      error.clear();
+      acceptor->open(asio::ip::tcp::v4(), error);
+      local = {asio::ip::tcp::v4(), port};
+    }
+    if (!error) acceptor->set_option(asio::socket_base::reuse_address(true), error);
+    if (!error) acceptor->bind(local, error);
+    if (!error) acceptor->listen(asio::socket_base::max_listen_connections, error);
+    if (error) return;
+    acceptor_ = std::move(acceptor);
+    acceptNext();
+  });
+  if (error) {
+    status("Listen failed: " + error.message());
+    return false;
+  }
+  running_ = true;
+  status("Starting...");
+  postToMain([this] {
+    if (auto onStatus = currentCallbacks().onStatus) onStatus("Listening (TCP)");
+  });
+  return true;
+}
+
+void VideoTCPTransport::stop() {
+  std::optional<std::string> disconnected;
+  queue_.sync([&] {
+    if (connection_) disconnected = connection_->address;
+    stopOnQueue();
+  });
+  sendQueue_.sync([this] { dropWriteSide(); });
+  running_ = false;
+  if (disconnected) {
+    std::lock_guard guard(peerLock_);
+    if (onPeerDisconnected_) onPeerDisconnected_(*disconnected);
+  }
+  postToMain([this] {
+    if (auto onClientChange = currentCallbacks().onClientChange) onClientChange(std::nullopt);
+  });
+}
+
+void VideoTCPTransport::stopOnQueue() {
+  if (liveness_) liveness_->stop();
+  if (keepaliveTimer_) keepaliveTimer_->stop();
+  keepaliveTimer_.reset();
+  closeConnection();
+  if (acceptor_) acceptor_->close();
+  acceptor_.reset();
+}
+
+uint16_t VideoTCPTransport::localPort() const {
+  uint16_t port = 0;
+  const_cast<common::SerialQueue&>(queue_).sync([&] {
+    if (acceptor_) port = acceptor_->local_endpoint().port();
+  });
+  return port;
+}
+
+void VideoTCPTransport::setPrepareCapture(PrepareCapture prepare) {
+  std::lock_guard guard(callbackLock_);
+  prepareCapture_ = std::move(prepare);
+}
+
+void VideoTCPTransport::setAllowPeer(AllowPeer allow) {
+  std::lock_guard guard(peerLock_);
+  allowPeer_ = std::move(allow);
+}
+
+void VideoTCPTransport::setOnPeerDisconnected(PeerDisconnected handler) {
+  std::lock_guard guard(peerLock_);
+  onPeerDisconnected_ = std::move(handler);
+}
+
+// ---- Receive queue ----
+
+void VideoTCPTransport::acceptNext() {
+  asio::ip::tcp::acceptor* acceptor = acceptor_.get();
+  acceptor->async_accept([weak = weak_from_this(), acceptor](const std::error_code& error,
+                                                             asio::ip::tcp::socket socket) {
+    auto self = weak.lock();
+    if (!self || self->acceptor_.get() != acceptor) return;
+    if (!error) self->onAccepted(std::move(socket));
+    if (error == asio::error::operation_aborted) return;
+    self->acceptNext();
+  });
+}
+
+void VideoTCPTransport::onAccepted(asio::ip::tcp::socket socket) {
+  std::error_code error;
+  const auto remote = socket.remote_endpoint(error);
+  if (error) return;
+  const std::string address = peerAddressText(remote.address());
+  {
+    std::lock_guard guard(peerLock_);
+    if (!allowPeer_ || !allowPeer_(address)) return;  // the socket closes as it goes
+  }
+  const int fd = socket.native_handle();
+  setIntOption(fd, IPPROTO_TCP, TCP_NODELAY, 1);
+  setIntOption(fd, SOL_SOCKET, SO_KEEPALIVE, 1);
+  setIntOption(fd, IPPROTO_TCP, TCP_KEEPIDLE, 5);
+  setIntOption(fd, IPPROTO_TCP, TCP_KEEPINTVL, 1);
+  setIntOption(fd, IPPROTO_TCP, TCP_KEEPCNT, 5);
+  setIntOption(fd, IPPROTO_IP, IP_TOS, kInteractiveVideoTos);
+  setIntOption(fd, IPPROTO_IPV6, IPV6_TCLASS, kInteractiveVideoTos);
+
+  if (liveness_) liveness_->stop();
+  closeConnection();
+  postToMain([this] {
+    std::shared_ptr<VideoStreamSource> streamer;
+    {
+      std::lock_guard guard(callbackLock_);
+      streamer = streamer_.lock();
+    }
+    if (streamer) streamer->stop();
+  });
+
+  auto connection = std::make_shared<Connection>(queue_.context());
+  connection->id = nextConnectionId_++;
+  connection->socket = std::move(socket);
+  connection->address = address;
+  connection->endpoint = endpointText(remote.address(), remote.port());
+  connection_ = connection;
+
+  // Writes go through a duplicate of the socket that lives on the send queue, so reading and
+  // writing never share one Asio object across threads.
+  const int writeFd = ::dup(fd);
+  sendQueue_.post([weak = weak_from_this(), id = connection->id, writeFd,
+                   protocol = remote.protocol()] {
+    auto self = weak.lock();
+    if (!self) {
+      ::close(writeFd);
+      return;
+    }
+    self->dropWriteSide();
+    if (writeFd < 0) return;
+    auto side = std::make_shared<WriteSide>(self->sendQueue_.context());
+    side->id = id;
+    std::error_code ignored;
+    side->socket.assign(protocol, writeFd, ignored);
+    self->writeSide_ = side;
+    self->trySend();
+  });
+
+  postToMain([this, text = connection->endpoint] {
+    if (auto onClientChange = currentCallbacks().onClientChange) onClientChange(text);
+  });
+  readConfig(connection);
+}
+
+void VideoTCPTransport::readConfig(std::shared_ptr<Connection> connection) {
+  connection->buffer.resize(16);
+  asio::async_read(
+      connection->socket, asio::buffer(connection->buffer),
+      [weak = weak_from_this(), connection](const std::error_code& error, size_t) {
+        auto self = weak.lock();
+        if (!self || self->connection_ != connection) return;
+        if (error) return self->endConnection(connection->id);
+        const size_t total = streamConfigMessageLength(connection->buffer[4]);
+        connection->buffer.resize(total);
+        asio::async_read(
+            connection->socket, asio::buffer(connection->buffer.data() + 16, total - 16),
+            [weak, connection](const std::error_code& rest, size_t) {
+              auto self2 = weak.lock();
+              if (!self2 || self2->connection_ != connection) return;
+              if (rest) return self2->endConnection(connection->id);
+              self2->onConfig(connection);
+            });
+      });
+}
+
+void VideoTCPTransport::onConfig(const std::shared_ptr<Connection>& connection) {
+  auto config = parseStreamConfigMessage(connection->buffer);
+  if (!config) {
+    postToMain([this] {
+      if (auto onStatus = currentCallbacks().onStatus) onStatus("Bad config");
+    });
+    return;
+  }
+  common::spawn(main_.get_executor(),
+                [](std::weak_ptr<VideoTCPTransport> weak,
+                   capture::StreamConfig wanted) -> asio::awaitable<void> {
+                  auto self = weak.lock();
+                  if (!self) co_return;
+                  PrepareCapture prepare;
+                  std::weak_ptr<VideoStreamSource> streamerRef;
+                  std::weak_ptr<VideoStreamStats> stats;
+                  TransportCallbacks callbacks;
+                  {
+                    std::lock_guard guard(self->callbackLock_);
+                    callbacks = self->callbacks_;
+                    prepare = self->prepareCapture_;
+                    streamerRef = self->streamer_;
+                    stats = self->stats_;
+                  }
+                  self.reset();
+                  if (callbacks.onConfig) callbacks.onConfig(wanted);
+                  if (auto streamer = streamerRef.lock()) streamer->setStreamStats(stats.lock());
+                  if (prepare) co_await prepare(wanted);
+                  if (auto streamer = streamerRef.lock()) streamer->start(wanted);
+                }(weak_from_this(), *config));
+
+  if (!liveness_) liveness_ = std::make_unique<VideoClientLiveness>(clock_, timers_);
+  liveness_->start([weak = weak_from_this(), id = connection->id] {
+    auto self = weak.lock();
+    if (!self || !self->connection_ || self->connection_->id != id) return;
+    common::serverLog("video")->info("Video client silent for {:f}s; stopping capture",
+                                     VideoClientLiveness::kSilenceLimitSec);
+    self->endConnection(id);
+  });
+  if (keepaliveTimer_) keepaliveTimer_->stop();
+  keepaliveTimer_ = std::make_unique<common::RepeatingTimer>(clock_, timers_, [this] {
+    queueMessage(MessageKind::keepalive, 0, 0, {});
+  });
+  keepaliveTimer_->start();
+  readFrame(connection);
+}
+
+void VideoTCPTransport::readFrame(std::shared_ptr<Connection> connection) {
+  connection->buffer.resize(kMessageHeaderSize);
+  asio::async_read(
+      connection->socket, asio::buffer(connection->buffer),
+      [weak = weak_from_this(), connection](const std::error_code& error, size_t) {
+        auto self = weak.lock();
+        if (!self || self->connection_ != connection) return;
+        if (error) return self->endConnection(connection->id);
+        const uint32_t length = getU32(connection->buffer.data() + 8);
+        // A malformed frame only stops reading; the silence watch then ends the connection.
+        if (getU32(connection->buffer.data()) != kVideoMagic || length > kMaxClientFrameLength) {
+          return;
+        }
+        auto frameDone = [weak, connection](const std::error_code& rest, size_t) {
+          auto self2 = weak.lock();
+          if (!self2 || self2->connection_ != connection) return;
+          if (rest) return self2->endConnection(connection->id);
+          if (self2->liveness_) self2->liveness_->touch();
+          self2->readFrame(connection);
+        };
+        if (length == 0) return frameDone({}, 0);
+        connection->buffer.resize(length);
+        asio::async_read(connection->socket, asio::buffer(connection->buffer), frameDone);
+      });
+}
+
+void VideoTCPTransport::closeConnection() {
+  if (!connection_) return;
+  std::error_code ignored;
+  connection_->socket.shutdown(asio::ip::tcp::socket::shutdown_both, ignored);
+  connection_->socket.close(ignored);
+  connection_.reset();
+}
+
+void VideoTCPTransport::endConnection(uint64_t id) {
+  if (!connection_ || connection_->id != id) return;
+  const std::string address = connection_->address;
+  if (liveness_) liveness_->stop();
+  if (keepaliveTimer_) keepaliveTimer_->stop();
+  keepaliveTimer_.reset();
+  closeConnection();
+  sendQueue_.post([weak = weak_from_this(), id] {
+    auto self = weak.lock();
+    if (self && self->writeSide_ && self->writeSide_->id == id) self->dropWriteSide();
+  });
+  {
+    std::lock_guard guard(peerLock_);
+    if (onPeerDisconnected_) onPeerDisconnected_(address);
+  }
+  postToMain([this] {
+    std::shared_ptr<VideoStreamSource> streamer;
+    std::shared_ptr<VideoStreamStats> stats;
+    TransportCallbacks callbacks;
+    {
+      std::lock_guard guard(callbackLock_);
+      streamer = streamer_.lock();
+      stats = stats_.lock();
+      callbacks = callbacks_;
+    }
+    if (callbacks.onClientChange) callbacks.onClientChange(std::nullopt);
+    if (streamer) streamer->stop();
+    if (stats) stats->reset();
+  });
+}
+
+// ---- Send queue ----
+
+void VideoTCPTransport::sendParameterSets(const std::vector<Bytes>& blobs, int width,
+                                          int height) {
+  queueMessage(MessageKind::parameterSets, 0, 0, encodeParameterSetsPayload(blobs, width, height));
+}
+
+void VideoTCPTransport::sendEncoded(const Bytes& data, bool keyframe, uint64_t pts) {
+  std::shared_ptr<VideoStreamStats> stats;
+  {
+    std::lock_guard guard(callbackLock_);
+    stats = stats_.lock();
+  }
+  if (stats) stats->recordFrameSend(pts, clock_.now());
+  queueMessage(MessageKind::videoFrame, keyframe ? kKeyframeFlag : 0, pts, data);
+}
+
+void VideoTCPTransport::sendAudioConfig(const Bytes& data) {
+  queueMessage(MessageKind::audioConfig, 0, 0, data);
+}
+
+void VideoTCPTransport::sendAudio(const Bytes& data, uint64_t pts) {
+  queueMessage(MessageKind::audioPacket, 0, pts, data);
+}
+
+void VideoTCPTransport::queueMessage(MessageKind kind, uint8_t flags, uint64_t pts,
+                                     const Bytes& payload) {
+  if (payload.size() > 0xFFFFFFFFull) {
+    common::serverLog("video")->error("Refusing to send a stream message of {} bytes",
+                                      payload.size());
+    return;
+  }
+  sendQueue_.post([weak = weak_from_this(), message = frameMessage(kind, flags, pts, payload)] {
+    auto self = weak.lock();
+    if (!self) return;
+    self->outboundBytes_ += message.size();
+    self->outbound_.push_back(std::move(message));
+    if (self->outboundBytes_ > kMaxOutboundBytes) {
+      common::serverLog("video")->error(
+          "Video client is not reading: {} bytes queued; ending the connection",
+          self->outboundBytes_);
+      const uint64_t id = self->writeSide_ ? self->writeSide_->id : 0;
+      self->dropWriteSide();
+      self->queue_.post([weak, id] {
+        if (auto strong = weak.lock()) strong->endConnection(id);
+      });
+      return;
+    }
+    self->trySend();
+  });
+}
+
+void VideoTCPTransport::trySend() {
+  if (sendInFlight_ || outbound_.empty() || !writeSide_) return;
+  sendInFlight_ = true;
+  auto message = std::make_shared<Bytes>(std::move(outbound_.front()));
+  outbound_.pop_front();
+  outboundBytes_ -= message->size();
+  const int64_t stillQueued = static_cast<int64_t>(outbound_.size());
+  bool gateOn;
+  {
+    std::lock_guard guard(callbackLock_);
+    gateOn = gate_ && gate_->enabled();
+  }
+  auto side = writeSide_;
+  asio::async_write(
+      side->socket, asio::buffer(*message),
+      [weak = weak_from_this(), side, message, stillQueued, gateOn](const std::error_code& error,
+                                                                   size_t) {
+        auto self = weak.lock();
+        if (!self || self->writeSide_ != side) return;
+        self->sendInFlight_ = false;
+        if (error) {
+          // The connection's own failure (seen by the reader) runs the disconnect path.
+          self->outbound_.clear();
+          self->outboundBytes_ = 0;
+          return;
+        }
+        std::shared_ptr<VideoStreamStats> stats;
+        {
+          std::lock_guard guard(self->callbackLock_);
+          stats = self->stats_.lock();
+        }
+        if (stats) {
+          stats->raiseMaxOutboundDepth(stillQueued);
+          if (gateOn) stats->logIfDue(self->clock_.now());
+        }
+        self->trySend();
+      });
+}
+
+void VideoTCPTransport::dropWriteSide() {
+  if (writeSide_) {
+    std::error_code ignored;
+    writeSide_->socket.close(ignored);
+  }
+  writeSide_.reset();
+  outbound_.clear();
+  outboundBytes_ = 0;
+  sendInFlight_ = false;
+}
+
+}  // namespace ferrowin::video

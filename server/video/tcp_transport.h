@@ -1,0 +1,123 @@
+#pragma once
+// The TCP video transport: one client connection at a time on the video port. The client sends its
+// configuration message once, then small frames that only prove it is alive; the host sends each
+// stream message as a 20-byte header and its payload, strictly one write at a time, in call order.
+//
+// Threads: accepting, connection state, reading and timers run on "com.zavel.ferrowin.video.tcp";
+// the outbound queue and every write on "com.zavel.ferrowin.video.tcp.send"; callbacks to the video
+// server on the main executor.
+
+#include <asio/ip/tcp.hpp>
+#include <asio/ip/v6_only.hpp>
+#include <atomic>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <optional>
+
+#include "common/runtime/clock.h"
+#include "common/runtime/serial_queue.h"
+#include "server/video/client_liveness.h"
+#include "server/video/transport_backend.h"
+
+namespace ferrowin::video {
+
+class VideoTCPTransport final : public VideoTransportBackend,
+                                public std::enable_shared_from_this<VideoTCPTransport> {
+ public:
+  /// A client that stops reading may hold at most this much queued output; past it the connection
+  /// is ended as a failed send ends it, and the client reconnects.
+  static constexpr size_t kMaxOutboundBytes = 64 * 1024 * 1024;
+  static constexpr uint32_t kMaxClientFrameLength = 65536;
+
+  static std::shared_ptr<VideoTCPTransport> create(
+      asio::io_context& main, const common::Clock& clock = common::SteadyClock::instance(),
+      common::TimerFactory* timers = nullptr);
+  ~VideoTCPTransport() override;
+
+  bool start(uint16_t port, std::weak_ptr<VideoStreamSource> streamer,
+             std::weak_ptr<VideoStreamStats> stats, std::shared_ptr<VideoDiagnosticsGate> gate,
+             TransportCallbacks callbacks) override;
+  void stop() override;
+  void sendParameterSets(const std::vector<Bytes>& blobs, int width, int height) override;
+  void sendEncoded(const Bytes& data, bool keyframe, uint64_t pts) override;
+  void sendAudioConfig(const Bytes& data) override;
+  void sendAudio(const Bytes& data, uint64_t pts) override;
+  void setPrepareCapture(PrepareCapture prepare) override;
+  void setAllowPeer(AllowPeer allow) override;
+  void setOnPeerDisconnected(PeerDisconnected handler) override;
+  uint16_t localPort() const override;
+
+  bool isRunning() const { return running_; }
+  common::SerialQueue& queue() { return queue_; }
+
+ private:
+  VideoTCPTransport(asio::io_context& main, const common::Clock& clock,
+                    common::TimerFactory* timers);
+
+  struct Connection {
+    explicit Connection(asio::io_context& context) : socket(context) {}
+    uint64_t id = 0;
+    asio::ip::tcp::socket socket;
+    std::string address;
+    std::string endpoint;
+    Bytes buffer;
+  };
+  struct WriteSide {
+    explicit WriteSide(asio::io_context& context) : socket(context) {}
+    uint64_t id = 0;
+    asio::ip::tcp::socket socket;
+  };
+
+  // Receive queue.
+  void acceptNext();
+  void onAccepted(asio::ip::tcp::socket socket);
+  void readConfig(std::shared_ptr<Connection> connection);
+  void onConfig(const std::shared_ptr<Connection>& connection);
+  void readFrame(std::shared_ptr<Connection> connection);
+  void endConnection(uint64_t id);
+  void closeConnection();
+  void stopOnQueue();
+
+  // Send queue.
+  void queueMessage(MessageKind kind, uint8_t flags, uint64_t pts, const Bytes& payload);
+  void trySend();
+  void dropWriteSide();
+
+  void postToMain(std::function<void()> work);
+  TransportCallbacks currentCallbacks();
+
+  asio::io_context& main_;
+  const common::Clock& clock_;
+  common::SerialQueue queue_{"com.zavel.ferrowin.video.tcp"};
+  common::SerialQueue sendQueue_{"com.zavel.ferrowin.video.tcp.send"};
+  std::unique_ptr<common::TimerFactory> ownTimers_;
+  common::TimerFactory& timers_;
+  std::atomic<bool> running_{false};
+
+  // Receive queue only.
+  std::unique_ptr<asio::ip::tcp::acceptor> acceptor_;
+  std::shared_ptr<Connection> connection_;
+  uint64_t nextConnectionId_ = 1;
+  std::unique_ptr<common::RepeatingTimer> keepaliveTimer_;
+  std::unique_ptr<VideoClientLiveness> liveness_;
+
+  // Send queue only.
+  std::shared_ptr<WriteSide> writeSide_;
+  std::deque<Bytes> outbound_;
+  size_t outboundBytes_ = 0;
+  bool sendInFlight_ = false;
+
+  std::mutex callbackLock_;
+  std::weak_ptr<VideoStreamSource> streamer_;
+  std::weak_ptr<VideoStreamStats> stats_;
+  std::shared_ptr<VideoDiagnosticsGate> gate_;
+  TransportCallbacks callbacks_;
+  PrepareCapture prepareCapture_;
+
+  std::mutex peerLock_;
+  AllowPeer allowPeer_;  // none refuses every peer
+  PeerDisconnected onPeerDisconnected_;
+};
+
+}  // namespace ferrowin::video

@@ -1,0 +1,503 @@
+#include "server/video/udp_transport.h"
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <asio/post.hpp>
+#include <thread>
+
+#include "common/runtime/flow.h"
+#include "common/util/log.h"
+#include "server/video/peer_address.h"
+
+namespace ferrowin::video {
+namespace {
+
+// Remembered so that datagrams still arriving from a replaced flow do not take the stream back.
+constexpr size_t kReplacedFlowMemory = 16;
+constexpr int kSocketBufferBytes = 4 * 1024 * 1024;
+constexpr int kInteractiveVideoTos = 0x80;  // DSCP CS4
+
+}  // namespace
+
+std::shared_ptr<VideoUDPTransport> VideoUDPTransport::create(asio::io_context& main,
+                                                             const common::Clock& clock,
+                                                             common::TimerFactory* timers) {
+  // A handler holding the transport may drop the last reference on one of the transport's own
+  // queues, which cannot join themselves: such a release finishes on a short-lived thread.
+  return std::shared_ptr<VideoUDPTransport>(
+      new VideoUDPTransport(main, clock, timers), [](VideoUDPTransport* transport) {
+        if (transport->queue_.isCurrent() || transport->sendQueue_.isCurrent()) {
+          std::thread([transport] { delete transport; }).detach();
+        } else {
+          delete transport;
+        }
+      });
+}
+
+VideoUDPTransport::VideoUDPTransport(asio::io_context& main, const common::Clock& clock,
+                                     common::TimerFactory* timers)
+    : main_(main),
+      clock_(clock),
+      ownTimers_(timers ? nullptr
+                        : std::make_unique<common::AsioTimerFactory>(queue_.executor())),
+      timers_(timers ? *timers : *ownTimers_) {}
+
+VideoUDPTransport::~VideoUDPTransport() {
+  // Nothing may run on the queues once the members they touch are gone.
+  queue_.sync([this] {
+    liveness_.reset();
+    keepaliveTimer_.reset();
+    probeSender_.reset();
+    if (socket_) socket_->close();
+    socket_.reset();
+  });
+}
+
+bool VideoUDPTransport::start(uint16_t port, std::weak_ptr<VideoStreamSource> streamer,
+                              std::weak_ptr<VideoStreamStats> stats,
+                              std::shared_ptr<VideoDiagnosticsGate> gate,
+                              TransportCallbacks callbacks) {
+  stop();
+  {
+    std::lock_guard guard(callbackLock_);
+    streamer_ = std::move(streamer);
+    stats_ = std::move(stats);
+    gate_ = std::move(gate);
+    callbacks_ = callbacks;
+  }
+  auto status = [&](const std::string& text) {
+    if (callbacks.onStatus) callbacks.onStatus(text);
+  };
+  if (port == 0) {
+    status("Invalid port");
+    return false;
+  }
+  std::error_code error;
+  queue_.sync([&] {
+    auto socket = std::make_unique<asio::ip::udp::socket>(queue_.context());
+    // One dual-stack socket when IPv6 exists, plain IPv4 otherwise.
+    socket->open(asio::ip::udp::v6(), error);
+    if (!error) {
+      socket->set_option(asio::ip::v6_only(false), error);
+      socket->set_option(asio::socket_base::reuse_address(true), error);
+      socket->bind({asio::ip::udp::v6(), port}, error);
+    } else {
+      error.clear();
+      socket->open(asio::ip::udp::v4(), error);
+      if (!error) socket->set_option(asio::socket_base::reuse_address(true), error);
+      if (!error) socket->bind({asio::ip::udp::v4(), port}, error);
+    }
+    if (error) return;
+    const int fd = socket->native_handle();
+    setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &kSocketBufferBytes, sizeof kSocketBufferBytes);
+    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &kSocketBufferBytes, sizeof kSocketBufferBytes);
+    setsockopt(fd, IPPROTO_IP, IP_TOS, &kInteractiveVideoTos, sizeof kInteractiveVideoTos);
+    setsockopt(fd, IPPROTO_IPV6, IPV6_TCLASS, &kInteractiveVideoTos, sizeof kInteractiveVideoTos);
+    {
+      std::lock_guard guard(socketLock_);
+      socketFd_ = fd;
+    }
+    socket_ = std::move(socket);
+    receiveNext();
+  });
+  if (error) {
+    status("UDP listen failed: " + error.message());
+    return false;
+  }
+  running_ = true;
+  status("Starting...");
+  postToMain([this, label = std::string(transportModeLabel(mode_))] {
+    std::lock_guard guard(callbackLock_);
+    if (callbacks_.onStatus) callbacks_.onStatus("Listening (" + label + ")");
+  });
+  return true;
+}
+
+void VideoUDPTransport::stop() {
+  std::optional<std::string> disconnected;
+  queue_.sync([&] {
+    if (client_) disconnected = peerAddressText(client_->remote.address());
+    stopOnQueue();
+  });
+  replayBuffer_.clear();
+  fecSender_.reset();
+  nextSequence_ = 1;
+  nextFrameId_ = 1;
+  running_ = false;
+  if (disconnected) {
+    std::lock_guard guard(peerLock_);
+    if (onPeerDisconnected_) onPeerDisconnected_(*disconnected);
+  }
+  postToMain([this] {
+    std::lock_guard guard(callbackLock_);
+    if (callbacks_.onClientChange) callbacks_.onClientChange(std::nullopt);
+  });
+}
+
+void VideoUDPTransport::stopOnQueue() {
+  if (liveness_) liveness_->stop();
+  if (keepaliveTimer_) keepaliveTimer_->stop();
+  keepaliveTimer_.reset();
+  stopProbe();
+  client_.reset();
+  replacedFlows_.clear();
+  {
+    std::lock_guard guard(socketLock_);
+    socketFd_ = -1;
+    remote_.reset();
+  }
+  if (socket_) socket_->close();
+  socket_.reset();
+}
+
+uint16_t VideoUDPTransport::localPort() const {
+  uint16_t port = 0;
+  const_cast<common::SerialQueue&>(queue_).sync([&] {
+    if (socket_) port = socket_->local_endpoint().port();
+  });
+  return port;
+}
+
+void VideoUDPTransport::setPrepareCapture(PrepareCapture prepare) {
+  std::lock_guard guard(callbackLock_);
+  prepareCapture_ = std::move(prepare);
+}
+
+void VideoUDPTransport::setAllowPeer(AllowPeer allow) {
+  std::lock_guard guard(peerLock_);
+  allowPeer_ = std::move(allow);
+}
+
+void VideoUDPTransport::setOnPeerDisconnected(PeerDisconnected handler) {
+  std::lock_guard guard(peerLock_);
+  onPeerDisconnected_ = std::move(handler);
+}
+
+void VideoUDPTransport::postToMain(std::function<void()> work) {
+  asio::post(main_, [weak = weak_from_this(), work = std::move(work)] {
+    if (weak.lock()) work();
+  });
+}
+
+std::optional<asio::ip::udp::endpoint> VideoUDPTransport::currentRemote() {
+  std::lock_guard guard(socketLock_);
+  return remote_;
+}
+
+// ---- Receive queue ----
+
+void VideoUDPTransport::receiveNext() {
+  asio::ip::udp::socket* socket = socket_.get();
+  socket->async_receive_from(
+      asio::buffer(receiveBuffer_), receiveFrom_,
+      [weak = weak_from_this(), socket](const std::error_code& error, size_t length) {
+        auto self = weak.lock();
+        if (!self || self->socket_.get() != socket || error == asio::error::operation_aborted) {
+          return;
+        }
+        if (!error) self->onDatagram(self->receiveFrom_, ByteView(self->receiveBuffer_.data(), length));
+        if (self->socket_.get() == socket) self->receiveNext();
+      });
+}
+
+bool VideoUDPTransport::acceptFlow(const asio::ip::udp::endpoint& from) {
+  if (std::find(replacedFlows_.begin(), replacedFlows_.end(), from) != replacedFlows_.end()) {
+    return false;
+  }
+  const std::string address = peerAddressText(from.address());
+  {
+    std::lock_guard guard(peerLock_);
+    if (!allowPeer_ || !allowPeer_(address)) return false;
+  }
+  if (liveness_) liveness_->stop();
+  stopProbe();
+  if (client_) {
+    replacedFlows_.push_back(client_->remote);
+    if (replacedFlows_.size() > kReplacedFlowMemory) replacedFlows_.pop_front();
+  }
+  client_ = Flow{from, nextFlowId_++};
+  {
+    std::lock_guard guard(socketLock_);
+    remote_ = from;
+  }
+  postToMain([this, text = endpointText(from.address(), from.port())] {
+    std::lock_guard guard(callbackLock_);
+    if (callbacks_.onClientChange) callbacks_.onClientChange(text);
+  });
+  return true;
+}
+
+void VideoUDPTransport::onDatagram(const asio::ip::udp::endpoint& from, ByteView bytes) {
+  if (!client_ || client_->remote != from) {
+    if (!acceptFlow(from)) return;
+  }
+  auto parsed = parseDatagram(bytes);
+  if (!parsed) return;
+  if (!liveness_) liveness_ = std::make_unique<VideoClientLiveness>(clock_, timers_);
+  liveness_->touch();
+  const VGVideoDatagramHeader& header = parsed->header;
+  switch (static_cast<PacketType>(header.packetType)) {
+    case PacketType::hello:
+      handleHello(header, parsed->payload);
+      break;
+    case PacketType::retransmitRequest:
+      handleRetransmitRequest(parsed->payload);
+      break;
+    case PacketType::probeRequest:
+      handleProbeRequest();
+      break;
+    case PacketType::echoRequest:
+      if (parsed->payload.size() >= 8) {
+        sendTo(buildSingleDatagram(PacketType::echoReply, header.sequence,
+                                   parsed->payload.first(8)));
+      }
+      break;
+    default:
+      break;
+  }
+}
+
+void VideoUDPTransport::handleHello(const VGVideoDatagramHeader& header, ByteView payload) {
+  stopProbe();
+  auto config = parseStreamConfigMessage(payload);
+  if (!config) return;
+  const Flow flow = *client_;
+  common::spawn(
+      main_.get_executor(),
+      [](std::weak_ptr<VideoUDPTransport> weak, std::string text,
+         capture::StreamConfig wanted) -> asio::awaitable<void> {
+        auto self = weak.lock();
+        if (!self) co_return;
+        TransportCallbacks callbacks;
+        PrepareCapture prepare;
+        std::weak_ptr<VideoStreamSource> streamerRef;
+        std::weak_ptr<VideoStreamStats> stats;
+        {
+          std::lock_guard guard(self->callbackLock_);
+          callbacks = self->callbacks_;
+          prepare = self->prepareCapture_;
+          streamerRef = self->streamer_;
+          stats = self->stats_;
+        }
+        self.reset();
+        if (callbacks.onClientChange) callbacks.onClientChange(text);
+        if (callbacks.onConfig) callbacks.onConfig(wanted);
+        if (auto streamer = streamerRef.lock()) streamer->setStreamStats(stats.lock());
+        if (prepare) co_await prepare(wanted);
+        if (auto streamer = streamerRef.lock()) streamer->start(wanted);
+      }(weak_from_this(), endpointText(flow.remote.address(), flow.remote.port()), *config));
+
+  const uint8_t ack = 0;
+  sendTo(buildSingleDatagram(PacketType::helloAck, header.sequence, ByteView(&ack, 1)));
+  liveness_->start([weak = weak_from_this(), flowId = flow.id] {
+    if (auto self = weak.lock()) {
+      if (!self->client_ || self->client_->id != flowId) return;
+      common::serverLog("video")->info("Video client silent for {:f}s; stopping capture",
+                                       VideoClientLiveness::kSilenceLimitSec);
+      self->endFlow(flowId);
+    }
+  });
+  startKeepalive();
+}
+
+void VideoUDPTransport::handleRetransmitRequest(ByteView payload) {
+  if (mode_ != VideoTransportMode::udpArq) return;
+  auto sequences = parseRetransmitRequest(payload);
+  if (!sequences) return;
+  std::shared_ptr<VideoStreamStats> stats;
+  {
+    std::lock_guard guard(callbackLock_);
+    stats = stats_.lock();
+  }
+  for (uint32_t sequence : *sequences) {
+    auto datagram = replayBuffer_.lookup(sequence);
+    if (!datagram) continue;
+    sendTo(*datagram);
+    if (stats) stats->recordRetransmission();
+  }
+}
+
+void VideoUDPTransport::handleProbeRequest() {
+  if (probeSender_) return;
+  stopStreamerOnMain();
+  uint64_t token;
+  {
+    std::lock_guard guard(probeTokenLock_);
+    token = ++probeToken_;
+  }
+  // At most 48 probe datagrams in flight; a changed token ends the run within one 50 ms slice.
+  auto permits = std::make_shared<std::counting_semaphore<48>>(48);
+  auto send = [weak = weak_from_this(), token, permits, to = client_->remote](ByteView datagram) {
+    auto self = weak.lock();
+    if (!self) return false;
+    auto current = [&] {
+      std::lock_guard guard(self->probeTokenLock_);
+      return self->probeToken_ == token;
+    };
+    if (!current()) return false;
+    while (!permits->try_acquire_for(std::chrono::milliseconds(50))) {
+      if (!current()) return false;
+    }
+    if (!current()) {
+      permits->release();
+      return false;
+    }
+    self->sendTo(datagram, to);
+    permits->release();  // the send has completed: it is a synchronous datagram send
+    return true;
+  };
+  probeSender_ = std::make_unique<NetworkProbeSender>();
+  probeSender_->start(std::move(send));
+}
+
+void VideoUDPTransport::stopProbe() {
+  {
+    std::lock_guard guard(probeTokenLock_);
+    ++probeToken_;
+  }
+  if (probeSender_) probeSender_->cancel();
+  probeSender_.reset();
+}
+
+void VideoUDPTransport::startKeepalive() {
+  if (keepaliveTimer_) keepaliveTimer_->stop();
+  keepaliveTimer_ = std::make_unique<common::RepeatingTimer>(clock_, timers_, [this] {
+    if (!client_) return;
+    sendTo(buildSingleDatagram(PacketType::keepalive, nextSequence_.fetch_add(1), {}));
+  });
+  keepaliveTimer_->start();
+}
+
+void VideoUDPTransport::endFlow(uint64_t flowId) {
+  if (!client_ || client_->id != flowId) return;
+  const std::string address = peerAddressText(client_->remote.address());
+  if (liveness_) liveness_->stop();
+  if (keepaliveTimer_) keepaliveTimer_->stop();
+  stopProbe();
+  client_.reset();
+  {
+    std::lock_guard guard(socketLock_);
+    remote_.reset();
+  }
+  {
+    std::lock_guard guard(peerLock_);
+    if (onPeerDisconnected_) onPeerDisconnected_(address);
+  }
+  stopStreamerOnMain();
+  postToMain([this] {
+    std::shared_ptr<VideoStreamStats> stats;
+    TransportCallbacks callbacks;
+    {
+      std::lock_guard guard(callbackLock_);
+      stats = stats_.lock();
+      callbacks = callbacks_;
+    }
+    if (stats) stats->reset();
+    if (callbacks.onClientChange) callbacks.onClientChange(std::nullopt);
+  });
+}
+
+void VideoUDPTransport::stopStreamerOnMain() {
+  postToMain([this] {
+    std::shared_ptr<VideoStreamSource> streamer;
+    {
+      std::lock_guard guard(callbackLock_);
+      streamer = streamer_.lock();
+    }
+    if (streamer) streamer->stop();
+  });
+}
+
+// ---- Send queue ----
+
+void VideoUDPTransport::sendParameterSets(const std::vector<Bytes>& blobs, int width,
+                                          int height) {
+  queueMessage(MessageKind::parameterSets, 0, 0, encodeParameterSetsPayload(blobs, width, height));
+}
+
+void VideoUDPTransport::sendEncoded(const Bytes& data, bool keyframe, uint64_t pts) {
+  std::shared_ptr<VideoStreamStats> stats;
+  {
+    std::lock_guard guard(callbackLock_);
+    stats = stats_.lock();
+  }
+  if (stats) stats->recordFrameSend(pts, clock_.now());
+  queueMessage(MessageKind::videoFrame, keyframe ? kKeyframeFlag : 0, pts, data);
+}
+
+void VideoUDPTransport::sendAudioConfig(const Bytes& data) {
+  queueMessage(MessageKind::audioConfig, 0, 0, data);
+}
+
+void VideoUDPTransport::sendAudio(const Bytes& data, uint64_t pts) {
+  queueMessage(MessageKind::audioPacket, 0, pts, data);
+}
+
+void VideoUDPTransport::queueMessage(MessageKind kind, uint8_t flags, uint64_t pts,
+                                     Bytes payload) {
+  sendQueue_.post([weak = weak_from_this(), kind, flags, pts, payload = std::move(payload)] {
+    if (auto self = weak.lock()) self->sendMessage(kind, flags, pts, payload);
+  });
+}
+
+void VideoUDPTransport::sendMessage(MessageKind kind, uint8_t flags, uint64_t pts,
+                                    const Bytes& payload) {
+  const size_t total = kMessageHeaderSize + payload.size();
+  if (total > kMaxFragmentedMessageSize) {
+    common::serverLog("video")->error(
+        "Refusing to send a stream message of {} bytes: it needs more than 65535 fragments", total);
+    return;
+  }
+  const Bytes message = frameMessage(kind, flags, pts, payload);
+  const size_t count = total <= kMaxFragmentPayload
+                           ? 1
+                           : (total + kMaxFragmentPayload - 1) / kMaxFragmentPayload;
+  const uint32_t frameId = nextFrameId_.fetch_add(1);
+  const uint32_t first = nextSequence_.fetch_add(static_cast<uint32_t>(count));
+  const bool fec = mode_ == VideoTransportMode::udpFec;
+
+  Bytes datagram;
+  for (size_t i = 0; i < count; ++i) {
+    const size_t begin = i * kMaxFragmentPayload;
+    const size_t end = std::min(total, begin + kMaxFragmentPayload);
+    const ByteView slice(message.data() + begin, end - begin);
+    VGVideoDatagramHeader header;
+    header.packetType = static_cast<uint8_t>(PacketType::fragment);
+    header.sequence = first + static_cast<uint32_t>(i);
+    header.frameId = frameId;
+    header.fragIndex = static_cast<uint16_t>(i);
+    header.fragCount = static_cast<uint16_t>(count);
+    header.flags = i == 0 ? flags : 0;
+    header.pts = i == 0 ? pts : 0;
+    header.payloadLength = static_cast<uint16_t>(slice.size());
+    std::vector<Bytes> parity;
+    if (fec) parity = fecSender_.add(header, slice);
+    datagram.resize(kDatagramHeaderSize + slice.size());
+    header.encode(datagram.data());
+    std::copy(slice.begin(), slice.end(), datagram.begin() + kDatagramHeaderSize);
+    sendDatagram(datagram, true);
+    for (const Bytes& p : parity) sendDatagram(p, false);
+  }
+}
+
+void VideoUDPTransport::sendDatagram(ByteView datagram, bool record) {
+  if (record && mode_ == VideoTransportMode::udpArq) {
+    replayBuffer_.store(getU32(datagram.data() + 8), Bytes(datagram.begin(), datagram.end()),
+                        clock_.now());
+  }
+  sendTo(datagram);
+}
+
+bool VideoUDPTransport::sendTo(ByteView datagram, const std::optional<asio::ip::udp::endpoint>& to) {
+  std::lock_guard guard(socketLock_);
+  const auto& target = to ? to : remote_;
+  if (socketFd_ < 0 || !target) return false;
+  // The socket is non-blocking: a full send buffer drops the datagram rather than stall the stream
+  // (FEC or a retransmission repairs it).
+  const ssize_t sent = ::sendto(socketFd_, datagram.data(), datagram.size(), MSG_DONTWAIT,
+                                target->data(), static_cast<socklen_t>(target->size()));
+  return sent == static_cast<ssize_t>(datagram.size());
+}
+
+}  // namespace ferrowin::video

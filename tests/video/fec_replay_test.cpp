@@ -1,0 +1,138 @@
+#include <gtest/gtest.h>
+
+#include "server/video/fec_sender.h"
+#include "server/video/gf256.h"
+#include "server/video/replay_buffer.h"
+
+namespace ferrowin::video {
+namespace {
+
+VGVideoDatagramHeader fragmentHeader(uint32_t sequence, size_t payload) {
+  VGVideoDatagramHeader h;
+  h.packetType = static_cast<uint8_t>(PacketType::fragment);
+  h.sequence = sequence;
+  h.frameId = 1;
+  h.payloadLength = static_cast<uint16_t>(payload);
+  return h;
+}
+
+Bytes datagramOf(const VGVideoDatagramHeader& h, const Bytes& payload) {
+  Bytes out(kDatagramHeaderSize + payload.size());
+  h.encode(out.data());
+  std::copy(payload.begin(), payload.end(), out.begin() + kDatagramHeaderSize);
+  return out;
+}
+
+TEST(GaloisField, MatchesTheGeneratorTwoOverPolynomial11D) {
+  EXPECT_EQ(gf256::mul(2, 0x80), 0x1D);
+  EXPECT_EQ(gf256::mul(0, 77), 0);
+  EXPECT_EQ(gf256::mul(1, 77), 77);
+  EXPECT_EQ(gf256::mul(3, 7), 9);  // (x+1)(x^2+x+1) = x^3+1
+  for (int a = 1; a < 256; ++a) {
+    EXPECT_EQ(gf256::mul(static_cast<uint8_t>(a), gf256::inverse(static_cast<uint8_t>(a))), 1);
+  }
+}
+
+TEST(FecSender, NumbersShardsAndEmitsParityAfterTheTenth) {
+  VideoFECSender fec;
+  std::vector<Bytes> shards;
+  for (int i = 0; i < 9; ++i) {
+    Bytes payload(1200, static_cast<uint8_t>(i));
+    auto header = fragmentHeader(100 + i, payload.size());
+    EXPECT_TRUE(fec.add(header, payload).empty());
+    EXPECT_EQ(header.fecBlockId, 0);
+    EXPECT_EQ(header.fecShardIndex, i);
+    shards.push_back(datagramOf(header, payload));
+  }
+  Bytes last(100, 0xEE);
+  auto header = fragmentHeader(109, last.size());
+  auto parity = fec.add(header, last);
+  shards.push_back(datagramOf(header, last));
+  ASSERT_EQ(parity.size(), 2u);
+
+  // L = 1236: the short shard is padded with 1136 zeros.
+  for (int p = 0; p < 2; ++p) {
+    auto parsed = parseDatagram(parity[p]);
+    ASSERT_TRUE(parsed);
+    EXPECT_EQ(parsed->header.packetType, 5);
+    EXPECT_EQ(parsed->header.sequence, 110u + p);
+    EXPECT_EQ(parsed->header.fecShardIndex, 10 + p);
+    EXPECT_EQ(parsed->header.fecBlockId, 0);
+    EXPECT_EQ(parsed->header.fragCount, 1);
+    EXPECT_EQ(parsed->header.frameId, 0u);
+    EXPECT_EQ(parsed->payload.size(), 1236u);
+  }
+  // Check P and Q byte by byte from the definition.
+  for (size_t j = 0; j < 1236; ++j) {
+    uint8_t p = 0, q = 0;
+    for (int i = 0; i < 10; ++i) {
+      const uint8_t d = j < shards[i].size() ? shards[i][j] : 0;
+      p ^= d;
+      q ^= gf256::mul(static_cast<uint8_t>(i + 1), d);
+    }
+    ASSERT_EQ(parity[0][kDatagramHeaderSize + j], p) << j;
+    ASSERT_EQ(parity[1][kDatagramHeaderSize + j], q) << j;
+  }
+}
+
+TEST(FecSender, EqualShardsGiveZeroXorAndElevenTimesV) {
+  VideoFECSender fec;
+  std::vector<Bytes> parity;
+  for (int i = 0; i < 10; ++i) {
+    Bytes payload(10, 0x5A);
+    auto header = fragmentHeader(1, payload.size());
+    header.frameId = 0;
+    header.sequence = 0;  // keep headers identical apart from the shard index
+    parity = fec.add(header, payload);
+  }
+  ASSERT_EQ(parity.size(), 2u);
+  const size_t j = kDatagramHeaderSize + 40;  // a payload byte position
+  EXPECT_EQ(parity[0][j], 0);
+  EXPECT_EQ(parity[1][j], gf256::mul(11, 0x5A));
+}
+
+TEST(FecSender, BlockNumbersWrapAndResetDiscardsAPartialBlock) {
+  VideoFECSender fec;
+  Bytes payload(4, 1);
+  for (int block = 0; block < 256; ++block) {
+    for (int i = 0; i < 10; ++i) {
+      auto header = fragmentHeader(0, 4);
+      fec.add(header, payload);
+      ASSERT_EQ(header.fecBlockId, block);
+    }
+  }
+  auto header = fragmentHeader(0, 4);
+  fec.add(header, payload);
+  EXPECT_EQ(header.fecBlockId, 0);  // after 255 comes 0
+  for (int i = 0; i < 8; ++i) fec.add(header, payload);
+  fec.reset();  // nine pending fragments: no parity, ever
+  header = fragmentHeader(0, 4);
+  EXPECT_TRUE(fec.add(header, payload).empty());
+  EXPECT_EQ(header.fecBlockId, 0);
+  EXPECT_EQ(header.fecShardIndex, 0);
+}
+
+TEST(ReplayBuffer, PrunesByAgeOnStoreOnly) {
+  VideoReplayBuffer buffer;
+  buffer.store(1, {1}, 100.0);
+  EXPECT_TRUE(buffer.lookup(1));
+  buffer.store(2, {2}, 102.5);  // 1 was sent 2.5 s ago
+  EXPECT_FALSE(buffer.lookup(1));
+  EXPECT_EQ(*buffer.lookup(2), Bytes{2});
+  EXPECT_TRUE(buffer.lookup(2));  // lookups never prune, however late
+  buffer.clear();
+  EXPECT_FALSE(buffer.lookup(2));
+}
+
+TEST(ReplayBuffer, KeepsTheNewest2000AndServesTheOldestDuplicate) {
+  VideoReplayBuffer buffer;
+  for (uint32_t s = 1; s <= 2001; ++s) buffer.store(s, {static_cast<uint8_t>(s)}, 10.0 + s * 1e-4);
+  EXPECT_EQ(buffer.size(), 2000u);
+  EXPECT_FALSE(buffer.lookup(1));
+  EXPECT_TRUE(buffer.lookup(2));
+  buffer.store(50, {0xAA}, 11.0);
+  EXPECT_EQ(*buffer.lookup(50), Bytes{50});
+}
+
+}  // namespace
+}  // namespace ferrowin::video

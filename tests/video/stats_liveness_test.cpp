@@ -1,0 +1,104 @@
+#include <gtest/gtest.h>
+
+#include "common/runtime/clock.h"
+#include "server/video/client_liveness.h"
+#include "server/video/stream_stats.h"
+#include "tests/support/log_capture.h"
+
+namespace ferrowin::video {
+namespace {
+
+TEST(Liveness, SilentClientIsStoppedByTheFirstCheckAfterTenSeconds) {
+  common::ManualClock clock;
+  VideoClientLiveness liveness(clock, clock);
+  int silent = 0;
+  liveness.start([&] { ++silent; });
+  clock.advance(5.0);
+  liveness.touch();  // last activity at t0 + 5
+  clock.advance(10.0);  // checks at +6 .. +15: 15 - 5 = 10, not more than 10
+  EXPECT_EQ(silent, 0);
+  clock.advance(1.0);  // check at +16: 11 s of silence
+  EXPECT_EQ(silent, 1);
+  clock.advance(30.0);
+  EXPECT_EQ(silent, 1);  // at most once per start
+  EXPECT_EQ(clock.pendingTimers(), 0u);
+}
+
+TEST(Liveness, RestartAndStopSilenceTheOldWatch) {
+  common::ManualClock clock;
+  VideoClientLiveness liveness(clock, clock);
+  int first = 0, second = 0;
+  liveness.start([&] { ++first; });
+  clock.advance(8.0);
+  liveness.start([&] { ++second; });  // a new flow restarts the watch
+  clock.advance(8.0);
+  EXPECT_EQ(first, 0);
+  EXPECT_EQ(second, 0);
+  clock.advance(3.5);
+  EXPECT_EQ(first, 0);
+  EXPECT_EQ(second, 1);
+  liveness.start([&] { ++second; });
+  liveness.stop();
+  clock.advance(20.0);
+  EXPECT_EQ(second, 1);
+}
+
+TEST(StreamStats, IntervalsDeltasAndFps) {
+  VideoStreamStats stats;
+  stats.recordFrameCapture(1000, 10.0);
+  EXPECT_TRUE(stats.snapshot().captureIntervalMs.empty());
+  stats.recordFrameCapture(17000, 10.016);
+  auto s = stats.snapshot();
+  ASSERT_EQ(s.captureIntervalMs.size(), 1u);
+  EXPECT_NEAR(s.captureIntervalMs[0], 16.0, 1e-6);
+  EXPECT_NEAR(s.ptsDeltaMs[0], 16.0, 1e-9);
+  stats.recordFrameCapture(500, 10.032);  // pts went backwards: no delta
+  EXPECT_EQ(stats.snapshot().ptsDeltaMs.size(), 1u);
+
+  VideoStreamStats fps;
+  for (int i = 0; i < 60; ++i) fps.recordFrameCapture(i * 16000, 20.0 + i / 60.0);
+  EXPECT_EQ(fps.snapshot().captureFps, 60);
+  for (int i = 0; i < 200; ++i) fps.recordEncodeDuration(i);
+  EXPECT_EQ(fps.snapshot().minEncodeMs, 80);  // only the newest 120 are kept
+  EXPECT_EQ(fps.snapshot().maxEncodeMs, 199);
+}
+
+TEST(StreamStats, SkewUsesTheTargetWhenPtsGoesBackwards) {
+  VideoStreamStats stats;
+  stats.setTargetIntervalMs(16.0);
+  stats.recordFrameSend(100000, 1.0);
+  EXPECT_TRUE(stats.snapshot().skewMs.empty());
+  stats.recordFrameSend(120000, 1.030);  // 30 ms apart, pts 20 ms apart
+  stats.recordFrameSend(50000, 1.050);   // pts backwards: expected = target 16
+  auto s = stats.snapshot();
+  ASSERT_EQ(s.skewMs.size(), 2u);
+  EXPECT_NEAR(s.skewMs[0], 10.0, 1e-6);
+  EXPECT_NEAR(s.skewMs[1], 4.0, 1e-6);
+  EXPECT_NEAR(s.avgLogicalSendIntervalMs, 25.0, 1e-6);
+}
+
+TEST(StreamStats, LogsOncePerSecondWithTheWindowCounters) {
+  testing::LogCapture log;
+  VideoStreamStats stats;
+  stats.setColorSpaceSummary("P3_D65/sRGB/709");
+  stats.recordRetransmission();
+  stats.recordKeyframe();
+  stats.raiseMaxOutboundDepth(4);
+  stats.raiseMaxOutboundDepth(2);
+  EXPECT_TRUE(stats.logIfDue(100.0));
+  stats.recordRetransmission();
+  EXPECT_FALSE(stats.logIfDue(100.5));
+  EXPECT_EQ(stats.retransmittedInWindow(), 1);  // the second window keeps its count
+  EXPECT_TRUE(stats.logIfDue(101.0));
+  auto lines = log.messages();
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_EQ(lines[0],
+            "[server] color=P3_D65/sRGB/709 capture_fps=0.0 capture_ms avg=0.00 encode_ms "
+            "avg=0.00 min=0.00 max=0.00 send_ms avg=0.00 skew_ms avg=0.00 replaced=0 "
+            "outbound_max=4 keyframes=1 retransmitted=1");
+  EXPECT_NE(lines[1].find("retransmitted=1"), std::string::npos);
+  EXPECT_NE(lines[1].find("keyframes=0"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace ferrowin::video
