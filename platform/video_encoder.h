@@ -1,0 +1,95 @@
+#pragma once
+// The HEVC encoder: one session per frame size, fed BGRA frames, answering with Annex B access
+// units. A narrow interface so the encoder session logic above it never sees FFmpeg.
+//
+// Threading: encode() may be called from any one thread (the capture queue). Each call is answered
+// exactly once, in submission order, on the encoder's own thread; the answer may carry an error.
+// Destroying the encoder answers frames that have not started with `cancelled`, waits for the one
+// being encoded, and then no answer comes any more.
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "common/util/expected.h"
+
+namespace ferrowin::platform {
+
+/// Which encoder to use: "auto" prefers hardware and falls back to software, "hardware" fails
+/// without one, "software" always uses libx265.
+enum class EncoderPreference { automatic, hardware, software };
+
+/// The user default that holds the preference ("auto", "hardware" or "software").
+inline constexpr std::string_view kEncoderSettingKey = "ferrowin.video.encoder";
+
+std::optional<EncoderPreference> encoderPreferenceFromText(std::string_view text);
+std::string_view encoderPreferenceText(EncoderPreference preference);
+
+/// The colour space the picture is tagged with. Both use the sRGB transfer function and the
+/// BT.709 matrix; they differ in the primaries (BT.709 or Display P3, i.e. SMPTE EG 432 D65).
+enum class EncoderColorSpace { srgb, displayP3 };
+
+struct VideoEncoderSettings {
+  int width = 0;
+  int height = 0;
+  int fps = 60;
+  int bitrateKbps = 12000;
+  EncoderColorSpace colorSpace = EncoderColorSpace::displayP3;
+  EncoderPreference preference = EncoderPreference::automatic;
+};
+
+/// A BGRA picture. `owner` keeps the pixels alive until the encoder has converted them, so a
+/// captured buffer is handed over without copying.
+struct BgraFrame {
+  std::shared_ptr<const void> owner;
+  const uint8_t* pixels = nullptr;
+  int width = 0;
+  int height = 0;
+  int stride = 0;  // bytes per row
+};
+
+struct EncodedPacket {
+  /// One access unit in Annex B form (start-code delimited NAL units). A keyframe starts with the
+  /// VPS, SPS and PPS.
+  std::vector<uint8_t> annexB;
+  bool keyframe = false;
+  int64_t ptsMicros = 0;
+};
+
+struct VideoEncoderError {
+  enum class Code {
+    hardwareUnavailable,  // "hardware" preference and no hardware encoder opened
+    creationFailed,       // no encoder could be opened with these settings
+    encodeFailed,         // the encoder refused a frame
+    emptyOutput,          // the encoder took the frame but produced nothing for it
+    cancelled,            // the encoder was destroyed before the frame was encoded
+  };
+  Code code = Code::creationFailed;
+  int status = 0;  // the FFmpeg error code behind it, 0 when there is none
+
+  std::string description() const;
+};
+
+class VideoEncoder {
+ public:
+  using Completion = std::function<void(Expected<EncodedPacket, VideoEncoderError>)>;
+
+  virtual ~VideoEncoder() = default;
+  /// "libx265", "hevc_nvenc", ...
+  virtual std::string_view codecName() const = 0;
+  virtual bool isHardware() const = 0;
+  /// Queues `frame` (it must have the session's size) and returns at once. `done` is called once.
+  virtual void encode(BgraFrame frame, int64_t ptsMicros, bool forceKeyframe, Completion done) = 0;
+};
+
+/// Opens an HEVC encoder session tuned for real time: average bitrate with a one-second cap of
+/// 1.5 × the average, a keyframe at least every 2 × fps frames and every 2 s, no frame reordering,
+/// no lookahead, colour tags of the colour space.
+[[nodiscard]] Expected<std::unique_ptr<VideoEncoder>, VideoEncoderError> createHevcEncoder(
+    const VideoEncoderSettings& settings);
+
+}  // namespace ferrowin::platform
