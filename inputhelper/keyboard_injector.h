@@ -11,7 +11,8 @@
 //
 // One injector per helper process. Every operation may be called from any thread; the work runs
 // in submission order on the injector's own queue "com.zavel.ferrowin.keyboard", which alone
-// touches its state. Work still queued when the injector is destroyed is dropped.
+// touches its state. Destroying the injector waits for the work submitted before, so a last
+// releaseAll() still happens.
 
 #include <cstdint>
 #include <memory>

@@ -29,8 +29,8 @@ constexpr uint32_t keypad(int digit) { return kKeypad0 + static_cast<uint32_t>(d
 // macOS virtual key code → keysym on a US layout; 0 = no key.
 constexpr std::array<uint32_t, 128> kKeysyms = [] {
   std::array<uint32_t, 128> t{};
-  const char* letters = "asdfhgzxc";  // codes 0-8
-  for (int i = 0; i < 9; ++i) t[i] = static_cast<uint8_t>(letters[i]);
+  const char* letters = "asdfhgzxcv";  // codes 0-9
+  for (int i = 0; i < 10; ++i) t[i] = static_cast<uint8_t>(letters[i]);
   t[10] = 0xa7;  // section, the ISO key beside left Shift
   t[11] = 'b', t[12] = 'q', t[13] = 'w', t[14] = 'e', t[15] = 'r', t[16] = 'y', t[17] = 't';
   t[18] = '1', t[19] = '2', t[20] = '3', t[21] = '4', t[22] = '6', t[23] = '5', t[24] = '=';

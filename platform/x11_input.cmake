@@ -10,3 +10,9 @@ ferrowin_add_library(ferrowin_platform_x11_input
     ${CMAKE_CURRENT_LIST_DIR}/fake/recording_injectors.cpp
   DEPS ferrowin_common
   PRIVATE_DEPS PkgConfig::FERROWIN_X11_INPUT)
+
+# A real X client for system tests (a focused window that records the keys and buttons it gets).
+ferrowin_add_library(ferrowin_platform_x11_test_client
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/linux/x11_test_client.cpp
+  DEPS ferrowin_platform_x11_input
+  PRIVATE_DEPS PkgConfig::FERROWIN_X11_INPUT)

@@ -1,0 +1,220 @@
+#include "inputhelper/keyboard_injector.h"
+
+#include <gtest/gtest.h>
+
+#include "common/runtime/clock.h"
+#include "platform/fake/recording_injectors.h"
+#include "tests/support/log_capture.h"
+
+namespace ferrowin::inputhelper {
+namespace {
+
+using platform::RecordedKey;
+
+constexpr uint32_t kShiftL = 0xffe1, kShiftR = 0xffe2, kAltL = 0xffe9, kSuperL = 0xffeb;
+constexpr uint32_t kKeypad0 = 0xffb0;
+constexpr uint8_t kDown = 1, kUp = 0;
+constexpr const char* kPermissionError =
+    "Keyboard injection requires Accessibility permission (System Settings › Privacy & Security "
+    "› Accessibility)";
+
+RecordedKey down(uint32_t keysym) { return {keysym, true}; }
+RecordedKey up(uint32_t keysym) { return {keysym, false}; }
+std::vector<RecordedKey> tap(uint32_t keysym) { return {down(keysym), up(keysym)}; }
+
+std::vector<RecordedKey> operator+(std::vector<RecordedKey> a, const std::vector<RecordedKey>& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+
+class KeyboardInjectorTest : public ::testing::Test {
+ protected:
+  void key(uint16_t keyCode, uint8_t flags, uint32_t sequence) {
+    injector_.handleKey({flags, keyCode, sequence});
+    injector_.flush();
+  }
+  std::vector<RecordedKey> keys() {
+    injector_.flush();
+    return keys_->keys();
+  }
+  std::vector<RecordedKey> typed(const std::string& text, uint32_t sequence = 0) {
+    keys_->clear();
+    injector_.typeText(sequence, text);
+    return keys();
+  }
+  // A keypad code as the Alt-code path types it: each digit tapped on the keypad.
+  static std::vector<RecordedKey> altDigits(const std::string& code) {
+    std::vector<RecordedKey> out;
+    for (char digit : code) out = out + tap(kKeypad0 + static_cast<uint32_t>(digit - '0'));
+    return out;
+  }
+
+  common::ManualClock clock_;
+  std::shared_ptr<platform::RecordingKeyInjector> keys_ =
+      std::make_shared<platform::RecordingKeyInjector>();
+  KeyboardInjector injector_{keys_, &clock_};
+};
+
+TEST_F(KeyboardInjectorTest, HeldKeySetSuppressesRepeatsAndStrayReleases) {
+  key(0, kDown, 1);
+  key(0, kDown, 2);
+  key(1, kUp, 3);
+  key(0, kUp | 0xFE, 4);  // bits other than 0 mean nothing
+  key(0, kUp, 5);
+  EXPECT_EQ(keys(), tap('a'));
+}
+
+TEST_F(KeyboardInjectorTest, HeldModifiersAreRealModifierKeys) {
+  key(56, kDown, 1);
+  key(0, kDown, 2);
+  key(0, kUp, 3);
+  key(56, kUp, 4);
+  // The events' flags are carried by Shift itself being down: nothing is pressed twice.
+  EXPECT_EQ(keys(), (std::vector<RecordedKey>{down(kShiftL), down('a'), up('a'), up(kShiftL)}));
+}
+
+TEST_F(KeyboardInjectorTest, TextPressesShiftOnlyWhileNeeded) {
+  EXPECT_EQ(typed("aBC d"), tap('a') + std::vector{down(kShiftL)} + tap('b') + tap('c') +
+                                std::vector{up(kShiftL)} + tap(' ') + tap('d'));
+  EXPECT_EQ(typed("!"), std::vector{down(kShiftL)} + tap('1') + std::vector{up(kShiftL)});
+}
+
+TEST_F(KeyboardInjectorTest, TextKeepsHeldModifiers) {
+  key(55, kDown, 1);  // Command
+  EXPECT_EQ(typed("a"), tap('a'));
+  EXPECT_EQ(typed("A"), std::vector{down(kShiftL)} + tap('a') + std::vector{up(kShiftL)});
+  key(60, kDown, 2);  // right Shift is Shift as well
+  keys_->clear();
+  EXPECT_EQ(typed("Ab"), tap('a') + tap('b'));
+}
+
+TEST_F(KeyboardInjectorTest, CharactersOffTheUSKeyboardTypeTheirOwnKeysym) {
+  keys_->setFrontmostExecutable("/usr/bin/gedit");
+  EXPECT_EQ(typed("\xC3\xA9"), tap(0xe9));  // é
+  EXPECT_EQ(typed("\t\n\xF0\x9F\x98\x80"), tap(0xff09) + tap(0xff0d) + tap(0x101f600));
+}
+
+TEST_F(KeyboardInjectorTest, CompatibilityLayerGetsAltCodes) {
+  keys_->setFrontmostExecutable("/opt/wine-staging/bin/wine64-preloader");
+  EXPECT_EQ(typed("\xC3\xA9"),  // é
+            std::vector{down(kAltL)} + altDigits("0233") + std::vector{up(kAltL)});
+  EXPECT_EQ(typed("\xE2\x82\xAC"),  // €
+            std::vector{down(kAltL)} + altDigits("0128") + std::vector{up(kAltL)});
+  EXPECT_EQ(typed("\xE2\x80\x9A"), tap(0x100201a));  // ‚ has no Alt code here
+  EXPECT_EQ(typed("e"), tap('e'));
+}
+
+TEST_F(KeyboardInjectorTest, AltCodesLetGoOfOtherHeldModifiersAndRestoreThem) {
+  keys_->setFrontmostExecutable("/usr/lib/wine/x86_64-unix/wine");
+  key(56, kDown, 1);
+  EXPECT_EQ(typed("\xC3\xA9"), (std::vector{up(kShiftL), down(kAltL)} + altDigits("0233") +
+                                std::vector{up(kAltL), down(kShiftL)}));
+}
+
+TEST_F(KeyboardInjectorTest, AltCodeWhileOptionIsHeldLeavesOptionHeld) {
+  keys_->setFrontmostExecutable("/usr/bin/wine64");
+  key(58, kDown, 1);
+  EXPECT_EQ(typed("\xC3\xA9"), (altDigits("0233") + std::vector{up(kAltL), down(kAltL)}));
+}
+
+TEST_F(KeyboardInjectorTest, NoFrontmostProgramMeansNoCompatibilityLayer) {
+  keys_->setFrontmostExecutable(std::nullopt);
+  EXPECT_EQ(typed("\xC3\xA9"), tap(0xe9));
+}
+
+TEST_F(KeyboardInjectorTest, SequenceFiltersDropDuplicatesAndLateOnes) {
+  key(0, kDown, 100);
+  key(0, kUp, 100);  // duplicate
+  key(0, kUp, 50);   // late
+  key(0, kUp, 101);
+  EXPECT_EQ(keys(), tap('a'));
+
+  keys_->clear();
+  key(1, kDown, 5000);
+  key(1, kUp, 3000);  // more than 1024 behind: a new stream
+  key(2, kDown, 0);   // a client restart
+  key(2, kUp, 1);
+  EXPECT_EQ(keys(), tap('s') + tap('d'));
+
+  // Text has its own filter: sequence 1 is new there.
+  EXPECT_EQ(typed("x", 1), tap('x'));
+  EXPECT_EQ(typed("y", 1), std::vector<RecordedKey>{});
+  EXPECT_EQ(typed("z", 2), tap('z'));
+}
+
+TEST_F(KeyboardInjectorTest, ReleaseAllLetsGoOfEverythingAndResetsTheFilters) {
+  testing::LogCapture log;
+  key(56, kDown, 10);
+  key(0, kDown, 11);
+  key(63, kDown, 12);  // fn: held, though there is no key to press
+  keys_->clear();
+  injector_.releaseAll();
+  auto released = keys();
+  std::sort(released.begin(), released.end(), [](auto& a, auto& b) { return a.keysym < b.keysym; });
+  EXPECT_EQ(released, (std::vector<RecordedKey>{up('a'), up(kShiftL)}));
+  EXPECT_TRUE(log.contains("Released 3 held key(s) (session end)"));
+
+  // Filters start afresh: sequence 5 after 12 would otherwise be dropped.
+  keys_->clear();
+  key(0, kDown, 5);
+  injector_.typeText(5, "b");
+  EXPECT_EQ(keys(), std::vector{down('a')} + tap('b'));
+}
+
+TEST_F(KeyboardInjectorTest, ReleaseAllWithNothingHeldIsSilentButResetsTheFilters) {
+  testing::LogCapture log;
+  key(0, kDown, 10);
+  key(0, kUp, 11);
+  keys_->clear();
+  injector_.releaseAll();
+  key(0, kDown, 11);
+  EXPECT_EQ(keys(), std::vector{down('a')});
+  for (const auto& message : log.messages()) EXPECT_EQ(message.find("Released"), std::string::npos);
+}
+
+TEST_F(KeyboardInjectorTest, WithoutTrustThePacketsAreDroppedAfterOneErrorYetAdvanceTheFilter) {
+  testing::LogCapture log;
+  keys_->setTrusted(false);
+  key(0, kDown, 10);
+  injector_.typeText(10, "a");
+  key(0, kDown, 11);
+  injector_.flush();
+  int errors = 0;
+  for (const auto& message : log.messages()) errors += message == kPermissionError;
+  EXPECT_EQ(errors, 1);
+
+  keys_->setTrusted(true);
+  key(0, kDown, 11);  // already seen while untrusted
+  injector_.typeText(10, "b");
+  EXPECT_EQ(keys(), std::vector<RecordedKey>{});
+  key(0, kDown, 12);
+  EXPECT_EQ(keys(), std::vector{down('a')});
+}
+
+TEST_F(KeyboardInjectorTest, RemappedKeysAreRestoredAMomentAfterTheLastEvent) {
+  typed("\xC3\xA9");
+  EXPECT_EQ(keys_->restoreCount(), 0);
+  clock_.advance(KeyboardInjector::kKeymapRestoreDelay / 2);
+  typed("\xC3\xA9");  // pushes the restore further out
+  clock_.advance(KeyboardInjector::kKeymapRestoreDelay * 0.75);
+  injector_.flush();
+  EXPECT_EQ(keys_->restoreCount(), 0);
+  clock_.advance(KeyboardInjector::kKeymapRestoreDelay);
+  injector_.flush();
+  EXPECT_EQ(keys_->restoreCount(), 1);
+}
+
+TEST(KeyboardInjectorLifetime, DestructionFinishesQueuedWorkAndCancelsTheRestore) {
+  auto keys = std::make_shared<platform::RecordingKeyInjector>();
+  common::ManualClock clock;
+  {
+    KeyboardInjector injector(keys, &clock);
+    for (uint32_t i = 1; i <= 200; ++i) injector.typeText(i, "ab");
+  }
+  clock.advance(10);  // the restore timer went with the injector
+  EXPECT_EQ(keys->restoreCount(), 0);
+  EXPECT_EQ(keys->keys().size(), 200u * 4);
+}
+
+}  // namespace
+}  // namespace ferrowin::inputhelper

@@ -1,0 +1,233 @@
+// The XTest backends and the keyboard injector against a private Xvfb, observed by a real X
+// client window.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <thread>
+
+#include "common/runtime/clock.h"
+#include "inputhelper/keyboard_injector.h"
+#include "platform/input_injection.h"
+#include "platform/linux/x11_test_client.h"
+#include "tests/inputhelper/xvfb_display.h"
+#include "tests/support/temp_dir.h"
+
+namespace ferrowin::inputhelper {
+namespace {
+
+using platform::InjectionPoint;
+using platform::PointerButton;
+using platform::PointerEventType;
+using platform::x11::TestButtonEvent;
+using platform::x11::TestKeyEvent;
+using platform::x11::X11TestClient;
+
+constexpr uint32_t kAltL = 0xffe9;
+constexpr uint16_t kShiftMask = 1, kMod1Mask = 8;
+
+bool isModifierKeysym(uint32_t keysym) { return keysym >= 0xffe1 && keysym <= 0xffee; }
+
+// What a window sees typed: the character of every key press that is not a modifier.
+std::u32string typedText(const std::vector<TestKeyEvent>& events) {
+  std::u32string text;
+  for (const TestKeyEvent& event : events) {
+    if (!event.press || isModifierKeysym(event.keysym)) continue;
+    if (event.keysym == 0xff09) {
+      text += U'\t';
+    } else if (event.keysym >= 0x01000000) {
+      text += static_cast<char32_t>(event.keysym - 0x01000000);
+    } else {
+      text += static_cast<char32_t>(event.keysym);
+    }
+  }
+  return text;
+}
+
+std::vector<uint32_t> pressedKeysyms(const std::vector<TestKeyEvent>& events) {
+  std::vector<uint32_t> keysyms;
+  for (const TestKeyEvent& event : events) {
+    if (event.press) keysyms.push_back(event.keysym);
+  }
+  return keysyms;
+}
+
+std::shared_ptr<platform::KeyInjector> x11Keys() {
+  return std::shared_ptr<platform::KeyInjector>(platform::makeX11KeyInjector());
+}
+
+class X11InputTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    xvfb_ = new testing::XvfbDisplay();
+    if (!xvfb_->name().empty()) setenv("DISPLAY", xvfb_->name().c_str(), 1);
+  }
+  static void TearDownTestSuite() {
+    delete xvfb_;
+    xvfb_ = nullptr;
+  }
+  void SetUp() override {
+    if (xvfb_->name().empty())
+      GTEST_SKIP() << "no X server for the XTest tests: " << xvfb_->error();
+    client_ = X11TestClient::open(xvfb_->name());
+    ASSERT_TRUE(client_) << "test window on " << xvfb_->name();
+  }
+
+  static testing::XvfbDisplay* xvfb_;
+  std::unique_ptr<X11TestClient> client_;
+  common::ManualClock clock_;
+};
+
+testing::XvfbDisplay* X11InputTest::xvfb_ = nullptr;
+
+TEST_F(X11InputTest, KeysAndTextArriveAndTheKeymapIsRestoredAfterwards) {
+  const std::vector<uint32_t> keymapBefore = client_->keymap();
+  KeyboardInjector keyboard(x11Keys(), &clock_);
+  keyboard.handleKey({1, 56, 1});  // Shift down, a down, a up, Shift up: "A"
+  keyboard.handleKey({1, 0, 2});
+  keyboard.handleKey({0, 0, 3});
+  keyboard.handleKey({0, 56, 4});
+  keyboard.typeText(1, "Hi \xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80\t");
+  keyboard.flush();
+
+  const auto events = client_->waitForKeys(20, 5.0);
+  EXPECT_EQ(typedText(events), U"AHi \u00E9\u20AC\U0001F600\t");
+  for (const TestKeyEvent& event : events) {
+    if (event.press && (event.keysym == 'A' || event.keysym == 'H')) {
+      EXPECT_TRUE(event.state & kShiftMask) << event.keysym;
+    }
+    if (event.press && event.keysym == 'i') {
+      EXPECT_FALSE(event.state & kShiftMask);
+    }
+  }
+  // é, € and the emoji are on no key of a US map: they were typed on borrowed keycodes.
+  EXPECT_NE(client_->keymap(), keymapBefore);
+  clock_.advance(KeyboardInjector::kKeymapRestoreDelay);
+  keyboard.flush();
+  EXPECT_EQ(client_->keymap(), keymapBefore);
+  EXPECT_TRUE(client_->keysDown().empty());
+}
+
+TEST_F(X11InputTest, ManyCharactersOffTheKeymapReuseTheSpareKeycodes) {
+  const std::vector<uint32_t> keymapBefore = client_->keymap();
+  KeyboardInjector keyboard(x11Keys(), &clock_);
+  std::u32string expected;
+  uint32_t sequence = 1;
+  // Far more distinct characters than spare keycodes, one text at a time so the window reads each
+  // before its keycodes are borrowed again.
+  for (char32_t scalar = U'\u0400'; scalar < U'\u0440'; ++scalar) {
+    std::string text = {static_cast<char>(0xC0 | (scalar >> 6)),
+                        static_cast<char>(0x80 | (scalar & 0x3F))};
+    keyboard.typeText(sequence++, text);
+    keyboard.flush();
+    expected += scalar;
+    ASSERT_EQ(typedText(client_->waitForKeys(expected.size() * 2, 5.0)), expected);
+  }
+  clock_.advance(KeyboardInjector::kKeymapRestoreDelay);
+  keyboard.flush();
+  EXPECT_EQ(client_->keymap(), keymapBefore);
+}
+
+TEST_F(X11InputTest, HeldKeysAreReleasedAtStop) {
+  KeyboardInjector keyboard(x11Keys(), &clock_);
+  keyboard.handleKey({1, 56, 1});   // Shift
+  keyboard.handleKey({1, 0, 2});    // a
+  keyboard.handleKey({1, 123, 3});  // left arrow
+  keyboard.flush();
+  EXPECT_EQ(client_->keysDown().size(), 3u);
+  keyboard.releaseAll();
+  keyboard.flush();
+  EXPECT_TRUE(client_->keysDown().empty());
+}
+
+TEST_F(X11InputTest, PointerLandsWhereItIsPostedAndButtonsArrive) {
+  auto pointer = platform::makeX11PointerInjector();
+  ASSERT_TRUE(pointer->accessibilityTrusted());
+  EXPECT_TRUE(pointer->post(PointerEventType::moved, {321.4, 123.6}, PointerButton::left, 1));
+  EXPECT_EQ(client_->pointer(), (std::pair{321, 124}));
+  EXPECT_EQ(pointer->cursorPosition(), (InjectionPoint{321, 124}));
+
+  pointer->post(PointerEventType::leftDown, {100, 200}, PointerButton::left, 1);
+  pointer->post(PointerEventType::leftDragged, {150, 220}, PointerButton::left, 1);
+  pointer->post(PointerEventType::leftUp, {150, 220}, PointerButton::left, 1);
+  pointer->post(PointerEventType::rightDown, {10, 20}, PointerButton::right, 1);
+  pointer->post(PointerEventType::rightUp, {10, 20}, PointerButton::right, 1);
+  pointer->post(PointerEventType::otherDown, {30, 40}, PointerButton::middle, 1);
+  pointer->post(PointerEventType::otherDragged, {35, 45}, PointerButton::middle, 1);
+  pointer->post(PointerEventType::otherUp, {35, 45}, PointerButton::middle, 1);
+  EXPECT_EQ(client_->waitForButtons(6, 5.0), (std::vector<TestButtonEvent>{
+                                                 {true, 1, 100, 200},
+                                                 {false, 1, 150, 220},
+                                                 {true, 3, 10, 20},
+                                                 {false, 3, 10, 20},
+                                                 {true, 2, 30, 40},
+                                                 {false, 2, 35, 45},
+                                             }));
+
+  // Points off the screen end at its edge.
+  EXPECT_TRUE(pointer->post(PointerEventType::moved, {5000, -10}, PointerButton::left, 1));
+  EXPECT_EQ(client_->pointer(), (std::pair{1279, 0}));
+}
+
+TEST_F(X11InputTest, AnUnreachableDisplayIsNotTrusted) {
+  setenv("DISPLAY", ":65000", 1);
+  auto keys = platform::makeX11KeyInjector();
+  auto pointer = platform::makeX11PointerInjector();
+  EXPECT_FALSE(keys->accessibilityTrusted());
+  EXPECT_FALSE(keys->key('a', true));
+  EXPECT_FALSE(keys->frontmostExecutable());
+  EXPECT_FALSE(pointer->accessibilityTrusted());
+  EXPECT_FALSE(pointer->post(PointerEventType::moved, {1, 1}, PointerButton::left, 1));
+  EXPECT_FALSE(pointer->cursorPosition());
+
+  // The display is asked again on every call: once it can be reached, the same injectors work.
+  setenv("DISPLAY", xvfb_->name().c_str(), 1);
+  EXPECT_TRUE(keys->accessibilityTrusted());
+  EXPECT_TRUE(pointer->post(PointerEventType::moved, {7, 8}, PointerButton::left, 1));
+  EXPECT_EQ(client_->pointer(), (std::pair{7, 8}));
+}
+
+TEST_F(X11InputTest, WindowsOfACompatibilityLayerGetAltCodes) {
+  testing::TempDir dir;
+  const std::filesystem::path program = dir / "wine64";
+  std::filesystem::copy_file("/bin/sleep", program);
+  const pid_t child = fork();
+  if (child == 0) {
+    execl(program.c_str(), "wine64", "30", static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  ASSERT_GT(child, 0);
+  client_->setPid(static_cast<uint32_t>(child));
+  // A window above it that belongs to this process is passed over; it has the focus.
+  auto own = X11TestClient::open(xvfb_->name());
+  ASSERT_TRUE(own);
+  own->setPid(static_cast<uint32_t>(getpid()));
+
+  auto keys = x11Keys();
+  std::optional<std::string> frontmost;
+  for (int attempt = 0; attempt < 200 && frontmost != program.string(); ++attempt) {
+    frontmost = keys->frontmostExecutable();  // the child may not have run exec yet
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_EQ(frontmost, program.string());
+
+  KeyboardInjector keyboard(keys, &clock_);
+  keyboard.typeText(1, "\xC3\xA9");  // é → Alt + 0233 on the keypad
+  keyboard.flush();
+  const auto events = own->waitForKeys(10, 5.0);
+  EXPECT_EQ(pressedKeysyms(events), (std::vector<uint32_t>{kAltL, 0xffb0, 0xffb2, 0xffb3, 0xffb3}));
+  for (const TestKeyEvent& event : events) {
+    if (event.keysym != kAltL) {
+      EXPECT_TRUE(event.state & kMod1Mask);
+    }
+  }
+
+  kill(child, SIGKILL);
+  waitpid(child, nullptr, 0);
+}
+
+}  // namespace
+}  // namespace ferrowin::inputhelper
