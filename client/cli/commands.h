@@ -10,4 +10,6 @@ struct CommandContext {
   int exitCode = 0;
 };
 
+void registerControlCommands(CLI::App& app, CommandContext& context);
+
 }  // namespace ferrowin::client::cli

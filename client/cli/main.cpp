@@ -13,6 +13,7 @@ int main(int argc, char** argv) {
   app.require_subcommand(1);
   CommandContext context;
   // Subcommand groups register here.
+  registerControlCommands(app, context);
   CLI11_PARSE(app, argc, argv);
   return context.exitCode;
 }

@@ -1,0 +1,240 @@
+// The real host over real TLS on loopback, driven by the reference client library.
+
+#include <gtest/gtest.h>
+
+#include "client/attest/dev_authority.h"
+#include "client/control/control_client.h"
+#include "client/control/pairing.h"
+#include "common/util/base64.h"
+#include "common/util/files.h"
+#include "common/util/json.h"
+#include "tests/integration/host_process.h"
+#include "tests/support/temp_dir.h"
+
+namespace ferrowin::testing {
+namespace {
+
+using client::ControlClient;
+using client::ControlError;
+using client::HostAddress;
+
+// A client with its own state directory and development CA.
+struct Client {
+  TempDir state;
+  client::attest::DevAttestAuthority authority =
+      client::attest::DevAttestAuthority::open(state.path(), true).value();
+  ControlClient connect(uint16_t port, bool repin = false) {
+    return ControlClient(HostAddress{"127.0.0.1", port}, state.path(), 10.0, repin);
+  }
+};
+
+class ControlPlane : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!std::filesystem::exists(serverBinary()))
+      GTEST_SKIP() << "ferrowin-server is not built at " << serverBinary();
+  }
+
+  // Starts a host trusting `devRoot` (the first client's CA unless told otherwise).
+  HostProcess& startHost(std::optional<std::filesystem::path> devRoot,
+                         std::vector<std::pair<std::string, std::string>> environment = {}) {
+    host_ = std::make_unique<HostProcess>(HostProcess::Options{
+        data.path(), config.path(), std::move(devRoot), std::move(environment), port_});
+    port_ = host_->port();
+    EXPECT_TRUE(host_->start()) << host_->log();
+    return *host_;
+  }
+  HostProcess& startHost() { return startHost(alice.authority.rootCertificatePath()); }
+
+  Expected<void, ControlError> pair(Client& who) {
+    auto client = who.connect(port_, true);
+    const std::string code = host_->pairingCode(lastCode_);
+    lastCode_ = code;
+    return client::pairWithHost(client, who.authority, who.state.path(), code);
+  }
+  Expected<void, ControlError> resume(Client& who) {
+    auto client = who.connect(port_);
+    return client::resumeWithHost(client, who.state.path());
+  }
+  common::Json pairedClientsFile() {
+    auto text = common::readFile(data / "com.zavel.ferrowin.server/paired-clients.json");
+    return text ? common::parseJson(*text).value_or(common::Json{}) : common::Json{};
+  }
+
+  TempDir data, config;
+  Client alice, bob;
+  std::unique_ptr<HostProcess> host_;
+  uint16_t port_ = 0;
+  std::string lastCode_;
+};
+
+void expectHttpError(const Expected<void, ControlError>& result, int status,
+                     const std::string& message) {
+  ASSERT_FALSE(result) << "expected " << status << " " << message;
+  EXPECT_EQ(result.error().kind, ControlError::Kind::http) << result.error().description();
+  EXPECT_EQ(result.error().status, status) << result.error().description();
+  EXPECT_EQ(result.error().message, message);
+}
+
+TEST_F(ControlPlane, HelloAnswersAChallengeToAnyone) {
+  startHost();
+  // What `curl -k https://127.0.0.1:<port>/v1/auth/hello -d '{"clientBundleVersion":"1"}'` sends.
+  auto response =
+      alice.connect(port_).request("POST", "/v1/auth/hello", "{\"clientBundleVersion\":\"1\"}");
+  ASSERT_TRUE(response) << response.error().description();
+  EXPECT_EQ(response->status, 200);
+  EXPECT_EQ(response->reason, "OK");
+  EXPECT_EQ(response->headers["content-type"], "application/json");
+  auto json = common::parseJson(response->body).value();
+  EXPECT_EQ(common::base64Decode(json["challenge"].get<std::string>())->size(), 32u);
+  EXPECT_EQ(json["paired"], false);
+  EXPECT_EQ(json["pinRequired"], true);
+  EXPECT_EQ(json["serverBundleVersion"], FERROWIN_VERSION);
+  // Compact, keys in code-point order.
+  EXPECT_TRUE(response->body.starts_with("{\"challenge\":\"")) << response->body;
+  EXPECT_NE(
+      response->body.find("\",\"paired\":false,\"pinRequired\":true,\"serverBundleVersion\":"),
+      std::string::npos)
+      << response->body;
+
+  auto empty = alice.connect(port_).request("POST", "/v1/auth/hello", "");
+  ASSERT_TRUE(empty);
+  EXPECT_EQ(empty->status, 400);
+  EXPECT_EQ(empty->body, "{\"error\":\"invalid json\"}");
+}
+
+TEST_F(ControlPlane, PairUnlocksTheApi) {
+  startHost();
+  auto client = alice.connect(port_);
+  expectHttpError(client.status().map([](auto&&) {}), 401, "unauthorized");
+
+  ASSERT_TRUE(pair(alice)) << pair(alice).error().description() << host_->log();
+  auto status = client.status();
+  ASSERT_TRUE(status) << status.error().description();
+  EXPECT_EQ(status->version, "1");
+  EXPECT_EQ(status->controlPort, port_);
+  EXPECT_EQ(status->videoPort, port_ + 1);
+  EXPECT_EQ(status->gamepadPort, port_ + 2);
+  EXPECT_FALSE(status->serverId.empty());
+  EXPECT_FALSE(status->frontmostBundleId);  // no display
+  auto hello = client.hello(client::attest::loadAttestKey(alice.state.path())->keyId);
+  ASSERT_TRUE(hello);
+  EXPECT_TRUE(hello->paired);
+  EXPECT_FALSE(hello->pinRequired);
+  EXPECT_EQ(hello->serverId, status->serverId);
+
+  EXPECT_TRUE(client.settings());
+  expectHttpError(client.patchSettings("{\"gamepadProfile\":\"xbox\"}"), 400,
+                  "gamepad settings are controlled by the connecting client");
+  auto remap = client.putRemapSettings({10.0, 0.5, -1.0, 1.0, "soft", "cubic"});
+  ASSERT_TRUE(remap) << remap.error().description();
+  EXPECT_EQ(remap->sensitivity, 4.0);
+  EXPECT_EQ(remap->deadzone, 0.0);
+  EXPECT_EQ(remap->stickCurve, "soft");
+  EXPECT_TRUE(client.releaseSession());
+  auto missing = client.request("GET", "/v1/nothing");
+  ASSERT_TRUE(missing);
+  EXPECT_EQ(missing->status, 404);
+
+  const auto file = pairedClientsFile();
+  ASSERT_EQ(file["clients"].size(), 1u);
+  EXPECT_EQ(file["clients"][0]["counter"], 0);
+}
+
+TEST_F(ControlPlane, AChallengeServesOnce) {
+  startHost();
+  // Pair by hand so the same request can be sent again.
+  auto client = alice.connect(port_);
+  auto hello = client.hello(std::nullopt).value();
+  auto hash = client::attest::sha256(*common::base64Decode(hello.challenge));
+  auto attestation = alice.authority.attest(hash).value();
+  const std::string code = host_->pairingCode();
+  const std::string attestationText = common::base64Encode(attestation.object);
+  ASSERT_TRUE(client.pair(code, attestation.key.keyId, attestationText, std::nullopt));
+  // The code has changed, so the request as it was is refused for its code ...
+  expectHttpError(client.pair(code, attestation.key.keyId, attestationText, std::nullopt), 401,
+                  "invalid code");
+  // ... and with the new code, for its spent challenge.
+  const std::string next = host_->pairingCode(code);
+  ASSERT_FALSE(next.empty());
+  expectHttpError(client.pair(next, attestation.key.keyId, attestationText, std::nullopt), 401,
+                  "challenge expired");
+
+  // The same for an assertion sent twice on one challenge.
+  ASSERT_TRUE(client::attest::saveAttestKey(alice.state.path(), attestation.key));
+  auto key = attestation.key;
+  auto hello2 = client.hello(key.keyId).value();
+  auto assertion = client::attest::makeAssertion(
+                       key, client::attest::sha256(*common::base64Decode(hello2.challenge)))
+                       .value();
+  ASSERT_TRUE(client.resume(key.keyId, common::base64Encode(assertion)));
+  expectHttpError(client.resume(key.keyId, common::base64Encode(assertion)), 401,
+                  "challenge expired");
+}
+
+TEST_F(ControlPlane, ResumeAfterRestart) {
+  startHost();
+  ASSERT_TRUE(pair(alice));
+  ASSERT_EQ(host_->stop(), 0) << host_->log();
+  startHost();
+  auto client = alice.connect(port_);
+  // Address bindings do not survive a restart; the credential does.
+  expectHttpError(client.status().map([](auto&&) {}), 401, "unauthorized");
+  auto resumed = resume(alice);
+  ASSERT_TRUE(resumed) << resumed.error().description() << host_->log();
+  EXPECT_TRUE(client.status());
+  EXPECT_TRUE(resume(alice));  // the counter keeps growing
+  EXPECT_EQ(pairedClientsFile()["clients"][0]["counter"], 2);
+  // Same identity across restarts: the pinned certificate still matches (no warning logged by
+  // the client is checked in the client's own tests; here the pin file has one entry).
+  auto pins = common::parseJson(*common::readFile(alice.state / "known-hosts.json")).value();
+  EXPECT_EQ(pins.size(), 1u);
+}
+
+TEST_F(ControlPlane, ResumeWithAnUnknownKeyIsAConflict) {
+  startHost();
+  auto stranger = alice.authority.attest(std::vector<uint8_t>(32, 0)).value().key;
+  ASSERT_TRUE(client::attest::saveAttestKey(alice.state.path(), stranger));
+  expectHttpError(resume(alice), 409, "unknown_key");
+}
+
+TEST_F(ControlPlane, PairEveryConnectionRefusesResumption) {
+  startHost(alice.authority.rootCertificatePath(), {{"FERROWIN_PAIR_EVERY_CONNECTION", "Yes"}});
+  ASSERT_TRUE(pair(alice));
+  auto client = alice.connect(port_);
+  auto hello = client.hello(client::attest::loadAttestKey(alice.state.path())->keyId);
+  ASSERT_TRUE(hello);
+  EXPECT_TRUE(hello->paired);
+  EXPECT_TRUE(hello->pinRequired);
+  expectHttpError(resume(alice), 401, "pairing_required");
+  EXPECT_TRUE(pair(alice));  // pairing again works
+}
+
+TEST_F(ControlPlane, TwoKeysFromOneAddress) {
+  startHost();
+  // Bob's CA is not the one the host trusts: give Bob Alice's authority files.
+  std::filesystem::copy(alice.state / "dev-ca", bob.state / "dev-ca",
+                        std::filesystem::copy_options::overwrite_existing);
+  bob.authority = client::attest::DevAttestAuthority::open(bob.state.path(), false).value();
+  ASSERT_TRUE(pair(alice));
+  ASSERT_TRUE(pair(bob));
+  const auto clients = pairedClientsFile()["clients"];
+  ASSERT_EQ(clients.size(), 2u);
+  EXPECT_LT(clients[0]["keyId"].get<std::string>(), clients[1]["keyId"].get<std::string>());
+  // Both credentials stay usable; the address follows whichever key proved itself last.
+  EXPECT_TRUE(resume(alice));
+  EXPECT_TRUE(resume(bob));
+  EXPECT_TRUE(alice.connect(port_).status());
+}
+
+TEST_F(ControlPlane, AClientWithoutTheDevelopmentRootIsRejected) {
+  startHost(std::nullopt);  // Apple's root only
+  expectHttpError(pair(alice), 401, "attestation rejected");
+  host_->stop();
+  startHost(bob.authority.rootCertificatePath());  // another development root
+  expectHttpError(pair(alice), 401, "attestation rejected");
+  EXPECT_FALSE(client::attest::loadAttestKey(alice.state.path()));  // nothing saved on failure
+}
+
+}  // namespace
+}  // namespace ferrowin::testing

@@ -1,0 +1,186 @@
+#include "tests/integration/host_process.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <random>
+#include <regex>
+
+extern char** environ;
+
+namespace ferrowin::testing {
+
+namespace {
+
+bool portFree(uint16_t port, int type) {
+  const int fd = ::socket(AF_INET, type, 0);
+  if (fd < 0) return false;
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(port);
+  address.sin_addr.s_addr = htonl(INADDR_ANY);
+  const bool ok = ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+  ::close(fd);
+  return ok;
+}
+
+bool accepting(uint16_t port) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(port);
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+  ::close(fd);
+  return ok;
+}
+
+}  // namespace
+
+std::filesystem::path serverBinary() {
+  return std::filesystem::path(FERROWIN_BINARY_DIR) / "bin" / "ferrowin-server";
+}
+
+uint16_t freeControlPort() {
+  std::mt19937 random(
+      static_cast<unsigned>(::getpid()) ^
+      static_cast<unsigned>(std::chrono::steady_clock::now().time_since_epoch().count()));
+  for (int attempt = 0; attempt < 200; ++attempt) {
+    const uint16_t port = static_cast<uint16_t>(20000 + random() % 30000);
+    bool all = true;
+    for (uint16_t p = port; p < port + 3 && all; ++p)
+      all = portFree(p, SOCK_STREAM) && portFree(p, SOCK_DGRAM);
+    if (all) return port;
+  }
+  return 0;
+}
+
+HostProcess::HostProcess(Options options) : options_(std::move(options)) {
+  if (options_.port == 0) options_.port = freeControlPort();
+}
+
+HostProcess::~HostProcess() { stop(); }
+
+bool HostProcess::start(double timeoutSeconds) {
+  {
+    std::lock_guard lock(mutex_);
+    output_.clear();
+    code_.clear();
+  }
+  std::vector<std::string> args = {serverBinary().string(),
+                                   "--headless",
+                                   "--control-port",
+                                   std::to_string(options_.port),
+                                   "--data-dir",
+                                   options_.dataDir.string(),
+                                   "--config-dir",
+                                   options_.configDir.string()};
+  if (options_.devAttestationRoot) {
+    args.push_back("--dev-attestation-root");
+    args.push_back(options_.devAttestationRoot->string());
+  }
+  std::vector<std::string> env;
+  for (char** e = environ; *e; ++e) {
+    const std::string entry = *e;
+    if (!entry.starts_with("FERROWIN_PAIR_EVERY_CONNECTION=") && !entry.starts_with("DISPLAY="))
+      env.push_back(entry);
+  }
+  for (const auto& [name, value] : options_.environment) env.push_back(name + "=" + value);
+
+  std::vector<char*> argv, envp;
+  for (auto& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  for (auto& e : env) envp.push_back(e.data());
+  envp.push_back(nullptr);
+
+  int pipeFds[2];
+  if (::pipe2(pipeFds, O_CLOEXEC) != 0) return false;
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, pipeFds[1], STDERR_FILENO);
+  posix_spawn_file_actions_adddup2(&actions, pipeFds[1], STDOUT_FILENO);
+  const int spawned = ::posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), envp.data());
+  posix_spawn_file_actions_destroy(&actions);
+  ::close(pipeFds[1]);
+  if (spawned != 0) {
+    ::close(pipeFds[0]);
+    pid_ = -1;
+    return false;
+  }
+  if (reader_.joinable()) reader_.join();
+  reader_ = std::thread([this, fd = pipeFds[0]] { readOutput(fd); });
+
+  if (pairingCode({}, timeoutSeconds).empty()) return false;
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::duration<double>(timeoutSeconds);
+  while (!accepting(options_.port)) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return true;
+}
+
+int HostProcess::stop(double graceSeconds) {
+  int result = -1;
+  if (pid_ > 0) {
+    ::kill(pid_, SIGTERM);
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::duration<double>(graceSeconds);
+    int status = 0;
+    for (;;) {
+      const pid_t done = ::waitpid(pid_, &status, WNOHANG);
+      if (done == pid_) {
+        result = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        break;
+      }
+      if (std::chrono::steady_clock::now() > deadline) {
+        ::kill(pid_, SIGKILL);
+        ::waitpid(pid_, &status, 0);
+        break;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    pid_ = -1;
+  }
+  if (reader_.joinable()) reader_.join();
+  return result;
+}
+
+void HostProcess::readOutput(int fd) {
+  static const std::regex codeLine("Pairing code: ([0-9]{6})");
+  char buffer[4096];
+  for (;;) {
+    const ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n <= 0) break;
+    std::lock_guard lock(mutex_);
+    output_.append(buffer, static_cast<size_t>(n));
+    // The latest complete code line wins.
+    std::smatch match;
+    std::string text = output_;
+    for (std::sregex_iterator it(text.begin(), text.end(), codeLine), end; it != end; ++it)
+      code_ = (*it)[1];
+    changed_.notify_all();
+  }
+  ::close(fd);
+}
+
+std::string HostProcess::pairingCode(const std::string& notThis, double timeoutSeconds) {
+  std::unique_lock lock(mutex_);
+  changed_.wait_for(lock, std::chrono::duration<double>(timeoutSeconds),
+                    [&] { return !code_.empty() && code_ != notThis; });
+  return code_ != notThis ? code_ : std::string();
+}
+
+std::string HostProcess::log() const {
+  std::lock_guard lock(mutex_);
+  return output_;
+}
+
+}  // namespace ferrowin::testing

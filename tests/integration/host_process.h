@@ -1,0 +1,62 @@
+#pragma once
+// Runs the real ferrowin-server as a child process for end-to-end tests: headless, on free ports,
+// with its own data and config directories, its stderr collected so tests can read its log
+// (for example the pairing code).
+
+#include <sys/types.h>
+
+#include <condition_variable>
+#include <filesystem>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace ferrowin::testing {
+
+/// The built binary next to the test binaries ($FERROWIN_BINARY_DIR/bin).
+std::filesystem::path serverBinary();
+
+/// A port P with P, P + 1 and P + 2 free for TCP and UDP on loopback (control, video, input).
+uint16_t freeControlPort();
+
+class HostProcess {
+ public:
+  struct Options {
+    std::filesystem::path dataDir;
+    std::filesystem::path configDir;
+    std::optional<std::filesystem::path> devAttestationRoot;
+    std::vector<std::pair<std::string, std::string>> environment;  // added to ours
+    uint16_t port = 0;                                             // 0: a free one
+  };
+
+  explicit HostProcess(Options options);
+  ~HostProcess();  // stops the host
+  HostProcess(const HostProcess&) = delete;
+  HostProcess& operator=(const HostProcess&) = delete;
+
+  /// Starts the host and waits until it logs a pairing code and accepts connections.
+  bool start(double timeoutSeconds = 20.0);
+  /// SIGTERM, then SIGKILL after `graceSeconds`. Returns the exit status (-1 when killed).
+  int stop(double graceSeconds = 10.0);
+
+  uint16_t port() const { return options_.port; }
+  /// The latest "Pairing code: NNNNNN" the host logged; waits up to `timeoutSeconds` for one
+  /// other than `notThis`.
+  std::string pairingCode(const std::string& notThis = {}, double timeoutSeconds = 10.0);
+  std::string log() const;
+
+ private:
+  void readOutput(int fd);
+
+  Options options_;
+  pid_t pid_ = -1;
+  std::thread reader_;
+  mutable std::mutex mutex_;
+  std::condition_variable changed_;
+  std::string output_;
+  std::string code_;
+};
+
+}  // namespace ferrowin::testing
