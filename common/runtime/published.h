@@ -9,6 +9,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <utility>
 
 namespace ferrowin::common {
 

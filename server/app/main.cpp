@@ -4,10 +4,15 @@
 #include <cstdio>
 
 #include "common/runtime/main_executor.h"
+#include "common/util/files.h"
 #include "common/util/log.h"
 #include "common/util/paths.h"
 #include "common/util/settings.h"
+#include "platform/bonjour.h"
+#include "platform/host_info.h"
+#include "server/app/host_services.h"
 #include "server/app/options.h"
+#include "server/control/client_proof.h"
 
 using namespace ferrowin;
 
@@ -20,19 +25,45 @@ int main(int argc, char** argv) {
   const app::HostOptions& options = *parsed.options;
   auto log = common::serverLog("app");
 
+  std::optional<std::string> developmentRoot;
+  if (options.devAttestationRoot) {
+    auto pem = common::readFile(*options.devAttestationRoot);
+    if (!pem) {
+      std::fprintf(stderr, "ferrowin-server: --dev-attestation-root: %s\n",
+                   pem.error().description().c_str());
+      return 1;
+    }
+    developmentRoot = std::move(*pem);
+  }
+
   common::MainExecutor main;
   common::SettingsStore settings(common::configDirectory(options.configDir));
+  const auto dataDirectory = common::dataDirectory(options.dataDir) / control::kHostIdentifier;
   log->info("Ferrowin host {} starting (data {}, settings {})", FERROWIN_VERSION,
-            common::dataDirectory(options.dataDir).string(), settings.path().string());
+            dataDirectory.string(), settings.path().string());
   if (!options.headless) log->warn("No status window in this build; running headless");
 
+  auto verifier = control::makeAppAttestProofVerifier(developmentRoot);
+  if (!verifier) {
+    log->warn("App Attest verification is not part of this build: pairing is refused");
+  } else if (developmentRoot) {
+    log->warn("Trusting {} as an App Attest root: development attestations are accepted",
+              options.devAttestationRoot->string());
+  }
   // Features that later parts of the host provide. Say so instead of silently ignoring a flag.
-  log->warn("The control service is not built yet: nothing listens on port {}",
-            options.controlPort);
-  if (options.transport) log->warn("--transport {}: the video transport is not built yet", *options.transport);
   if (options.capture) log->warn("--capture {}: screen capture is not built yet", *options.capture);
-  if (options.devAttestationRoot)
-    log->warn("--dev-attestation-root: pairing is not built yet");
+
+  auto services = app::HostServices::create({.main = &main,
+                                             .settings = &settings,
+                                             .dataDirectory = dataDirectory,
+                                             .controlPort = options.controlPort,
+                                             .transportOverride = options.transport,
+                                             .verifier = verifier,
+                                             .bonjour = platform::makeAvahiBonjour(),
+                                             .hostInfo = platform::makeLinuxHostInfo()});
+  log->info("Video transport {} (no video server in this build yet)", services->videoTransport());
+  auto statusLog = services->control->statusMessage.observe(
+      [log](const std::string& status) { log->info("Control: {}", status); });
 
   asio::signal_set signals(main.context(), SIGINT, SIGTERM);
   signals.async_wait([&](const std::error_code& ec, int signal) {
@@ -40,7 +71,11 @@ int main(int argc, char** argv) {
     log->info("Received signal {}; stopping", signal);
     main.stop();
   });
+  main.post([services] { services->startServices(); });
   main.run();
+  services->holdServices();
+  statusLog.reset();
+  services.reset();
   log->info("Stopped");
   return 0;
 }

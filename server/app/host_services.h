@@ -1,0 +1,80 @@
+#pragma once
+// HostServices: the one object that creates the host's services, wires them to one another,
+// reads the persisted user settings, and starts, holds and stops the services. It owns every
+// service; services reach one another only through weak references. Lives on the main executor.
+//
+// Ports: control (default 52345), video = control + 1, input = control + 2, recomputed at every
+// start so a different control port moves the other two with it.
+
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "common/runtime/main_executor.h"
+#include "common/runtime/published.h"
+#include "common/util/settings.h"
+#include "platform/bonjour.h"
+#include "platform/host_info.h"
+#include "server/control/client_proof.h"
+#include "server/control/control_server.h"
+
+namespace ferrowin::app {
+
+inline constexpr const char* kVideoDiagnosticsKey = "ferrowin.video.diagnostics";
+inline constexpr const char* kVideoTransportKey = "ferrowin.video.transport";
+
+/// "tcp" and "udp_fec" select themselves; anything else, or nothing, selects "udp_arq".
+std::string videoTransportFromSetting(const std::optional<std::string>& value);
+
+class HostServices : public std::enable_shared_from_this<HostServices> {
+ public:
+  struct Dependencies {
+    common::MainExecutor* main = nullptr;
+    common::SettingsStore* settings = nullptr;
+    /// The host's data folder (<data dir>/com.zavel.ferrowin.server).
+    std::filesystem::path dataDirectory;
+    uint16_t controlPort = 52345;
+    /// --transport: replaces the saved transport for this run without being saved.
+    std::optional<std::string> transportOverride;
+    std::shared_ptr<const control::ClientProofVerifier> verifier;
+    std::shared_ptr<platform::Bonjour> bonjour;
+    std::shared_ptr<platform::HostInfo> hostInfo;
+    control::ControlListenerLimits controlLimits;
+  };
+
+  /// Builds and wires everything; starts nothing.
+  static std::shared_ptr<HostServices> create(Dependencies dependencies);
+
+  const std::shared_ptr<control::ControlServer> control;
+  common::Published<bool> videoDiagnosticsEnabled;
+
+  /// The video transport the video server is to use: "tcp", "udp_arq" or "udp_fec".
+  const std::string& videoTransport() const { return videoTransport_; }
+  uint16_t videoPort() const { return videoPort_; }
+  uint16_t inputPort() const { return inputPort_; }
+
+  /// Stores the flag and persists it under "ferrowin.video.diagnostics".
+  void setVideoDiagnosticsEnabled(bool enabled);
+
+  /// Starts the control service if it is not running (a running one keeps its pairing code).
+  /// Does nothing while setup is incomplete.
+  void startServices();
+  /// Stops what is running.
+  void holdServices();
+  /// Setup has no checks on this host yet, so it always counts as complete.
+  bool setupComplete() const { return true; }
+
+ private:
+  explicit HostServices(Dependencies dependencies);
+  void applyDiagnostics(bool enabled);
+  void recomputePorts();
+
+  Dependencies deps_;
+  std::string videoTransport_;
+  uint16_t videoPort_ = 0;
+  uint16_t inputPort_ = 0;
+};
+
+}  // namespace ferrowin::app

@@ -1,0 +1,141 @@
+// The control API's routes. Everything here runs on the main executor.
+#include <algorithm>
+#include <cmath>
+#include <filesystem>
+
+#include "server/control/auth_routes.h"
+#include "server/control/control_server.h"
+#include "server/control/messages.h"
+#include "server/control/responses.h"
+
+namespace ferrowin::control {
+
+namespace {
+
+// Below the lower bound, or not a number at all, gives the lower bound; then the upper bound caps.
+double clamped(double value, double lower, double upper) {
+  if (!(value >= lower)) return lower;
+  return std::min(value, upper);
+}
+
+ControlHTTPResponse videoUnavailable() { return errorResponse(503, "video unavailable"); }
+
+ControlHTTPResponse captureError(const CaptureRouteError& error) {
+  return error.notFound ? errorResponse(404, "not found") : errorResponse(500, error.description);
+}
+
+}  // namespace
+
+asio::awaitable<ControlHTTPResponse> ControlServer::route(ControlHTTPRequest request) {
+  const std::string path(routePath(request.path));
+  const std::string& method = request.method;
+  const AuthContext auth{*peers_, deps_.verifier.get(), serverId_, deps_.serverBundleVersion,
+                         deps_.pairEveryConnection};
+
+  if (method == "POST" && path == "/v1/auth/hello") co_return authHello(auth, request);
+  if (method == "POST" && path == "/v1/auth/resume") co_return authResume(auth, request);
+  if (method == "POST" && path == "/v1/auth/pair") {
+    auto response = authPair(auth, request, pairingCode.get());
+    if (response.status == 200) newPairingCode();
+    co_return response;
+  }
+
+  // Everything below needs an authenticated peer, unknown paths included.
+  if (!peers_->isAuthenticated(request.peer)) co_return errorResponse(401, "unauthorized");
+
+  if (method == "GET" && path == "/v1/status") co_return status();
+  if (method == "GET" && path == "/v1/settings") co_return settings();
+  if (method == "PATCH" && path == "/v1/settings")
+    co_return errorResponse(400, "gamepad settings are controlled by the connecting client");
+  if (method == "PUT" && path == "/v1/remap-settings") co_return remapSettings(request);
+  if (method == "POST" && path == "/v1/session/release") co_return co_await sessionRelease();
+  if (method == "GET" && path == "/v1/capture/sources") co_return co_await captureSources();
+  if (method == "GET" && path == "/v1/capture/thumbnail")
+    co_return co_await captureThumbnail(request);
+  if (method == "POST" && path == "/v1/capture/source") co_return co_await captureSelect(request);
+  co_return errorResponse(404, "not found");
+}
+
+std::string ControlServer::gamepadProfile() {
+  auto helper = inputHelper_.lock();
+  return helper ? helper->activeProfileName() : std::string();
+}
+
+ControlHTTPResponse ControlServer::status() {
+  FerrowinControlStatus status;
+  status.hostName = deps_.hostInfo ? deps_.hostInfo->hostName() : std::string();
+  status.controlPort = port;
+  status.videoPort = static_cast<uint16_t>(port + 1);
+  status.gamepadPort = static_cast<uint16_t>(port + 2);
+  auto video = video_.lock();
+  status.videoTransport = video ? video->transportModeName() : "udp_arq";
+  status.streamingEnabled = video && video->isRunning();
+  auto helper = inputHelper_.lock();
+  status.gamepadEnabled = helper && helper->isRunning();
+  status.gamepadProfile = gamepadProfile();
+  if (auto front = deps_.hostInfo ? deps_.hostInfo->frontmostApplication() : std::nullopt) {
+    status.frontmostBundleId = front->bundleId;
+    if (front->executablePath) {
+      status.frontmostExecutable = std::filesystem::path(*front->executablePath).filename().string();
+    } else if (!front->localizedName.empty()) {
+      status.frontmostExecutable = front->localizedName;
+    }
+  }
+  status.serverId = serverId_.value();
+  return jsonResponse(encode(status));
+}
+
+ControlHTTPResponse ControlServer::settings() {
+  return jsonResponse(encode(FerrowinHostSettings{gamepadProfile()}));
+}
+
+ControlHTTPResponse ControlServer::remapSettings(const ControlHTTPRequest& request) {
+  auto settings = decodeRemapLookSettings(request.body);
+  if (!settings) return errorResponse(400, "invalid json");
+  settings->sensitivity = clamped(settings->sensitivity, 0.25, 4.0);
+  settings->acceleration = clamped(settings->acceleration, 0.0, 1.0);
+  settings->deadzone = clamped(settings->deadzone, 0.0, 0.25);
+  settings->verticalScale = clamped(settings->verticalScale, 0.25, 2.0);
+  if (auto helper = inputHelper_.lock()) helper->setRemapLook(*settings);
+  return jsonResponse(encode(*settings));
+}
+
+asio::awaitable<ControlHTTPResponse> ControlServer::sessionRelease() {
+  if (auto video = video_.lock()) video->releaseVirtualDisplay();
+  if (auto helper = inputHelper_.lock()) co_await helper->releaseGamepad();
+  co_return jsonResponse(encode(FerrowinSessionReleaseResponse{true}));
+}
+
+asio::awaitable<ControlHTTPResponse> ControlServer::captureSources() {
+  auto video = video_.lock();
+  if (!video) co_return videoUnavailable();
+  auto sources = co_await video->captureSources();
+  if (!sources) co_return errorResponse(500, sources.error().description);
+  co_return jsonResponse(encode(*sources));
+}
+
+asio::awaitable<ControlHTTPResponse> ControlServer::captureThumbnail(
+    const ControlHTTPRequest& request) {
+  auto video = video_.lock();
+  if (!video) co_return videoUnavailable();
+  auto id = queryParameter(request.path, "id");
+  if (!id) co_return errorResponse(400, "missing id");
+  auto jpeg = co_await video->thumbnail(*id);
+  if (!jpeg) co_return captureError(jpeg.error());
+  co_return ControlHTTPResponse{200, std::move(*jpeg), "image/jpeg"};
+}
+
+asio::awaitable<ControlHTTPResponse> ControlServer::captureSelect(
+    const ControlHTTPRequest& request) {
+  auto video = video_.lock();
+  if (!video) co_return videoUnavailable();
+  auto selection = decodeCaptureSourceRequest(request.body);
+  if (!selection) co_return errorResponse(400, "invalid json");
+  auto selected = co_await video->selectCaptureSource(selection->id);
+  if (!selected)
+    co_return selected.error().notFound ? errorResponse(404, "not found")
+                                        : errorResponse(400, "invalid json");
+  co_return jsonResponse(encode(*selected));
+}
+
+}  // namespace ferrowin::control
