@@ -1,0 +1,202 @@
+// POST /v1/auth/hello over a fresh TLS connection per request against the real host, beside the
+// same client loop against a bare OpenSSL server (P-256 certificate, fixed answer, one thread) in
+// the same run. The ratio of the two rates is what the host's own work costs.
+
+#include <arpa/inet.h>
+#include <benchmark/benchmark.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <memory>
+#include <thread>
+#include <vector>
+
+#include "client/attest/certificates.h"
+#include "tests/integration/host_process.h"
+#include "tests/support/temp_dir.h"
+
+namespace {
+
+using namespace ferrowin;
+
+const std::string kRequest =
+    "POST /v1/auth/hello HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application/json\r\n"
+    "Content-Length: 27\r\nConnection: close\r\n\r\n{\"clientBundleVersion\":\"1\"}";
+
+int connectLoopback(uint16_t port) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  int one = 1;
+  ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(port);
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+// One request on one connection, as the client does it; true when a 200 answer arrived.
+bool helloOnce(SSL_CTX* ctx, uint16_t port) {
+  const int fd = connectLoopback(port);
+  if (fd < 0) return false;
+  SSL* ssl = SSL_new(ctx);
+  SSL_set_fd(ssl, fd);
+  bool ok = SSL_connect(ssl) == 1 &&
+            SSL_write(ssl, kRequest.data(), static_cast<int>(kRequest.size())) > 0;
+  std::string answer;
+  char buffer[4096];
+  while (ok) {
+    const int n = SSL_read(ssl, buffer, sizeof buffer);
+    if (n <= 0) break;
+    answer.append(buffer, static_cast<size_t>(n));
+  }
+  SSL_free(ssl);
+  ::close(fd);
+  ERR_clear_error();
+  return answer.starts_with("HTTP/1.1 200 ");
+}
+
+// The baseline server: accept, handshake, read the request, answer, close.
+class RawTlsServer {
+ public:
+  RawTlsServer() {
+    key_ = client::attest::generateKey("prime256v1");
+    const std::time_t now = std::time(nullptr);
+    cert_ = client::attest::makeCertificate({.commonName = "Ferrowin",
+                                             .subjectKey = key_.get(),
+                                             .certificateAuthority = false,
+                                             .notBefore = now - 60,
+                                             .notAfter = now + 86400});
+    ctx_ = SSL_CTX_new(TLS_server_method());
+    SSL_CTX_use_certificate(ctx_, cert_.get());
+    SSL_CTX_use_PrivateKey(ctx_, key_.get());
+    listener_ = ::socket(AF_INET, SOCK_STREAM, 0);
+    int one = 1;
+    ::setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    ::listen(listener_, 128);
+    socklen_t length = sizeof address;
+    ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
+    port_ = ntohs(address.sin_port);
+    thread_ = std::thread([this] { serve(); });
+  }
+  ~RawTlsServer() {
+    stopping_ = true;
+    ::shutdown(listener_, SHUT_RDWR);
+    ::close(listener_);
+    thread_.join();
+    SSL_CTX_free(ctx_);
+  }
+  uint16_t port() const { return port_; }
+
+ private:
+  void serve() {
+    const std::string answer =
+        "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: 2\r\n"
+        "Connection: close\r\n\r\n{}";
+    while (!stopping_) {
+      const int fd = ::accept(listener_, nullptr, nullptr);
+      if (fd < 0) continue;
+      SSL* ssl = SSL_new(ctx_);
+      SSL_set_fd(ssl, fd);
+      char buffer[4096];
+      if (SSL_accept(ssl) == 1 && SSL_read(ssl, buffer, sizeof buffer) > 0)
+        SSL_write(ssl, answer.data(), static_cast<int>(answer.size()));
+      SSL_shutdown(ssl);
+      SSL_free(ssl);
+      ::close(fd);
+      ERR_clear_error();
+    }
+  }
+
+  client::attest::KeyPtr key_;
+  client::attest::CertPtr cert_;
+  SSL_CTX* ctx_ = nullptr;
+  int listener_ = -1;
+  uint16_t port_ = 0;
+  std::atomic<bool> stopping_{false};
+  std::thread thread_;
+};
+
+struct Rates {
+  double raw = 0;
+  double host = 0;
+} rates;
+
+void measure(benchmark::State& state, uint16_t port, double& rate) {
+  SSL_CTX* ctx = SSL_CTX_new(TLS_client_method());
+  SSL_CTX_set_verify(ctx, SSL_VERIFY_NONE, nullptr);
+  std::vector<double> latencies;
+  size_t failures = 0;
+  const auto begin = std::chrono::steady_clock::now();
+  for (auto _ : state) {
+    const auto start = std::chrono::steady_clock::now();
+    if (!helloOnce(ctx, port)) ++failures;
+    latencies.push_back(
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
+            .count());
+  }
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
+  SSL_CTX_free(ctx);
+  if (failures > 0) {
+    state.SkipWithError((std::to_string(failures) + " requests failed").c_str());
+    return;
+  }
+  std::sort(latencies.begin(), latencies.end());
+  auto percentile = [&](double p) {
+    return latencies[std::min(latencies.size() - 1, static_cast<size_t>(p * latencies.size()))];
+  };
+  rate = static_cast<double>(latencies.size()) / seconds;
+  state.counters["requests_per_s"] = rate;
+  state.counters["p50_ms"] = percentile(0.50);
+  state.counters["p99_ms"] = percentile(0.99);
+}
+
+void BM_RawOpenSslHandshake(benchmark::State& state) {
+  static RawTlsServer server;
+  measure(state, server.port(), rates.raw);
+}
+
+void BM_HostAuthHello(benchmark::State& state) {
+  if (!std::filesystem::exists(testing::serverBinary())) {
+    state.SkipWithError("ferrowin-server is not built");
+    return;
+  }
+  static testing::TempDir data, config;
+  static testing::HostProcess host({data.path(), config.path(), std::nullopt, {}, 0});
+  static const bool started = host.start();
+  if (!started) {
+    state.SkipWithError("the host did not start");
+    return;
+  }
+  measure(state, host.port(), rates.host);
+}
+
+BENCHMARK(BM_RawOpenSslHandshake)->MinTime(3.0)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_HostAuthHello)->MinTime(3.0)->UseRealTime()->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  benchmark::Initialize(&argc, argv);
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  if (rates.raw > 0 && rates.host > 0)
+    std::printf("host hello rate / raw OpenSSL handshake rate: %.2f\n", rates.host / rates.raw);
+  return 0;
+}
