@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "common/util/expected.h"
+#include "platform/bgra_frame.h"
 
 namespace ferrowin::platform {
 
@@ -40,16 +41,6 @@ struct VideoEncoderSettings {
   int bitrateKbps = 12000;
   EncoderColorSpace colorSpace = EncoderColorSpace::displayP3;
   EncoderPreference preference = EncoderPreference::automatic;
-};
-
-/// A BGRA picture. `owner` keeps the pixels alive until the encoder has converted them, so a
-/// captured buffer is handed over without copying.
-struct BgraFrame {
-  std::shared_ptr<const void> owner;
-  const uint8_t* pixels = nullptr;
-  int width = 0;
-  int height = 0;
-  int stride = 0;  // bytes per row
 };
 
 struct EncodedPacket {
