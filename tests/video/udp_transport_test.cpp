@@ -1,0 +1,306 @@
+#include <gtest/gtest.h>
+
+#include <set>
+
+#include "client/video/video_client.h"
+#include "common/runtime/clock.h"
+#include "server/video/udp_transport.h"
+#include "tests/support/log_capture.h"
+#include "tests/video/transport_fixture.h"
+
+namespace ferrowin::video {
+namespace {
+
+using namespace fixture;
+
+class UdpTransportTest : public ::testing::Test {
+ protected:
+  void SetUp() override { port = freePort(); }
+  void TearDown() override {
+    if (transport) transport->stop();
+    main.sync();
+  }
+
+  void start(VideoTransportMode mode, common::TimerFactory* timers = nullptr,
+             const common::Clock& clock = common::SteadyClock::instance()) {
+    transport = VideoUDPTransport::create(main.context(), clock, timers);
+    transport->setTransportMode(mode);
+    transport->setAllowPeer([this](const std::string& address) {
+      std::lock_guard lock(mutex);
+      asked.push_back(address);
+      return allowed;
+    });
+    TransportCallbacks callbacks;
+    callbacks.onStatus = [this](const std::string& text) {
+      std::lock_guard lock(mutex);
+      statuses.push_back(text);
+    };
+    callbacks.onClientChange = [this](const std::optional<std::string>& client) {
+      std::lock_guard lock(mutex);
+      clientChanges.push_back(client);
+    };
+    callbacks.onConfig = [this](const capture::StreamConfig& config) {
+      std::lock_guard lock(mutex);
+      configs.push_back(config);
+    };
+    ASSERT_TRUE(transport->start(port, streamer, stats, gate, callbacks));
+  }
+
+  Bytes hello(uint32_t sequence, const capture::StreamConfig& config = {}, uint8_t version = 4) {
+    return buildSingleDatagram(PacketType::hello, sequence,
+                               encodeStreamConfigMessage(config, version));
+  }
+
+  std::vector<std::optional<std::string>> changes() {
+    std::lock_guard lock(mutex);
+    return clientChanges;
+  }
+
+  MainThread main;
+  std::shared_ptr<ScriptedStreamer> streamer = std::make_shared<ScriptedStreamer>();
+  std::shared_ptr<VideoStreamStats> stats = std::make_shared<VideoStreamStats>();
+  std::shared_ptr<VideoDiagnosticsGate> gate = std::make_shared<VideoDiagnosticsGate>();
+  std::shared_ptr<VideoUDPTransport> transport;
+  uint16_t port = 0;
+  std::mutex mutex;
+  bool allowed = true;
+  std::vector<std::string> asked;
+  std::vector<std::string> statuses;
+  std::vector<std::optional<std::string>> clientChanges;
+  std::vector<capture::StreamConfig> configs;
+};
+
+TEST_F(UdpTransportTest, ReportsStatusAndRefusesPortZero) {
+  start(VideoTransportMode::udpFec);
+  main.sync();
+  {
+    std::lock_guard lock(mutex);
+    EXPECT_EQ(statuses, (std::vector<std::string>{"Starting...", "Listening (UDP/FEC)"}));
+  }
+  auto other = VideoUDPTransport::create(main.context());
+  std::vector<std::string> texts;
+  TransportCallbacks callbacks;
+  callbacks.onStatus = [&](const std::string& text) { texts.push_back(text); };
+  EXPECT_FALSE(other->start(0, streamer, stats, gate, callbacks));
+  EXPECT_EQ(texts, std::vector<std::string>{"Invalid port"});
+}
+
+TEST_F(UdpTransportTest, HelloIsAcknowledgedAndStartsTheStreamer) {
+  start(VideoTransportMode::udpArq);
+  RawPeer peer(port);
+  capture::StreamConfig wanted;
+  wanted.width = 1920;
+  wanted.height = 1080;
+  wanted.gamepadEnabled = true;
+  peer.send(hello(77, wanted));
+  auto ack = peer.receiveType(PacketType::helloAck);
+  ASSERT_TRUE(ack);
+  auto parsed = parseDatagram(*ack);
+  ASSERT_TRUE(parsed);
+  EXPECT_EQ(parsed->header.sequence, 77u);
+  EXPECT_EQ(Bytes(parsed->payload.begin(), parsed->payload.end()), Bytes{0});
+  ASSERT_TRUE(streamer->waitForStarts(1));
+  EXPECT_EQ(streamer->starts()[0], wanted);
+  main.sync();
+  std::lock_guard lock(mutex);
+  EXPECT_EQ(asked, std::vector<std::string>{"127.0.0.1"});
+  EXPECT_EQ(configs.size(), 1u);
+  ASSERT_EQ(clientChanges.size(), 2u);  // on the flow and again on its hello
+  EXPECT_TRUE(clientChanges[0]->starts_with("127.0.0.1:"));
+}
+
+TEST_F(UdpTransportTest, RefusedPeersAndMalformedDatagramsGetNothing) {
+  allowed = false;
+  start(VideoTransportMode::udpArq);
+  RawPeer peer(port);
+  peer.send(hello(1));
+  EXPECT_FALSE(peer.receive(0.3));
+  {
+    std::lock_guard lock(mutex);
+    allowed = true;
+  }
+  Bytes tooLong = hello(2);
+  tooLong.push_back(0);  // payloadLength + 37
+  peer.send(tooLong);
+  Bytes shortEcho = buildSingleDatagram(PacketType::echoRequest, 3, Bytes(7, 1));
+  peer.send(shortEcho);
+  peer.send(buildSingleDatagram(PacketType::echoRequest, 4, Bytes{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12}));
+  auto reply = peer.receive(1.0);
+  ASSERT_TRUE(reply);  // the first thing back is the reply to the 12-byte echo
+  auto parsed = parseDatagram(*reply);
+  EXPECT_EQ(parsed->header.packetType, 9);
+  EXPECT_EQ(parsed->header.sequence, 4u);
+  EXPECT_EQ(Bytes(parsed->payload.begin(), parsed->payload.end()),
+            (Bytes{1, 2, 3, 4, 5, 6, 7, 8}));
+  EXPECT_EQ(streamer->starts().size(), 0u);
+}
+
+TEST_F(UdpTransportTest, NumbersFragmentsMessagesAndKeepalivesFromOneCounter) {
+  start(VideoTransportMode::udpArq);
+  RawPeer peer(port);
+  peer.send(hello(1));
+  ASSERT_TRUE(peer.receiveType(PacketType::helloAck));
+  transport->sendAudioConfig(Bytes(1180, 1));         // 1200 bytes framed: one fragment
+  transport->sendEncoded(Bytes(3000, 2), true, 4242);  // three fragments
+  transport->sendAudio(Bytes(1181, 3), 99);           // 1201 bytes: two fragments
+  std::vector<VGVideoDatagramHeader> headers;
+  std::vector<size_t> sizes;
+  while (headers.size() < 7) {
+    auto d = peer.receive(2.0);
+    ASSERT_TRUE(d);
+    auto parsed = parseDatagram(*d);
+    ASSERT_TRUE(parsed);
+    headers.push_back(parsed->header);
+    sizes.push_back(parsed->payload.size());
+  }
+  const std::vector<uint32_t> frameIds = {1, 2, 2, 2, 3, 3, 0};
+  for (size_t i = 0; i < 6; ++i) {
+    EXPECT_EQ(headers[i].packetType, 3);
+    EXPECT_EQ(headers[i].sequence, i + 1);
+    EXPECT_EQ(headers[i].frameId, frameIds[i]);
+  }
+  EXPECT_EQ(headers[0].fragCount, 1);
+  EXPECT_EQ(sizes[0], 1200u);
+  EXPECT_EQ(headers[1].flags, 1);
+  EXPECT_EQ(headers[1].pts, 4242u);
+  EXPECT_EQ(headers[2].flags, 0);  // later fragments carry neither flags nor pts
+  EXPECT_EQ(headers[2].pts, 0u);
+  EXPECT_EQ(headers[3].fragIndex, 2);
+  EXPECT_EQ(headers[4].fragCount, 2);
+  EXPECT_EQ(sizes[5], 1u);
+  EXPECT_EQ(headers[6].packetType, 10);  // the keepalive, a second after the hello
+  EXPECT_EQ(headers[6].sequence, 7u);
+}
+
+TEST_F(UdpTransportTest, RetransmitsByteIdenticalCopiesOnlyInArq) {
+  start(VideoTransportMode::udpArq);
+  RawPeer peer(port);
+  peer.send(hello(1));
+  ASSERT_TRUE(peer.receiveType(PacketType::helloAck));
+  transport->sendEncoded(Bytes(2500, 7), false, 5);
+  std::vector<Bytes> first;
+  for (int i = 0; i < 3; ++i) first.push_back(*peer.receiveType(PacketType::fragment));
+  const std::vector<uint32_t> wanted = {2, 2, 99, 1};
+  peer.send(buildSingleDatagram(PacketType::retransmitRequest, 5, encodeRetransmitRequest(wanted)));
+  EXPECT_EQ(*peer.receiveType(PacketType::fragment), first[1]);
+  EXPECT_EQ(*peer.receiveType(PacketType::fragment), first[1]);
+  EXPECT_EQ(*peer.receiveType(PacketType::fragment), first[0]);
+  EXPECT_TRUE(eventually([&] { return stats->retransmittedInWindow() == 3; }));
+
+  Bytes truncated = encodeRetransmitRequest(std::vector<uint32_t>{1, 2, 3});
+  truncated.resize(10);  // claims 3, carries 2
+  peer.send(buildSingleDatagram(PacketType::retransmitRequest, 6, truncated));
+  EXPECT_FALSE(peer.receiveType(PacketType::fragment, 0.3));
+
+  transport->setTransportMode(VideoTransportMode::udpFec);
+  peer.send(buildSingleDatagram(PacketType::retransmitRequest, 7, encodeRetransmitRequest(wanted)));
+  EXPECT_FALSE(peer.receiveType(PacketType::fragment, 0.3));
+}
+
+TEST_F(UdpTransportTest, NewerAllowedFlowReplacesTheCurrentOne) {
+  start(VideoTransportMode::udpArq);
+  RawPeer first(port), second(port);
+  first.send(hello(1));
+  ASSERT_TRUE(first.receiveType(PacketType::helloAck));
+  second.send(hello(2));
+  ASSERT_TRUE(second.receiveType(PacketType::helloAck));
+  first.send(buildSingleDatagram(PacketType::echoRequest, 3, Bytes(8, 1)));
+  EXPECT_FALSE(first.receiveType(PacketType::echoReply, 0.3));
+  transport->sendAudioConfig({1});
+  EXPECT_TRUE(second.receiveType(PacketType::fragment));
+  EXPECT_FALSE(first.receiveType(PacketType::fragment, 0.2));
+}
+
+TEST_F(UdpTransportTest, SilentClientIsDisconnectedAfterTenSeconds) {
+  common::ManualClock clock;
+  start(VideoTransportMode::udpArq, &clock, clock);
+  std::vector<std::string> forgotten;
+  transport->setOnPeerDisconnected([&](const std::string& address) { forgotten.push_back(address); });
+  ferrowin::testing::LogCapture log;
+  RawPeer peer(port);
+  peer.send(hello(1));
+  ASSERT_TRUE(peer.receiveType(PacketType::helloAck));
+  transport->queue().sync([&] { clock.advance(10.0); });
+  EXPECT_TRUE(forgotten.empty());
+  transport->queue().sync([&] { clock.advance(1.0); });
+  EXPECT_EQ(forgotten, std::vector<std::string>{"127.0.0.1"});
+  EXPECT_TRUE(log.contains("Video client silent for 10.000000s; stopping capture"));
+  main.sync();
+  ASSERT_FALSE(changes().empty());
+  EXPECT_EQ(changes().back(), std::nullopt);
+  EXPECT_GE(streamer->stops(), 1);
+}
+
+// With loss, the client's receiver gets every message in order: by retransmission in UDP/ARQ and
+// by parity in UDP/FEC (every block here loses exactly two datagrams).
+class UdpRecoveryTest : public UdpTransportTest,
+                        public ::testing::WithParamInterface<VideoTransportMode> {};
+
+TEST_P(UdpRecoveryTest, DeliversEveryMessageInOrderDespiteLoss) {
+  const VideoTransportMode mode = GetParam();
+  start(mode);
+  client::VideoClientOptions options;
+  options.port = port;
+  auto dropped = std::make_shared<std::set<uint32_t>>();
+  options.dropFilter = [mode, dropped](const VGVideoDatagramHeader& h) {
+    if (h.packetType != 3 && h.packetType != 5) return false;
+    if (mode == VideoTransportMode::udpFec) {
+      return h.fecShardIndex == 3 || h.fecShardIndex == 10;  // two of twelve per block
+    }
+    // Every 7th fragment, first copy only.
+    return h.packetType == 3 && h.sequence % 7 == 0 && dropped->insert(h.sequence).second;
+  };
+  client::UdpVideoClient client(options);
+  ASSERT_TRUE(client.start());
+  ASSERT_TRUE(streamer->waitForStarts(1));
+  ASSERT_TRUE(eventually([&] { return client.acknowledged(); }));
+
+  // 40 messages of five fragments each: 200 fragments, 20 whole FEC blocks.
+  const size_t count = 40;
+  transport->sendParameterSets({{0x40, 1}, {0x42, 1}, {0x44, 1}}, 1280, 720);  // one fragment
+  for (size_t i = 0; i < count - 2; ++i) {
+    transport->sendEncoded(Bytes(5 * 1200 - 20, static_cast<uint8_t>(i)), i % 10 == 0, 1000 + i);
+  }
+  transport->sendAudio(Bytes(9 * 1200 - 20, 0xAA), 7);  // nine fragments: 200 in all
+  ASSERT_TRUE(client.messages().waitForTotal(count, 10)) << client.messages().total();
+  auto messages = client.messages().take();
+  ASSERT_EQ(messages.size(), count);
+  EXPECT_EQ(messages[0].kind, MessageKind::parameterSets);
+  EXPECT_EQ(parseParameterSetsPayload(messages[0].payload)->width, 1280);
+  for (size_t i = 1; i + 1 < count; ++i) {
+    EXPECT_EQ(messages[i].kind, MessageKind::videoFrame);
+    EXPECT_EQ(messages[i].pts, 1000 + i - 1);
+    EXPECT_EQ(messages[i].payload, Bytes(5 * 1200 - 20, static_cast<uint8_t>(i - 1)));
+  }
+  EXPECT_EQ(messages.back().kind, MessageKind::audioPacket);
+  const auto counters = client.counters();
+  EXPECT_EQ(counters.lostMessages, 0u);
+  if (mode == VideoTransportMode::udpFec) {
+    EXPECT_GE(counters.recoveredByFec, 19u);
+  } else {
+    EXPECT_GE(counters.retransmitted, 20u);
+    EXPECT_EQ(counters.recoveredByFec, 0u);
+  }
+  EXPECT_EQ(client.unexpectedDatagrams(), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, UdpRecoveryTest,
+                         ::testing::Values(VideoTransportMode::udpArq, VideoTransportMode::udpFec));
+
+TEST_F(UdpTransportTest, RefusesMessagesTooLargeForSixteenBitFragmentCounts) {
+  start(VideoTransportMode::udpArq);
+  ferrowin::testing::LogCapture log;
+  RawPeer peer(port);
+  peer.send(hello(1));
+  ASSERT_TRUE(peer.receiveType(PacketType::helloAck));
+  transport->sendEncoded(Bytes(kMaxFragmentedMessageSize - kMessageHeaderSize + 1, 0), true, 1);
+  transport->sendAudioConfig({1});
+  auto next = peer.receiveType(PacketType::fragment);
+  ASSERT_TRUE(next);
+  EXPECT_EQ(parseDatagram(*next)->header.frameId, 1u);  // the refused one took no frame id
+  EXPECT_TRUE(log.waitFor(
+      "Refusing to send a stream message of 78642001 bytes: it needs more than 65535 fragments", 1));
+}
+
+}  // namespace
+}  // namespace ferrowin::video
