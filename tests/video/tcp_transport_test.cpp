@@ -1,0 +1,211 @@
+#include <gtest/gtest.h>
+
+#include <asio/read.hpp>
+#include <asio/write.hpp>
+
+#include "client/video/video_client.h"
+#include "server/video/tcp_transport.h"
+#include "tests/support/log_capture.h"
+#include "tests/video/transport_fixture.h"
+
+namespace ferrowin::video {
+namespace {
+
+using namespace fixture;
+using asio::ip::tcp;
+
+class TcpTransportTest : public ::testing::Test {
+ protected:
+  void SetUp() override { port = freePort(); }
+  void TearDown() override {
+    if (transport) transport->stop();
+    main.sync();
+  }
+
+  void start(common::TimerFactory* timers = nullptr,
+             const common::Clock& clock = common::SteadyClock::instance()) {
+    transport = VideoTCPTransport::create(main.context(), clock, timers);
+    transport->setAllowPeer([](const std::string& address) { return address == "127.0.0.1"; });
+    TransportCallbacks callbacks;
+    callbacks.onStatus = [this](const std::string& text) {
+      std::lock_guard lock(mutex);
+      statuses.push_back(text);
+    };
+    callbacks.onClientChange = [this](const std::optional<std::string>& client) {
+      std::lock_guard lock(mutex);
+      clientChanges.push_back(client);
+    };
+    ASSERT_TRUE(transport->start(port, streamer, stats, gate, callbacks));
+  }
+
+  tcp::socket connect() {
+    tcp::socket socket(io);
+    socket.connect({asio::ip::make_address("127.0.0.1"), port});
+    return socket;
+  }
+
+  /// Reads one framed message (header fields and payload).
+  std::pair<VideoMessageHeader, Bytes> readMessage(tcp::socket& socket) {
+    Bytes header(kMessageHeaderSize);
+    asio::read(socket, asio::buffer(header));
+    auto parsed = parseMessageHeader(header);
+    EXPECT_TRUE(parsed);
+    Bytes payload(parsed->length);
+    asio::read(socket, asio::buffer(payload));
+    return {*parsed, payload};
+  }
+
+  std::vector<std::string> statusTexts() {
+    std::lock_guard lock(mutex);
+    return statuses;
+  }
+
+  MainThread main;
+  asio::io_context io;
+  std::shared_ptr<ScriptedStreamer> streamer = std::make_shared<ScriptedStreamer>();
+  std::shared_ptr<VideoStreamStats> stats = std::make_shared<VideoStreamStats>();
+  std::shared_ptr<VideoDiagnosticsGate> gate = std::make_shared<VideoDiagnosticsGate>();
+  std::shared_ptr<VideoTCPTransport> transport;
+  uint16_t port = 0;
+  std::mutex mutex;
+  std::vector<std::string> statuses;
+  std::vector<std::optional<std::string>> clientChanges;
+};
+
+TEST_F(TcpTransportTest, ReadsTheConfigurationByVersionThenFrames) {
+  start();
+  auto socket = connect();
+  capture::StreamConfig wanted;
+  wanted.fps = 120;
+  wanted.gamepadEnabled = true;
+  Bytes bytes = encodeStreamConfigMessage(wanted, 3);
+  ASSERT_EQ(bytes.size(), 26u);
+  const Bytes frame = frameMessage(MessageKind::keepalive, 0, 0, {});
+  bytes.insert(bytes.end(), frame.begin(), frame.end());  // right behind the 26 bytes
+  asio::write(socket, asio::buffer(bytes));
+  ASSERT_TRUE(streamer->waitForStarts(1));
+  EXPECT_EQ(streamer->starts()[0], wanted);
+
+  // A 16-byte version-1 message streams with the defaults.
+  auto second = connect();
+  capture::StreamConfig small;
+  small.audioEnabled = true;  // not carried by version 1
+  asio::write(second, asio::buffer(encodeStreamConfigMessage(small, 1)));
+  ASSERT_TRUE(streamer->waitForStarts(2));
+  EXPECT_EQ(streamer->starts()[1], capture::StreamConfig{});
+  main.sync();
+  auto texts = statusTexts();
+  EXPECT_EQ(texts[0], "Starting...");
+  EXPECT_EQ(texts[1], "Listening (TCP)");
+}
+
+TEST_F(TcpTransportTest, SendsMessagesInOrderWithKeepalives) {
+  start();
+  auto socket = connect();
+  asio::write(socket, asio::buffer(encodeStreamConfigMessage({}, 4)));
+  ASSERT_TRUE(streamer->waitForStarts(1));
+  transport->sendParameterSets({{1, 2}}, 640, 480);
+  for (int i = 0; i < 20; ++i) transport->sendEncoded(Bytes(100000, static_cast<uint8_t>(i)), i == 0, i);
+  transport->sendAudioConfig({9});
+  auto [h0, p0] = readMessage(socket);
+  EXPECT_EQ(h0.kind, 1);
+  EXPECT_EQ(parseParameterSetsPayload(p0)->height, 480);
+  for (int i = 0; i < 20; ++i) {
+    auto [h, p] = readMessage(socket);
+    EXPECT_EQ(h.kind, 2);
+    EXPECT_EQ(h.flags, i == 0 ? 1 : 0);
+    EXPECT_EQ(h.pts, static_cast<uint64_t>(i));
+    EXPECT_EQ(p, Bytes(100000, static_cast<uint8_t>(i)));
+  }
+  EXPECT_EQ(readMessage(socket).first.kind, 3);
+  auto [keepalive, empty] = readMessage(socket);  // a second after the configuration
+  EXPECT_EQ(keepalive.kind, 5);
+  EXPECT_TRUE(empty.empty());
+  EXPECT_GE(stats->snapshot().maxOutboundDepth, 4);
+}
+
+TEST_F(TcpTransportTest, BadConfigurationIsReported) {
+  start();
+  auto socket = connect();
+  Bytes bytes = encodeStreamConfigMessage({}, 4);
+  bytes[0] = 0;
+  asio::write(socket, asio::buffer(bytes));
+  EXPECT_TRUE(eventually([&] {
+    auto texts = statusTexts();
+    return std::find(texts.begin(), texts.end(), "Bad config") != texts.end();
+  }));
+  EXPECT_TRUE(streamer->starts().empty());
+}
+
+TEST_F(TcpTransportTest, OversizedClientFrameStopsReadingUntilTheSilenceWatchEndsIt) {
+  common::ManualClock clock;
+  start(&clock, clock);
+  ferrowin::testing::LogCapture log;
+  auto socket = connect();
+  asio::write(socket, asio::buffer(encodeStreamConfigMessage({}, 4)));
+  ASSERT_TRUE(streamer->waitForStarts(1));
+  Bytes frame = frameMessage(MessageKind::keepalive, 0, 0, {});
+  putU32(frame.data() + 8, 70000);
+  asio::write(socket, asio::buffer(frame));
+  asio::write(socket, asio::buffer(Bytes(70000, 0)));
+  transport->queue().sync([&] { clock.advance(11.0); });
+  EXPECT_TRUE(log.contains("Video client silent for 10.000000s; stopping capture"));
+  // The host closed the connection: reading reaches its end.
+  Bytes rest(1 << 16);
+  std::error_code error;
+  while (!error) socket.read_some(asio::buffer(rest), error);
+  EXPECT_EQ(error, asio::error::eof);
+  main.sync();
+  std::lock_guard lock(mutex);
+  EXPECT_EQ(clientChanges.back(), std::nullopt);
+}
+
+TEST_F(TcpTransportTest, NewConnectionReplacesTheOldAndStopsCapture) {
+  start();
+  auto first = connect();
+  asio::write(first, asio::buffer(encodeStreamConfigMessage({}, 4)));
+  ASSERT_TRUE(streamer->waitForStarts(1));
+  const int stopsBefore = streamer->stops();
+  auto second = connect();
+  EXPECT_TRUE(eventually([&] { return streamer->stops() > stopsBefore; }));
+  EXPECT_EQ(streamer->starts().size(), 1u);  // no capture until its own configuration
+  Bytes rest(64);
+  std::error_code error;
+  while (!error) first.read_some(asio::buffer(rest), error);
+  EXPECT_TRUE(error == asio::error::eof || error == asio::error::connection_reset);
+}
+
+TEST_F(TcpTransportTest, ClientThatStopsReadingIsCutOffPastTheBacklogBound) {
+  start();
+  auto socket = connect();  // never reads
+  asio::write(socket, asio::buffer(encodeStreamConfigMessage({}, 4)));
+  ASSERT_TRUE(streamer->waitForStarts(1));
+  ferrowin::testing::LogCapture log;
+  const Bytes chunk(1 << 20, 1);
+  for (int i = 0; i < 100; ++i) transport->sendEncoded(chunk, false, i);
+  EXPECT_TRUE(eventually([&] {
+    std::lock_guard lock(mutex);
+    return !clientChanges.empty() && clientChanges.back() == std::nullopt;
+  }));
+  bool logged = false;
+  for (const auto& line : log.messages()) {
+    logged |= line.starts_with("Video client is not reading: ");
+  }
+  EXPECT_TRUE(logged);
+}
+
+TEST_F(TcpTransportTest, ReferenceClientReceivesTheStream) {
+  start();
+  client::VideoClientOptions options;
+  options.port = port;
+  client::TcpVideoClient client(options);
+  ASSERT_TRUE(client.start());
+  ASSERT_TRUE(streamer->waitForStarts(1));
+  for (int i = 0; i < 50; ++i) transport->sendAudio(Bytes(200 + i, 1), i);
+  ASSERT_TRUE(client.messages().waitForTotal(50, 5));
+  auto messages = client.messages().take();
+  for (int i = 0; i < 50; ++i) EXPECT_EQ(messages[i].payload.size(), 200u + i);
+}
+
+}  // namespace
+}  // namespace ferrowin::video
