@@ -22,7 +22,7 @@ namespace ferrowin::platform {
 /// The device's identity, as the property table of the virtual device gives it.
 struct VirtualHIDProperties {
   std::vector<uint8_t> reportDescriptor;
-  std::string transport;     // "USB" (BUS_USB) or "Bluetooth" (BUS_BLUETOOTH)
+  std::string transport;  // "USB" (BUS_USB) or "Bluetooth" (BUS_BLUETOOTH)
   uint32_t vendorId = 0;
   uint32_t productId = 0;
   uint32_t versionNumber = 0;
@@ -42,10 +42,13 @@ struct VirtualHIDHandlers {
   /// OUTPUT reports written by the host side (e.g. rumble), report id first when the descriptor
   /// uses ids.
   std::function<void(HIDReportType, std::span<const uint8_t> data)> output;
+  /// Runs once on the device's thread when cancel() has been asked, after every other handler.
+  std::function<void()> cancelled;
 };
 
 struct VirtualHIDError {
   std::string message;
+  int code = 0;  // errno of the failed system call, when there was one
   const std::string& description() const { return message; }
 };
 
