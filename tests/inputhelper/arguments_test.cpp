@@ -1,0 +1,93 @@
+#include "inputhelper/arguments.h"
+
+#include <gtest/gtest.h>
+
+namespace ferrowin::inputhelper {
+namespace {
+
+using Kind = ArgumentsError::Kind;
+
+Expected<InputHelperArgs, ArgumentsError> parse(std::vector<std::string> args) {
+  return parseArguments(args);
+}
+
+TEST(Arguments, DefaultsAndEveryOption) {
+  auto plain = parse({"--gamepad-hid"});
+  ASSERT_TRUE(plain);
+  EXPECT_EQ(plain->port, 52347);
+  EXPECT_EQ(plain->profile, common::DeviceProfile::xbox);
+  EXPECT_EQ(plain->timeoutMs, 1000);
+  EXPECT_FALSE(plain->enableMouseHID);
+
+  auto all = parse({"--mouse-hid", "--timeout-ms", "+0", "--profile", "generic", "--port", "-0",
+                    "--gamepad-hid", "--skip-hid", "--prompt-accessibility"});
+  ASSERT_TRUE(all);
+  EXPECT_EQ(all->port, 0);
+  EXPECT_EQ(all->profile, common::DeviceProfile::generic);
+  EXPECT_EQ(all->timeoutMs, 0);
+  EXPECT_TRUE(all->enableGamepadHID && all->enableMouseHID && all->skipHID &&
+              all->promptAccessibility);
+  EXPECT_FALSE(all->preflight);
+
+  EXPECT_EQ(parse({"--mouse-hid", "--port", "65535"})->port, 65535);
+  EXPECT_EQ(parse({"--mouse-hid", "--timeout-ms", "9223372036854775807"})->timeoutMs, INT64_MAX);
+}
+
+TEST(Arguments, PreflightNeedsNoHIDOption) {
+  auto args = parse({"--preflight"});
+  ASSERT_TRUE(args);
+  EXPECT_TRUE(args->preflight);
+  EXPECT_FALSE(args->promptAccessibility);
+  EXPECT_FALSE(args->skipHID);
+}
+
+TEST(Arguments, SessionWithoutHIDOptionNeedsOne) {
+  for (auto args : std::vector<std::vector<std::string>>{{}, {"--port", "1", "--profile", "xbox"}}) {
+    auto result = parse(args);
+    ASSERT_FALSE(result);
+    EXPECT_EQ(result.error().kind, Kind::needHID);
+    EXPECT_EQ(result.error().description(), "error: need --gamepad-hid and/or --mouse-hid\n");
+  }
+}
+
+TEST(Arguments, BadValuesAndUnknownArgumentsAreUsageErrors) {
+  const std::vector<std::vector<std::string>> bad = {
+      {"--gamepad-hid", "--port", "65536"},
+      {"--gamepad-hid", "--port", "12ab"},
+      {"--gamepad-hid", "--port", ""},
+      {"--gamepad-hid", "--port", "-1"},
+      {"--gamepad-hid", "--port", "+"},
+      {"--gamepad-hid", "--port", " 1"},
+      {"--gamepad-hid", "--port"},
+      {"--gamepad-hid", "--profile"},
+      {"--gamepad-hid", "--timeout-ms"},
+      {"--gamepad-hid", "--timeout-ms", "-5"},
+      {"--gamepad-hid", "--timeout-ms", "9223372036854775808"},
+      {"--gamepad-hid", "--timeout-ms", "-9223372036854775808"},
+      {"--gamepad-hid", "--profile", "ps4"},
+      {"--gamepad-hid", "--profile", "Xbox"},
+      {"--gamepad-hid", "--verbose"},
+      {"--preflight", "extra"},
+      {"--port", "1", "--gamepad-hid", "--help"},
+      {"-h"},
+  };
+  for (const auto& args : bad) {
+    auto result = parse(args);
+    ASSERT_FALSE(result) << ::testing::PrintToString(args);
+    EXPECT_EQ(result.error().kind, Kind::usage) << ::testing::PrintToString(args);
+  }
+}
+
+TEST(Arguments, UsageTextIsExact) {
+  const std::string expected =
+      "FerrowinInputHelper \xE2\x80\x94 Ferrowin UDP input + HID/CGEvent injector\n\nUSAGE:\n"
+      "  FerrowinInputHelper --port <u16> --profile <generic|xbox> \\\n"
+      "    [--gamepad-hid] [--mouse-hid] [--timeout-ms <int>]\n"
+      "  FerrowinInputHelper --preflight [--prompt-accessibility] [--skip-hid]\n\n"
+      "Stdin JSON lines: geometry (PointerGeometryWire) or remap look (RemapLookStdinWire).\n"
+      "--preflight prints one JSON line on stdout (Accessibility + Virtual HID) and exits.";
+  EXPECT_EQ(ArgumentsError{Kind::usage}.description(), expected);
+}
+
+}  // namespace
+}  // namespace ferrowin::inputhelper

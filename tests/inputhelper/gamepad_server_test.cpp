@@ -1,0 +1,336 @@
+// The UDP input server over real loopback sockets, with recording devices behind it.
+#include "inputhelper/gamepad_server.h"
+
+#include <gtest/gtest.h>
+
+#include <asio/ip/v6_only.hpp>
+#include <future>
+#include <thread>
+
+#include "common/runtime/main_executor.h"
+#include "tests/inputhelper/session_doubles.h"
+#include "tests/support/log_capture.h"
+
+namespace ferrowin::inputhelper {
+namespace {
+
+using asio::ip::udp;
+using Bytes = std::vector<uint8_t>;
+using testing::eventually;
+
+Bytes gamepadDatagram(uint32_t sequence, uint16_t buttons) {
+  Bytes d = {0x50, 0x4D, 0x47, 0x56, 1, 0, 0, 0};
+  for (int i = 0; i < 4; ++i) d.push_back(static_cast<uint8_t>(sequence >> (8 * i)));
+  d.push_back(static_cast<uint8_t>(buttons));
+  d.push_back(static_cast<uint8_t>(buttons >> 8));
+  for (uint8_t b : {8, 0x80, 0x80, 0x80, 0x80, 0, 0}) d.push_back(b);
+  return d;
+}
+
+Bytes keyDatagram(uint16_t keyCode) {
+  return {0x59, 0x4B, 0x47, 0x56, 1, 1, static_cast<uint8_t>(keyCode),
+          static_cast<uint8_t>(keyCode >> 8), 1, 0, 0, 0};
+}
+
+Bytes mouseDatagram(uint32_t sequence) {
+  return {0x53, 0x4D, 0x47, 0x56, 2, 1, 0x10, 0, 0x20, 0, 0, static_cast<uint8_t>(sequence), 0,
+          0, 0};
+}
+
+Bytes textDatagram(const std::string& text) {
+  Bytes d(12 + text.size(), 0);
+  const uint8_t header[] = {0x43, 0x55, 0x47, 0x56, 1, 0, static_cast<uint8_t>(text.size()), 0, 1};
+  std::copy(std::begin(header), std::end(header), d.begin());
+  std::copy(text.begin(), text.end(), d.begin() + 12);
+  return d;
+}
+
+Bytes lookDatagram(uint8_t x, uint8_t y) {
+  return {0x4C, 0x4D, 0x47, 0x56, 1, 0, x, y, 0, 0, 0, 0, 0, 0, 0, 0};
+}
+
+uint16_t freeUdpPort() {
+  asio::io_context context;
+  udp::socket socket(context, udp::endpoint(udp::v4(), 0));
+  return socket.local_endpoint().port();
+}
+
+bool haveIPv6Loopback() {
+  asio::io_context context;
+  udp::socket socket(context);
+  std::error_code ec;
+  socket.open(udp::v6(), ec);
+  if (!ec) socket.bind(udp::endpoint(asio::ip::address_v6::loopback(), 0), ec);
+  return !ec;
+}
+
+// A client socket on loopback: sends datagrams to the server, receives rumble.
+class Client {
+ public:
+  Client(uint16_t serverPort, bool v6 = false)
+      : socket_(context_, udp::endpoint(v6 ? udp::v6() : udp::v4(), 0)),
+        server_(v6 ? asio::ip::address(asio::ip::address_v6::loopback())
+                   : asio::ip::address(asio::ip::address_v4::loopback()),
+                serverPort) {}
+  void send(const Bytes& datagram) { socket_.send_to(asio::buffer(datagram), server_); }
+  /// One datagram and where it came from, or nothing within `seconds`.
+  std::optional<std::pair<Bytes, udp::endpoint>> receive(double seconds = 2.0) {
+    Bytes buffer(64);
+    udp::endpoint from;
+    socket_.non_blocking(true);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    while (std::chrono::steady_clock::now() < deadline) {
+      std::error_code ec;
+      const size_t n = socket_.receive_from(asio::buffer(buffer), from, 0, ec);
+      if (!ec) {
+        buffer.resize(n);
+        return std::make_pair(buffer, from);
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return std::nullopt;
+  }
+
+ private:
+  asio::io_context context_;
+  udp::socket socket_;
+  udp::endpoint server_;
+};
+
+class GamepadServerTest : public ::testing::Test {
+ protected:
+  template <class F>
+  auto onMain(F work) -> decltype(work()) {
+    std::packaged_task<decltype(work())()> task(std::move(work));
+    auto result = task.get_future();
+    main_.post([&task] { task(); });
+    return result.get();
+  }
+
+  GamepadServerTest() {
+    mainThread_ = std::thread([this] { main_.run(); });
+    onMain([this] {
+      server_ = std::make_shared<GamepadServer>(main_.context(), main_.timers(),
+                                                common::SteadyClock::instance(), allowlist_,
+                                                gamepads_);
+      server_->setPort(port_);
+      server_->setMouseInjector(mouse_);
+      server_->setKeyboardInjector(keyboard_);
+    });
+  }
+  ~GamepadServerTest() override {
+    onMain([this] {
+      server_->stop();
+      server_.reset();
+    });
+    main_.stop();
+    mainThread_.join();
+  }
+
+  bool start(common::DeviceProfile profile, bool gamepadHID, bool mouseHID) {
+    return onMain([&] {
+      server_->start(profile, gamepadHID, mouseHID);
+      return server_->isRunning.get();
+    });
+  }
+  std::string status() {
+    return onMain([&] { return server_->statusMessage.get(); });
+  }
+  std::vector<uint16_t> buttons(const testing::FakeGamepad& pad) const {
+    std::vector<uint16_t> out;
+    for (const auto& r : pad.sink->reports()) out.push_back(r.buttons);
+    return out;
+  }
+
+  common::MainExecutor main_;
+  std::thread mainThread_;
+  PeerAllowlist allowlist_;
+  uint16_t port_ = freeUdpPort();
+  std::shared_ptr<testing::FakeGamepadFactory> gamepads_ =
+      std::make_shared<testing::FakeGamepadFactory>();
+  std::shared_ptr<testing::RecordingMouse> mouse_ = std::make_shared<testing::RecordingMouse>();
+  std::shared_ptr<testing::RecordingKeyboard> keyboard_ =
+      std::make_shared<testing::RecordingKeyboard>();
+  std::shared_ptr<GamepadServer> server_;
+};
+
+TEST(PeerHostText, MatchesTheHostsAddressForms) {
+  EXPECT_EQ(peerHostText(asio::ip::make_address("192.168.1.20")), "192.168.1.20");
+  EXPECT_EQ(peerHostText(asio::ip::make_address("::ffff:10.0.0.7")), "10.0.0.7");
+  EXPECT_EQ(peerHostText(asio::ip::make_address("fe80::1%1")), "fe80::1");
+  EXPECT_EQ(peerHostText(asio::ip::make_address("2001:db8:0:0:0:0:0:1")), "2001:db8::1");
+}
+
+TEST_F(GamepadServerTest, StatusTextsThroughAStartAndStop) {
+  ferrowin::testing::LogCapture logs;
+  ASSERT_TRUE(start(common::DeviceProfile::xbox, true, true));
+  const std::string listening =
+      "Listening on UDP port " + std::to_string(port_) + " (gamepad xbox + remap mouse)";
+  EXPECT_TRUE(eventually([&] { return status() == listening; }));
+  EXPECT_TRUE(logs.contains("Creating virtual gamepad (profile xbox, gen 2)"));
+  EXPECT_TRUE(logs.contains("Virtual gamepad activated (profile xbox, gen 2)"));
+  EXPECT_TRUE(logs.contains("Server-side look remapper started at 120 Hz (dedicated thread)"));
+  EXPECT_EQ(mouse_->calls(), (std::vector<std::string>{"releaseAll", "teardown", "prepare"}));
+
+  onMain([&] { server_->stop(); });
+  EXPECT_EQ(status(), "Idle");
+  EXPECT_TRUE(gamepads_->last()->cancelled());
+  EXPECT_TRUE(logs.contains("Stopping gamepad session (running=true, hadDevice=true, profile=xbox)"));
+  EXPECT_TRUE(logs.contains("Cancelling virtual gamepad (session stop)"));
+  EXPECT_EQ(keyboard_->releases(), 2);  // the stop before the start, and this one
+
+  ASSERT_TRUE(start(common::DeviceProfile::generic, false, true));
+  EXPECT_TRUE(eventually([&] {
+    return status() == "Listening on UDP port " + std::to_string(port_) + " (remap mouse)";
+  }));
+  EXPECT_TRUE(logs.contains("Skipping virtual gamepad HID (gamepad streaming off)"));
+}
+
+TEST_F(GamepadServerTest, StartFailuresLeaveTheReasonAndNoDevice) {
+  gamepads_->failWith("no uhid");
+  EXPECT_FALSE(start(common::DeviceProfile::xbox, true, false));
+  EXPECT_EQ(status(), "HID device failed: no uhid");
+
+  gamepads_->failWith("");
+  mouse_->failPrepare("mouse says no");
+  EXPECT_FALSE(start(common::DeviceProfile::xbox, true, true));
+  EXPECT_EQ(status(), "HID mouse failed: mouse says no");
+  EXPECT_TRUE(gamepads_->last()->cancelled());
+
+  mouse_->failPrepare("");
+  onMain([&] { server_->setPort(0); });
+  EXPECT_FALSE(start(common::DeviceProfile::xbox, true, false));
+  EXPECT_EQ(status(), "Invalid port");
+  EXPECT_TRUE(gamepads_->last()->cancelled());
+
+  asio::io_context context;
+  udp::socket taken(context, udp::endpoint(udp::v6(), 0));  // no SO_REUSEADDR: exclusive
+  onMain([&] { server_->setPort(taken.local_endpoint().port()); });
+  EXPECT_FALSE(start(common::DeviceProfile::generic, true, false));
+  EXPECT_EQ(status(), "Listen failed: Address already in use");
+  EXPECT_TRUE(gamepads_->last()->cancelled());
+}
+
+TEST_F(GamepadServerTest, OnlyAllowlistedClientsAreHeard) {
+  ASSERT_TRUE(start(common::DeviceProfile::xbox, true, false));
+  auto pad = gamepads_->last();
+  Client refused(port_);
+  refused.send(gamepadDatagram(1, 1));
+  refused.send(keyDatagram(4));
+
+  allowlist_.replace({"127.0.0.1"});
+  refused.send(gamepadDatagram(2, 2));  // the same address and port is tested again
+  Client admitted(port_);
+  admitted.send(gamepadDatagram(3, 3));
+  ASSERT_TRUE(eventually([&] { return pad->sink->reports().size() == 2; }));
+
+  allowlist_.replace({});  // admitted clients stay admitted
+  admitted.send(gamepadDatagram(4, 4));
+  Client late(port_);
+  late.send(gamepadDatagram(5, 5));
+  ASSERT_TRUE(eventually([&] { return pad->sink->reports().size() == 3; }));
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_EQ(buttons(*pad), (std::vector<uint16_t>{2, 3, 4}));
+  EXPECT_TRUE(keyboard_->keyCodes().empty());
+}
+
+TEST_F(GamepadServerTest, RoutesEveryKindAndDropsTheRest) {
+  allowlist_.replace({"127.0.0.1"});
+  ASSERT_TRUE(start(common::DeviceProfile::xbox, true, false));
+  auto pad = gamepads_->last();
+  Client client(port_);
+  Bytes tooLong = gamepadDatagram(1, 7);
+  tooLong.push_back(0);
+  client.send(tooLong);
+  client.send(gamepadDatagram(100, 1));
+  client.send(gamepadDatagram(99, 2));
+  client.send(gamepadDatagram(101, 3));
+  client.send(keyDatagram(56));
+  client.send(mouseDatagram(1));
+  client.send(textDatagram("h\xC3\xA9"));
+  client.send(textDatagram(""));
+  client.send(lookDatagram(255, 0x80));  // no remapper without mouse HID: ignored
+  ASSERT_TRUE(eventually([&] { return !keyboard_->texts().empty(); }));
+  EXPECT_EQ(buttons(*pad), (std::vector<uint16_t>{1, 3}));
+  EXPECT_EQ(keyboard_->keyCodes(), (std::vector<uint16_t>{56}));
+  EXPECT_EQ(keyboard_->texts(), (std::vector<std::string>{"h\xC3\xA9"}));
+  ASSERT_EQ(mouse_->packets().size(), 1u);
+  EXPECT_EQ(mouse_->packets()[0].x, 0x10);
+  EXPECT_TRUE(mouse_->motions().empty());
+}
+
+TEST_F(GamepadServerTest, RumbleGoesToEveryClientFromTheListeningPort) {
+  allowlist_.replace({"127.0.0.1", "::1"});
+  ASSERT_TRUE(start(common::DeviceProfile::xbox, true, false));
+  auto pad = gamepads_->last();
+  Client first(port_);
+  Client second(port_);
+  const bool v6 = haveIPv6Loopback();
+  std::optional<Client> third;
+  if (v6) third.emplace(port_, true);
+  first.send(gamepadDatagram(1, 1));
+  second.send(gamepadDatagram(2, 2));
+  if (third) third->send(gamepadDatagram(3, 3));
+  ASSERT_TRUE(eventually([&] { return pad->sink->reports().size() == (v6 ? 3u : 2u); }));
+
+  pad->rumble({255, 127, 0, 0, 200});
+  pad->rumble({0, 0, 0, 0, 0});
+  for (Client* client : {&first, &second, third ? &*third : nullptr}) {
+    if (!client) continue;
+    auto one = client->receive();
+    auto two = client->receive();
+    ASSERT_TRUE(one && two);
+    EXPECT_EQ(one->second.port(), port_);
+    EXPECT_EQ(one->first, (Bytes{0x42, 0x52, 0x47, 0x56, 1, 0, 0, 0, 255, 127, 0, 0, 200, 0, 1, 0,
+                                 0, 0}));
+    EXPECT_EQ(two->first[14], 2);
+  }
+}
+
+TEST_F(GamepadServerTest, LookDatagramsBecomeMouseMotion) {
+  allowlist_.replace({"127.0.0.1"});
+  ASSERT_TRUE(start(common::DeviceProfile::xbox, false, true));
+  Client client(port_);
+  client.send(lookDatagram(255, 0x80));
+  ASSERT_TRUE(eventually([&] { return mouse_->motions().size() >= 5; }));
+  for (auto [dx, dy] : mouse_->motions()) EXPECT_GT(dx, 0);
+  // No more look datagrams: the idle reset stops the pointer within a quarter second.
+  std::this_thread::sleep_for(std::chrono::milliseconds(400));
+  const size_t settled = mouse_->motions().size();
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_EQ(mouse_->motions().size(), settled);
+}
+
+TEST_F(GamepadServerTest, FailsafeRecentresTheSilentPad) {
+  allowlist_.replace({"127.0.0.1"});
+  onMain([&] { server_->setTimeoutMs(50); });
+  ASSERT_TRUE(start(common::DeviceProfile::generic, true, false));
+  auto pad = gamepads_->last();
+  Client client(port_);
+  client.send(gamepadDatagram(1, 0x10));
+  ASSERT_TRUE(eventually([&] { return pad->sink->reports().size() == 2; }));
+  EXPECT_EQ(pad->sink->reports()[1], VirtualGamepadInputReport{});
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  EXPECT_EQ(pad->sink->reports().size(), 2u);
+}
+
+TEST_F(GamepadServerTest, SteamSupportAndLookTuning) {
+  ferrowin::testing::LogCapture logs;
+  ASSERT_TRUE(start(common::DeviceProfile::xbox, true, true));
+  auto pad = gamepads_->last();
+  onMain([&] {
+    server_->applySteamSupport(false);
+    server_->applySteamSupport(false);
+    server_->applySteamSupport(true);
+    server_->setLookTuning({1.5, 0.25, 0.125, common::LookStickCurve::wide,
+                            common::LookRampCurve::cubic, 0.5});
+  });
+  EXPECT_EQ(pad->steamOffCount(), 1);
+  EXPECT_EQ(gamepads_->usbReportSettings(), (std::vector<bool>{true, false, false, true}));
+  EXPECT_TRUE(logs.contains("Steam support off"));
+  EXPECT_TRUE(logs.contains(
+      "Look tuning sensitivity=1.50 accel=0.25 dz=0.125 curve=wide ramp=cubic vScale=0.50"));
+}
+
+}  // namespace
+}  // namespace ferrowin::inputhelper

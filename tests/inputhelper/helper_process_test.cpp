@@ -1,0 +1,146 @@
+// The real program as the host runs it: command line, exit statuses, the preflight line, and a
+// session over loopback UDP driven through standard input.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <asio/ip/udp.hpp>
+#include <filesystem>
+
+#include "inputhelper/arguments.h"
+#include "tests/inputhelper/helper_process.h"
+#include "tests/inputhelper/session_doubles.h"
+#if FERROWIN_HAVE_HID
+#include "tests/support/fake_uhid_kernel.h"
+#endif
+
+namespace ferrowin::inputhelper {
+namespace {
+
+using asio::ip::udp;
+using testing::HelperProcess;
+
+// No device node and no test socket: virtual HID is unavailable.
+const std::map<std::string, std::string> kNoUhid = {{"FERROWIN_UHID_SOCKET", "/nonexistent"}};
+
+uint16_t freeUdpPort() {
+  asio::io_context context;
+  udp::socket socket(context, udp::endpoint(udp::v4(), 0));
+  return socket.local_endpoint().port();
+}
+
+TEST(HelperProgram, UsageErrorsExitTwoWithTheirText) {
+  {
+    HelperProcess helper({});
+    EXPECT_EQ(helper.waitForExit(), 2);
+    EXPECT_EQ(helper.standardError(), "error: need --gamepad-hid and/or --mouse-hid\n");
+    EXPECT_EQ(helper.standardOutput(), "");
+  }
+  for (auto args : std::vector<std::vector<std::string>>{
+           {"--gamepad-hid", "--help"}, {"--port", "65536", "--gamepad-hid"}, {"--port"}}) {
+    HelperProcess helper(args);
+    EXPECT_EQ(helper.waitForExit(), 2);
+    EXPECT_EQ(helper.standardError(), std::string(kUsageText));
+  }
+}
+
+TEST(HelperProgram, PreflightPrintsOneJsonLine) {
+  HelperProcess skip({"--preflight", "--skip-hid"});
+  EXPECT_EQ(skip.waitForExit(), 0);
+  EXPECT_EQ(skip.standardOutput(), "{\"accessibilityTrusted\":false,\"virtualHIDAvailable\":false}\n");
+
+  HelperProcess probe({"--preflight"}, kNoUhid);
+  EXPECT_EQ(probe.waitForExit(), 0);
+  EXPECT_EQ(probe.standardOutput(), "{\"accessibilityTrusted\":false,\"virtualHIDAvailable\":false}\n");
+  EXPECT_NE(probe.standardError().find("Virtual HID preflight failed: "), std::string::npos);
+}
+
+TEST(HelperProgram, SessionWithoutVirtualHIDExitsOne) {
+  HelperProcess helper({"--port", std::to_string(freeUdpPort()), "--gamepad-hid"}, kNoUhid);
+  EXPECT_EQ(helper.waitForExit(), 1);
+  EXPECT_NE(helper.standardError().find("GamepadServer failed to start: HID device failed: "),
+            std::string::npos);
+}
+
+#if FERROWIN_HAVE_HID
+using Bytes = std::vector<uint8_t>;
+
+class HelperSessionTest : public ::testing::Test {
+ protected:
+  std::map<std::string, std::string> environment() const {
+    return {{"FERROWIN_UHID_SOCKET", kernel_.path()}};
+  }
+
+  ferrowin::testing::FakeUhidKernel kernel_;
+  uint16_t port_ = freeUdpPort();
+  asio::io_context context_;
+  udp::socket client_{context_, udp::endpoint(udp::v4(), 0)};
+
+  void send(const Bytes& datagram) {
+    client_.send_to(asio::buffer(datagram), udp::endpoint(asio::ip::address_v4::loopback(), port_));
+  }
+};
+
+TEST_F(HelperSessionTest, PreflightProbesTheVirtualGamepad) {
+  HelperProcess helper({"--preflight"}, environment());
+  EXPECT_EQ(helper.waitForExit(), 0);
+  EXPECT_EQ(helper.standardOutput(), "{\"accessibilityTrusted\":false,\"virtualHIDAvailable\":true}\n");
+  auto created = kernel_.waitForCreate(0);
+  ASSERT_TRUE(created);
+  EXPECT_EQ(created->name, "Xbox Wireless Controller");
+  EXPECT_TRUE(kernel_.waitForDestroy(0));
+}
+
+TEST_F(HelperSessionTest, GamepadAndLookOverUdpUntilSigterm) {
+  HelperProcess helper({"--port", std::to_string(port_), "--profile", "xbox", "--gamepad-hid",
+                        "--mouse-hid"},
+                       environment());
+  ASSERT_TRUE(helper.waitForStderr("Input session running: "));
+  auto pad = kernel_.waitForCreate(0);
+  auto mouse = kernel_.waitForCreate(1);
+  ASSERT_TRUE(pad && mouse);
+  EXPECT_EQ(pad->name, "Xbox Wireless Controller");
+  EXPECT_EQ(mouse->name, "Ferrowin Virtual Mouse");
+
+  // Split across writes, as a pipe may deliver it.
+  helper.writeStdin("{\"peers\":[\"127.0");
+  helper.writeStdin(".0.1\"]}\n{\"x\":100,\"y\":50,\"w\":1280,\"h\":720,\"activeWidth\":1280,"
+                    "\"activeHeight\":720}\n");
+  ASSERT_TRUE(helper.waitForStderr(
+      "geometry: updated rect=(100.0,50.0 1280.0x720.0) active=1280x720\n"));
+
+  const size_t before = kernel_.inputs(0).size();
+  // Gamepad: A pressed (client bit 0 → button 1: report 1, byte 14 bit 0).
+  send({0x50, 0x4D, 0x47, 0x56, 1, 0, 0, 0, 1, 0, 0, 0, 0x01, 0, 8, 0x80, 0x80, 0x80, 0x80, 0, 0});
+  auto inputs = kernel_.waitForInputs(0, before + 1);
+  ASSERT_GT(inputs.size(), before);
+  const Bytes& report = inputs[before];
+  ASSERT_EQ(report.size(), 17u);
+  EXPECT_EQ(report[0], 1);
+  EXPECT_EQ(report[14] & 1, 1);
+
+  // Rumble from a game comes back as a datagram from the listening port.
+  kernel_.sendOutput(0, ferrowin::testing::FakeUhidKernel::kOutputReport,
+                     {3, 0x03, 0, 0, 100, 50, 20, 0, 0});
+  Bytes rumble(64);
+  udp::endpoint from;
+  client_.non_blocking(false);
+  ASSERT_TRUE(testing::eventually([&] { return client_.available() > 0; }));
+  rumble.resize(client_.receive_from(asio::buffer(rumble), from));
+  EXPECT_EQ(from.port(), port_);
+  EXPECT_EQ(rumble, (Bytes{0x42, 0x52, 0x47, 0x56, 1, 0, 0, 0, 255, 127, 0, 0, 200, 0, 1, 0, 0, 0}));
+
+  // Look stick full right: relative mouse reports moving right.
+  send({0x4C, 0x4D, 0x47, 0x56, 1, 0, 255, 0x80, 0, 0, 0, 0, 0, 0, 0, 0});
+  auto motion = kernel_.waitForInputs(1, 2);
+  ASSERT_GE(motion.size(), 2u);
+  EXPECT_GT(static_cast<int8_t>(motion.back()[1]), 0);
+
+  helper.signal(SIGTERM);
+  EXPECT_EQ(helper.waitForExit(), 0);
+  EXPECT_TRUE(kernel_.waitForDestroy(0));
+  EXPECT_TRUE(kernel_.waitForDestroy(1));
+}
+#endif
+
+}  // namespace
+}  // namespace ferrowin::inputhelper
