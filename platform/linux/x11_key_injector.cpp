@@ -58,7 +58,7 @@ bool X11KeyInjector::loadKeymap(X11Connection& connection) {
   const xcb_keysym_t* keysyms = xcb_get_keyboard_mapping_keysyms(reply);
   keymap_.assign(keysyms, keysyms + xcb_get_keyboard_mapping_keysyms_length(reply));
   std::free(reply);
-  // Taking the mapping changes we caused ourselves into account now would only cost a reload.
+  // Changes announced so far are in this copy already.
   (void)connection.takeKeymapChanged();
 
   // Spare: no keysym in any column, or carrying what we put there. Those we knew keep their
