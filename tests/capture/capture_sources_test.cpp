@@ -1,0 +1,249 @@
+#include "server/capture/capture_sources.h"
+
+#include <gtest/gtest.h>
+
+#include "platform/synthetic/synthetic_capture.h"
+
+namespace ferrowin::capture {
+namespace {
+
+using platform::CaptureDisplay;
+using platform::CaptureRect;
+using platform::CaptureWindow;
+using platform::CaptureWindowRole;
+using platform::ShareableContent;
+
+CaptureWindow window(uint32_t id, CaptureRect frame, std::string title,
+                     std::string application = "Game") {
+  CaptureWindow w;
+  w.id = id;
+  w.frame = frame;
+  w.title = std::move(title);
+  w.applicationIdentifier = application;
+  w.applicationName = application;
+  return w;
+}
+
+// The width of a JPEG's frame and its height, from its SOF0 marker.
+std::pair<int, int> jpegSize(const std::vector<uint8_t>& jpeg) {
+  for (size_t i = 2; i + 8 < jpeg.size(); ++i) {
+    if (jpeg[i] == 0xFF && jpeg[i + 1] == 0xC0) {
+      return {jpeg[i + 7] << 8 | jpeg[i + 8], jpeg[i + 5] << 8 | jpeg[i + 6]};
+    }
+  }
+  return {0, 0};
+}
+
+class FakeSwitcher : public CaptureSourceSwitcher {
+ public:
+  void applyCaptureSource(const std::string& id, const ShareableContent&, bool surfacesError,
+                          std::function<void(bool)> done) override {
+    requests.push_back({id, surfacesError});
+    done(applies);
+  }
+  bool applies = true;
+  std::vector<std::pair<std::string, bool>> requests;
+};
+
+class CaptureSourcesTest : public ::testing::Test {
+ protected:
+  ShareableContent content() { return *backend_->shareableContent(true); }
+
+  common::ManualClock clock_;
+  std::shared_ptr<platform::SyntheticCaptureBackend> backend_ =
+      std::make_shared<platform::SyntheticCaptureBackend>(
+          std::vector<CaptureDisplay>{CaptureDisplay{7, {1920, 0, 1280, 720}, 1.0, false},
+                                      CaptureDisplay{3, {0, 0, 1920, 1080}, 1.0, true},
+                                      CaptureDisplay{5, {-1512, 0, 1512, 982}, 2.0, false}},
+          clock_, clock_);
+  CaptureSourceManager manager_{backend_};
+};
+
+TEST(SourceIds, ParseOnlyPlainThirtyTwoBitDecimals) {
+  using Kind = ParsedSourceId::Kind;
+  EXPECT_EQ(parseSourceId("display:1"), (ParsedSourceId{Kind::display, 1}));
+  EXPECT_EQ(parseSourceId("window:4294967295"), (ParsedSourceId{Kind::window, 4294967295u}));
+  EXPECT_EQ(parseSourceId("display:007"), (ParsedSourceId{Kind::display, 7}));
+  for (const char* bad : {"display:abc", "window:", "screen:1", "display:4294967296", "display:-1",
+                          "display:+1", "display: 1", "display:1 ", "Display:1", "", "display:1x",
+                          "window:display:1"}) {
+    EXPECT_EQ(parseSourceId(bad).kind, Kind::invalid) << bad;
+  }
+  EXPECT_EQ(displaySourceId(42), "display:42");
+  EXPECT_EQ(windowSourceId(9), "window:9");
+}
+
+TEST_F(CaptureSourcesTest, SelectionFollowsTheMainDisplayOnlyWhenItIsChosen) {
+  EXPECT_EQ(manager_.selectedId(), "display:3");
+  EXPECT_TRUE(manager_.followsMainDisplay());
+  manager_.select("display:7");
+  EXPECT_FALSE(manager_.followsMainDisplay());
+  manager_.select("display:3");
+  EXPECT_TRUE(manager_.followsMainDisplay());
+  manager_.select("window:3");
+  EXPECT_FALSE(manager_.followsMainDisplay());
+  EXPECT_EQ(manager_.selectedId(), "window:3");
+}
+
+TEST_F(CaptureSourcesTest, FiltersTitlesAndPixelSizes) {
+  backend_->setWindows({window(11, {10, 10, 400, 300}, "Level 1"), window(12, {0, 0, 300, 200}, "", ""),
+                        window(13, {0, 0, 300, 200}, "", "Editor")});
+  const ShareableContent snapshot = content();
+  for (const char* bad : {"display:abc", "window:", "screen:1"}) {
+    EXPECT_FALSE(manager_.contentFilter(bad, snapshot)) << bad;
+    EXPECT_EQ(manager_.sourceTitle(bad, snapshot), bad);
+  }
+  EXPECT_FALSE(manager_.contentFilter("display:99", snapshot));
+  EXPECT_FALSE(manager_.contentFilter("window:99", snapshot));
+  auto retina = manager_.contentFilter("display:5", snapshot);
+  ASSERT_TRUE(retina);
+  EXPECT_EQ(CaptureSourceManager::contentPixelSize(*retina), (PixelSize{3024, 1964}));
+  EXPECT_EQ(CaptureSourceManager::contentPixelSize(
+                {platform::CaptureFilter::Kind::window, 1, {0, 0, 0.2, 10.5}, 0.5}),
+            (PixelSize{1, 11}));  // scale never below 1, halves round away from zero, at least 1
+
+  EXPECT_EQ(manager_.sourceTitle("display:3", snapshot), "Primary Display (display:3)");
+  EXPECT_EQ(manager_.sourceTitle("display:7", snapshot), "Display (display:7)");
+  EXPECT_EQ(manager_.sourceTitle("window:11", snapshot), "Level 1 (window:11)");
+  EXPECT_EQ(manager_.sourceTitle("window:12", snapshot), "Unknown (window:12)");
+  EXPECT_EQ(manager_.sourceTitle("window:13", snapshot), "Editor (window:13)");
+  EXPECT_EQ(manager_.sourceTitle("window:99", snapshot), "Window (window:99)");
+
+  EXPECT_EQ(manager_.defaultDesktopSourceId(snapshot), "display:3");
+  backend_->setDisplays({CaptureDisplay{9, {0, 0, 800, 600}, 1.0, false},
+                         CaptureDisplay{4, {800, 0, 800, 600}, 1.0, false}});
+  ShareableContent withoutMain = content();
+  withoutMain.displays.erase(withoutMain.displays.begin());  // the main (first) display gone
+  EXPECT_EQ(manager_.defaultDesktopSourceId(withoutMain), "display:4");
+  EXPECT_EQ(manager_.defaultDesktopSourceId(ShareableContent{}), manager_.selectedId());
+}
+
+TEST(WindowRules, ExclusionsUseTheSystemsOwnSurfacesAndOurOwnWindows) {
+  EXPECT_FALSE(isExcludedWindow(window(1, {0, 0, 64, 64}, "Game")));
+  EXPECT_TRUE(isExcludedWindow(window(1, {0, 0, 63, 400}, "Game")));
+  EXPECT_TRUE(isExcludedWindow(window(1, {0, 0, 400, 63}, "Game")));
+  EXPECT_TRUE(isExcludedWindow(window(1, {0, 0, 400, 400}, "Ferrowin", "com.zavel.ferrowin.server")));
+  for (auto role : {CaptureWindowRole::dock, CaptureWindowRole::desktop,
+                    CaptureWindowRole::notification}) {
+    CaptureWindow w = window(1, {0, 0, 400, 400}, "Panel");
+    w.role = role;
+    EXPECT_TRUE(isExcludedWindow(w));
+  }
+  for (const char* title : {" Wallpaper\n", "DOCK", "underbelly", "the Backstop menu"}) {
+    EXPECT_TRUE(isExcludedWindow(window(1, {0, 0, 400, 400}, title))) << title;
+  }
+  // The file manager's untitled windows are left out; its folders are listed but never games.
+  EXPECT_TRUE(isExcludedWindow(window(1, {0, 0, 400, 400}, "", "org.gnome.Nautilus")));
+  EXPECT_TRUE(isExcludedWindow(window(1, {0, 0, 400, 400}, "nemo", "Nemo")));
+  const CaptureWindow folder = window(1, {0, 0, 1920, 1080}, "Documents", "org.gnome.Nautilus");
+  EXPECT_FALSE(isExcludedWindow(folder));
+  EXPECT_EQ(likelyGameScore(folder, {CaptureDisplay{1, {0, 0, 1920, 1080}, 1.0, true}}, 1), 0);
+}
+
+TEST(WindowRules, LikelyGameNeedsNinetyTwoPercentOfADisplay) {
+  const std::vector<CaptureDisplay> displays{CaptureDisplay{1, {0, 0, 1000, 1000}, 1.0, true},
+                                             CaptureDisplay{2, {1000, 0, 500, 500}, 1.0, false}};
+  EXPECT_EQ(likelyGameScore(window(1, {0, 0, 1000, 910}, "a"), displays, std::nullopt), 0);
+  EXPECT_EQ(likelyGameScore(window(1, {0, 0, 1000, 920}, "a"), displays, std::nullopt),
+            9200 + 920);
+  // Coverage is per display: a window over the small one counts against it alone.
+  EXPECT_EQ(likelyGameScore(window(1, {1000, 0, 500, 500}, "a"), displays, std::nullopt),
+            10000 + 250);
+  CaptureWindow above = window(1, {0, 0, 1000, 1000}, "a");
+  above.layer = 3;
+  EXPECT_EQ(likelyGameScore(above, displays, std::nullopt), 0);
+  EXPECT_EQ(likelyGameScore(above, displays, 1u), 10000 + 1000);
+  EXPECT_EQ(likelyGameScore(window(1, {0, 0, 1000, 1000}, "a"), {}, std::nullopt), 0);
+}
+
+TEST_F(CaptureSourcesTest, ListsDisplaysThenWindowsLikelyGamesFirst) {
+  backend_->setWindows({
+      window(20, {0, 0, 800, 600}, "beta"),
+      window(21, {0, 0, 1920, 1080}, "Zed Game"),                 // full screen: a likely game
+      window(22, {0, 0, 1920, 990}, "Almost"),                    // 91.7 %: not one
+      window(24, {100, 100, 300, 300}, "Alpha"),
+      window(23, {100, 100, 300, 300}, "alpha"),                  // same folded title: by id
+      window(25, {0, 0, 63, 600}, "narrow"),                      // never listed
+      window(26, {0, 0, 500, 500}, "", "Terminal"),               // title from the application
+  });
+  const auto list = manager_.listSources(content());
+  std::vector<std::string> ids;
+  for (const auto& source : list) ids.push_back(source.id);
+  EXPECT_EQ(ids, (std::vector<std::string>{"display:3", "display:5", "display:7", "window:21",
+                                           "window:22", "window:23", "window:24", "window:20",
+                                           "window:26"}));
+  EXPECT_EQ(list[0], (ListedCaptureSource{"display:3", CaptureSourceKind::display, "Primary Display",
+                                          "1920\xC3\x97" "1080", 1920, 1080, true, std::nullopt}));
+  EXPECT_EQ(list[1].title, "Display 2");
+  EXPECT_EQ(list[1].subtitle, "3024\xC3\x97" "1964");
+  EXPECT_EQ(list[2].title, "Display 3");
+  EXPECT_EQ(list[2].isPrimary, false);
+  EXPECT_EQ(list[3], (ListedCaptureSource{"window:21", CaptureSourceKind::window, "Zed Game", "Game",
+                                          1920, 1080, std::nullopt, true}));
+  EXPECT_EQ(list[4].isLikelyGame, false);  // "Almost" comes before "alpha"
+  EXPECT_EQ(list[8].title, "Terminal");
+  EXPECT_EQ(list[8].subtitle, "Terminal");
+}
+
+TEST_F(CaptureSourcesTest, ClientListMovesAVanishedSelectionToTheMainDisplay) {
+  backend_->setWindows({window(30, {0, 0, 400, 300}, "Game")});
+  manager_.select("window:30");
+  auto list = manager_.sourcesForClient();
+  ASSERT_TRUE(list);
+  EXPECT_EQ(list->selectedId, "window:30");
+  backend_->setWindows({});
+  list = manager_.sourcesForClient();
+  ASSERT_TRUE(list);
+  EXPECT_EQ(list->selectedId, "display:3");
+  EXPECT_TRUE(manager_.followsMainDisplay());
+}
+
+TEST_F(CaptureSourcesTest, ThumbnailsAreJpegsAtMost320Wide) {
+  EXPECT_EQ(CaptureSourceManager::thumbnailSize({3840, 2160}), (PixelSize{320, 180}));
+  EXPECT_EQ(CaptureSourceManager::thumbnailSize({200, 100}), (PixelSize{200, 100}));
+  EXPECT_EQ(CaptureSourceManager::thumbnailSize({3000, 10}), (PixelSize{320, 2}));
+  EXPECT_EQ(CaptureSourceManager::thumbnailSize({0, 0}), (PixelSize{1, 2}));
+
+  backend_->setWindows({window(40, {0, 0, 200, 100}, "Small")});
+  auto display = manager_.thumbnail("display:5");
+  ASSERT_TRUE(display);
+  EXPECT_EQ(jpegSize(*display), std::make_pair(320, 207));  // 3024 × 1964 scaled
+  EXPECT_EQ((*display)[0], 0xFF);
+  EXPECT_EQ((*display)[1], 0xD8);
+  auto small = manager_.thumbnail("window:40");
+  ASSERT_TRUE(small);
+  EXPECT_EQ(jpegSize(*small), std::make_pair(200, 100));
+  auto missing = manager_.thumbnail("window:41");
+  ASSERT_FALSE(missing);
+  EXPECT_EQ(missing.error().description(), "capture source not found");
+  EXPECT_FALSE(manager_.thumbnail(""));
+}
+
+TEST_F(CaptureSourcesTest, SelectSourceRecordsAndAsksTheStreamer) {
+  std::optional<Expected<CaptureSourceManager::Selection, CaptureSourceError>> answer;
+  const auto record = [&](auto result) { answer = std::move(result); };
+
+  manager_.selectSource("window:77", record);
+  ASSERT_TRUE(answer && !*answer);
+  EXPECT_EQ((*answer).error().code, CaptureSourceError::Code::notFound);
+  EXPECT_EQ(manager_.selectedId(), "display:3");
+
+  manager_.selectSource("display:7", record);  // not streaming
+  ASSERT_TRUE(answer && *answer);
+  EXPECT_EQ((*answer)->selectedId, "display:7");
+  EXPECT_FALSE((*answer)->applied);
+
+  auto switcher = std::make_shared<FakeSwitcher>();
+  manager_.setStreamer(switcher);
+  manager_.selectSource("display:3", record);
+  ASSERT_TRUE(answer && *answer);
+  EXPECT_TRUE((*answer)->applied);
+  EXPECT_EQ(switcher->requests, (std::vector<std::pair<std::string, bool>>{{"display:3", true}}));
+  switcher->applies = false;
+  manager_.selectSource("display:5", record);
+  EXPECT_FALSE((*answer)->applied);
+  EXPECT_EQ(manager_.selectedId(), "display:5");  // kept for the next start
+}
+
+}  // namespace
+}  // namespace ferrowin::capture
