@@ -108,7 +108,8 @@ TEST_F(ControlPlane, PairUnlocksTheApi) {
   auto client = alice.connect(port_);
   expectHttpError(client.status().map([](auto&&) {}), 401, "unauthorized");
 
-  ASSERT_TRUE(pair(alice)) << pair(alice).error().description() << host_->log();
+  auto paired = pair(alice);
+  ASSERT_TRUE(paired) << paired.error().description() << host_->log();
   auto status = client.status();
   ASSERT_TRUE(status) << status.error().description();
   EXPECT_EQ(status->version, "1");
@@ -213,11 +214,13 @@ TEST_F(ControlPlane, PairEveryConnectionRefusesResumption) {
 TEST_F(ControlPlane, TwoKeysFromOneAddress) {
   startHost();
   // Bob's CA is not the one the host trusts: give Bob Alice's authority files.
-  std::filesystem::copy(alice.state / "dev-ca", bob.state / "dev-ca",
-                        std::filesystem::copy_options::overwrite_existing);
+  std::filesystem::copy(
+      alice.state / "dev-ca", bob.state / "dev-ca",
+      std::filesystem::copy_options::overwrite_existing | std::filesystem::copy_options::recursive);
   bob.authority = client::attest::DevAttestAuthority::open(bob.state.path(), false).value();
   ASSERT_TRUE(pair(alice));
-  ASSERT_TRUE(pair(bob));
+  auto bobPaired = pair(bob);
+  ASSERT_TRUE(bobPaired) << bobPaired.error().description();
   const auto clients = pairedClientsFile()["clients"];
   ASSERT_EQ(clients.size(), 2u);
   EXPECT_LT(clients[0]["keyId"].get<std::string>(), clients[1]["keyId"].get<std::string>());
