@@ -1,0 +1,294 @@
+// The virtual gamepad's and mouse's bytes: descriptors, report translation, rumble decoding and
+// the mouse's motion chunking.
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <map>
+#include <vector>
+
+#include "inputhelper/gamepad_descriptors.h"
+#include "inputhelper/gamepad_reports.h"
+#include "inputhelper/mouse_device.h"
+
+namespace ferrowin::inputhelper {
+namespace {
+
+using platform::HIDReportType;
+
+// Walks a report descriptor and adds up the bits of every main item per (kind, report id), the
+// way the OS sizes reports. Checks that collections balance.
+struct ReportSizes {
+  std::map<std::pair<char, int>, int> bits;  // ('I'nput / 'O'utput, id) → bits
+  int depth = 0;
+  bool balanced = true;
+};
+
+ReportSizes walk(std::span<const uint8_t> d) {
+  ReportSizes out;
+  int size = 0, count = 0, id = 0;
+  for (size_t i = 0; i < d.size();) {
+    const uint8_t prefix = d[i];
+    const size_t length = (prefix & 3) == 3 ? 4 : (prefix & 3);
+    if (i + length >= d.size()) {  // an item running past the end
+      out.balanced = false;
+      break;
+    }
+    uint32_t value = 0;
+    for (size_t k = 0; k < length; ++k) value |= uint32_t{d[i + 1 + k]} << (8 * k);
+    switch (prefix & 0xFC) {
+      case 0x74:
+        size = static_cast<int>(value);
+        break;  // Report Size
+      case 0x94:
+        count = static_cast<int>(value);
+        break;  // Report Count
+      case 0x84:
+        id = static_cast<int>(value);
+        break;  // Report ID
+      case 0x80:
+        out.bits[{'I', id}] += size * count;
+        break;
+      case 0x90:
+        out.bits[{'O', id}] += size * count;
+        break;
+      case 0xA0:
+        ++out.depth;
+        break;
+      case 0xC0:
+        out.balanced &= --out.depth >= 0;
+        break;
+      default:
+        break;
+    }
+    i += 1 + length;
+  }
+  out.balanced &= out.depth == 0;
+  return out;
+}
+
+TEST(HIDDescriptors, GenericIsOneNineByteInputReport) {
+  auto d = genericReportDescriptor();
+  ASSERT_EQ(d.size(), 90u);
+  auto sizes = walk(d);
+  EXPECT_TRUE(sizes.balanced);
+  EXPECT_EQ(sizes.bits, (std::map<std::pair<char, int>, int>{{{'I', 0}, 72}}));
+  // Game Pad application collection.
+  EXPECT_EQ(std::vector<uint8_t>(d.begin(), d.begin() + 6),
+            (std::vector<uint8_t>{0x05, 0x01, 0x09, 0x05, 0xA1, 0x01}));
+}
+
+TEST(HIDDescriptors, XboxReportsHaveTheControllersSizes) {
+  auto d = xboxReportDescriptor();
+  ASSERT_EQ(d.size(), 364u);
+  auto sizes = walk(d);
+  EXPECT_TRUE(sizes.balanced);
+  const std::map<std::pair<char, int>, int> expected = {
+      {{'I', 1}, 16 * 8}, {{'I', 2}, 8},       {{'O', 3}, 8 * 8}, {{'I', 4}, 8},
+      {{'I', 7}, 4 * 8},  {{'I', 32}, 17 * 8}, {{'O', 9}, 12 * 8}};
+  EXPECT_EQ(sizes.bits, expected);
+}
+
+TEST(HIDDescriptors, MouseIsFourBytesWithSignedAxes) {
+  auto d = mouseReportDescriptor();
+  ASSERT_EQ(d.size(), 62u);
+  auto sizes = walk(d);
+  EXPECT_TRUE(sizes.balanced);
+  EXPECT_EQ(sizes.bits, (std::map<std::pair<char, int>, int>{{{'I', 0}, 32}}));
+}
+
+TEST(HIDDescriptors, IdentitiesFollowTheProfile) {
+  auto generic = gamepadProperties(common::DeviceProfile::generic);
+  EXPECT_EQ(generic.product, "Ferrowin Virtual Gamepad");
+  EXPECT_EQ(generic.serialNumber, "VG-CH-0001");
+  EXPECT_EQ(generic.vendorId, 0x1209u);
+  EXPECT_EQ(generic.productId, 0x4741u);
+  EXPECT_EQ(generic.transport, "Bluetooth");
+  auto xbox = gamepadProperties(common::DeviceProfile::xbox);
+  EXPECT_EQ(xbox.product, "Xbox Wireless Controller");
+  EXPECT_EQ(xbox.serialNumber, "FW:00:00:00:00:01");
+  EXPECT_EQ(xbox.vendorId, 0x045Eu);
+  EXPECT_EQ(xbox.productId, 0x02FDu);
+  EXPECT_EQ(xbox.versionNumber, 0x0903u);
+  EXPECT_NE(xbox.locationId, generic.locationId);
+  EXPECT_EQ(gamepadQueueLabel(common::DeviceProfile::xbox), "com.zavel.ferrowin.virtual-hid.xbox");
+  auto mouse = mouseProperties();
+  EXPECT_EQ(mouse.transport, "USB");
+  EXPECT_EQ(mouse.productId, 0x4D53u);
+  EXPECT_EQ(mouse.versionNumber, 2u);
+}
+
+uint16_t u16(std::span<const uint8_t> b, size_t at) {
+  return static_cast<uint16_t>(b[at] | b[at + 1] << 8);
+}
+
+TEST(XboxTranslation, CentredSticksAndTriggerScaling) {
+  VirtualGamepadInputReport r;  // sticks 0x80
+  r.leftTrigger = 255;
+  r.rightTrigger = 1;
+  auto main = xboxMainReport(r);
+  EXPECT_EQ(main[0], 1);
+  EXPECT_EQ(u16(main, 1), 0x8080);
+  EXPECT_EQ(u16(main, 3), 0x7F7F);
+  EXPECT_EQ(u16(main, 5), 0x8080);
+  EXPECT_EQ(u16(main, 7), 0x7F7F);
+  EXPECT_EQ(u16(main, 9), 1023);
+  EXPECT_EQ(u16(main, 11), 4);
+  EXPECT_EQ(main[13], 0);  // hat 8 = centred
+
+  auto gip = gipInputFrame(r, 7);
+  EXPECT_EQ(gip[0], 0x20);
+  EXPECT_EQ(gip[2], 7);
+  EXPECT_EQ(gip[3], 14);
+  EXPECT_EQ(gip[5], 0);  // no d-pad
+  EXPECT_EQ(u16(gip, 6), 1023);
+  EXPECT_EQ(u16(gip, 8), 4);
+  for (size_t at : {10, 12, 14, 16}) EXPECT_EQ(u16(gip, at), 0x0080) << at;
+}
+
+TEST(XboxTranslation, StickExtremes) {
+  VirtualGamepadInputReport r;
+  r.leftX = 0;
+  r.leftY = 0;
+  r.rightX = 255;
+  r.rightY = 255;
+  auto main = xboxMainReport(r);
+  EXPECT_EQ(u16(main, 1), 0);
+  EXPECT_EQ(u16(main, 3), 65535);  // Y inverted
+  EXPECT_EQ(u16(main, 5), 65535);
+  EXPECT_EQ(u16(main, 7), 0);
+  auto gip = gipInputFrame(r, 0);
+  EXPECT_EQ(static_cast<int16_t>(u16(gip, 10)), -32768);  // Y not inverted
+  EXPECT_EQ(static_cast<int16_t>(u16(gip, 12)), -32768);
+  EXPECT_EQ(static_cast<int16_t>(u16(gip, 14)), 32767);
+}
+
+TEST(XboxTranslation, ButtonsMapToTheControllersNumbers) {
+  // Client bit → report-1 button number (0 = AC Back).
+  const std::vector<std::pair<int, int>> table = {{0, 1}, {1, 2},  {2, 4},  {3, 5},  {4, 7},
+                                                  {5, 8}, {6, 14}, {7, 15}, {8, 12}, {10, 13}};
+  for (auto [clientBit, button] : table) {
+    VirtualGamepadInputReport r;
+    r.buttons = static_cast<uint16_t>(1u << clientBit);
+    auto main = xboxMainReport(r);
+    EXPECT_EQ(u16(main, 14), 1u << (button - 1)) << "client bit " << clientBit;
+    EXPECT_EQ(main[16], 0);
+  }
+  VirtualGamepadInputReport back;
+  back.buttons = 1u << 9;
+  EXPECT_EQ(u16(xboxMainReport(back), 14), 0);
+  EXPECT_EQ(xboxMainReport(back)[16], 1);
+  VirtualGamepadInputReport unused;
+  unused.buttons = 0xF800;  // bits 11-15
+  EXPECT_EQ(u16(xboxMainReport(unused), 14), 0);
+}
+
+TEST(XboxTranslation, GipButtonsAndDpad) {
+  VirtualGamepadInputReport r;
+  r.buttons = (1u << 8) | (1u << 9) | 0x0F;  // Menu, View, A, B, X, Y
+  EXPECT_EQ(gipInputFrame(r, 0)[4], 0xFC);
+  r.buttons = 0xF0;  // shoulders and stick clicks
+  EXPECT_EQ(gipInputFrame(r, 0)[5], 0xF0);
+  const uint8_t dpad[8] = {0x01, 0x09, 0x08, 0x0A, 0x02, 0x06, 0x04, 0x05};
+  for (uint8_t hat = 0; hat < 8; ++hat) {
+    VirtualGamepadInputReport h;
+    h.hat = hat;
+    EXPECT_EQ(gipInputFrame(h, 0)[5], dpad[hat]) << int(hat);
+    EXPECT_EQ(xboxMainReport(h)[13], hat + 1);
+  }
+  VirtualGamepadInputReport odd;
+  odd.hat = 200;
+  EXPECT_EQ(gipInputFrame(odd, 0)[5], 0);
+  EXPECT_EQ(xboxMainReport(odd)[13], 0);
+}
+
+TEST(GenericTranslation, ReportIsTheClientsBytes) {
+  VirtualGamepadInputReport r{0x1234, 3, 1, 2, 3, 4, 5, 6};
+  auto bytes = genericInputReport(r);
+  EXPECT_EQ(std::vector<uint8_t>(bytes.begin(), bytes.end()),
+            (std::vector<uint8_t>{0x34, 0x12, 3, 1, 2, 3, 4, 5, 6}));
+}
+
+OutputReportResult decode(uint8_t id, std::vector<uint8_t> bytes, bool usb = true,
+                          HIDReportType type = HIDReportType::output) {
+  return decodeXboxOutputReport(type, id, bytes, usb);
+}
+
+TEST(RumbleDecoding, Report3ScalesEnabledMotors) {
+  auto result = decode(3, {3, 0x03, 0, 0, 100, 50, 20, 0, 0});
+  ASSERT_EQ(result.status, OutputReportStatus::success);
+  ASSERT_TRUE(result.rumble);
+  EXPECT_EQ(*result.rumble, (RumbleCommand{255, 127, 0, 0, 200}));
+  EXPECT_EQ(result.label, "0x03");
+  EXPECT_EQ(hexBytes(result.bytes), "03 03 00 00 64 32 14 00 00");
+}
+
+TEST(RumbleDecoding, DisabledMotorsAreZeroAndTriggersFollowTheirBits) {
+  auto result = decode(3, {3, 0x0C, 40, 60, 100, 100, 1, 0, 0});
+  ASSERT_TRUE(result.rumble);
+  EXPECT_EQ(*result.rumble, (RumbleCommand{0, 0, 102, 153, 10}));
+}
+
+TEST(RumbleDecoding, DurationIsCappedAtFiveSeconds) {
+  auto result = decode(3, {3, 0x0F, 0, 0, 0, 0, 255, 0, 255});
+  ASSERT_TRUE(result.rumble);
+  EXPECT_EQ(result.rumble->durationMs, 5000);
+  result = decode(3, {3, 0x0F, 0, 0, 0, 0, 10, 0, 2});
+  EXPECT_EQ(result.rumble->durationMs, 300);
+}
+
+TEST(RumbleDecoding, MagnitudesAboveTheDeclaredRangeAreFullStrength) {
+  auto result = decode(3, {3, 0x0F, 101, 200, 255, 100, 1, 0, 0});
+  ASSERT_TRUE(result.rumble);
+  EXPECT_EQ(*result.rumble, (RumbleCommand{255, 255, 255, 255, 10}));
+}
+
+TEST(RumbleDecoding, ReportIdIsPutInFrontWhenMissing) {
+  auto result = decode(3, {0x03, 0, 0, 100, 50, 20, 0, 0});  // 8 bytes, id 3
+  ASSERT_EQ(result.status, OutputReportStatus::success);
+  EXPECT_EQ(*result.rumble, (RumbleCommand{255, 127, 0, 0, 200}));
+  result = decode(9, {0, 0, 0, 0, 0x03, 0, 0, 100, 50, 20, 0, 1});  // 12 bytes, id 9
+  ASSERT_EQ(result.status, OutputReportStatus::success);
+  EXPECT_EQ(*result.rumble, (RumbleCommand{255, 127, 0, 0, 400}));
+  EXPECT_EQ(result.label, "0x09 GIP");
+}
+
+TEST(RumbleDecoding, GipFrameNeedsTheUSBSwitch) {
+  std::vector<uint8_t> frame = {9, 0, 0, 0, 0, 0x03, 0, 0, 100, 50, 20, 0, 0};
+  auto on = decode(9, frame);
+  ASSERT_TRUE(on.rumble);
+  EXPECT_EQ(*on.rumble, (RumbleCommand{255, 127, 0, 0, 200}));
+  auto off = decode(9, frame, false);
+  EXPECT_EQ(off.status, OutputReportStatus::success);
+  EXPECT_FALSE(off.rumble);
+}
+
+TEST(RumbleDecoding, MalformedReportsAreRefused) {
+  EXPECT_EQ(decode(3, {3, 1, 2, 3}).status, OutputReportStatus::badArgument);
+  EXPECT_EQ(decode(3, {3, 0, 0, 0, 0, 0, 0, 0, 0, 0}).status, OutputReportStatus::badArgument);
+  EXPECT_EQ(decode(9, {9, 0, 0}).status, OutputReportStatus::badArgument);
+  EXPECT_EQ(decode(0, {}).status, OutputReportStatus::unsupported);
+  EXPECT_EQ(decode(5, {5, 1}).status, OutputReportStatus::unsupported);
+  EXPECT_EQ(decode(3, {3, 0x03, 0, 0, 100, 50, 20, 0, 0}, true, HIDReportType::feature).status,
+            OutputReportStatus::unsupported);
+  EXPECT_FALSE(decode(3, {3, 1, 2, 3}).rumble);
+  EXPECT_EQ(errnoFor(OutputReportStatus::badArgument), EINVAL);
+  EXPECT_EQ(errnoFor(OutputReportStatus::unsupported), EOPNOTSUPP);
+}
+
+using Reports = std::vector<std::array<uint8_t, 4>>;
+
+TEST(MouseReports, LargeMotionIsChunked) {
+  EXPECT_EQ(mouseReports(300, 0, false, false, false, 0),
+            (Reports{{0, 127, 0, 0}, {0, 127, 0, 0}, {0, 46, 0, 0}}));
+  EXPECT_EQ(mouseReports(-300, 5, true, false, false, -1),
+            (Reports{{1, 0x80, 5, 0xFF}, {1, 0x80, 0, 0}, {1, 0xD4, 0, 0}}));
+}
+
+TEST(MouseReports, ButtonOnlyChangeIsOneReport) {
+  EXPECT_EQ(mouseReports(0, 0, false, true, true, 0), (Reports{{6, 0, 0, 0}}));
+  EXPECT_EQ(mouseReports(0, 0, false, false, false, 0), (Reports{{0, 0, 0, 0}}));
+}
+
+}  // namespace
+}  // namespace ferrowin::inputhelper

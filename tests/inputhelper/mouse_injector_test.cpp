@@ -1,0 +1,293 @@
+// MouseInjector: the absolute path against the recording pointer injector, the relative path
+// against a fake kernel, with a manual clock for the click timing.
+
+#include "inputhelper/mouse_injector.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+#include "platform/fake/recording_injectors.h"
+#include "tests/support/fake_uhid_kernel.h"
+#include "tests/support/log_capture.h"
+
+namespace ferrowin::inputhelper {
+namespace {
+
+using platform::InjectionPoint;
+using platform::PointerButton;
+using platform::PointerEventType;
+using platform::RecordedPointerEvent;
+using Bytes = std::vector<uint8_t>;
+using Type = PointerEventType;
+
+constexpr uint8_t kLeft = 0x01, kRight = 0x02, kRelative = 0x04, kMiddle = 0x08;
+
+class MouseInjectorTest : public ::testing::Test {
+ protected:
+  MouseInjectorTest() {
+    ::setenv("FERROWIN_UHID_SOCKET", kernel_.path().c_str(), 1);
+    // Content (100, 50, 1000 × 1000): one point per 65.535 units.
+    geometry_.set(common::CapturePointerGeometry{{100, 50, 1000, 1000}, 1000, 1000});
+  }
+  ~MouseInjectorTest() override { ::unsetenv("FERROWIN_UHID_SOCKET"); }
+
+  // An absolute packet at content point (px, py).
+  void at(double px, double py, uint8_t buttons) {
+    VirtualMousePacket packet;
+    packet.flags = buttons;
+    packet.x = static_cast<uint16_t>(px * 65.535);
+    packet.y = static_cast<uint16_t>(py * 65.535);
+    packet.sequence = ++sequence_;
+    injector_.handle(packet);
+    injector_.drain();
+  }
+  void relative(int16_t dx, int16_t dy, uint8_t buttons, int8_t wheel = 0) {
+    VirtualMousePacket packet;
+    packet.flags = buttons | kRelative;
+    packet.x = static_cast<uint16_t>(dx);
+    packet.y = static_cast<uint16_t>(dy);
+    packet.wheel = wheel;
+    packet.sequence = ++sequence_;
+    injector_.handle(packet);
+    injector_.drain();
+  }
+  std::vector<RecordedPointerEvent> events(Type type) {
+    std::vector<RecordedPointerEvent> out;
+    for (const auto& event : pointer_->events()) {
+      if (event.type == type) out.push_back(event);
+    }
+    return out;
+  }
+  std::vector<int64_t> clickStates(Type type) {
+    std::vector<int64_t> out;
+    for (const auto& event : events(type)) out.push_back(event.clickState);
+    return out;
+  }
+
+  testing::FakeUhidKernel kernel_;
+  common::CapturePointerGeometryStore geometry_;
+  common::ManualClock clock_;
+  std::shared_ptr<platform::RecordingPointerInjector> pointer_ =
+      std::make_shared<platform::RecordingPointerInjector>();
+  uint32_t sequence_ = 0;
+  MouseInjector injector_{geometry_, pointer_, platform::makeUhidBackend(), clock_};
+};
+
+TEST_F(MouseInjectorTest, AbsolutePositionsMapIntoTheContentRect) {
+  geometry_.set(common::CapturePointerGeometry{{100, 50, 1280, 720}, 1920, 1080});
+  VirtualMousePacket packet;
+  packet.x = 0;
+  packet.y = 65535;
+  packet.sequence = 1;
+  injector_.handle(packet);
+  injector_.drain();
+  EXPECT_EQ(pointer_->events(),
+            (std::vector<RecordedPointerEvent>{
+                {Type::moved, InjectionPoint{100, 770}, PointerButton::left, 0}}));
+}
+
+TEST_F(MouseInjectorTest, RepeatedClicksCountUpWithinTheThreshold) {
+  for (int i = 0; i < 3; ++i) {
+    at(10, 10, kLeft);
+    at(10, 10, 0);
+    clock_.advance(0.3);
+  }
+  EXPECT_EQ(clickStates(Type::leftDown), (std::vector<int64_t>{1, 2, 3}));
+  EXPECT_EQ(clickStates(Type::leftUp), (std::vector<int64_t>{1, 2, 3}));
+
+  clock_.advance(MouseInjector::kDoubleClickThreshold);  // too late
+  at(10, 10, kLeft);
+  at(10, 10, 0);
+  at(20, 10, kLeft);  // too far
+  EXPECT_EQ(clickStates(Type::leftDown), (std::vector<int64_t>{1, 2, 3, 1, 1}));
+}
+
+TEST_F(MouseInjectorTest, ADragNeverStartsADoubleClick) {
+  at(10, 10, kLeft);
+  at(20, 10, kLeft);  // 10 points: a drag
+  at(20, 10, 0);
+  at(20, 10, kLeft);
+  EXPECT_EQ(clickStates(Type::leftUp), (std::vector<int64_t>{1}));
+  EXPECT_EQ(clickStates(Type::leftDown), (std::vector<int64_t>{1, 1}));
+  auto drags = events(Type::leftDragged);
+  ASSERT_EQ(drags.size(), 1u);
+  EXPECT_NEAR(drags[0].point.x, 120, 0.1);
+  EXPECT_NEAR(drags[0].point.y, 60, 0.1);
+  // A mouse-moved only while no button is held: after the release.
+  EXPECT_EQ(events(Type::moved).size(), 1u);
+}
+
+TEST_F(MouseInjectorTest, OnlyTheLeftButtonDragsWhenSeveralAreHeld) {
+  at(10, 10, kLeft | kRight);
+  at(30, 10, kLeft | kRight);
+  at(30, 10, kRight);
+  at(40, 10, kRight);
+  at(50, 10, kRight | kMiddle);
+  at(60, 10, kRight | kMiddle);
+  at(60, 10, 0);
+  EXPECT_EQ(events(Type::leftDragged).size(), 1u);
+  EXPECT_EQ(events(Type::rightDragged).size(), 4u);  // once the left button is up
+  EXPECT_TRUE(events(Type::otherDragged).empty());   // right is held throughout
+  EXPECT_EQ(events(Type::rightDown).size(), 1u);
+  EXPECT_EQ(events(Type::rightUp).size(), 1u);
+  EXPECT_EQ(events(Type::otherDown).size(), 1u);
+  EXPECT_EQ(events(Type::otherUp).size(), 1u);
+  EXPECT_EQ(events(Type::otherUp)[0].button, PointerButton::middle);
+  EXPECT_EQ(events(Type::moved).size(), 1u);  // after the last release
+}
+
+TEST_F(MouseInjectorTest, SequenceFilterDropsLateAndDuplicatePackets) {
+  auto send = [&](uint32_t sequence) {
+    VirtualMousePacket packet;
+    packet.x = static_cast<uint16_t>(sequence);
+    packet.sequence = sequence;
+    injector_.handle(packet);
+  };
+  for (uint32_t s : {100u, 99u, 100u, 101u, 2000u, 5u, 0u, 0u, 1u}) send(s);
+  injector_.drain();
+  std::vector<double> xs;
+  for (const auto& event : pointer_->events()) xs.push_back(event.point.x);
+  std::vector<double> expected;
+  for (uint32_t s : {100u, 101u, 2000u, 5u, 0u, 0u, 1u})
+    expected.push_back(100 + s * 1000 / 65535.0);
+  ASSERT_EQ(xs.size(), expected.size());
+  for (size_t i = 0; i < xs.size(); ++i) EXPECT_DOUBLE_EQ(xs[i], expected[i]) << i;
+}
+
+TEST_F(MouseInjectorTest, MissingGeometryIsReportedAtMostOncePerSecond) {
+  geometry_.set(common::CapturePointerGeometry{{0, 0, 0, 720}, 1, 1});
+  testing::LogCapture capture;
+  ::testing::internal::CaptureStderr();
+  VirtualMousePacket packet;
+  packet.flags = kLeft;
+  packet.x = 7;
+  packet.y = 9;
+  for (uint32_t s = 1; s <= 3; ++s) {
+    packet.sequence = s;
+    injector_.handle(packet);
+    injector_.drain();
+    clock_.advance(0.4);
+  }
+  geometry_.set(std::nullopt);
+  packet.sequence = 4;
+  injector_.handle(packet);
+  injector_.drain();
+  const std::string err = ::testing::internal::GetCapturedStderr();
+  EXPECT_TRUE(pointer_->events().empty());
+  const std::string first =
+      "absolute drop: no capture geometry (seq=1 L=true R=false M=false x=7 y=9)";
+  // 0.0 logged, 0.4 and 0.8 not, 1.2 logged (then without any geometry at all).
+  const std::string fourth =
+      "absolute drop: no capture geometry (seq=4 L=true R=false M=false x=7 y=9)";
+  EXPECT_EQ(capture.messages(), (std::vector<std::string>{first, fourth}));
+  EXPECT_NE(err.find("\nmouse: " + first + "\n"), std::string::npos) << err;
+  EXPECT_EQ(err.find("mouse: absolute drop: no capture geometry (seq=3"), std::string::npos);
+}
+
+TEST_F(MouseInjectorTest, WithoutAccessibilityPacketsAreDroppedAndTheErrorLoggedOnce) {
+  pointer_->setTrusted(false);
+  testing::LogCapture capture;
+  ::testing::internal::CaptureStderr();
+  at(1, 1, 0);
+  at(2, 2, 0);
+  const std::string err = ::testing::internal::GetCapturedStderr();
+  const std::string drop = "absolute drop: accessibility not trusted";
+  EXPECT_EQ(capture.messages(),
+            (std::vector<std::string>{"Touch mouse requires Accessibility permission (System "
+                                      "Settings › Privacy & Security › Accessibility)",
+                                      drop, drop}));
+  size_t lines = 0;
+  for (size_t at = err.find("\nmouse: " + drop + "\n"); at != std::string::npos;
+       at = err.find("\nmouse: " + drop + "\n", at + 1)) {
+    ++lines;
+  }
+  EXPECT_EQ(lines, 2u) << err;
+  pointer_->setTrusted(true);
+  at(3, 3, 0);
+  EXPECT_EQ(pointer_->events().size(), 1u);
+}
+
+TEST_F(MouseInjectorTest, RelativeMotionIsChunkedOnTheVirtualMouse) {
+  testing::LogCapture capture;
+  relative(300, 0, 0);
+  auto created = kernel_.waitForCreate(0);
+  ASSERT_TRUE(created);
+  EXPECT_EQ(created->name, "Ferrowin Virtual Mouse");
+  EXPECT_TRUE(capture.contains("Created virtual HID mouse for relative remap"));
+  EXPECT_EQ(kernel_.waitForInputs(0, 3),
+            (std::vector<Bytes>{{0, 127, 0, 0}, {0, 127, 0, 0}, {0, 46, 0, 0}}));
+  relative(0, 0, kRight, 0);  // a button change alone
+  relative(-1, 2, kRight, -3);
+  auto inputs = kernel_.waitForInputs(0, 5);
+  ASSERT_EQ(inputs.size(), 5u);
+  EXPECT_EQ(inputs[3], (Bytes{2, 0, 0, 0}));
+  EXPECT_EQ(inputs[4], (Bytes{2, 0xFF, 2, 0xFD}));
+  EXPECT_EQ(kernel_.deviceCount(), 1u);  // one device for all of it
+  EXPECT_TRUE(pointer_->events().empty());
+}
+
+TEST_F(MouseInjectorTest, LookMotionCarriesTheHeldHIDButtons) {
+  injector_.postRelative(5, -5);  // no virtual mouse yet: nothing to send to
+  ASSERT_TRUE(injector_.prepareHIDMouse());
+  ASSERT_TRUE(kernel_.waitForCreate(0));
+  relative(0, 0, kLeft | kMiddle);
+  injector_.postRelative(0, 0);  // ignored
+  injector_.postRelative(5, -5);
+  injector_.drain();
+  EXPECT_EQ(kernel_.waitForInputs(0, 2), (std::vector<Bytes>{{5, 0, 0, 0}, {5, 5, 0xFB, 0}}));
+}
+
+TEST_F(MouseInjectorTest, TeardownNeutralisesAndDestroysTheMouse) {
+  ASSERT_TRUE(injector_.prepareHIDMouse());
+  ASSERT_TRUE(injector_.prepareHIDMouse());  // already there
+  relative(3, 0, kLeft);
+  injector_.teardownHIDMouse();
+  EXPECT_TRUE(kernel_.waitForDestroy(0));
+  EXPECT_EQ(kernel_.inputs(0), (std::vector<Bytes>{{1, 3, 0, 0}, {0, 0, 0, 0}}));
+  injector_.postRelative(1, 1);  // the look thread's last round must not bring it back
+  injector_.teardownHIDMouse();
+  injector_.drain();
+  EXPECT_EQ(kernel_.deviceCount(), 1u);
+}
+
+TEST_F(MouseInjectorTest, ReleaseAllLiftsEveryHeldButton) {
+  at(10, 10, kLeft | kRight | kMiddle);
+  relative(0, 0, kLeft);
+  pointer_->setCursorPosition(InjectionPoint{400, 300});
+  pointer_->clear();
+  testing::LogCapture capture;
+  injector_.releaseAll();
+  injector_.drain();
+  EXPECT_EQ(pointer_->events(), (std::vector<RecordedPointerEvent>{
+                                    {Type::leftUp, {400, 300}, PointerButton::left, 1},
+                                    {Type::rightUp, {400, 300}, PointerButton::right, 1},
+                                    {Type::otherUp, {400, 300}, PointerButton::middle, 1}}));
+  EXPECT_EQ(kernel_.waitForInputs(0, 2).back(), (Bytes{0, 0, 0, 0}));
+  EXPECT_EQ(capture.messages(),
+            (std::vector<std::string>{"Released left mouse button (session end)",
+                                      "Released right mouse button (session end)",
+                                      "Released middle mouse button (session end)",
+                                      "Released HID mouse buttons (session end)"}));
+  // Nothing is held any more.
+  injector_.releaseAll();
+  injector_.drain();
+  EXPECT_EQ(pointer_->events().size(), 3u);
+  // The next press is a fresh one.
+  at(10, 10, 0);
+  EXPECT_EQ(events(Type::moved).size(), 1u);
+}
+
+TEST_F(MouseInjectorTest, PrepareFailsWithoutAKernel) {
+  ::setenv("FERROWIN_UHID_SOCKET", (kernel_.path() + ".missing").c_str(), 1);
+  auto prepared = injector_.prepareHIDMouse();
+  ASSERT_FALSE(prepared);
+  EXPECT_EQ(prepared.error().description(), "IOHIDUserDeviceCreateWithProperties returned nil");
+  testing::LogCapture capture;
+  relative(1, 1, kLeft);
+  EXPECT_TRUE(
+      capture.contains("HID mouse post failed: IOHIDUserDeviceCreateWithProperties returned nil"));
+}
+
+}  // namespace
+}  // namespace ferrowin::inputhelper

@@ -1,0 +1,425 @@
+// The UHID backend and the virtual gamepad against a fake kernel on FERROWIN_UHID_SOCKET.
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
+#include <mutex>
+
+#include "common/util/log.h"
+#include "inputhelper/gamepad_descriptors.h"
+#include "inputhelper/gamepad_device.h"
+#include "inputhelper/gamepad_factory.h"
+#include "inputhelper/gamepad_sink.h"
+#include "inputhelper/mouse_device.h"
+#include "platform/linux/uhid_events.h"
+#include "platform/virtual_hid.h"
+#include "tests/support/fake_uhid_kernel.h"
+#include "tests/support/log_capture.h"
+
+namespace ferrowin::inputhelper {
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+using testing::FakeUhidKernel;
+constexpr uint32_t kDestroyEvent = 1;
+
+class UhidTest : public ::testing::Test {
+ protected:
+  UhidTest() : kernel_(std::make_unique<FakeUhidKernel>()) {
+    ::setenv("FERROWIN_UHID_SOCKET", kernel_->path().c_str(), 1);
+    XboxUSBReports::shared().setEnabled(true);
+  }
+  ~UhidTest() override {
+    ::unsetenv("FERROWIN_UHID_SOCKET");
+    XboxUSBReports::shared().setEnabled(true);
+  }
+  FakeUhidKernel& kernel() { return *kernel_; }
+
+  std::unique_ptr<FakeUhidKernel> kernel_;
+  std::shared_ptr<platform::VirtualHIDBackend> backend_ = platform::makeUhidBackend();
+};
+
+// --- The backend ------------------------------------------------------------------------------
+
+TEST_F(UhidTest, EventSizeMatchesTheKernelABI) {
+  EXPECT_EQ(platform::uhid::kEventSize, FakeUhidKernel::kEventSize);
+}
+
+TEST_F(UhidTest, Create2CarriesTheIdentityAndDescriptor) {
+  auto gamepad = FerrowinVirtualGamepad::create(common::DeviceProfile::xbox, *backend_);
+  ASSERT_TRUE(gamepad);
+  auto created = kernel().waitForCreate(0);
+  ASSERT_TRUE(created);
+  EXPECT_EQ(created->name, "Xbox Wireless Controller");
+  EXPECT_EQ(created->uniq, "FW:00:00:00:00:01");
+  EXPECT_EQ(created->phys, "");
+  EXPECT_EQ(created->bus, 0x05);  // BUS_BLUETOOTH
+  EXPECT_EQ(created->vendor, 0x045Eu);
+  EXPECT_EQ(created->product, 0x02FDu);
+  EXPECT_EQ(created->version, 0x0903u);
+  auto descriptor = xboxReportDescriptor();
+  EXPECT_EQ(created->descriptor, Bytes(descriptor.begin(), descriptor.end()));
+
+  auto mouse = FerrowinVirtualMouse::create(*backend_);
+  ASSERT_TRUE(mouse);
+  created = kernel().waitForCreate(1);
+  ASSERT_TRUE(created);
+  EXPECT_EQ(created->name, "Ferrowin Virtual Mouse");
+  EXPECT_EQ(created->uniq, "VG-MS-0001");
+  EXPECT_EQ(created->bus, 0x03);  // BUS_USB
+  EXPECT_EQ(created->vendor, 0x1209u);
+  EXPECT_EQ(created->product, 0x4D53u);
+  EXPECT_EQ(created->version, 2u);
+  EXPECT_EQ(created->descriptor.size(), 62u);
+}
+
+TEST_F(UhidTest, RequestsReachTheHandlersAndAreAnswered) {
+  std::mutex mutex;
+  std::vector<Bytes> outputs;
+  platform::VirtualHIDHandlers handlers;
+  handlers.getReport = [](platform::HIDReportType type,
+                          uint8_t id) -> Expected<std::vector<uint8_t>, int> {
+    if (type == platform::HIDReportType::feature && id == 5) return Bytes{5, 1, 2};
+    return make_unexpected(EOPNOTSUPP);
+  };
+  handlers.setReport = [](platform::HIDReportType type, uint8_t id, std::span<const uint8_t> d) {
+    return type == platform::HIDReportType::output && id == 3 && d.size() == 2 ? 0 : EINVAL;
+  };
+  handlers.output = [&](platform::HIDReportType, std::span<const uint8_t> d) {
+    std::lock_guard lock(mutex);
+    outputs.emplace_back(d.begin(), d.end());
+  };
+  auto device =
+      backend_->create(gamepadProperties(common::DeviceProfile::xbox), handlers, "t.handlers");
+  ASSERT_TRUE(device);
+  ASSERT_TRUE(kernel().waitForCreate(0));
+  kernel().sendStart(0);
+  kernel().sendOpen(0);
+
+  auto get = kernel().waitForGetReportReply(0, kernel().sendGetReport(0, 5, 0));
+  ASSERT_TRUE(get);
+  EXPECT_EQ(get->error, 0);
+  EXPECT_EQ(get->data, (Bytes{5, 1, 2}));
+  get = kernel().waitForGetReportReply(0, kernel().sendGetReport(0, 6, 0));
+  ASSERT_TRUE(get);
+  EXPECT_EQ(get->error, EOPNOTSUPP);
+  EXPECT_TRUE(get->data.empty());
+
+  EXPECT_EQ(kernel().waitForSetReportReply(0, kernel().sendSetReport(0, 3, 1, {3, 9})), 0);
+  EXPECT_EQ(kernel().waitForSetReportReply(0, kernel().sendSetReport(0, 3, 1, {3})), EINVAL);
+
+  kernel().sendOutput(0, FakeUhidKernel::kOutputReport, {3, 4, 5});
+  // Inputs are answered in order, so a reply after the output means the output was handled.
+  ASSERT_TRUE(kernel().waitForGetReportReply(0, kernel().sendGetReport(0, 5, 0)));
+  std::lock_guard lock(mutex);
+  EXPECT_EQ(outputs, (std::vector<Bytes>{{3, 4, 5}}));
+}
+
+TEST_F(UhidTest, MalformedKernelEventsAreAnsweredOrIgnored) {
+  platform::VirtualHIDHandlers handlers;
+  handlers.setReport = [](platform::HIDReportType, uint8_t, std::span<const uint8_t>) { return 0; };
+  auto device =
+      backend_->create(gamepadProperties(common::DeviceProfile::generic), handlers, "t.bad");
+  ASSERT_TRUE(device);
+  ASSERT_TRUE(kernel().waitForCreate(0));
+
+  Bytes setReport(FakeUhidKernel::kEventSize, 0);
+  setReport[0] = 13;  // UHID_SET_REPORT
+  setReport[4] = 77;  // request id
+  setReport[9] = 1;
+  setReport[10] = 0xFF;  // size 0xFFFF: beyond the protocol's maximum
+  setReport[11] = 0xFF;
+  kernel().sendRaw(0, setReport);
+  EXPECT_EQ(kernel().waitForSetReportReply(0, 77), EINVAL);
+
+  Bytes getReport(10, 0);
+  getReport[0] = 9;  // UHID_GET_REPORT, report type 9 does not exist
+  getReport[4] = 78;
+  getReport[9] = 9;
+  kernel().sendRaw(0, getReport);
+  auto reply = kernel().waitForGetReportReply(0, 78);
+  ASSERT_TRUE(reply);
+  EXPECT_EQ(reply->error, EINVAL);
+
+  kernel().sendRaw(0, {0x63, 0, 0, 0});  // unknown type
+  kernel().sendRaw(0, {6, 0});           // truncated
+  kernel().sendRaw(0, {6, 0, 0, 0, 1});  // truncated UHID_OUTPUT
+  // Still alive and answering.
+  EXPECT_EQ(kernel().waitForSetReportReply(0, kernel().sendSetReport(0, 0, 1, {1})), 0);
+}
+
+TEST_F(UhidTest, CancelDestroysClosesAndRunsTheCancelHandlerOnce) {
+  std::atomic<int> cancelled{0};
+  platform::VirtualHIDHandlers handlers;
+  handlers.cancelled = [&] { ++cancelled; };
+  auto device = backend_->create(mouseProperties(), handlers, "t.cancel");
+  ASSERT_TRUE(device);
+  ASSERT_TRUE((*device)->sendInputReport(Bytes{1, 2, 3, 4}));
+  (*device)->cancel();
+  EXPECT_EQ(cancelled, 1);
+  EXPECT_TRUE(kernel().waitForDestroy(0));
+  EXPECT_TRUE(kernel().waitForClose(0));
+  EXPECT_EQ(kernel().eventTypes(0).back(), kDestroyEvent);
+  EXPECT_EQ(kernel().inputs(0), (std::vector<Bytes>{{1, 2, 3, 4}}));
+  EXPECT_FALSE((*device)->sendInputReport(Bytes{1, 2, 3, 4}));
+  (*device)->cancel();
+  device->reset();
+  EXPECT_EQ(cancelled, 1);
+}
+
+TEST_F(UhidTest, DestroyingADeviceDestroysItForTheKernel) {
+  auto device = backend_->create(mouseProperties(), {}, "t.drop");
+  ASSERT_TRUE(device);
+  device->reset();
+  EXPECT_TRUE(kernel().waitForDestroy(0));
+  EXPECT_TRUE(kernel().waitForClose(0));
+}
+
+TEST_F(UhidTest, AVanishedKernelFailsReportsWithoutKillingUs) {
+  std::atomic<int> cancelled{0};
+  platform::VirtualHIDHandlers handlers;
+  handlers.cancelled = [&] { ++cancelled; };
+  auto device = backend_->create(mouseProperties(), handlers, "t.gone");
+  ASSERT_TRUE(device);
+  ASSERT_TRUE(kernel().waitForCreate(0));
+  kernel_.reset();  // closes its end
+  auto sent = (*device)->sendInputReport(Bytes{0, 0, 0, 0});
+  for (int i = 0; i < 100 && sent; ++i) {
+    usleep(10000);
+    sent = (*device)->sendInputReport(Bytes{0, 0, 0, 0});
+  }
+  ASSERT_FALSE(sent);
+  EXPECT_NE(sent.error().code, 0);
+  (*device)->cancel();
+  EXPECT_EQ(cancelled, 1);
+}
+
+TEST_F(UhidTest, WithoutAKernelCreationFailsAndNothingIsAvailable) {
+  EXPECT_TRUE(backend_->available());
+  ::setenv("FERROWIN_UHID_SOCKET", (kernel().path() + ".missing").c_str(), 1);
+  EXPECT_FALSE(backend_->available());
+  auto device = backend_->create(mouseProperties(), {}, "t.none");
+  ASSERT_FALSE(device);
+  EXPECT_EQ(device.error().code, ENOENT);
+
+  auto gamepad = FerrowinVirtualGamepad::create(common::DeviceProfile::xbox, *backend_);
+  ASSERT_FALSE(gamepad);
+  EXPECT_EQ(gamepad.error().description(), "IOHIDUserDeviceCreateWithProperties returned nil");
+  auto viaFactory = makeVirtualGamepadFactory(backend_)->create(common::DeviceProfile::generic);
+  ASSERT_FALSE(viaFactory);
+  EXPECT_EQ(viaFactory.error().description(), "IOHIDUserDeviceCreateWithProperties returned nil");
+
+  if (::access("/dev/uhid", F_OK) == 0) GTEST_SKIP() << "this machine has /dev/uhid";
+  ::unsetenv("FERROWIN_UHID_SOCKET");
+  EXPECT_FALSE(backend_->available());
+  EXPECT_FALSE(backend_->create(mouseProperties(), {}, "t.none"));
+}
+
+// --- The virtual gamepad -----------------------------------------------------------------------
+
+TEST_F(UhidTest, GenericGetReportAnswersTheLastReport) {
+  auto gamepad = FerrowinVirtualGamepad::create(common::DeviceProfile::generic, *backend_);
+  ASSERT_TRUE(gamepad);
+  ASSERT_TRUE(kernel().waitForCreate(0));
+  auto get = kernel().waitForGetReportReply(0, kernel().sendGetReport(0, 0, 2));
+  ASSERT_TRUE(get);
+  EXPECT_EQ(get->error, 0);
+  EXPECT_EQ(get->data, (Bytes{0, 0, 8, 0x80, 0x80, 0x80, 0x80, 0, 0}));
+
+  VirtualGamepadInputReport report{0x0201, 2, 1, 2, 3, 4, 5, 6};
+  ASSERT_TRUE((*gamepad)->send(report));
+  EXPECT_EQ(kernel().waitForInputs(0, 1).back(), (Bytes{1, 2, 2, 1, 2, 3, 4, 5, 6}));
+  get = kernel().waitForGetReportReply(0, kernel().sendGetReport(0, 0, 2));
+  EXPECT_EQ(get->data, (Bytes{1, 2, 2, 1, 2, 3, 4, 5, 6}));
+
+  EXPECT_EQ(kernel().waitForGetReportReply(0, kernel().sendGetReport(0, 0, 0))->error, EOPNOTSUPP);
+  // SET_REPORT on the generic pad is accepted and ignored.
+  EXPECT_EQ(kernel().waitForSetReportReply(0, kernel().sendSetReport(0, 3, 1, {3, 1})), 0);
+}
+
+TEST_F(UhidTest, XboxGetReportAnswersOnlyItsInputReports) {
+  auto gamepad = FerrowinVirtualGamepad::create(common::DeviceProfile::xbox, *backend_);
+  ASSERT_TRUE(gamepad);
+  for (uint8_t id : {1, 2}) {
+    auto get = kernel().waitForGetReportReply(0, kernel().sendGetReport(0, id, 2));
+    ASSERT_TRUE(get);
+    EXPECT_EQ(get->error, 0);
+    EXPECT_TRUE(get->data.empty());
+  }
+  EXPECT_EQ(kernel().waitForGetReportReply(0, kernel().sendGetReport(0, 4, 2))->error, EOPNOTSUPP);
+  EXPECT_EQ(kernel().waitForGetReportReply(0, kernel().sendGetReport(0, 1, 0))->error, EOPNOTSUPP);
+}
+
+struct RumbleRecorder {
+  void operator()(uint8_t s, uint8_t w, uint8_t l, uint8_t r, uint16_t d) {
+    std::lock_guard lock(mutex);
+    calls.push_back({s, w, l, r, d});
+  }
+  std::vector<RumbleCommand> get() {
+    std::lock_guard lock(mutex);
+    return calls;
+  }
+  std::mutex mutex;
+  std::vector<RumbleCommand> calls;
+};
+
+TEST_F(UhidTest, XboxRumbleArrivesBySetReportAndByOutput) {
+  auto gamepad = FerrowinVirtualGamepad::create(common::DeviceProfile::xbox, *backend_);
+  ASSERT_TRUE(gamepad);
+  auto recorder = std::make_shared<RumbleRecorder>();
+  (*gamepad)->setOnRumble([recorder](auto... args) { (*recorder)(args...); });
+  (*gamepad)->activate();
+
+  // Without its report id, as some drivers send it.
+  EXPECT_EQ(kernel().waitForSetReportReply(
+                0, kernel().sendSetReport(0, 3, 1, {0x03, 0, 0, 100, 50, 20, 0, 0})),
+            0);
+  EXPECT_EQ(kernel().waitForSetReportReply(0, kernel().sendSetReport(0, 3, 1, {3, 1, 2})), EINVAL);
+  EXPECT_EQ(kernel().waitForSetReportReply(0, kernel().sendSetReport(0, 3, 0, {3, 1, 2})),
+            EOPNOTSUPP);  // feature, not output
+  kernel().sendOutput(0, FakeUhidKernel::kOutputReport, {3, 0x0F, 0, 0, 0, 0, 255, 0, 255});
+  XboxUSBReports::shared().setEnabled(false);
+  const Bytes gip = {9, 0, 0, 0, 0, 0x01, 0, 0, 0, 100, 1, 0, 0};
+  EXPECT_EQ(kernel().waitForSetReportReply(0, kernel().sendSetReport(0, 9, 1, gip)), 0);
+  XboxUSBReports::shared().setEnabled(true);
+  EXPECT_EQ(kernel().waitForSetReportReply(0, kernel().sendSetReport(0, 9, 1, gip)), 0);
+
+  EXPECT_EQ(recorder->get(), (std::vector<RumbleCommand>{
+                                 {255, 127, 0, 0, 200}, {0, 0, 0, 0, 5000}, {0, 255, 0, 0, 10}}));
+}
+
+TEST_F(UhidTest, RepeatedRumbleIsLoggedOnce) {
+  auto log = common::serverLog("virtual-hid");
+  const auto level = log->level();
+  log->set_level(spdlog::level::debug);
+  testing::LogCapture capture;
+  auto gamepad = FerrowinVirtualGamepad::create(common::DeviceProfile::xbox, *backend_);
+  ASSERT_TRUE(gamepad);
+  const Bytes report = {3, 0x03, 0, 0, 100, 50, 20, 0, 0};
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_EQ(kernel().waitForSetReportReply(0, kernel().sendSetReport(0, 3, 1, report)), 0);
+  }
+  log->set_level(level);
+  const std::string line = "rumble SET_REPORT 0x03: 03 03 00 00 64 32 14 00 00";
+  auto messages = capture.messages();
+  EXPECT_EQ(std::count(messages.begin(), messages.end(), line), 1);
+}
+
+template <size_t N>
+Bytes toBytes(const std::array<uint8_t, N>& array) {
+  return Bytes(array.begin(), array.end());
+}
+
+std::vector<Bytes> withId(const std::vector<Bytes>& inputs, uint8_t id) {
+  std::vector<Bytes> out;
+  for (const auto& input : inputs) {
+    if (!input.empty() && input[0] == id) out.push_back(input);
+  }
+  return out;
+}
+
+TEST_F(UhidTest, XboxFactoryPrimesTheDeviceAndTheSinkSendsGuideEdges) {
+  auto factory = makeVirtualGamepadFactory(backend_);
+  auto device = factory->create(common::DeviceProfile::xbox);
+  ASSERT_TRUE(device);
+  auto inputs = kernel().waitForInputs(0, 3);
+  ASSERT_EQ(inputs.size(), 3u);
+  EXPECT_EQ(inputs[0].size(), 17u);
+  EXPECT_EQ(inputs[0], toBytes(xboxMainReport({})));
+  EXPECT_EQ(inputs[1], toBytes(gipInputFrame({}, 0)));
+  EXPECT_EQ(inputs[2], (Bytes{4, 0x87}));
+
+  auto sink = (*device)->makeSink();
+  VirtualGamepadInputReport released;
+  VirtualGamepadInputReport pressed;
+  pressed.buttons = 1u << 10;
+  sink->apply(released);  // first report, guide clear: nothing for the guide
+  sink->apply(pressed);
+  sink->apply(pressed);
+  sink->apply(released);
+  inputs = kernel().waitForInputs(0, 3 + 4 * 2 + 2 * 2);
+  EXPECT_EQ(withId(inputs, 2), (std::vector<Bytes>{{2, 1}, {2, 0}}));
+  // GIP frames count up across input and guide frames.
+  EXPECT_EQ(withId(inputs, 7), (std::vector<Bytes>{{7, 0x20, 2, 1, 1}, {7, 0x20, 5, 1, 0}}));
+  std::vector<uint8_t> sequences;
+  for (const auto& frame : withId(inputs, 0x20)) sequences.push_back(frame[2]);
+  EXPECT_EQ(sequences, (std::vector<uint8_t>{0, 0, 1, 3, 4}));
+}
+
+TEST_F(UhidTest, XboxWithoutUSBReportsSendsOnlyTheControllerReports) {
+  XboxUSBReports::shared().setEnabled(false);
+  auto device = makeVirtualGamepadFactory(backend_)->create(common::DeviceProfile::xbox);
+  ASSERT_TRUE(device);
+  auto sink = (*device)->makeSink();
+  VirtualGamepadInputReport pressed;
+  pressed.buttons = 1u << 10;
+  sink->apply(pressed);
+  auto inputs = kernel().waitForInputs(0, 4);
+  ASSERT_EQ(inputs.size(), 4u);
+  EXPECT_EQ(inputs[0][0], 1);
+  EXPECT_EQ(inputs[1], (Bytes{4, 0x87}));
+  EXPECT_EQ(inputs[2][0], 1);
+  EXPECT_EQ(inputs[3], (Bytes{2, 1}));
+}
+
+TEST_F(UhidTest, SteamSupportOffReleasesTheGipState) {
+  auto device = makeVirtualGamepadFactory(backend_)->create(common::DeviceProfile::xbox);
+  ASSERT_TRUE(device);
+  kernel().waitForInputs(0, 3);
+  (*device)->steamSupportTurnedOff();
+  auto inputs = kernel().waitForInputs(0, 5);
+  ASSERT_EQ(inputs.size(), 5u);
+  EXPECT_EQ(inputs[3], toBytes(gipInputFrame({}, 0)));
+  EXPECT_EQ(inputs[4], (Bytes{7, 0x20, 1, 1, 0}));
+}
+
+TEST_F(UhidTest, CancelAndDeallocationAreLogged) {
+  testing::LogCapture capture;
+  {
+    auto gamepad = FerrowinVirtualGamepad::create(common::DeviceProfile::xbox, *backend_);
+    ASSERT_TRUE(gamepad);
+    (*gamepad)->activate();
+    (*gamepad)->cancel();
+    EXPECT_TRUE(kernel().waitForDestroy(0));
+  }
+  {
+    auto gamepad = FerrowinVirtualGamepad::create(common::DeviceProfile::generic, *backend_);
+    ASSERT_TRUE(gamepad);
+  }
+  EXPECT_TRUE(kernel().waitForDestroy(1));  // never cancelled, destroyed all the same
+  auto messages = capture.messages();
+  const std::vector<std::string> expected = {
+      "FerrowinVirtualGamepad allocated (xbox)",
+      "IOHIDUserDevice activated (profile xbox)",
+      "IOHIDUserDevice cancelling (profile xbox)",
+      "IOHIDUserDevice cancel handler (profile xbox)",
+      "IOHIDUserDevice cancel complete (profile xbox)",
+      "FerrowinVirtualGamepad deallocated (xbox)",
+      "FerrowinVirtualGamepad allocated (generic)",
+      "FerrowinVirtualGamepad deallocated without cancel (generic)",
+  };
+  EXPECT_EQ(messages, expected);
+}
+
+TEST_F(UhidTest, AFailedReportIsPrintedAndTheSinkGoesOn) {
+  auto gamepad = FerrowinVirtualGamepad::create(common::DeviceProfile::generic, *backend_);
+  ASSERT_TRUE(gamepad);
+  DeviceSink sink(*gamepad, common::DeviceProfile::generic);
+  (*gamepad)->cancel();
+  ::testing::internal::CaptureStdout();
+  sink.apply({});
+  std::string out = ::testing::internal::GetCapturedStdout();
+  EXPECT_TRUE(out.starts_with("gamepad dispatch failed: HandleReport IOReturn 0x")) << out;
+  EXPECT_TRUE(out.ends_with("\n"));
+
+  gamepad->reset();
+  ::testing::internal::CaptureStdout();
+  sink.apply({});  // device gone: nothing
+  EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
+}
+
+}  // namespace
+}  // namespace ferrowin::inputhelper
