@@ -1,0 +1,379 @@
+// The control server over real TLS on loopback, its lifecycle and status texts, and the routes
+// with stand-ins for the video server and the input helper manager.
+#include "server/control/control_server.h"
+
+#include <gtest/gtest.h>
+
+#include <asio/ip/tcp.hpp>
+#include <asio/read.hpp>
+#include <chrono>
+#include <thread>
+
+#include "common/util/files.h"
+#include "common/util/json.h"
+#include "platform/fake/fake_bonjour.h"
+#include "platform/fake/fake_host_info.h"
+#include "server/control/peer_address.h"
+#include "tests/control/control_test_support.h"
+#include "tests/support/temp_dir.h"
+
+namespace ferrowin::control {
+namespace {
+
+using platform::BonjourEvent;
+
+bool eventually(const std::function<bool()>& condition, double seconds = 5.0) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+  while (std::chrono::steady_clock::now() < deadline) {
+    if (condition()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return condition();
+}
+
+std::string responseBody(const std::string& raw) {
+  const auto at = raw.find("\r\n\r\n");
+  return at == std::string::npos ? "" : raw.substr(at + 4);
+}
+
+class FakeVideo final : public ControlVideoAccess {
+ public:
+  std::string transportModeName() const override { return "tcp"; }
+  bool isRunning() const override { return true; }
+  void releaseVirtualDisplay() override { ++releases; }
+  asio::awaitable<Expected<FerrowinCaptureSourcesResponse, CaptureRouteError>> captureSources()
+      override {
+    co_return FerrowinCaptureSourcesResponse{"display:1", {}};
+  }
+  asio::awaitable<Expected<std::vector<uint8_t>, CaptureRouteError>> thumbnail(
+      std::string id) override {
+    thumbnailIds.push_back(id);
+    if (id == "gone") co_return make_unexpected(CaptureRouteError{true, ""});
+    co_return std::vector<uint8_t>{0xFF, 0xD8};
+  }
+  asio::awaitable<Expected<FerrowinCaptureSourceResponse, CaptureRouteError>> selectCaptureSource(
+      std::string id) override {
+    if (id == "gone") co_return make_unexpected(CaptureRouteError{true, ""});
+    if (id == "bad") co_return make_unexpected(CaptureRouteError{false, "capture failed"});
+    co_return FerrowinCaptureSourceResponse{id, true};
+  }
+  int releases = 0;
+  std::vector<std::string> thumbnailIds;
+};
+
+class FakeInputHelper final : public ControlInputHelperAccess {
+ public:
+  bool isRunning() const override { return true; }
+  std::string activeProfileName() const override { return "xbox"; }
+  void setRemapLook(const FerrowinRemapLookSettings& settings) override { remap = settings; }
+  asio::awaitable<void> releaseGamepad() override {
+    ++gamepadReleases;
+    co_return;
+  }
+  std::optional<FerrowinRemapLookSettings> remap;
+  int gamepadReleases = 0;
+};
+
+class ControlServerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ControlListenerLimits limits;
+    limits.handshakeTimeout = 0.5;
+    limits.requestTimeout = 0.5;
+    limits.maxConnections = 4;
+    server = ControlServer::create({.main = &main.executor(),
+                                    .dataDirectory = dir.path(),
+                                    .verifier = std::make_shared<FakeProofVerifier>(),
+                                    .bonjour = bonjour,
+                                    .hostInfo = hostInfo,
+                                    .pairEveryConnection = false,
+                                    .limits = limits});
+    server->port = 0;
+  }
+  void TearDown() override { main.run([&] { server.reset(); }); }
+
+  uint16_t startListening() {
+    main.run([&] { server->start(); });
+    EXPECT_TRUE(eventually([&] { return server->statusMessage.get().starts_with("Listening"); }));
+    return main.run([&] { return server->listeningPort(); });
+  }
+
+  ControlHTTPResponse call(const std::string& method, const std::string& path,
+                           const std::string& body = "", const std::string& peer = "10.0.0.7") {
+    return main.route(server, makeRequest(method, path, body, peer));
+  }
+
+  testing::TempDir dir;
+  MainThread main;
+  std::shared_ptr<platform::FakeBonjour> bonjour = std::make_shared<platform::FakeBonjour>();
+  std::shared_ptr<platform::FakeHostInfo> hostInfo = std::make_shared<platform::FakeHostInfo>();
+  std::shared_ptr<ControlServer> server;
+};
+
+TEST_F(ControlServerTest, AnswersOverTLSAndGatesProtectedRoutes) {
+  const uint16_t port = startListening();
+  const std::string hello = R"({"clientBundleVersion":"1"})";
+  const auto answer = tlsExchange(
+      port, {"POST /v1/auth/hello HTTP/1.1\r\nContent-Length: " + std::to_string(hello.size()) +
+             "\r\n\r\n" + hello});
+  EXPECT_TRUE(answer.starts_with("HTTP/1.1 200 OK\r\nContent-Type: application/json\r\n"
+                                 "Content-Length: "))
+      << answer;
+  EXPECT_NE(answer.find("\r\nConnection: close\r\n\r\n{\"challenge\":"), std::string::npos);
+
+  const std::string unauthorized =
+      "HTTP/1.1 401 Unauthorized\r\nContent-Type: application/json\r\nContent-Length: 24\r\n"
+      "Connection: close\r\n\r\n{\"error\":\"unauthorized\"}";
+  EXPECT_EQ(tlsExchange(port, {"GET /v1/status HTTP/1.1\r\n\r\n"}), unauthorized);
+  EXPECT_EQ(tlsExchange(port, {"GET /no/such/path HTTP/1.1\r\n\r\n"}), unauthorized);
+  EXPECT_EQ(tlsExchange(port, {"PATCH /v1/settings HTTP/1.1\r\n\r\n"}), unauthorized);
+
+  // The dual-stack listener sees IPv4 clients as IPv4-mapped IPv6 and keys them as IPv4 text.
+  server->peers().authorize("key", "127.0.0.1");
+  const auto status = tlsExchange(port, {"get /v1/status?verbose=1 HTTP/1.1\r\n\r\n"});
+  ASSERT_TRUE(status.starts_with("HTTP/1.1 200 OK\r\n")) << status;
+  EXPECT_EQ((*common::parseJson(responseBody(status)))["controlPort"], 0);
+  const auto patch = tlsExchange(port, {"PATCH /v1/settings HTTP/1.1\r\n\r\n"});
+  EXPECT_TRUE(patch.starts_with("HTTP/1.1 400 Bad Request\r\n"));
+  EXPECT_EQ(responseBody(patch),
+            R"({"error":"gamepad settings are controlled by the connecting client"})");
+  EXPECT_TRUE(tlsExchange(port, {"GET /nowhere HTTP/1.1\r\n\r\n"})
+                  .starts_with("HTTP/1.1 404 Not Found\r\n"));
+}
+
+TEST_F(ControlServerTest, RequestSplitAcrossSegmentsIsAnsweredAtTheLastByte) {
+  const uint16_t port = startListening();
+  const auto answer = tlsExchange(port, {"POST /v1/auth/hello HTTP/1.1\r\nContent-Le",
+                                         "ngth: 27\r\n\r\n", R"({"clientBundleVersion")",
+                                         R"(:"1"})"});
+  EXPECT_TRUE(answer.starts_with("HTTP/1.1 200 OK\r\n")) << answer;
+}
+
+TEST_F(ControlServerTest, BodyLimit) {
+  const uint16_t port = startListening();
+  std::string body = R"({"clientBundleVersion":"1","pad":")";
+  body += std::string(65536 - body.size() - 2, 'a') + "\"}";
+  ASSERT_EQ(body.size(), 65536u);
+  const auto largest = tlsExchange(port, {"POST /v1/auth/hello HTTP/1.1\r\nContent-Length: 65536\r\n\r\n" + body});
+  EXPECT_TRUE(largest.starts_with("HTTP/1.1 200 OK\r\n")) << largest.substr(0, 100);
+  // One byte more is never answered; the connection is closed at the request deadline.
+  const auto tooLarge = tlsExchange(
+      port, {"POST /v1/auth/hello HTTP/1.1\r\nContent-Length: 65537\r\n\r\n" + body + " "});
+  EXPECT_EQ(tooLarge, "");
+}
+
+TEST_F(ControlServerTest, ConnectionsThatNeverFinishAreClosed) {
+  const uint16_t port = startListening();
+  // Silent after the handshake: closed at the request deadline.
+  EXPECT_EQ(tlsExchange(port, {}, 5.0), "");
+  // An oversized header block: closed without an answer.
+  EXPECT_EQ(tlsExchange(port, {"GET / HTTP/1.1\r\nX: " + std::string(20000, 'a')}, 5.0), "");
+
+  // No TLS handshake at all: closed at the handshake deadline.
+  asio::io_context io;
+  asio::ip::tcp::socket raw(io);
+  raw.connect({asio::ip::make_address("127.0.0.1"), port});
+  const auto started = std::chrono::steady_clock::now();
+  std::array<char, 16> buffer;
+  std::error_code error;
+  raw.read_some(asio::buffer(buffer), error);
+  EXPECT_EQ(error, asio::error::eof);
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(4));
+}
+
+TEST_F(ControlServerTest, ConcurrentConnectionsAreCapped) {
+  const uint16_t port = startListening();
+  asio::io_context io;
+  std::vector<asio::ip::tcp::socket> held;
+  for (int i = 0; i < 4; ++i) {
+    held.emplace_back(io);
+    held.back().connect({asio::ip::make_address("127.0.0.1"), port});
+  }
+  ASSERT_TRUE(eventually([&] { return main.run([&] { return server->connectionCount(); }) == 4; }));
+  asio::ip::tcp::socket extra(io);
+  extra.connect({asio::ip::make_address("127.0.0.1"), port});
+  std::array<char, 16> buffer;
+  std::error_code error;
+  extra.read_some(asio::buffer(buffer), error);
+  EXPECT_EQ(error, asio::error::eof);
+  // Once the held connections time out, new ones are served again.
+  EXPECT_TRUE(eventually([&] { return main.run([&] { return server->connectionCount(); }) == 0; }));
+}
+
+TEST_F(ControlServerTest, IPv6PeersKeepTheirOwnText) {
+  const uint16_t port = startListening();
+  server->peers().authorize("key", "::1");
+  std::string answer;
+  try {
+    answer = tlsExchange(port, {"GET /v1/settings HTTP/1.1\r\n\r\n"}, 5.0, "::1");
+  } catch (const std::exception& error) {
+    GTEST_SKIP() << "no IPv6 loopback here: " << error.what();
+  }
+  EXPECT_TRUE(answer.starts_with("HTTP/1.1 200 OK\r\n")) << answer;
+
+  EXPECT_EQ(peerAddressText(asio::ip::make_address("::ffff:192.168.1.20")), "192.168.1.20");
+  EXPECT_EQ(peerAddressText(asio::ip::make_address("192.168.1.20")), "192.168.1.20");
+  EXPECT_EQ(peerAddressText(asio::ip::make_address("fe80::1%1")), "fe80::1");
+  EXPECT_EQ(peerAddressText(asio::ip::make_address("2001:db8::5")), "2001:db8::5");
+}
+
+TEST_F(ControlServerTest, BonjourStatusTexts) {
+  const uint16_t port = startListening();
+  const std::string listening = "Listening on port " + std::to_string(port);
+  EXPECT_EQ(server->statusMessage.get(), listening + " (Bonjour off)");
+  ASSERT_EQ(bonjour->advertisements().size(), 1u);
+  EXPECT_EQ(bonjour->advertisements()[0].type, "_ferrowin._tcp");
+  EXPECT_EQ(bonjour->advertisements()[0].port, port);
+
+  bonjour->deliver({BonjourEvent::Kind::added, ""});
+  EXPECT_TRUE(eventually([&] { return server->statusMessage.get() == listening + " (Bonjour on)"; }));
+  EXPECT_TRUE(server->isBonjourAdvertised.get());
+  bonjour->deliver({BonjourEvent::Kind::removed, ""});
+  EXPECT_TRUE(eventually([&] { return server->statusMessage.get() == listening + " (Bonjour off)"; }));
+
+  main.run([&] { server->stop(); });
+  EXPECT_EQ(server->statusMessage.get(), "Idle");
+  EXPECT_FALSE(server->isRunning.get());
+  EXPECT_EQ(bonjour->liveRegistrations(), 0u);
+}
+
+TEST_F(ControlServerTest, BonjourFailureReopensWithoutItAndRetryBringsItBack) {
+  bonjour->immediateEvent = BonjourEvent{BonjourEvent::Kind::failed, "Daemon not running"};
+  startListening();
+  const std::string code = server->pairingCode.get();
+  EXPECT_TRUE(eventually([&] { return server->statusMessage.get().ends_with("(Bonjour off)"); }));
+  EXPECT_EQ(bonjour->advertisements().size(), 1u);  // the reopened listener does not advertise
+  EXPECT_EQ(bonjour->liveRegistrations(), 0u);
+  EXPECT_TRUE(server->isRunning.get());
+  EXPECT_EQ(server->pairingCode.get(), code);
+
+  bonjour->immediateEvent.reset();
+  main.run([&] { server->retryBonjour(); });
+  EXPECT_EQ(bonjour->advertisements().size(), 2u);
+  EXPECT_EQ(server->pairingCode.get(), code);
+  const uint16_t port = main.run([&] { return server->listeningPort(); });
+  EXPECT_TRUE(tlsExchange(port, {"GET /v1/status HTTP/1.1\r\n\r\n"}).starts_with("HTTP/1.1 401"));
+
+  main.run([&] { server->stop(); });
+  main.run([&] { server->retryBonjour(); });  // not running: a full start with a new code
+  EXPECT_TRUE(server->isRunning.get());
+}
+
+TEST_F(ControlServerTest, StartFailures) {
+  asio::io_context io;
+  asio::ip::tcp::acceptor taken(io, {asio::ip::tcp::v6(), 0});
+  server->port = taken.local_endpoint().port();
+  main.run([&] { server->start(); });
+  EXPECT_EQ(server->statusMessage.get(), "Listener failed: Address already in use");
+  EXPECT_FALSE(server->isRunning.get());
+
+  std::filesystem::remove_all(dir / "control-tls");
+  ASSERT_TRUE(common::writeFileAtomically(dir / "control-tls", "not a directory"));
+  server->port = 0;
+  main.run([&] { server->start(); });
+  EXPECT_TRUE(server->statusMessage.get().starts_with("TLS identity failed: "))
+      << server->statusMessage.get();
+  EXPECT_FALSE(server->isRunning.get());
+}
+
+TEST_F(ControlServerTest, StatusAndSettingsRoutes) {
+  server->port = 52345;
+  server->peers().authorize("key", "10.0.0.7");
+  hostInfo->name = "gamebox";
+  auto status = *common::parseJson(bodyText(call("GET", "/v1/status")));
+  EXPECT_EQ(status["hostName"], "gamebox");
+  EXPECT_EQ(status["controlPort"], 52345);
+  EXPECT_EQ(status["videoPort"], 52346);
+  EXPECT_EQ(status["gamepadPort"], 52347);
+  EXPECT_EQ(status["videoTransport"], "udp_arq");
+  EXPECT_EQ(status["streamingEnabled"], false);
+  EXPECT_EQ(status["gamepadEnabled"], false);
+  EXPECT_EQ(status["gamepadProfile"], "");
+  EXPECT_EQ(status["serverId"], server->serverIdentifier().value());
+  EXPECT_FALSE(status.contains("frontmostBundleId"));
+  EXPECT_FALSE(status.contains("frontmostExecutable"));
+  EXPECT_EQ(bodyText(call("GET", "/v1/settings")), R"({"gamepadProfile":""})");
+
+  auto video = std::make_shared<FakeVideo>();
+  auto helper = std::make_shared<FakeInputHelper>();
+  server->setVideo(video);
+  server->setInputHelper(helper);
+  hostInfo->frontmost = platform::FrontmostApplication{"Steam", "/usr/lib/steam/steam", "steam"};
+  status = *common::parseJson(bodyText(call("GET", "/v1/status")));
+  EXPECT_EQ(status["videoTransport"], "tcp");
+  EXPECT_EQ(status["streamingEnabled"], true);
+  EXPECT_EQ(status["gamepadEnabled"], true);
+  EXPECT_EQ(status["gamepadProfile"], "xbox");
+  EXPECT_EQ(status["frontmostBundleId"], "Steam");
+  EXPECT_EQ(status["frontmostExecutable"], "steam");
+  hostInfo->frontmost = platform::FrontmostApplication{std::nullopt, std::nullopt, "Game"};
+  status = *common::parseJson(bodyText(call("GET", "/v1/status")));
+  EXPECT_FALSE(status.contains("frontmostBundleId"));
+  EXPECT_EQ(status["frontmostExecutable"], "Game");
+  hostInfo->frontmost = platform::FrontmostApplication{"id", std::nullopt, ""};
+  status = *common::parseJson(bodyText(call("GET", "/v1/status")));
+  EXPECT_FALSE(status.contains("frontmostExecutable"));
+  EXPECT_EQ(bodyText(call("GET", "/v1/settings")), R"({"gamepadProfile":"xbox"})");
+}
+
+TEST_F(ControlServerTest, RemapSettingsAreClampedAndHandedToTheHelper) {
+  server->peers().authorize("key", "10.0.0.7");
+  const std::string request =
+      R"({"sensitivity":10,"acceleration":2,"deadzone":-1,"verticalScale":0.1,)"
+      R"("stickCurve":"soft","rampCurve":"cubic","unknown":true})";
+  auto withoutHelper = call("PUT", "/v1/remap-settings", request);
+  EXPECT_EQ(withoutHelper.status, 200);
+  auto helper = std::make_shared<FakeInputHelper>();
+  server->setInputHelper(helper);
+  auto answer = call("PUT", "/v1/remap-settings", request);
+  EXPECT_EQ(bodyText(answer),
+            R"({"acceleration":1.0,"deadzone":0.0,"rampCurve":"cubic","sensitivity":4.0,)"
+            R"("stickCurve":"soft","verticalScale":0.25})");
+  ASSERT_TRUE(helper->remap);
+  EXPECT_EQ(helper->remap->sensitivity, 4.0);
+  EXPECT_EQ(helper->remap->deadzone, 0.0);
+  EXPECT_EQ(bodyText(call("PUT", "/v1/remap-settings", "{}")), R"({"error":"invalid json"})");
+}
+
+TEST_F(ControlServerTest, SessionReleaseAndCaptureRoutes) {
+  server->peers().authorize("key", "10.0.0.7");
+  EXPECT_EQ(bodyText(call("POST", "/v1/session/release")), R"({"ok":true})");
+  for (auto [method, path] : {std::pair{"GET", "/v1/capture/sources"},
+                              std::pair{"GET", "/v1/capture/thumbnail?id=x"},
+                              std::pair{"POST", "/v1/capture/source"}}) {
+    auto unavailable = call(method, path);
+    EXPECT_EQ(unavailable.status, 503) << path;
+    EXPECT_EQ(bodyText(unavailable), R"({"error":"video unavailable"})");
+  }
+
+  auto video = std::make_shared<FakeVideo>();
+  auto helper = std::make_shared<FakeInputHelper>();
+  server->setVideo(video);
+  server->setInputHelper(helper);
+  EXPECT_EQ(bodyText(call("POST", "/v1/session/release")), R"({"ok":true})");
+  EXPECT_EQ(video->releases, 1);
+  EXPECT_EQ(helper->gamepadReleases, 1);
+
+  EXPECT_EQ(bodyText(call("GET", "/v1/capture/sources")), R"({"selectedId":"display:1","sources":[]})");
+  auto thumbnail = call("GET", "/v1/capture/thumbnail?id=");
+  EXPECT_EQ(thumbnail.status, 200);
+  EXPECT_EQ(thumbnail.contentType, "image/jpeg");
+  EXPECT_EQ(video->thumbnailIds, std::vector<std::string>{""});  // empty ids pass through
+  EXPECT_EQ(bodyText(call("GET", "/v1/capture/thumbnail")), R"({"error":"missing id"})");
+  EXPECT_EQ(call("GET", "/v1/capture/thumbnail?id=gone").status, 404);
+  EXPECT_EQ(bodyText(call("POST", "/v1/capture/source", R"({"id":"window:4"})")),
+            R"({"applied":true,"selectedId":"window:4"})");
+  EXPECT_EQ(call("POST", "/v1/capture/source", R"({"id":"gone"})").status, 404);
+  EXPECT_EQ(bodyText(call("POST", "/v1/capture/source", R"({"id":"bad"})")),
+            R"({"error":"invalid json"})");
+  EXPECT_EQ(call("POST", "/v1/capture/source", "nope").status, 400);
+
+  main.run([&] {
+    video.reset();
+    return 0;
+  });
+  EXPECT_EQ(call("GET", "/v1/capture/sources").status, 503);  // collaborators are held weakly
+}
+
+}  // namespace
+}  // namespace ferrowin::control

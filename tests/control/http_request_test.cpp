@@ -1,0 +1,140 @@
+#include "server/control/http_request.h"
+
+#include <gtest/gtest.h>
+
+namespace ferrowin::control {
+namespace {
+
+std::vector<uint8_t> bytes(std::string_view text) { return {text.begin(), text.end()}; }
+
+std::optional<ControlHTTPRequest> parse(std::string_view text) {
+  auto buffer = bytes(text);
+  auto parsed = parseRequest(buffer);
+  EXPECT_TRUE(parsed.has_value());
+  return parsed ? *parsed : std::nullopt;
+}
+
+TEST(ControlHTTPParse, RequestLineHeadersAndBody) {
+  auto request = parse(
+      "post /v1/auth/hello?x=1 HTTP/1.1\r\nHost: a\r\n  Content-Type :\t application/json \r\n"
+      "no colon line\r\nX-Twice: 1\r\nx-twice: 2\r\nContent-Length: 2\r\n\r\n{}");
+  ASSERT_TRUE(request);
+  EXPECT_EQ(request->method, "POST");
+  EXPECT_EQ(request->path, "/v1/auth/hello?x=1");
+  EXPECT_EQ(request->headers.at("content-type"), "application/json");
+  EXPECT_EQ(request->headers.at("x-twice"), "2");
+  EXPECT_EQ(request->headers.size(), 4u);
+  EXPECT_EQ(request->body, bytes("{}"));
+  EXPECT_TRUE(request->peer.empty());
+}
+
+TEST(ControlHTTPParse, RequestLineTokens) {
+  // Empty pieces are dropped; a third piece takes the rest of the line.
+  auto spaced = parse("GET    /v1/status   HTTP/1.1 extra\r\n\r\n");
+  ASSERT_TRUE(spaced);
+  EXPECT_EQ(spaced->method, "GET");
+  EXPECT_EQ(spaced->path, "/v1/status");
+  auto two = parse("get /x\r\n\r\n");
+  ASSERT_TRUE(two);
+  EXPECT_EQ(two->method, "GET");
+  EXPECT_FALSE(parse("GET\r\n\r\n"));
+  EXPECT_FALSE(parse("   \r\n\r\n"));
+}
+
+TEST(ControlHTTPParse, WaitsForTheWholeRequestAcrossSegments) {
+  std::vector<uint8_t> buffer;
+  const std::string whole = "POST /v1/auth/hello HTTP/1.1\r\nContent-Length: 5\r\n\r\nhello";
+  for (size_t i = 0; i + 1 < whole.size(); ++i) {
+    buffer.push_back(static_cast<uint8_t>(whole[i]));
+    auto parsed = parseRequest(buffer);
+    ASSERT_TRUE(parsed);
+    ASSERT_FALSE(*parsed) << "complete after " << i + 1 << " bytes";
+  }
+  buffer.push_back('o');
+  buffer.push_back('X');  // bytes after the body stay in the buffer
+  auto parsed = parseRequest(buffer);
+  ASSERT_TRUE(parsed && *parsed);
+  EXPECT_EQ((*parsed)->body, bytes("hello"));
+  EXPECT_EQ(buffer, bytes("X"));
+}
+
+TEST(ControlHTTPParse, ContentLengthRules) {
+  const auto withLength = [](std::string value, size_t bodyBytes) {
+    std::string text = "POST /p HTTP/1.1\r\nContent-Length: " + value + "\r\n\r\n";
+    text.append(bodyBytes, 'a');
+    return parse(text);
+  };
+  ASSERT_TRUE(withLength("+5", 5));
+  EXPECT_EQ(withLength("+5", 5)->body.size(), 5u);
+  EXPECT_FALSE(withLength("+5", 4));
+  // Not a number reads as 0: the request is complete without its body.
+  for (const char* notNumber : {"abc", "", "5x", "+", "--5", "99999999999999999999999"}) {
+    auto request = withLength(notNumber, 3);
+    ASSERT_TRUE(request) << notNumber;
+    EXPECT_TRUE(request->body.empty()) << notNumber;
+  }
+  EXPECT_FALSE(withLength("-1", 0));
+  ASSERT_TRUE(withLength("65536", 65536));
+  EXPECT_EQ(withLength("65536", 65536)->body.size(), 65536u);
+  EXPECT_FALSE(withLength("65537", 65537));
+  auto missing = parse("POST /p HTTP/1.1\r\n\r\nbody");
+  ASSERT_TRUE(missing);
+  EXPECT_TRUE(missing->body.empty());
+}
+
+TEST(ControlHTTPParse, HeadThatIsNotUtf8NeverFormsARequest) {
+  EXPECT_FALSE(parse("GET /\xff HTTP/1.1\r\n\r\n"));
+  EXPECT_FALSE(parse("GET /\xc0\xaf HTTP/1.1\r\n\r\n"));  // overlong "/"
+  EXPECT_FALSE(parse("GET /\xed\xa0\x80 HTTP/1.1\r\n\r\n"));  // surrogate
+  auto accented = parse("GET /caf\xc3\xa9 HTTP/1.1\r\n\r\n");
+  ASSERT_TRUE(accented);
+  EXPECT_EQ(accented->path, "/caf\xc3\xa9");
+}
+
+TEST(ControlHTTPParse, HeaderBlockIsCapped) {
+  std::string head = "GET / HTTP/1.1\r\nX: " + std::string(kMaxHeaderBytes, 'a');
+  auto buffer = bytes(head);
+  EXPECT_FALSE(parseRequest(buffer).has_value());
+  auto complete = bytes(head + "\r\n\r\n");
+  EXPECT_FALSE(parseRequest(complete).has_value());
+
+  std::string justFits = "GET / HTTP/1.1\r\nX: ";
+  justFits.append(kMaxHeaderBytes - justFits.size(), 'a');
+  auto partial = bytes(justFits + "\r\n\r");
+  auto waiting = parseRequest(partial);
+  ASSERT_TRUE(waiting);
+  EXPECT_FALSE(*waiting);
+  auto fits = bytes(justFits + "\r\n\r\n");
+  auto parsed = parseRequest(fits);
+  ASSERT_TRUE(parsed);
+  EXPECT_TRUE(*parsed);
+}
+
+TEST(ControlHTTPResponseWriting, HeadAndReasons) {
+  auto written = serializeResponse({503, bytes("{\"error\":\"video unavailable\"}"), "application/json"});
+  EXPECT_EQ(std::string(written.begin(), written.end()),
+            "HTTP/1.1 503 Error\r\nContent-Type: application/json\r\nContent-Length: 29\r\n"
+            "Connection: close\r\n\r\n{\"error\":\"video unavailable\"}");
+  EXPECT_EQ(reasonPhrase(200), "OK");
+  EXPECT_EQ(reasonPhrase(400), "Bad Request");
+  EXPECT_EQ(reasonPhrase(401), "Unauthorized");
+  EXPECT_EQ(reasonPhrase(404), "Not Found");
+  EXPECT_EQ(reasonPhrase(409), "Conflict");
+  EXPECT_EQ(reasonPhrase(500), "Error");
+}
+
+TEST(ControlHTTPQuery, Parameters) {
+  EXPECT_EQ(routePath("/v1/status?x=1?y"), "/v1/status");
+  EXPECT_EQ(queryParameter("/p?ID=a%20b&id=second", "id"), "a b");
+  EXPECT_EQ(queryParameter("/p?&&flag&%69d=x", "id"), "x");  // key is percent-decoded
+  EXPECT_EQ(queryParameter("/p?id=a+b=c", "id"), "a+b=c");    // "+" stays, split at first "="
+  EXPECT_EQ(queryParameter("/p?id=", "id"), "");
+  EXPECT_FALSE(queryParameter("/p?id=%zz&id=ok", "id"));  // first match decides
+  EXPECT_FALSE(queryParameter("/p?id=%ff", "id"));         // not UTF-8
+  EXPECT_FALSE(queryParameter("/p?id=%4", "id"));
+  EXPECT_FALSE(queryParameter("/p", "id"));
+  EXPECT_FALSE(queryParameter("/p?idx=1", "id"));
+}
+
+}  // namespace
+}  // namespace ferrowin::control

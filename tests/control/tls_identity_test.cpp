@@ -1,0 +1,127 @@
+#include "server/control/tls_identity.h"
+
+#include <gtest/gtest.h>
+#include <openssl/x509.h>
+#include <sys/stat.h>
+
+#include "common/util/files.h"
+#include "server/control/der_writer.h"
+#include "tests/support/temp_dir.h"
+
+namespace ferrowin::control {
+namespace {
+
+std::string readText(const std::filesystem::path& path) { return *common::readFile(path); }
+
+mode_t modeOf(const std::filesystem::path& path) {
+  struct stat st{};
+  ::stat(path.c_str(), &st);
+  return st.st_mode & 0777;
+}
+
+struct X509Deleter {
+  void operator()(X509* x) const { X509_free(x); }
+};
+
+std::unique_ptr<X509, X509Deleter> parse(const std::vector<uint8_t>& der) {
+  const unsigned char* cursor = der.data();
+  return std::unique_ptr<X509, X509Deleter>(d2i_X509(nullptr, &cursor, long(der.size())));
+}
+
+TEST(TLSIdentity, CreatedOnceThenReused) {
+  testing::TempDir dir;
+  const auto tls = dir / "control-tls";
+  auto first = loadOrCreateIdentity(tls);
+  ASSERT_TRUE(first) << first.error().description();
+  EXPECT_EQ(first->privateKey.size(), 32u);
+  EXPECT_EQ(readText(tls / "key").size(), 32u);
+  EXPECT_EQ(modeOf(tls / "key"), 0600u);
+  const auto certificate = readText(tls / "cert.der");
+  EXPECT_EQ(std::vector<uint8_t>(certificate.begin(), certificate.end()), first->certificate);
+
+  auto second = loadOrCreateIdentity(tls);
+  ASSERT_TRUE(second);
+  EXPECT_EQ(second->privateKey, first->privateKey);
+  EXPECT_EQ(second->certificate, first->certificate);
+  EXPECT_TRUE(makeServerContext(*second));
+}
+
+TEST(TLSIdentity, ReplacedWhenUnusable) {
+  testing::TempDir dir;
+  const auto tls = dir / "control-tls";
+  const auto original = *loadOrCreateIdentity(tls);
+
+  std::filesystem::remove(tls / "cert.der");
+  const auto afterMissingCert = *loadOrCreateIdentity(tls);
+  EXPECT_NE(afterMissingCert.privateKey, original.privateKey);
+
+  ASSERT_TRUE(common::writeFileAtomically(tls / "key", std::string(31, '\x01'), 0600));
+  const auto afterShortKey = *loadOrCreateIdentity(tls);
+  EXPECT_NE(afterShortKey.privateKey, afterMissingCert.privateKey);
+  EXPECT_EQ(afterShortKey.privateKey.size(), 32u);
+
+  // A valid key with another identity's certificate could never complete a handshake.
+  const auto other = *loadOrCreateIdentity(dir / "other");
+  ASSERT_TRUE(common::writeFileAtomically(
+      tls / "cert.der", std::string(other.certificate.begin(), other.certificate.end())));
+  const auto afterMismatch = *loadOrCreateIdentity(tls);
+  EXPECT_NE(afterMismatch.privateKey, afterShortKey.privateKey);
+  EXPECT_NE(afterMismatch.certificate, other.certificate);
+  EXPECT_TRUE(makeServerContext(afterMismatch));
+}
+
+TEST(TLSIdentity, DirectoryThatCannotBeCreatedIsAnError) {
+  testing::TempDir dir;
+  ASSERT_TRUE(common::writeFileAtomically(dir / "file", "x"));
+  auto identity = loadOrCreateIdentity(dir / "file" / "control-tls");
+  ASSERT_FALSE(identity);
+  EXPECT_FALSE(identity.error().description().empty());
+}
+
+TEST(TLSIdentity, CertificateFields) {
+  testing::TempDir dir;
+  const auto identity = *loadOrCreateIdentity(dir / "control-tls");
+  auto certificate = parse(identity.certificate);
+  ASSERT_TRUE(certificate);
+  EXPECT_EQ(X509_get_version(certificate.get()), 2);  // v3
+  char name[64];
+  X509_NAME_oneline(X509_get_subject_name(certificate.get()), name, sizeof name);
+  EXPECT_STREQ(name, "/CN=Ferrowin");
+  X509_NAME_oneline(X509_get_issuer_name(certificate.get()), name, sizeof name);
+  EXPECT_STREQ(name, "/CN=Ferrowin");
+  EXPECT_EQ(X509_get_ext_count(certificate.get()), 0);
+  EXPECT_EQ(X509_get_signature_nid(certificate.get()), NID_ecdsa_with_SHA256);
+
+  ASN1_TIME* start = ASN1_TIME_new();
+  ASN1_TIME* end = ASN1_TIME_new();
+  ASN1_TIME_set_string(start, "20250101000000Z");
+  ASN1_TIME_set_string(end, "20400101000000Z");
+  EXPECT_EQ(ASN1_TIME_compare(X509_get0_notBefore(certificate.get()), start), 0);
+  EXPECT_EQ(ASN1_TIME_compare(X509_get0_notAfter(certificate.get()), end), 0);
+  ASN1_TIME_free(start);
+  ASN1_TIME_free(end);
+
+  EVP_PKEY* key = X509_get0_pubkey(certificate.get());
+  ASSERT_TRUE(key);
+  EXPECT_EQ(X509_verify(certificate.get(), key), 1);  // self-signed
+  const ASN1_INTEGER* serial = X509_get0_serialNumber(certificate.get());
+  EXPECT_LE(serial->length, 9);
+  EXPECT_FALSE(serial->type & V_ASN1_NEG);
+}
+
+TEST(DerWriter, LengthsAndIntegers) {
+  EXPECT_EQ(der::element(0x04, std::vector<uint8_t>(3, 0)).size(), 5u);
+  const auto longForm = der::element(0x04, std::vector<uint8_t>(300, 0));
+  EXPECT_EQ(std::vector<uint8_t>(longForm.begin(), longForm.begin() + 4),
+            (std::vector<uint8_t>{0x04, 0x82, 0x01, 0x2C}));
+  EXPECT_EQ(der::positiveInteger(std::vector<uint8_t>{0x00, 0x00, 0x7F}),
+            (std::vector<uint8_t>{0x02, 0x01, 0x7F}));
+  EXPECT_EQ(der::positiveInteger(std::vector<uint8_t>{0x80}),
+            (std::vector<uint8_t>{0x02, 0x02, 0x00, 0x80}));
+  EXPECT_EQ(der::positiveInteger(std::vector<uint8_t>{0, 0}), (std::vector<uint8_t>{0x02, 0x01, 0x00}));
+  EXPECT_EQ(der::objectIdentifier({1, 2, 840, 10045, 2, 1}),
+            (std::vector<uint8_t>{0x06, 0x07, 0x2A, 0x86, 0x48, 0xCE, 0x3D, 0x02, 0x01}));
+}
+
+}  // namespace
+}  // namespace ferrowin::control
