@@ -7,6 +7,7 @@
 // Destroying the encoder answers frames that have not started with `cancelled`, waits for the one
 // being encoded, and then no answer comes any more.
 
+#include <cmath>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -76,6 +77,14 @@ class VideoEncoder {
   /// Queues `frame` (it must have the session's size) and returns at once. `done` is called once.
   virtual void encode(BgraFrame frame, int64_t ptsMicros, bool forceKeyframe, Completion done) = 0;
 };
+
+/// The rate cap: 1.5 × the average bitrate within any one second, in bytes.
+inline int64_t dataRateLimitBytesPerSecond(int bitrateKbps) {
+  return static_cast<int64_t>(std::ceil(bitrateKbps * 1.5 * 1000 * 0.125));
+}
+
+/// The most frames between keyframes: 2 × fps (0 for fps 0: only the 2-second rule applies).
+inline int maxKeyframeIntervalFrames(int fps) { return fps > 0 ? fps * 2 : 0; }
 
 /// Opens an HEVC encoder session tuned for real time: average bitrate with a one-second cap of
 /// 1.5 × the average, a keyframe at least every 2 × fps frames and every 2 s, no frame reordering,

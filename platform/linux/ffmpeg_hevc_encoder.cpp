@@ -144,8 +144,7 @@ Expected<Opened, int> openCandidate(const Candidate& candidate,
   if (!context) return unexpected(AVERROR(ENOMEM));
 
   const int fps = std::max(settings.fps, 1);
-  // A keyframe at least every 2 × fps frames; with fps 0 only the 2-second rule applies.
-  const int keyframeInterval = settings.fps > 0 ? settings.fps * 2 : 0;
+  const int keyframeInterval = maxKeyframeIntervalFrames(settings.fps);
   context->width = settings.width;
   context->height = settings.height;
   context->time_base = AVRational{1, 1'000'000};
@@ -155,7 +154,7 @@ Expected<Opened, int> openCandidate(const Candidate& candidate,
   context->gop_size = keyframeInterval > 0 ? keyframeInterval : -1;
   context->bit_rate = int64_t{settings.bitrateKbps} * 1000;
   // At most 1.5 × the average within any one second: a buffer of one second at the peak rate.
-  const int64_t capBytes = static_cast<int64_t>(std::ceil(settings.bitrateKbps * 1.5 * 1000 * 0.125));
+  const int64_t capBytes = dataRateLimitBytesPerSecond(settings.bitrateKbps);
   context->rc_max_rate = capBytes * 8;
   context->rc_buffer_size = static_cast<int>(std::min<int64_t>(capBytes * 8, INT32_MAX));
   context->color_primaries = settings.colorSpace == EncoderColorSpace::displayP3

@@ -1,8 +1,10 @@
-# Sans-I/O pieces of capture and encoding: bitstream framing, and the capture-source manager with
-# its thumbnails.
+# Sans-I/O pieces of capture and encoding: bitstream framing and the encoder session's pacing,
+# and the capture-source manager with its thumbnails.
 ferrowin_add_library(ferrowin_capture_encoding
-  SOURCES ${CMAKE_CURRENT_LIST_DIR}/annexb.cpp
-  DEPS ferrowin_common)
+  SOURCES
+    ${CMAKE_CURRENT_LIST_DIR}/annexb.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/encoder_session.cpp
+  DEPS ferrowin_common ferrowin_capture_config ferrowin_platform_encoder)
 
 pkg_check_modules(FERROWIN_TURBOJPEG REQUIRED IMPORTED_TARGET libturbojpeg)
 ferrowin_add_library(ferrowin_capture_sources
