@@ -1,0 +1,104 @@
+#include "server/app/host_services.h"
+
+#include <gtest/gtest.h>
+
+#include <future>
+#include <thread>
+
+#include "common/util/files.h"
+#include "platform/fake/fake_bonjour.h"
+#include "platform/fake/fake_host_info.h"
+#include "tests/support/temp_dir.h"
+
+namespace ferrowin::app {
+namespace {
+
+class HostServicesTest : public ::testing::Test {
+ protected:
+  HostServicesTest() : thread_([this] { main.run(); }) {}
+  ~HostServicesTest() override {
+    onMain([&] { services.reset(); });
+    main.stop();
+    thread_.join();
+  }
+
+  template <class F>
+  auto onMain(F work) -> decltype(work()) {
+    std::packaged_task<decltype(work())()> task(std::move(work));
+    auto result = task.get_future();
+    main.post([&task] { task(); });
+    return result.get();
+  }
+
+  std::shared_ptr<HostServices> make(std::optional<std::string> transportOverride = std::nullopt,
+                                     uint16_t controlPort = 0) {
+    return onMain([&] {
+      return HostServices::create({.main = &main,
+                                   .settings = &settings,
+                                   .dataDirectory = dir / "data",
+                                   .controlPort = controlPort,
+                                   .transportOverride = transportOverride,
+                                   .bonjour = std::make_shared<platform::FakeBonjour>(),
+                                   .hostInfo = std::make_shared<platform::FakeHostInfo>()});
+    });
+  }
+
+  testing::TempDir dir;
+  common::SettingsStore settings{dir / "config"};
+  common::MainExecutor main;
+  std::shared_ptr<HostServices> services;
+
+ private:
+  std::thread thread_;
+};
+
+TEST(VideoTransportSetting, OnlyTcpAndFecSelectThemselves) {
+  EXPECT_EQ(videoTransportFromSetting(std::nullopt), "udp_arq");
+  EXPECT_EQ(videoTransportFromSetting("udp_arq"), "udp_arq");
+  EXPECT_EQ(videoTransportFromSetting("TCP"), "udp_arq");
+  EXPECT_EQ(videoTransportFromSetting("tcp"), "tcp");
+  EXPECT_EQ(videoTransportFromSetting("udp_fec"), "udp_fec");
+}
+
+TEST_F(HostServicesTest, TransportOverrideIsNeverSaved) {
+  ASSERT_TRUE(settings.setString(kVideoTransportKey, "udp_fec"));
+  services = make();
+  EXPECT_EQ(services->videoTransport(), "udp_fec");
+  services = make("tcp");
+  EXPECT_EQ(services->videoTransport(), "tcp");
+  EXPECT_EQ(common::SettingsStore(dir / "config").stringValue(kVideoTransportKey), "udp_fec");
+}
+
+TEST_F(HostServicesTest, DiagnosticsSettingPersists) {
+  services = make();
+  EXPECT_FALSE(services->videoDiagnosticsEnabled.get());
+  onMain([&] { services->setVideoDiagnosticsEnabled(true); });
+  EXPECT_TRUE(common::SettingsStore(dir / "config").boolValue(kVideoDiagnosticsKey, false));
+  services = make();
+  EXPECT_TRUE(services->videoDiagnosticsEnabled.get());
+}
+
+TEST_F(HostServicesTest, StartHoldAndPorts) {
+  services = make(std::nullopt, 41000);
+  EXPECT_EQ(services->videoPort(), 41001);
+  EXPECT_EQ(services->inputPort(), 41002);
+  onMain([&] { services->holdServices(); });  // nothing runs: nothing happens
+  EXPECT_EQ(services->control->statusMessage.get(), "Idle");
+
+  onMain([&] {
+    services->control->port = 0;
+    services->startServices();
+  });
+  EXPECT_TRUE(services->control->isRunning.get());
+  EXPECT_EQ(services->videoPort(), 1);  // recomputed from the control port at every start
+  const std::string code = services->control->pairingCode.get();
+  onMain([&] { services->startServices(); });  // already running: same listener, same code
+  EXPECT_EQ(services->control->pairingCode.get(), code);
+
+  onMain([&] { services->holdServices(); });
+  EXPECT_FALSE(services->control->isRunning.get());
+  EXPECT_EQ(services->control->statusMessage.get(), "Idle");
+}
+
+}  // namespace
+}  // namespace ferrowin::app
