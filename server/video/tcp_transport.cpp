@@ -57,6 +57,13 @@ VideoTCPTransport::~VideoTCPTransport() {
   sendQueue_.sync([this] { writeSide_.reset(); });
 }
 
+void VideoTCPTransport::postClientChange(std::optional<std::string> client) {
+  // The callbacks of the moment: a later start() installs new ones that must not hear of this.
+  if (auto onClientChange = currentCallbacks().onClientChange) {
+    postToMain([onClientChange, client] { onClientChange(client); });
+  }
+}
+
 TransportCallbacks VideoTCPTransport::currentCallbacks() {
   std::lock_guard guard(callbackLock_);
   return callbacks_;
@@ -112,9 +119,9 @@ bool VideoTCPTransport::start(uint16_t port, std::weak_ptr<VideoStreamSource> st
   }
   running_ = true;
   status("Starting...");
-  postToMain([this] {
-    if (auto onStatus = currentCallbacks().onStatus) onStatus("Listening (TCP)");
-  });
+  if (callbacks.onStatus) {
+    postToMain([onStatus = callbacks.onStatus] { onStatus("Listening (TCP)"); });
+  }
   return true;
 }
 
@@ -130,9 +137,7 @@ void VideoTCPTransport::stop() {
     std::lock_guard guard(peerLock_);
     if (onPeerDisconnected_) onPeerDisconnected_(*disconnected);
   }
-  postToMain([this] {
-    if (auto onClientChange = currentCallbacks().onClientChange) onClientChange(std::nullopt);
-  });
+  postClientChange(std::nullopt);
 }
 
 void VideoTCPTransport::stopOnQueue() {
@@ -237,9 +242,7 @@ void VideoTCPTransport::onAccepted(asio::ip::tcp::socket socket) {
     self->trySend();
   });
 
-  postToMain([this, text = connection->endpoint] {
-    if (auto onClientChange = currentCallbacks().onClientChange) onClientChange(text);
-  });
+  postClientChange(connection->endpoint);
   readConfig(connection);
 }
 
@@ -267,9 +270,9 @@ void VideoTCPTransport::readConfig(std::shared_ptr<Connection> connection) {
 void VideoTCPTransport::onConfig(const std::shared_ptr<Connection>& connection) {
   auto config = parseStreamConfigMessage(connection->buffer);
   if (!config) {
-    postToMain([this] {
-      if (auto onStatus = currentCallbacks().onStatus) onStatus("Bad config");
-    });
+    if (auto onStatus = currentCallbacks().onStatus) {
+      postToMain([onStatus] { onStatus("Bad config"); });
+    }
     return;
   }
   common::spawn(main_.get_executor(),
@@ -360,17 +363,15 @@ void VideoTCPTransport::endConnection(uint64_t id) {
     std::lock_guard guard(peerLock_);
     if (onPeerDisconnected_) onPeerDisconnected_(address);
   }
+  postClientChange(std::nullopt);
   postToMain([this] {
     std::shared_ptr<VideoStreamSource> streamer;
     std::shared_ptr<VideoStreamStats> stats;
-    TransportCallbacks callbacks;
     {
       std::lock_guard guard(callbackLock_);
       streamer = streamer_.lock();
       stats = stats_.lock();
-      callbacks = callbacks_;
     }
-    if (callbacks.onClientChange) callbacks.onClientChange(std::nullopt);
     if (streamer) streamer->stop();
     if (stats) stats->reset();
   });

@@ -85,6 +85,7 @@ class VideoTCPTransport final : public VideoTransportBackend,
   void dropWriteSide();
 
   void postToMain(std::function<void()> work);
+  void postClientChange(std::optional<std::string> client);
   TransportCallbacks currentCallbacks();
 
   asio::io_context& main_;

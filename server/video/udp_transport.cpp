@@ -107,10 +107,11 @@ bool VideoUDPTransport::start(uint16_t port, std::weak_ptr<VideoStreamSource> st
   }
   running_ = true;
   status("Starting...");
-  postToMain([this, label = std::string(transportModeLabel(mode_))] {
-    std::lock_guard guard(callbackLock_);
-    if (callbacks_.onStatus) callbacks_.onStatus("Listening (" + label + ")");
-  });
+  if (callbacks.onStatus) {
+    postToMain([onStatus = callbacks.onStatus, label = std::string(transportModeLabel(mode_))] {
+      onStatus("Listening (" + label + ")");
+    });
+  }
   return true;
 }
 
@@ -129,10 +130,7 @@ void VideoUDPTransport::stop() {
     std::lock_guard guard(peerLock_);
     if (onPeerDisconnected_) onPeerDisconnected_(*disconnected);
   }
-  postToMain([this] {
-    std::lock_guard guard(callbackLock_);
-    if (callbacks_.onClientChange) callbacks_.onClientChange(std::nullopt);
-  });
+  postClientChange(std::nullopt);
 }
 
 void VideoUDPTransport::stopOnQueue() {
@@ -180,6 +178,17 @@ void VideoUDPTransport::postToMain(std::function<void()> work) {
   });
 }
 
+void VideoUDPTransport::postClientChange(std::optional<std::string> client) {
+  // The callbacks of the moment: a later start() installs new ones that must not hear of this.
+  std::function<void(const std::optional<std::string>&)> onClientChange;
+  {
+    std::lock_guard guard(callbackLock_);
+    onClientChange = callbacks_.onClientChange;
+  }
+  if (!onClientChange) return;
+  postToMain([onClientChange, client] { onClientChange(client); });
+}
+
 std::optional<asio::ip::udp::endpoint> VideoUDPTransport::currentRemote() {
   std::lock_guard guard(socketLock_);
   return remote_;
@@ -221,10 +230,7 @@ bool VideoUDPTransport::acceptFlow(const asio::ip::udp::endpoint& from) {
     std::lock_guard guard(socketLock_);
     remote_ = from;
   }
-  postToMain([this, text = endpointText(from.address(), from.port())] {
-    std::lock_guard guard(callbackLock_);
-    if (callbacks_.onClientChange) callbacks_.onClientChange(text);
-  });
+  postClientChange(endpointText(from.address(), from.port()));
   return true;
 }
 
@@ -387,15 +393,13 @@ void VideoUDPTransport::endFlow(uint64_t flowId) {
   stopStreamerOnMain();
   postToMain([this] {
     std::shared_ptr<VideoStreamStats> stats;
-    TransportCallbacks callbacks;
     {
       std::lock_guard guard(callbackLock_);
       stats = stats_.lock();
-      callbacks = callbacks_;
     }
     if (stats) stats->reset();
-    if (callbacks.onClientChange) callbacks.onClientChange(std::nullopt);
   });
+  postClientChange(std::nullopt);
 }
 
 void VideoUDPTransport::stopStreamerOnMain() {

@@ -85,6 +85,7 @@ class VideoUDPTransport final : public VideoTransportBackend,
   /// One datagram to the current client (or to `to`); false when there is none or the socket is gone.
   bool sendTo(ByteView datagram, const std::optional<asio::ip::udp::endpoint>& to = std::nullopt);
   void postToMain(std::function<void()> work);
+  void postClientChange(std::optional<std::string> client);
   std::optional<asio::ip::udp::endpoint> currentRemote();
 
   asio::io_context& main_;
