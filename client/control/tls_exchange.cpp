@@ -44,6 +44,9 @@ Expected<TlsExchangeResult, ExchangeError> tlsExchange(const std::string& host, 
   asio::ssl::stream<asio::ip::tcp::socket> stream(io, tls);
 
   std::optional<Expected<TlsExchangeResult, ExchangeError>> outcome;
+  // Set when time is up: a resolve cannot be cancelled, and a connect after it would open the
+  // socket again, so every step checks this before going on.
+  bool timedOut = false;
   auto fail = [&](Kind kind, std::string message) {
     outcome = make_unexpected(ExchangeError{kind, std::move(message)});
   };
@@ -55,8 +58,10 @@ Expected<TlsExchangeResult, ExchangeError> tlsExchange(const std::string& host, 
         auto token = asio::redirect_error(asio::use_awaitable, ec);
         asio::ip::tcp::resolver resolver(io);
         auto endpoints = co_await resolver.async_resolve(host, std::to_string(port), token);
+        if (timedOut) co_return;
         if (ec) co_return fail(Kind::connect, "cannot resolve " + host + ": " + ec.message());
         co_await asio::async_connect(stream.lowest_layer(), endpoints, token);
+        if (timedOut) co_return;
         if (ec) {
           co_return fail(Kind::connect, "cannot connect to " + host + " port " +
                                             std::to_string(port) + ": " + ec.message());
@@ -94,6 +99,7 @@ Expected<TlsExchangeResult, ExchangeError> tlsExchange(const std::string& host, 
   io.run_for(std::chrono::milliseconds(static_cast<int64_t>(timeoutSeconds * 1000)));
   if (!outcome) {
     // Cancel what is pending and let the flow finish before its state goes away.
+    timedOut = true;
     std::error_code ignored;
     stream.lowest_layer().close(ignored);
     io.restart();
