@@ -1,10 +1,14 @@
-// The host name from the kernel. The front application needs the window list of the display,
-// which this backend does not read yet: it reports none, as on a host without a display.
+// The host name from the kernel; the front application from the X display named by $DISPLAY
+// (the executable of the front-most normal window). Without a display there is none.
 #include <unistd.h>
 
 #include <climits>
+#include <cstdlib>
+#include <mutex>
 
 #include "platform/host_info.h"
+#include "platform/linux/x11_connection.h"
+#include "platform/linux/x11_windows.h"
 
 namespace ferrowin::platform {
 
@@ -17,7 +21,21 @@ class LinuxHostInfo final : public HostInfo {
     if (::gethostname(name, sizeof name - 1) != 0) return "localhost";
     return name;
   }
-  std::optional<FrontmostApplication> frontmostApplication() override { return std::nullopt; }
+
+  std::optional<FrontmostApplication> frontmostApplication() override {
+    const char* display = std::getenv("DISPLAY");
+    if (!display || !*display) return std::nullopt;
+    std::lock_guard lock(mutex_);
+    if (!connection_ || connection_->broken()) connection_ = x11::X11Connection::open(display);
+    if (!connection_) return std::nullopt;
+    auto executable = x11::frontmostWindowExecutable(*connection_);
+    if (!executable) return std::nullopt;
+    return FrontmostApplication{std::nullopt, std::move(executable), {}};
+  }
+
+ private:
+  std::mutex mutex_;
+  std::unique_ptr<x11::X11Connection> connection_;
 };
 
 }  // namespace
