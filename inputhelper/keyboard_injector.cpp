@@ -79,13 +79,20 @@ struct KeyboardInjector::State : std::enable_shared_from_this<State> {
     if (!textFilter.accept(sequence)) return;
     if (!accessibilityTrusted()) return;
     if (text.empty()) return;
-    const bool compatibilityLayer = frontmostIsCompatibilityLayer();
+    // Decided once per text, and only when a character depends on it: asking the X server
+    // about its windows costs more than typing a plain letter.
+    std::optional<bool> compatibilityLayer;
+    auto underCompatibilityLayer = [&] {
+      if (!compatibilityLayer) compatibilityLayer = frontmostIsCompatibilityLayer();
+      return *compatibilityLayer;
+    };
     const uint64_t held = heldModifierFlags(heldKeys);
     for (char32_t scalar : utf8Scalars(text)) {
+      auto code = altCode(scalar);
       if (auto stroke = usKeystroke(scalar)) {
         poster.post(stroke->keyCode, true, held | stroke->flags, scalar);
         poster.post(stroke->keyCode, false, held | stroke->flags, scalar);
-      } else if (auto code = compatibilityLayer ? altCode(scalar) : std::nullopt) {
+      } else if (code && underCompatibilityLayer()) {
         typeAltCode(*code);
       } else {
         poster.post(kNoKeyCode, true, held, scalar);

@@ -73,6 +73,11 @@ int RecordingKeyInjector::trustQueries() const {
   return trustQueries_;
 }
 
+int RecordingKeyInjector::frontmostQueries() const {
+  std::lock_guard lock(mutex_);
+  return frontmostQueries_;
+}
+
 int RecordingKeyInjector::restoreCount() const {
   std::lock_guard lock(mutex_);
   return restoreCount_;
@@ -98,6 +103,7 @@ void RecordingKeyInjector::restoreKeymap() {
 
 std::optional<std::string> RecordingKeyInjector::frontmostExecutable() {
   std::lock_guard lock(mutex_);
+  ++frontmostQueries_;
   if (!trusted_) return std::nullopt;
   return frontmost_;
 }

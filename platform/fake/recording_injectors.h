@@ -58,6 +58,7 @@ class RecordingKeyInjector final : public KeyInjector {
   std::vector<RecordedKey> keys() const;
   void clear();
   int trustQueries() const;
+  int frontmostQueries() const;
   int restoreCount() const;
 
   bool accessibilityTrusted() override;
@@ -69,6 +70,7 @@ class RecordingKeyInjector final : public KeyInjector {
   mutable std::mutex mutex_;
   bool trusted_ = true;
   int trustQueries_ = 0;
+  int frontmostQueries_ = 0;
   int restoreCount_ = 0;
   std::optional<std::string> frontmost_;
   std::vector<RecordedKey> keys_;

@@ -140,6 +140,11 @@ std::vector<TestButtonEvent> X11TestClient::waitForButtons(size_t count, double 
   return impl_->buttons;
 }
 
+void X11TestClient::clearEvents() {
+  impl_->keys.clear();
+  impl_->buttons.clear();
+}
+
 std::pair<int, int> X11TestClient::pointer() {
   xcb_connection_t* c = impl_->connection->get();
   auto* reply =

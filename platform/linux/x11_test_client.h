@@ -38,6 +38,8 @@ class X11TestClient {
   /// Waits up to `seconds` until at least `count` key events have arrived; returns all so far.
   std::vector<TestKeyEvent> waitForKeys(size_t count, double seconds);
   std::vector<TestButtonEvent> waitForButtons(size_t count, double seconds);
+  /// Forgets the events received so far.
+  void clearEvents();
   /// The pointer's position on the root window.
   std::pair<int, int> pointer();
   /// Every keysym of the current keymap, keycode by keycode.

@@ -81,10 +81,12 @@ TEST_F(KeyboardInjectorTest, TextPressesShiftOnlyWhileNeeded) {
 
 TEST_F(KeyboardInjectorTest, TextKeepsHeldModifiers) {
   key(55, kDown, 1);  // Command
+  EXPECT_EQ(keys(), std::vector{down(kSuperL)});
   EXPECT_EQ(typed("a"), tap('a'));
   EXPECT_EQ(typed("A"), std::vector{down(kShiftL)} + tap('a') + std::vector{up(kShiftL)});
-  key(60, kDown, 2);  // right Shift is Shift as well
   keys_->clear();
+  key(60, kDown, 2);  // right Shift is Shift as well
+  EXPECT_EQ(keys(), std::vector{down(kShiftR)});
   EXPECT_EQ(typed("Ab"), tap('a') + tap('b'));
 }
 
@@ -102,6 +104,14 @@ TEST_F(KeyboardInjectorTest, CompatibilityLayerGetsAltCodes) {
             std::vector{down(kAltL)} + altDigits("0128") + std::vector{up(kAltL)});
   EXPECT_EQ(typed("\xE2\x80\x9A"), tap(0x100201a));  // ‚ has no Alt code here
   EXPECT_EQ(typed("e"), tap('e'));
+}
+
+TEST_F(KeyboardInjectorTest, TheFrontmostProgramIsAskedAtMostOnceATextAndOnlyWhenItMatters) {
+  keys_->setFrontmostExecutable("/usr/bin/wine64");
+  typed("plain ASCII \xE2\x80\x9A");  // ‚ has no Alt code: the answer would change nothing
+  EXPECT_EQ(keys_->frontmostQueries(), 0);
+  typed("\xC3\xA9t\xC3\xA9");
+  EXPECT_EQ(keys_->frontmostQueries(), 1);
 }
 
 TEST_F(KeyboardInjectorTest, AltCodesLetGoOfOtherHeldModifiersAndRestoreThem) {

@@ -1,0 +1,114 @@
+// How long a typed character takes from the injector's call until a window has read its key
+// events, on a private Xvfb. The baseline taps the same key through the bare XTest injector on the
+// calling thread; the injector adds its queue hop, the modifier bookkeeping and, for characters
+// the keymap lacks, a keymap change that every client must reload.
+#include <benchmark/benchmark.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+
+#include "inputhelper/keyboard_injector.h"
+#include "platform/input_injection.h"
+#include "platform/linux/x11_test_client.h"
+#include "tests/inputhelper/xvfb_display.h"
+
+namespace {
+
+using namespace ferrowin;
+
+struct Display {
+  Display() {
+    if (xvfb.name().empty()) return;
+    setenv("DISPLAY", xvfb.name().c_str(), 1);
+    window = platform::x11::X11TestClient::open(xvfb.name());
+    keys = std::shared_ptr<platform::KeyInjector>(platform::makeX11KeyInjector());
+    keyboard = std::make_unique<inputhelper::KeyboardInjector>(keys);
+  }
+  testing::XvfbDisplay xvfb;
+  std::unique_ptr<platform::x11::X11TestClient> window;
+  std::shared_ptr<platform::KeyInjector> keys;
+  std::unique_ptr<inputhelper::KeyboardInjector> keyboard;
+  uint32_t sequence = 0;
+};
+
+Display* display(benchmark::State& state) {
+  static Display instance;
+  if (!instance.window) {
+    state.SkipWithError("no Xvfb");
+    return nullptr;
+  }
+  return &instance;
+}
+
+// Waits for the window to read `events` key events; false on a timeout.
+bool delivered(Display& d, size_t events) {
+  const bool ok = d.window->waitForKeys(events, 5.0).size() >= events;
+  d.window->clearEvents();
+  return ok;
+}
+
+void BM_BareXTestTap(benchmark::State& state) {
+  Display* d = display(state);
+  if (d == nullptr) return;
+  for (auto _ : state) {
+    d->keys->key('a', true);
+    d->keys->key('a', false);
+    if (!delivered(*d, 2)) state.SkipWithError("events lost");
+  }
+}
+
+void BM_BareXTestShiftedTap(benchmark::State& state) {
+  Display* d = display(state);
+  if (d == nullptr) return;
+  constexpr uint32_t kShiftL = 0xffe1;
+  for (auto _ : state) {
+    d->keys->key(kShiftL, true);
+    d->keys->key('a', true);
+    d->keys->key('a', false);
+    d->keys->key(kShiftL, false);
+    if (!delivered(*d, 4)) state.SkipWithError("events lost");
+  }
+}
+
+void BM_TypeLetter(benchmark::State& state) {
+  Display* d = display(state);
+  if (d == nullptr) return;
+  for (auto _ : state) {
+    d->keyboard->typeText(++d->sequence, "a");
+    if (!delivered(*d, 2)) state.SkipWithError("events lost");
+  }
+}
+
+void BM_TypeShiftedLetter(benchmark::State& state) {
+  Display* d = display(state);
+  if (d == nullptr) return;
+  for (auto _ : state) {
+    d->keyboard->typeText(++d->sequence, "A");
+    if (!delivered(*d, 4)) state.SkipWithError("events lost");
+  }
+}
+
+// Cycles through more characters than there are spare keycodes, so every one borrows a keycode.
+void BM_TypeCharacterOffTheKeymap(benchmark::State& state) {
+  Display* d = display(state);
+  if (d == nullptr) return;
+  char32_t scalar = U'\u0400';
+  for (auto _ : state) {
+    const std::string text = {static_cast<char>(0xC0 | (scalar >> 6)),
+                              static_cast<char>(0x80 | (scalar & 0x3F))};
+    scalar = scalar == U'\u043F' ? U'\u0400' : scalar + 1;
+    d->keyboard->typeText(++d->sequence, text);
+    if (!delivered(*d, 2)) state.SkipWithError("events lost");
+  }
+}
+
+BENCHMARK(BM_BareXTestTap)->UseRealTime();
+BENCHMARK(BM_BareXTestShiftedTap)->UseRealTime();
+BENCHMARK(BM_TypeLetter)->UseRealTime();
+BENCHMARK(BM_TypeShiftedLetter)->UseRealTime();
+BENCHMARK(BM_TypeCharacterOffTheKeymap)->UseRealTime();
+
+}  // namespace
+
+BENCHMARK_MAIN();
