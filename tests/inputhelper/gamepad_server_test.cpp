@@ -67,8 +67,9 @@ bool haveIPv6Loopback() {
 // A client socket on loopback: sends datagrams to the server, receives rumble.
 class Client {
  public:
-  Client(uint16_t serverPort, bool v6 = false)
-      : socket_(context_, udp::endpoint(v6 ? udp::v6() : udp::v4(), 0)),
+  explicit Client(uint16_t serverPort, bool v6 = false, const char* local = nullptr)
+      : socket_(context_, local ? udp::endpoint(asio::ip::make_address(local), 0)
+                                : udp::endpoint(v6 ? udp::v6() : udp::v4(), 0)),
         server_(v6 ? asio::ip::address(asio::ip::address_v6::loopback())
                    : asio::ip::address(asio::ip::address_v4::loopback()),
                 serverPort) {}
@@ -114,6 +115,7 @@ class GamepadServerTest : public ::testing::Test {
                                                 common::SteadyClock::instance(), allowlist_,
                                                 gamepads_);
       server_->setPort(port_);
+      server_->setTimeoutMs(0);  // the failsafe has its own test
       server_->setMouseInjector(mouse_);
       server_->setKeyboardInjector(keyboard_);
     });
@@ -212,25 +214,27 @@ TEST_F(GamepadServerTest, StartFailuresLeaveTheReasonAndNoDevice) {
 }
 
 TEST_F(GamepadServerTest, OnlyAllowlistedClientsAreHeard) {
+  allowlist_.replace({"127.0.0.2"});
   ASSERT_TRUE(start(common::DeviceProfile::xbox, true, false));
   auto pad = gamepads_->last();
-  Client refused(port_);
+  Client refused(port_, false, "127.0.0.1");
+  Client other(port_, false, "127.0.0.2");
   refused.send(gamepadDatagram(1, 1));
   refused.send(keyDatagram(4));
+  other.send(gamepadDatagram(2, 2));  // arrives after the refused ones: they have been dropped
+  ASSERT_TRUE(eventually([&] { return pad->sink->reports().size() == 1; }));
 
   allowlist_.replace({"127.0.0.1"});
-  refused.send(gamepadDatagram(2, 2));  // the same address and port is tested again
-  Client admitted(port_);
-  admitted.send(gamepadDatagram(3, 3));
+  refused.send(gamepadDatagram(3, 3));  // the same address and port is tested again
   ASSERT_TRUE(eventually([&] { return pad->sink->reports().size() == 2; }));
 
-  allowlist_.replace({});  // admitted clients stay admitted
-  admitted.send(gamepadDatagram(4, 4));
-  Client late(port_);
-  late.send(gamepadDatagram(5, 5));
+  allowlist_.replace({});  // admitted clients stay admitted; new ones are refused
+  Client late(port_, false, "127.0.0.1");
+  late.send(gamepadDatagram(4, 4));
+  refused.send(gamepadDatagram(5, 5));
   ASSERT_TRUE(eventually([&] { return pad->sink->reports().size() == 3; }));
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  EXPECT_EQ(buttons(*pad), (std::vector<uint16_t>{2, 3, 4}));
+  EXPECT_EQ(buttons(*pad), (std::vector<uint16_t>{2, 3, 5}));
   EXPECT_TRUE(keyboard_->keyCodes().empty());
 }
 

@@ -61,8 +61,8 @@ HelperProcess::~HelperProcess() {
     waitForExit(5);
   }
   closeStdin();
-  stdoutReader_.join();
-  stderrReader_.join();
+  if (stdoutReader_.joinable()) stdoutReader_.join();
+  if (stderrReader_.joinable()) stderrReader_.join();
 }
 
 void HelperProcess::collect(int fd, std::string& into) {
@@ -104,6 +104,9 @@ std::optional<int> HelperProcess::waitForExit(double seconds) {
     if (std::chrono::steady_clock::now() > deadline) return std::nullopt;
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
+  // Everything the process wrote is collected once its pipes reach end of file.
+  if (stdoutReader_.joinable()) stdoutReader_.join();
+  if (stderrReader_.joinable()) stderrReader_.join();
   if (!WIFEXITED(status_)) return std::nullopt;
   return WEXITSTATUS(status_);
 }

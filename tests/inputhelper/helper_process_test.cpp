@@ -12,6 +12,10 @@
 #if FERROWIN_HAVE_HID
 #include "tests/support/fake_uhid_kernel.h"
 #endif
+#if FERROWIN_HAVE_XVFB
+#include "platform/input_injection.h"
+#include "tests/inputhelper/xvfb_display.h"
+#endif
 
 namespace ferrowin::inputhelper {
 namespace {
@@ -140,6 +144,39 @@ TEST_F(HelperSessionTest, GamepadAndLookOverUdpUntilSigterm) {
   EXPECT_TRUE(kernel_.waitForDestroy(0));
   EXPECT_TRUE(kernel_.waitForDestroy(1));
 }
+#if FERROWIN_HAVE_XVFB
+TEST_F(HelperSessionTest, AbsolutePointerAndLookOnXvfb) {
+  ferrowin::testing::XvfbDisplay xvfb;
+  if (xvfb.name().empty()) GTEST_SKIP() << "no Xvfb: " << xvfb.error();
+  auto env = environment();
+  env["DISPLAY"] = xvfb.name();
+  HelperProcess helper({"--port", std::to_string(port_), "--mouse-hid"}, env);
+  ASSERT_TRUE(helper.waitForStderr("Input session running: "));
+  ASSERT_TRUE(kernel_.waitForCreate(0));
+
+  helper.writeStdin(
+      "{\"peers\":[\"127.0.0.1\"]}\n{\"x\":100,\"y\":50,\"w\":1000,\"h\":600,"
+      "\"activeWidth\":1920,\"activeHeight\":1080}\n");
+  ASSERT_TRUE(helper.waitForStderr("geometry: updated"));
+  // Absolute, no buttons: x = 0, y = 65535 → the bottom-left corner of the captured area.
+  send({0x53, 0x4D, 0x47, 0x56, 2, 0, 0, 0, 0xFF, 0xFF, 0, 1, 0, 0, 0});
+  ::setenv("DISPLAY", xvfb.name().c_str(), 1);
+  auto pointer = platform::makeX11PointerInjector();
+  EXPECT_TRUE(testing::eventually([&] {
+    auto at = pointer->cursorPosition();
+    return at && at->x == 100 && at->y == 650;
+  }));
+
+  send({0x4C, 0x4D, 0x47, 0x56, 1, 0, 0x80, 0xFF, 0, 0, 0, 0, 0, 0, 0, 0});  // stick full up
+  auto motion = kernel_.waitForInputs(0, 3);
+  ASSERT_GE(motion.size(), 3u);
+  EXPECT_LT(static_cast<int8_t>(motion.back()[2]), 0);  // Y moves up
+
+  helper.signal(SIGTERM);
+  EXPECT_EQ(helper.waitForExit(), 0);
+  EXPECT_TRUE(kernel_.waitForDestroy(0));
+}
+#endif
 #endif
 
 }  // namespace

@@ -74,7 +74,7 @@ TEST_F(LookRemapperTest, VerticalScaleScalesStickButNotGyro) {
   tuning.acceleration = 0;
   tuning.verticalScale = 2;
   remapper_.setTuning(tuning);
-  remapper_.feed(0x80, 0, 0, 0);  // stick full up: stickY = +1 (down the screen is negative)
+  remapper_.feed(0x80, 0, 0, 0);  // stick byte 0: stickY = +1, down the screen
   auto stick = remapper_.tick();
   ASSERT_TRUE(stick);
   // 16 per tick at full deflection, doubled; just under 32 because 0x80 is 1/255 off centre.
