@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "inputhelper/keyboard_injector.h"
 #include "platform/input_injection.h"
@@ -48,44 +50,23 @@ bool delivered(Display& d, size_t events) {
   return ok;
 }
 
-void BM_BareXTestTap(benchmark::State& state) {
+// Baseline: the keysyms pressed in order and released in reverse through the bare XTest injector.
+void BM_BareXTestKeys(benchmark::State& state, std::vector<uint32_t> keysyms) {
   Display* d = display(state);
   if (d == nullptr) return;
   for (auto _ : state) {
-    d->keys->key('a', true);
-    d->keys->key('a', false);
-    if (!delivered(*d, 2)) state.SkipWithError("events lost");
+    for (uint32_t keysym : keysyms) d->keys->key(keysym, true);
+    for (auto it = keysyms.rbegin(); it != keysyms.rend(); ++it) d->keys->key(*it, false);
+    if (!delivered(*d, 2 * keysyms.size())) state.SkipWithError("events lost");
   }
 }
 
-void BM_BareXTestShiftedTap(benchmark::State& state) {
-  Display* d = display(state);
-  if (d == nullptr) return;
-  constexpr uint32_t kShiftL = 0xffe1;
-  for (auto _ : state) {
-    d->keys->key(kShiftL, true);
-    d->keys->key('a', true);
-    d->keys->key('a', false);
-    d->keys->key(kShiftL, false);
-    if (!delivered(*d, 4)) state.SkipWithError("events lost");
-  }
-}
-
-void BM_TypeLetter(benchmark::State& state) {
+void BM_Type(benchmark::State& state, std::string text, size_t events) {
   Display* d = display(state);
   if (d == nullptr) return;
   for (auto _ : state) {
-    d->keyboard->typeText(++d->sequence, "a");
-    if (!delivered(*d, 2)) state.SkipWithError("events lost");
-  }
-}
-
-void BM_TypeShiftedLetter(benchmark::State& state) {
-  Display* d = display(state);
-  if (d == nullptr) return;
-  for (auto _ : state) {
-    d->keyboard->typeText(++d->sequence, "A");
-    if (!delivered(*d, 4)) state.SkipWithError("events lost");
+    d->keyboard->typeText(++d->sequence, text);
+    if (!delivered(*d, events)) state.SkipWithError("events lost");
   }
 }
 
@@ -103,10 +84,12 @@ void BM_TypeCharacterOffTheKeymap(benchmark::State& state) {
   }
 }
 
-BENCHMARK(BM_BareXTestTap)->UseRealTime();
-BENCHMARK(BM_BareXTestShiftedTap)->UseRealTime();
-BENCHMARK(BM_TypeLetter)->UseRealTime();
-BENCHMARK(BM_TypeShiftedLetter)->UseRealTime();
+constexpr uint32_t kShiftL = 0xffe1;
+BENCHMARK_CAPTURE(BM_BareXTestKeys, letter, std::vector<uint32_t>{'a'})->UseRealTime();
+BENCHMARK_CAPTURE(BM_BareXTestKeys, shifted_letter, std::vector<uint32_t>{kShiftL, 'a'})
+    ->UseRealTime();
+BENCHMARK_CAPTURE(BM_Type, letter, std::string("a"), 2)->UseRealTime();
+BENCHMARK_CAPTURE(BM_Type, shifted_letter, std::string("A"), 4)->UseRealTime();
 BENCHMARK(BM_TypeCharacterOffTheKeymap)->UseRealTime();
 
 }  // namespace

@@ -89,6 +89,28 @@ X11Connection* XTestDisplay::connection() {
   return connection_.get();
 }
 
+std::optional<X11Keymap> X11Keymap::fetch(X11Connection& connection) {
+  const xcb_setup_t* setup = xcb_get_setup(connection.get());
+  const auto count = static_cast<uint8_t>(setup->max_keycode - setup->min_keycode + 1);
+  xcb_get_keyboard_mapping_reply_t* reply = xcb_get_keyboard_mapping_reply(
+      connection.get(), xcb_get_keyboard_mapping(connection.get(), setup->min_keycode, count),
+      nullptr);
+  if (reply == nullptr) return std::nullopt;
+  X11Keymap keymap;
+  keymap.minKeycode = setup->min_keycode;
+  keymap.perKeycode = reply->keysyms_per_keycode;
+  const xcb_keysym_t* keysyms = xcb_get_keyboard_mapping_keysyms(reply);
+  keymap.keysyms.assign(keysyms, keysyms + xcb_get_keyboard_mapping_keysyms_length(reply));
+  std::free(reply);
+  return keymap;
+}
+
+uint32_t X11Keymap::at(uint8_t keycode, int column) const {
+  if (keycode < minKeycode || column < 0 || column >= perKeycode) return 0;
+  const size_t index = static_cast<size_t>(keycode - minKeycode) * perKeycode + column;
+  return index < keysyms.size() ? keysyms[index] : 0;
+}
+
 void fakeInput(X11Connection& connection, uint8_t type, uint8_t detail, int16_t x, int16_t y) {
   xcb_test_fake_input(connection.get(), type, detail, XCB_CURRENT_TIME, connection.root(), x, y, 0);
 }

@@ -7,7 +7,9 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
+#include <vector>
 
 namespace ferrowin::platform::x11 {
 
@@ -71,6 +73,22 @@ class XTestDisplay {
   std::string display_;
   std::unique_ptr<X11Connection> connection_;
   uint64_t generation_ = 0;
+};
+
+/// A copy of the server's keyboard mapping: `perKeycode` keysyms for each keycode from
+/// `minKeycode` on, row by row.
+struct X11Keymap {
+  uint8_t minKeycode = 0;
+  uint8_t perKeycode = 0;
+  std::vector<uint32_t> keysyms;
+
+  /// Fetches the whole mapping; empty when the server does not answer.
+  static std::optional<X11Keymap> fetch(X11Connection& connection);
+  /// The keysym in `column` of `keycode`; 0 (NoSymbol) outside the map.
+  uint32_t at(uint8_t keycode, int column) const;
+  int keycodeCount() const {
+    return perKeycode == 0 ? 0 : static_cast<int>(keysyms.size() / perKeycode);
+  }
 };
 
 /// Presses (or releases) a key or button, or moves the pointer, through XTEST.

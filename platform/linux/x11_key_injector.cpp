@@ -46,18 +46,9 @@ X11Connection* X11KeyInjector::ready() {
 }
 
 bool X11KeyInjector::loadKeymap(X11Connection& connection) {
-  const xcb_setup_t* setup = xcb_get_setup(connection.get());
-  const int count = setup->max_keycode - setup->min_keycode + 1;
-  xcb_get_keyboard_mapping_reply_t* reply = xcb_get_keyboard_mapping_reply(
-      connection.get(),
-      xcb_get_keyboard_mapping(connection.get(), setup->min_keycode, static_cast<uint8_t>(count)),
-      nullptr);
-  if (reply == nullptr) return false;
-  minKeycode_ = setup->min_keycode;
-  keysymsPerKeycode_ = reply->keysyms_per_keycode;
-  const xcb_keysym_t* keysyms = xcb_get_keyboard_mapping_keysyms(reply);
-  keymap_.assign(keysyms, keysyms + xcb_get_keyboard_mapping_keysyms_length(reply));
-  std::free(reply);
+  auto keymap = X11Keymap::fetch(connection);
+  if (!keymap) return false;
+  keymap_ = std::move(*keymap);
   // Changes announced so far are in this copy already.
   (void)connection.takeKeymapChanged();
 
@@ -65,17 +56,17 @@ bool X11KeyInjector::loadKeymap(X11Connection& connection) {
   // least-recently-used order; new ones, never used, go first, high keycodes first.
   auto isSpare = [&](uint8_t keycode) {
     if (auto ours = remapped_.find(keycode); ours != remapped_.end()) {
-      if (keysymAt(keycode, 0) == ours->second) return true;
+      if (keymap_.at(keycode, 0) == ours->second) return true;
       remapped_.erase(ours);  // another client has put its own keysyms there
     }
-    for (int column = 0; column < keysymsPerKeycode_; ++column) {
-      if (keysymAt(keycode, column) != 0) return false;
+    for (int column = 0; column < keymap_.perKeycode; ++column) {
+      if (keymap_.at(keycode, column) != 0) return false;
     }
     return true;
   };
   std::vector<uint8_t> spares;
-  for (int i = count - 1; i >= 0; --i) {
-    const auto keycode = static_cast<uint8_t>(minKeycode_ + i);
+  for (int i = keymap_.keycodeCount() - 1; i >= 0; --i) {
+    const auto keycode = static_cast<uint8_t>(keymap_.minKeycode + i);
     if (std::find(spares_.begin(), spares_.end(), keycode) == spares_.end() && isSpare(keycode)) {
       spares.push_back(keycode);
     }
@@ -87,18 +78,10 @@ bool X11KeyInjector::loadKeymap(X11Connection& connection) {
   return true;
 }
 
-uint32_t X11KeyInjector::keysymAt(uint8_t keycode, int column) const {
-  if (keycode < minKeycode_ || column >= keysymsPerKeycode_) return 0;
-  const size_t index = static_cast<size_t>(keycode - minKeycode_) * keysymsPerKeycode_ + column;
-  return index < keymap_.size() ? keymap_[index] : 0;
-}
-
 std::optional<uint8_t> X11KeyInjector::keycodeFor(uint32_t keysym) const {
-  if (keysymsPerKeycode_ == 0) return std::nullopt;
-  for (size_t row = 0; row * keysymsPerKeycode_ < keymap_.size(); ++row) {
-    if (keymap_[row * keysymsPerKeycode_] == keysym) {
-      return static_cast<uint8_t>(minKeycode_ + row);
-    }
+  for (int row = 0; row < keymap_.keycodeCount(); ++row) {
+    const auto keycode = static_cast<uint8_t>(keymap_.minKeycode + row);
+    if (keymap_.at(keycode, 0) == keysym) return keycode;
   }
   return std::nullopt;
 }
@@ -122,12 +105,13 @@ std::optional<uint8_t> X11KeyInjector::remap(X11Connection& connection, uint32_t
 
 bool X11KeyInjector::setKeysym(X11Connection& connection, uint8_t keycode, uint32_t keysym) {
   // The keysym in every column: it types the same character whatever modifiers are down.
-  std::vector<xcb_keysym_t> row(keysymsPerKeycode_, keysym);
+  std::vector<xcb_keysym_t> row(keymap_.perKeycode, keysym);
   ScopedErrorTrap trap(connection);
-  xcb_change_keyboard_mapping(connection.get(), 1, keycode, keysymsPerKeycode_, row.data());
+  xcb_change_keyboard_mapping(connection.get(), 1, keycode, keymap_.perKeycode, row.data());
   if (trap.check() != 0) return false;
   std::copy(row.begin(), row.end(),
-            keymap_.begin() + static_cast<ptrdiff_t>(keycode - minKeycode_) * keysymsPerKeycode_);
+            keymap_.keysyms.begin() +
+                static_cast<ptrdiff_t>(keycode - keymap_.minKeycode) * keymap_.perKeycode);
   if (keysym == 0) {
     remapped_.erase(keycode);
   } else {

@@ -30,7 +30,6 @@ class X11KeyInjector final : public KeyInjector {
   /// The connection with an up-to-date copy of the keymap; nullptr when there is no display.
   X11Connection* ready();
   bool loadKeymap(X11Connection& connection);
-  uint32_t keysymAt(uint8_t keycode, int column) const;
   std::optional<uint8_t> keycodeFor(uint32_t keysym) const;
   std::optional<uint8_t> remap(X11Connection& connection, uint32_t keysym);
   bool setKeysym(X11Connection& connection, uint8_t keycode, uint32_t keysym);
@@ -38,9 +37,7 @@ class X11KeyInjector final : public KeyInjector {
 
   XTestDisplay display_;
   uint64_t generation_ = 0;  // of the connection the state below belongs to
-  uint8_t minKeycode_ = 0;
-  uint8_t keysymsPerKeycode_ = 0;
-  std::vector<uint32_t> keymap_;          // keysyms of keycodes minKeycode_.., row by row
+  X11Keymap keymap_;
   std::vector<uint8_t> spares_;           // keycodes free for remapping, least recently used first
   std::map<uint8_t, uint32_t> remapped_;  // spare keycode → keysym it carries for us now
   std::map<uint32_t, uint8_t> pressed_;   // keysym → keycode it went down on

@@ -13,39 +13,21 @@ namespace ferrowin::platform::x11 {
 struct X11TestClient::Impl {
   std::unique_ptr<X11Connection> connection;
   xcb_window_t window = 0;
-  std::vector<uint32_t> keymap;  // row per keycode from minKeycode
-  uint8_t minKeycode = 0;
-  uint8_t perKeycode = 0;
+  X11Keymap keymap;
   std::vector<TestKeyEvent> keys;
   std::vector<TestButtonEvent> buttons;
   bool mapped = false;
 
   void loadKeymap() {
-    xcb_connection_t* c = connection->get();
-    const xcb_setup_t* setup = xcb_get_setup(c);
-    const auto count = static_cast<uint8_t>(setup->max_keycode - setup->min_keycode + 1);
-    auto* reply = xcb_get_keyboard_mapping_reply(
-        c, xcb_get_keyboard_mapping(c, setup->min_keycode, count), nullptr);
-    if (reply == nullptr) return;
-    minKeycode = setup->min_keycode;
-    perKeycode = reply->keysyms_per_keycode;
-    const xcb_keysym_t* syms = xcb_get_keyboard_mapping_keysyms(reply);
-    keymap.assign(syms, syms + xcb_get_keyboard_mapping_keysyms_length(reply));
-    std::free(reply);
-  }
-
-  uint32_t keysymAt(uint8_t keycode, int column) const {
-    const size_t index = static_cast<size_t>(keycode - minKeycode) * perKeycode + column;
-    return keycode >= minKeycode && column < perKeycode && index < keymap.size() ? keymap[index]
-                                                                                 : 0;
+    if (auto fetched = X11Keymap::fetch(*connection)) keymap = std::move(*fetched);
   }
 
   // The core protocol's rule for the first group: Shift picks the second keysym; a lone
   // lowercase letter stands for both cases.
   uint32_t translate(uint8_t keycode, uint16_t state) const {
-    const uint32_t base = keysymAt(keycode, 0);
+    const uint32_t base = keymap.at(keycode, 0);
     if ((state & XCB_MOD_MASK_SHIFT) == 0) return base;
-    const uint32_t shifted = keysymAt(keycode, 1);
+    const uint32_t shifted = keymap.at(keycode, 1);
     if (shifted != 0) return shifted;
     if (base >= 'a' && base <= 'z') return base - 'a' + 'A';
     return base;
@@ -157,7 +139,7 @@ std::pair<int, int> X11TestClient::pointer() {
 
 std::vector<uint32_t> X11TestClient::keymap() {
   impl_->loadKeymap();
-  return impl_->keymap;
+  return impl_->keymap.keysyms;
 }
 
 std::vector<uint8_t> X11TestClient::keysDown() {
