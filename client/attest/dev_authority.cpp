@@ -122,6 +122,26 @@ std::vector<uint8_t> makeAttestationAuthData(std::string_view appId,
   return out;
 }
 
+std::vector<uint8_t> makeAttestationObject(std::span<const uint8_t> credentialCertificate,
+                                           std::span<const uint8_t> intermediateCertificate,
+                                           std::span<const uint8_t> authData) {
+  std::vector<uint8_t> object;
+  cbor::writeMapHeader(object, 3);
+  cbor::writeText(object, "fmt");
+  cbor::writeText(object, "apple-appattest");
+  cbor::writeText(object, "attStmt");
+  cbor::writeMapHeader(object, 2);
+  cbor::writeText(object, "x5c");
+  cbor::writeArrayHeader(object, 2);
+  cbor::writeBytes(object, credentialCertificate);
+  cbor::writeBytes(object, intermediateCertificate);
+  cbor::writeText(object, "receipt");
+  cbor::writeBytes(object, {});
+  cbor::writeText(object, "authData");
+  cbor::writeBytes(object, authData);
+  return object;
+}
+
 Expected<DevAttestAuthority::Attestation, AuthorityError> DevAttestAuthority::attest(
     std::span<const uint8_t> clientDataHash, std::string_view appId) const {
   KeyPtr key = generateKey("prime256v1");
@@ -143,23 +163,9 @@ Expected<DevAttestAuthority::Attestation, AuthorityError> DevAttestAuthority::at
                                         .attestationNonce = sha256(authData, clientDataHash)});
   if (!credential) return fail("could not make the credential certificate");
 
-  std::vector<uint8_t> object;
-  cbor::writeMapHeader(object, 3);
-  cbor::writeText(object, "fmt");
-  cbor::writeText(object, "apple-appattest");
-  cbor::writeText(object, "attStmt");
-  cbor::writeMapHeader(object, 2);
-  cbor::writeText(object, "x5c");
-  cbor::writeArrayHeader(object, 2);
-  cbor::writeBytes(object, certificateDer(credential.get()));
-  cbor::writeBytes(object, certificateDer(intermediate_.get()));
-  cbor::writeText(object, "receipt");
-  cbor::writeBytes(object, {});
-  cbor::writeText(object, "authData");
-  cbor::writeBytes(object, authData);
-
   return Attestation{{common::base64Encode(credentialId), privateKeyPem(key.get()), 0},
-                     std::move(object)};
+                     makeAttestationObject(certificateDer(credential.get()),
+                                           certificateDer(intermediate_.get()), authData)};
 }
 
 Expected<std::vector<uint8_t>, AuthorityError> makeAssertion(

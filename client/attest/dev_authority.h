@@ -67,6 +67,12 @@ std::vector<uint8_t> makeAttestationAuthData(std::string_view appId,
                                              std::span<const uint8_t> credentialId,
                                              std::span<const uint8_t> publicKey);
 
+/// {"fmt":"apple-appattest","attStmt":{"x5c":[credential, intermediate],"receipt":h''},
+/// "authData":...}
+std::vector<uint8_t> makeAttestationObject(std::span<const uint8_t> credentialCertificate,
+                                           std::span<const uint8_t> intermediateCertificate,
+                                           std::span<const uint8_t> authData);
+
 /// The assertion object {"signature","authenticatorData"} with counter `key.counter` + 1; the
 /// counter in `key` is advanced. Save the key before sending so a counter is never reused.
 Expected<std::vector<uint8_t>, AuthorityError> makeAssertion(

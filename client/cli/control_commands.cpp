@@ -47,6 +47,27 @@ std::optional<HostAddress> hostFor(const std::filesystem::path& dir, const HostO
   return *last;
 }
 
+// A command that talks to a host: --host/--port or the one paired with last. `run` returns the
+// exit code.
+template <class Run>
+CLI::App* addHostCommand(CLI::App& app, CommandContext& context, const char* name,
+                         const char* description, Run run) {
+  auto options = std::make_shared<HostOptions>();
+  auto* command = app.add_subcommand(name, description);
+  addHostOptions(command, *options, /*required=*/false);
+  command->callback([&app, &context, options, command, run] {
+    const auto dir = stateDir(app);
+    auto host = hostFor(dir, *options, command);
+    if (!host) {
+      context.exitCode = 1;
+      return;
+    }
+    ControlClient client(*host, dir);
+    context.exitCode = run(client, dir);
+  });
+  return command;
+}
+
 int report(const Expected<void, ControlError>& result, const std::string& success) {
   if (!result) {
     std::fprintf(stderr, "ferrowin-client: %s\n", result.error().description().c_str());
@@ -60,8 +81,8 @@ int report(const Expected<void, ControlError>& result, const std::string& succes
 
 void registerControlCommands(CLI::App& app, CommandContext& context) {
   if (!app.get_option_no_throw("--state-dir"))
-    app.add_option("--state-dir",
-                   "client state directory (default $XDG_DATA_HOME/ferrowin-client)");
+    app.add_option("--state-dir", "client state directory (default $XDG_DATA_HOME/ferrowin-client)")
+        ->type_name("DIR");
 
   auto* devCa = app.add_subcommand("dev-ca", "development App Attest authority");
   devCa->require_subcommand(1);
@@ -96,66 +117,43 @@ void registerControlCommands(CLI::App& app, CommandContext& context) {
         report(pairWithHost(client, *authority, dir, *code), "Paired with " + host.text());
   });
 
-  auto resumeOptions = std::make_shared<HostOptions>();
-  auto* resume = app.add_subcommand("resume", "resume the pairing with an App Attest assertion");
-  addHostOptions(resume, *resumeOptions, /*required=*/false);
-  resume->callback([&app, &context, resumeOptions, resume] {
-    const auto dir = stateDir(app);
-    auto host = hostFor(dir, *resumeOptions, resume);
-    if (!host) {
-      context.exitCode = 1;
-      return;
-    }
-    ControlClient client(*host, dir);
-    context.exitCode = report(resumeWithHost(client, dir), "Resumed with " + host->text());
-  });
+  auto* resume = addHostCommand(
+      app, context, "resume", "resume the pairing with an App Attest assertion",
+      [](ControlClient& client, const std::filesystem::path& dir) {
+        return report(resumeWithHost(client, dir), "Resumed with " + client.host().text());
+      });
 
-  auto statusOptions = std::make_shared<HostOptions>();
-  auto* status = app.add_subcommand("status", "show the host's status");
-  addHostOptions(status, *statusOptions, /*required=*/false);
-  status->callback([&app, &context, statusOptions, status] {
-    const auto dir = stateDir(app);
-    auto host = hostFor(dir, *statusOptions, status);
-    if (!host) {
-      context.exitCode = 1;
-      return;
-    }
-    auto answer = ControlClient(*host, dir).status();
-    if (!answer) {
-      std::fprintf(stderr, "ferrowin-client: %s\n", answer.error().description().c_str());
-      context.exitCode = 1;
-      return;
-    }
-    auto yesNo = [](bool value) { return value ? "yes" : "no"; };
-    std::printf("host:           %s\n", answer->hostName.c_str());
-    std::printf("server id:      %s\n", answer->serverId.c_str());
-    std::printf("ports:          control %u, video %u, gamepad %u\n", answer->controlPort,
-                answer->videoPort, answer->gamepadPort);
-    std::printf("video:          %s, streaming %s\n", answer->videoTransport.c_str(),
-                yesNo(answer->streamingEnabled));
-    std::printf("gamepad:        %s%s%s\n", yesNo(answer->gamepadEnabled),
-                answer->gamepadProfile.empty() ? "" : ", profile ", answer->gamepadProfile.c_str());
-    if (answer->frontmostBundleId || answer->frontmostExecutable) {
-      std::printf("frontmost:      %s%s%s\n", answer->frontmostBundleId.value_or("").c_str(),
-                  answer->frontmostBundleId && answer->frontmostExecutable ? " " : "",
-                  answer->frontmostExecutable.value_or("").c_str());
-    }
-  });
+  auto* status = addHostCommand(
+      app, context, "status", "show the host's status",
+      [](ControlClient& client, const std::filesystem::path&) {
+        auto answer = client.status();
+        if (!answer) {
+          std::fprintf(stderr, "ferrowin-client: %s\n", answer.error().description().c_str());
+          return 1;
+        }
+        auto yesNo = [](bool value) { return value ? "yes" : "no"; };
+        std::printf("host:           %s\n", answer->hostName.c_str());
+        std::printf("server id:      %s\n", answer->serverId.c_str());
+        std::printf("ports:          control %u, video %u, gamepad %u\n", answer->controlPort,
+                    answer->videoPort, answer->gamepadPort);
+        std::printf("video:          %s, streaming %s\n", answer->videoTransport.c_str(),
+                    yesNo(answer->streamingEnabled));
+        std::printf("gamepad:        %s%s%s\n", yesNo(answer->gamepadEnabled),
+                    answer->gamepadProfile.empty() ? "" : ", profile ",
+                    answer->gamepadProfile.c_str());
+        if (answer->frontmostBundleId || answer->frontmostExecutable) {
+          std::printf("frontmost:      %s%s%s\n", answer->frontmostBundleId.value_or("").c_str(),
+                      answer->frontmostBundleId && answer->frontmostExecutable ? " " : "",
+                      answer->frontmostExecutable.value_or("").c_str());
+        }
+        return 0;
+      });
 
-  auto releaseOptions = std::make_shared<HostOptions>();
-  auto* release =
-      app.add_subcommand("release", "end the session: remove the virtual display and gamepad");
-  addHostOptions(release, *releaseOptions, /*required=*/false);
-  release->callback([&app, &context, releaseOptions, release] {
-    const auto dir = stateDir(app);
-    auto host = hostFor(dir, *releaseOptions, release);
-    if (!host) {
-      context.exitCode = 1;
-      return;
-    }
-    ControlClient client(*host, dir);
-    context.exitCode = report(client.releaseSession(), "Session released");
-  });
+  auto* release = addHostCommand(app, context, "release",
+                                 "end the session: remove the virtual display and gamepad",
+                                 [](ControlClient& client, const std::filesystem::path&) {
+                                   return report(client.releaseSession(), "Session released");
+                                 });
 
   for (auto* command : {pair, resume, status, release}) command->fallthrough();
   init->fallthrough();

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include "client/attest/cbor_writer.h"
 #include "common/util/base64.h"
 #include "common/util/files.h"
 #include "server/control/attest/app_attest.h"
@@ -160,18 +159,8 @@ TEST_F(DevAuthority, LeafWithAnotherCurveIsUntrusted) {
                                .notBefore = now - 60,
                                .notAfter = now + 3600,
                                .attestationNonce = sha256(authData, hash)});
-  std::vector<uint8_t> object;
-  cbor::writeMapHeader(object, 3);
-  cbor::writeText(object, "fmt");
-  cbor::writeText(object, "apple-appattest");
-  cbor::writeText(object, "attStmt");
-  cbor::writeMapHeader(object, 1);
-  cbor::writeText(object, "x5c");
-  cbor::writeArrayHeader(object, 2);
-  cbor::writeBytes(object, certificateDer(leaf.get()));
-  cbor::writeBytes(object, certificateDer(ca.get()));
-  cbor::writeText(object, "authData");
-  cbor::writeBytes(object, authData);
+  const auto object =
+      makeAttestationObject(certificateDer(leaf.get()), certificateDer(ca.get()), authData);
 
   AppAttestVerifier verifier(
       {std::string(kClientAppId), {certificatePem(root.get())}, [now] { return now; }});
