@@ -143,6 +143,27 @@ TEST_F(X11InputTest, HeldKeysAreReleasedAtStop) {
   EXPECT_TRUE(client_->keysDown().empty());
 }
 
+TEST_F(X11InputTest, AHeldKeyKeepsItsBorrowedKeycodeUntilReleased) {
+  const std::vector<uint32_t> keymapBefore = client_->keymap();
+  KeyboardInjector keyboard(x11Keys(), &clock_);
+  keyboard.handleKey({1, 10, 1});  // the ISO section key: no key of a US map
+  keyboard.flush();
+  const auto events = client_->waitForKeys(1, 5.0);
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_EQ(events[0].keysym, 0xa7u);  // §
+  clock_.advance(KeyboardInjector::kKeymapRestoreDelay);
+  keyboard.flush();
+  ASSERT_EQ(client_->keysDown().size(), 1u);
+  EXPECT_NE(client_->keymap(), keymapBefore);  // still held: the keycode keeps its keysym
+
+  keyboard.handleKey({0, 10, 2});
+  keyboard.flush();
+  clock_.advance(KeyboardInjector::kKeymapRestoreDelay);
+  keyboard.flush();
+  EXPECT_TRUE(client_->keysDown().empty());
+  EXPECT_EQ(client_->keymap(), keymapBefore);
+}
+
 TEST_F(X11InputTest, PointerLandsWhereItIsPostedAndButtonsArrive) {
   auto pointer = platform::makeX11PointerInjector();
   ASSERT_TRUE(pointer->accessibilityTrusted());
