@@ -322,11 +322,10 @@ void VideoTCPTransport::readFrame(std::shared_ptr<Connection> connection) {
         auto self = weak.lock();
         if (!self || self->connection_ != connection) return;
         if (error) return self->endConnection(connection->id);
-        const uint32_t length = getU32(connection->buffer.data() + 8);
         // A malformed frame only stops reading; the silence watch then ends the connection.
-        if (getU32(connection->buffer.data()) != kVideoMagic || length > kMaxClientFrameLength) {
-          return;
-        }
+        auto frame = parseClientFrameHeader(connection->buffer);
+        if (!frame) return;
+        const uint32_t length = *frame;
         auto frameDone = [weak, connection](const std::error_code& rest, size_t) {
           auto self2 = weak.lock();
           if (!self2 || self2->connection_ != connection) return;

@@ -28,7 +28,6 @@ class VideoTCPTransport final : public VideoTransportBackend,
   /// A client that stops reading may hold at most this much queued output; past it the connection
   /// is ended as a failed send ends it, and the client reconnects.
   static constexpr size_t kMaxOutboundBytes = 64 * 1024 * 1024;
-  static constexpr uint32_t kMaxClientFrameLength = 65536;
 
   static std::shared_ptr<VideoTCPTransport> create(
       asio::io_context& main, const common::Clock& clock = common::SteadyClock::instance(),

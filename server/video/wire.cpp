@@ -141,6 +141,14 @@ Expected<VideoMessageHeader, WireError> parseMessageHeader(ByteView bytes) {
   return header;
 }
 
+Expected<uint32_t, WireError> parseClientFrameHeader(ByteView bytes) {
+  if (bytes.size() < kMessageHeaderSize) return make_unexpected(WireError::tooShort);
+  if (getU32(bytes.data()) != kVideoMagic) return make_unexpected(WireError::badMagic);
+  const uint32_t length = getU32(bytes.data() + 8);
+  if (length > kMaxClientFrameLength) return make_unexpected(WireError::tooLarge);
+  return length;
+}
+
 Bytes frameMessage(MessageKind kind, uint8_t flags, uint64_t pts, ByteView payload) {
   Bytes out(kMessageHeaderSize + payload.size());
   VideoMessageHeader{static_cast<uint8_t>(kind), flags, static_cast<uint32_t>(payload.size()), pts}

@@ -119,6 +119,11 @@ struct VideoMessageHeader {
 /// Checks the magic and version 1 of a 20-byte header (the payload is not looked at).
 [[nodiscard]] Expected<VideoMessageHeader, WireError> parseMessageHeader(ByteView bytes);
 
+/// What the host checks of a frame a TCP client sends: the magic and a length of at most 65536.
+/// Returns the payload length that follows the 20-byte header.
+inline constexpr uint32_t kMaxClientFrameLength = 65536;
+[[nodiscard]] Expected<uint32_t, WireError> parseClientFrameHeader(ByteView bytes);
+
 /// Header followed by the payload.
 Bytes frameMessage(MessageKind kind, uint8_t flags, uint64_t pts, ByteView payload);
 
