@@ -1,6 +1,4 @@
 // The control API's routes. Everything here runs on the main executor.
-#include <algorithm>
-#include <cmath>
 #include <filesystem>
 
 #include "server/control/auth_routes.h"
@@ -11,12 +9,6 @@
 namespace ferrowin::control {
 
 namespace {
-
-// Below the lower bound, or not a number at all, gives the lower bound; then the upper bound caps.
-double clamped(double value, double lower, double upper) {
-  if (!(value >= lower)) return lower;
-  return std::min(value, upper);
-}
 
 ControlHTTPResponse videoUnavailable() { return errorResponse(503, "video unavailable"); }
 
@@ -92,10 +84,7 @@ ControlHTTPResponse ControlServer::settings() {
 ControlHTTPResponse ControlServer::remapSettings(const ControlHTTPRequest& request) {
   auto settings = decodeRemapLookSettings(request.body);
   if (!settings) return errorResponse(400, "invalid json");
-  settings->sensitivity = clamped(settings->sensitivity, 0.25, 4.0);
-  settings->acceleration = clamped(settings->acceleration, 0.0, 1.0);
-  settings->deadzone = clamped(settings->deadzone, 0.0, 0.25);
-  settings->verticalScale = clamped(settings->verticalScale, 0.25, 2.0);
+  *settings = common::clampedLookTuning(*settings);
   if (auto helper = inputHelper_.lock()) helper->setRemapLook(*settings);
   return jsonResponse(encode(*settings));
 }

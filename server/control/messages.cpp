@@ -1,8 +1,6 @@
 #include "server/control/messages.h"
 
-#include <array>
 #include <string_view>
-#include <utility>
 
 namespace ferrowin::control {
 
@@ -11,30 +9,6 @@ using common::JsonError;
 using common::JsonReader;
 
 namespace {
-
-constexpr std::array kStickCurves = {std::pair{LookStickCurve::linear, "linear"},
-                                     std::pair{LookStickCurve::soft, "soft"},
-                                     std::pair{LookStickCurve::wide, "wide"},
-                                     std::pair{LookStickCurve::extraWide, "extraWide"}};
-constexpr std::array kRampCurves = {std::pair{LookRampCurve::linear, "linear"},
-                                    std::pair{LookRampCurve::quadratic, "quadratic"},
-                                    std::pair{LookRampCurve::cubic, "cubic"},
-                                    std::pair{LookRampCurve::smoothstep, "smoothstep"},
-                                    std::pair{LookRampCurve::exponential, "exponential"}};
-
-template <class Table, class E>
-std::string nameOf(const Table& table, E value) {
-  for (auto& [candidate, name] : table)
-    if (candidate == value) return name;
-  return {};
-}
-
-template <class E, class Table>
-std::optional<E> valueNamed(const Table& table, std::string_view name) {
-  for (auto& [value, candidate] : table)
-    if (candidate == name) return value;
-  return std::nullopt;
-}
 
 // Parses a request body as a JSON object and hands a reader to `read`; the reader's first failure
 // (or a body that is not JSON) is the result.
@@ -50,15 +24,6 @@ Expected<T, JsonError> decodeObject(Body body, F read) {
 }
 
 }  // namespace
-
-std::string lookStickCurveName(LookStickCurve curve) { return nameOf(kStickCurves, curve); }
-std::string lookRampCurveName(LookRampCurve curve) { return nameOf(kRampCurves, curve); }
-std::optional<LookStickCurve> lookStickCurveNamed(std::string_view name) {
-  return valueNamed<LookStickCurve>(kStickCurves, name);
-}
-std::optional<LookRampCurve> lookRampCurveNamed(std::string_view name) {
-  return valueNamed<LookRampCurve>(kRampCurves, name);
-}
 
 std::string encode(const FerrowinAPIError& message) {
   return common::encodeJson(Json{{"error", message.error}});
@@ -109,8 +74,8 @@ std::string encode(const FerrowinRemapLookSettings& message) {
                                  {"acceleration", message.acceleration},
                                  {"deadzone", message.deadzone},
                                  {"verticalScale", message.verticalScale},
-                                 {"stickCurve", lookStickCurveName(message.stickCurve)},
-                                 {"rampCurve", lookRampCurveName(message.rampCurve)}});
+                                 {"stickCurve", std::string(common::rawValue(message.stickCurve))},
+                                 {"rampCurve", std::string(common::rawValue(message.rampCurve))}});
 }
 
 std::string encode(const FerrowinSessionReleaseResponse& message) {
@@ -168,12 +133,12 @@ Expected<FerrowinRemapLookSettings, JsonError> decodeRemapLookSettings(Body body
     const auto stick = reader.required<std::string>("stickCurve");
     const auto ramp = reader.required<std::string>("rampCurve");
     if (!reader.ok()) return settings;
-    if (auto curve = lookStickCurveNamed(stick)) {
+    if (auto curve = common::lookStickCurveFromRaw(stick)) {
       settings.stickCurve = *curve;
     } else {
       reader.fail("stickCurve", "unknown value");
     }
-    if (auto curve = lookRampCurveNamed(ramp)) {
+    if (auto curve = common::lookRampCurveFromRaw(ramp)) {
       settings.rampCurve = *curve;
     } else {
       reader.fail("rampCurve", "unknown value");

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "common/helper_stdin.h"
+#include "common/look_curves.h"
 #include "common/util/expected.h"
 #include "common/util/json.h"
 
@@ -64,17 +66,8 @@ struct FerrowinCaptureSourceResponse {
   bool applied = false;
 };
 
-enum class LookStickCurve { linear, soft, wide, extraWide };
-enum class LookRampCurve { linear, quadratic, cubic, smoothstep, exponential };
-
-struct FerrowinRemapLookSettings {
-  double sensitivity = 1.0;
-  double acceleration = 0.0;
-  double deadzone = 0.0;
-  double verticalScale = 1.0;
-  LookStickCurve stickCurve = LookStickCurve::linear;
-  LookRampCurve rampCurve = LookRampCurve::linear;
-};
+/// PUT "/v1/remap-settings": the look remapper's tuning, exactly as the helper takes it.
+using FerrowinRemapLookSettings = common::GamepadRemapLookTuning;
 
 struct FerrowinSessionReleaseResponse {
   bool ok = true;
@@ -108,11 +101,6 @@ struct FerrowinAuthResumeRequest {
 struct FerrowinPairResponse {
   bool ok = true;
 };
-
-std::string lookStickCurveName(LookStickCurve curve);
-std::string lookRampCurveName(LookRampCurve curve);
-std::optional<LookStickCurve> lookStickCurveNamed(std::string_view name);
-std::optional<LookRampCurve> lookRampCurveNamed(std::string_view name);
 
 // Encoders: compact JSON, sorted keys.
 std::string encode(const FerrowinAPIError& message);

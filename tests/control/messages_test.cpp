@@ -68,8 +68,8 @@ TEST(ControlMessages, RemapSettings) {
       R"("stickCurve":"extraWide","rampCurve":"smoothstep"})"));
   ASSERT_TRUE(settings);
   EXPECT_EQ(settings->sensitivity, 2.0);
-  EXPECT_EQ(settings->stickCurve, LookStickCurve::extraWide);
-  EXPECT_EQ(settings->rampCurve, LookRampCurve::smoothstep);
+  EXPECT_EQ(settings->stickCurve, common::LookStickCurve::extraWide);
+  EXPECT_EQ(settings->rampCurve, common::LookRampCurve::smoothstep);
   EXPECT_EQ(encode(*settings),
             R"({"acceleration":0.5,"deadzone":0.1,"rampCurve":"smoothstep",)"
             R"("sensitivity":2.0,"stickCurve":"extraWide","verticalScale":1.0})");
