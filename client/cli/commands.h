@@ -11,5 +11,6 @@ struct CommandContext {
 };
 
 void registerControlCommands(CLI::App& app, CommandContext& context);
+void registerVideoCommands(CLI::App& app, CommandContext& context);
 
 }  // namespace ferrowin::client::cli

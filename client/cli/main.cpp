@@ -14,6 +14,7 @@ int main(int argc, char** argv) {
   CommandContext context;
   // Subcommand groups register here.
   registerControlCommands(app, context);
+  registerVideoCommands(app, context);
   CLI11_PARSE(app, argc, argv);
   return context.exitCode;
 }
