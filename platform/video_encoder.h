@@ -31,6 +31,11 @@ inline constexpr std::string_view kEncoderSettingKey = "ferrowin.video.encoder";
 std::optional<EncoderPreference> encoderPreferenceFromText(std::string_view text);
 std::string_view encoderPreferenceText(EncoderPreference preference);
 
+/// The preference in force: the command line's for this run, else the saved setting, else
+/// automatic (a text that names no preference counts as absent).
+EncoderPreference resolveEncoderPreference(const std::optional<std::string>& commandLine,
+                                           const std::optional<std::string>& saved);
+
 /// The colour space the picture is tagged with. Both use the sRGB transfer function and the
 /// BT.709 matrix; they differ in the primaries (BT.709 or Display P3, i.e. SMPTE EG 432 D65).
 enum class EncoderColorSpace { srgb, displayP3 };

@@ -42,6 +42,16 @@ std::string_view encoderPreferenceText(EncoderPreference preference) {
   return "auto";
 }
 
+EncoderPreference resolveEncoderPreference(const std::optional<std::string>& commandLine,
+                                           const std::optional<std::string>& saved) {
+  for (const auto& text : {commandLine, saved}) {
+    if (text) {
+      if (auto preference = encoderPreferenceFromText(*text)) return *preference;
+    }
+  }
+  return EncoderPreference::automatic;
+}
+
 std::string VideoEncoderError::description() const {
   const std::string statusText = std::to_string(status);
   switch (code) {

@@ -18,7 +18,8 @@ TEST(HostCommandLine, DefaultsAndEveryFlag) {
   EXPECT_FALSE(defaults.options->transport);
 
   auto all = parse({"--headless", "--control-port", "6000", "--data-dir", "/d", "--config-dir",
-                    "/c", "--transport", "udp_arq", "--capture", "synthetic"});
+                    "/c", "--transport", "udp_arq", "--capture", "synthetic",
+                    "--encoder", "software"});
   ASSERT_TRUE(all.options) << all.output;
   EXPECT_TRUE(all.options->headless);
   EXPECT_EQ(all.options->controlPort, 6000);
@@ -26,6 +27,7 @@ TEST(HostCommandLine, DefaultsAndEveryFlag) {
   EXPECT_EQ(all.options->configDir, "/c");
   EXPECT_EQ(all.options->transport, "udp_arq");
   EXPECT_EQ(all.options->capture, "synthetic");
+  EXPECT_EQ(all.options->encoder, "software");
 }
 
 TEST(HostCommandLine, VersionAndHelpExitZeroWithText) {
@@ -42,6 +44,7 @@ TEST(HostCommandLine, BadValuesAreRejected) {
   for (auto args : std::vector<std::vector<const char*>>{
            {"--transport", "quic"},
            {"--capture", "wayland"},
+           {"--encoder", "gpu"},
            {"--control-port", "65535"},  // video and input ports would not fit
            {"--control-port", "abc"},
            {"--dev-attestation-root", "/nonexistent/root.pem"},

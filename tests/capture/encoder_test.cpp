@@ -234,6 +234,11 @@ TEST(EncoderCreation, PreferenceTexts) {
   EXPECT_EQ(platform::encoderPreferenceFromText("software"), EncoderPreference::software);
   EXPECT_EQ(platform::encoderPreferenceFromText("Auto"), std::nullopt);
   EXPECT_EQ(platform::encoderPreferenceText(EncoderPreference::automatic), "auto");
+  using platform::resolveEncoderPreference;
+  EXPECT_EQ(resolveEncoderPreference("software", "hardware"), EncoderPreference::software);
+  EXPECT_EQ(resolveEncoderPreference(std::nullopt, "hardware"), EncoderPreference::hardware);
+  EXPECT_EQ(resolveEncoderPreference(std::nullopt, "bogus"), EncoderPreference::automatic);
+  EXPECT_EQ(resolveEncoderPreference(std::nullopt, std::nullopt), EncoderPreference::automatic);
 }
 
 }  // namespace
