@@ -28,7 +28,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // Short inputs spread over a whole event, the tail landing on UHID_OUTPUT's size and type
   // fields, so random bytes reach every branch.
   std::vector<uint8_t> event(platform::uhid::kEventSize, 0);
-  std::memcpy(event.data(), data, std::min(size, event.size()));
+  if (size > 0) std::memcpy(event.data(), data, std::min(size, event.size()));
   if (size >= 3) std::memcpy(event.data() + 4100, data + size - 3, 3);
   check(event);
   return 0;
