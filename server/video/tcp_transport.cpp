@@ -9,7 +9,6 @@
 #include <asio/write.hpp>
 #include <thread>
 
-#include "common/runtime/flow.h"
 #include "common/util/log.h"
 #include "server/video/peer_address.h"
 
@@ -41,8 +40,7 @@ std::shared_ptr<VideoTCPTransport> VideoTCPTransport::create(asio::io_context& m
 
 VideoTCPTransport::VideoTCPTransport(asio::io_context& main, const common::Clock& clock,
                                      common::TimerFactory* timers)
-    : main_(main),
-      clock_(clock),
+    : TransportCommon(main, clock),
       ownTimers_(timers ? nullptr
                         : std::make_unique<common::AsioTimerFactory>(queue_.executor())),
       timers_(timers ? *timers : *ownTimers_) {}
@@ -57,36 +55,12 @@ VideoTCPTransport::~VideoTCPTransport() {
   sendQueue_.sync([this] { writeSide_.reset(); });
 }
 
-void VideoTCPTransport::postClientChange(std::optional<std::string> client) {
-  // The callbacks of the moment: a later start() installs new ones that must not hear of this.
-  if (auto onClientChange = currentCallbacks().onClientChange) {
-    postToMain([onClientChange, client] { onClientChange(client); });
-  }
-}
-
-TransportCallbacks VideoTCPTransport::currentCallbacks() {
-  std::lock_guard guard(callbackLock_);
-  return callbacks_;
-}
-
-void VideoTCPTransport::postToMain(std::function<void()> work) {
-  asio::post(main_, [weak = weak_from_this(), work = std::move(work)] {
-    if (weak.lock()) work();
-  });
-}
-
 bool VideoTCPTransport::start(uint16_t port, std::weak_ptr<VideoStreamSource> streamer,
                               std::weak_ptr<VideoStreamStats> stats,
                               std::shared_ptr<VideoDiagnosticsGate> gate,
                               TransportCallbacks callbacks) {
   stop();
-  {
-    std::lock_guard guard(callbackLock_);
-    streamer_ = std::move(streamer);
-    stats_ = std::move(stats);
-    gate_ = std::move(gate);
-    callbacks_ = callbacks;
-  }
+  storeSession(std::move(streamer), std::move(stats), std::move(gate), callbacks);
   auto status = [&](const std::string& text) {
     if (callbacks.onStatus) callbacks.onStatus(text);
   };
@@ -119,9 +93,7 @@ bool VideoTCPTransport::start(uint16_t port, std::weak_ptr<VideoStreamSource> st
   }
   running_ = true;
   status("Starting...");
-  if (callbacks.onStatus) {
-    postToMain([onStatus = callbacks.onStatus] { onStatus("Listening (TCP)"); });
-  }
+  postStatus("Listening (TCP)");
   return true;
 }
 
@@ -133,10 +105,7 @@ void VideoTCPTransport::stop() {
   });
   sendQueue_.sync([this] { dropWriteSide(); });
   running_ = false;
-  if (disconnected) {
-    std::lock_guard guard(peerLock_);
-    if (onPeerDisconnected_) onPeerDisconnected_(*disconnected);
-  }
+  if (disconnected) reportPeerDisconnected(*disconnected);
   postClientChange(std::nullopt);
 }
 
@@ -155,21 +124,6 @@ uint16_t VideoTCPTransport::localPort() const {
     if (acceptor_) port = acceptor_->local_endpoint().port();
   });
   return port;
-}
-
-void VideoTCPTransport::setPrepareCapture(PrepareCapture prepare) {
-  std::lock_guard guard(callbackLock_);
-  prepareCapture_ = std::move(prepare);
-}
-
-void VideoTCPTransport::setAllowPeer(AllowPeer allow) {
-  std::lock_guard guard(peerLock_);
-  allowPeer_ = std::move(allow);
-}
-
-void VideoTCPTransport::setOnPeerDisconnected(PeerDisconnected handler) {
-  std::lock_guard guard(peerLock_);
-  onPeerDisconnected_ = std::move(handler);
 }
 
 // ---- Receive queue ----
@@ -191,10 +145,7 @@ void VideoTCPTransport::onAccepted(asio::ip::tcp::socket socket) {
   const auto remote = socket.remote_endpoint(error);
   if (error) return;
   const std::string address = peerAddressText(remote.address());
-  {
-    std::lock_guard guard(peerLock_);
-    if (!allowPeer_ || !allowPeer_(address)) return;  // the socket closes as it goes
-  }
+  if (!isAllowed(address)) return;  // the socket closes as it goes
   const int fd = socket.native_handle();
   setIntOption(fd, IPPROTO_TCP, TCP_NODELAY, 1);
   setIntOption(fd, SOL_SOCKET, SO_KEEPALIVE, 1);
@@ -206,14 +157,7 @@ void VideoTCPTransport::onAccepted(asio::ip::tcp::socket socket) {
 
   if (liveness_) liveness_->stop();
   closeConnection();
-  postToMain([this] {
-    std::shared_ptr<VideoStreamSource> streamer;
-    {
-      std::lock_guard guard(callbackLock_);
-      streamer = streamer_.lock();
-    }
-    if (streamer) streamer->stop();
-  });
+  postStreamerStop(false);
 
   auto connection = std::make_shared<Connection>(queue_.context());
   connection->id = nextConnectionId_++;
@@ -270,33 +214,10 @@ void VideoTCPTransport::readConfig(std::shared_ptr<Connection> connection) {
 void VideoTCPTransport::onConfig(const std::shared_ptr<Connection>& connection) {
   auto config = parseStreamConfigMessage(connection->buffer);
   if (!config) {
-    if (auto onStatus = currentCallbacks().onStatus) {
-      postToMain([onStatus] { onStatus("Bad config"); });
-    }
+    postStatus("Bad config");
     return;
   }
-  common::spawn(main_.get_executor(),
-                [](std::weak_ptr<VideoTCPTransport> weak,
-                   capture::StreamConfig wanted) -> asio::awaitable<void> {
-                  auto self = weak.lock();
-                  if (!self) co_return;
-                  PrepareCapture prepare;
-                  std::weak_ptr<VideoStreamSource> streamerRef;
-                  std::weak_ptr<VideoStreamStats> stats;
-                  TransportCallbacks callbacks;
-                  {
-                    std::lock_guard guard(self->callbackLock_);
-                    callbacks = self->callbacks_;
-                    prepare = self->prepareCapture_;
-                    streamerRef = self->streamer_;
-                    stats = self->stats_;
-                  }
-                  self.reset();
-                  if (callbacks.onConfig) callbacks.onConfig(wanted);
-                  if (auto streamer = streamerRef.lock()) streamer->setStreamStats(stats.lock());
-                  if (prepare) co_await prepare(wanted);
-                  if (auto streamer = streamerRef.lock()) streamer->start(wanted);
-                }(weak_from_this(), *config));
+  postCaptureStart(std::nullopt, *config);
 
   if (!liveness_) liveness_ = std::make_unique<VideoClientLiveness>(clock_, timers_);
   liveness_->start([weak = weak_from_this(), id = connection->id] {
@@ -358,51 +279,15 @@ void VideoTCPTransport::endConnection(uint64_t id) {
     auto self = weak.lock();
     if (self && self->writeSide_ && self->writeSide_->id == id) self->dropWriteSide();
   });
-  {
-    std::lock_guard guard(peerLock_);
-    if (onPeerDisconnected_) onPeerDisconnected_(address);
-  }
+  reportPeerDisconnected(address);
   postClientChange(std::nullopt);
-  postToMain([this] {
-    std::shared_ptr<VideoStreamSource> streamer;
-    std::shared_ptr<VideoStreamStats> stats;
-    {
-      std::lock_guard guard(callbackLock_);
-      streamer = streamer_.lock();
-      stats = stats_.lock();
-    }
-    if (streamer) streamer->stop();
-    if (stats) stats->reset();
-  });
+  postStreamerStop(true);
 }
 
 // ---- Send queue ----
 
-void VideoTCPTransport::sendParameterSets(const std::vector<Bytes>& blobs, int width,
-                                          int height) {
-  queueMessage(MessageKind::parameterSets, 0, 0, encodeParameterSetsPayload(blobs, width, height));
-}
-
-void VideoTCPTransport::sendEncoded(const Bytes& data, bool keyframe, uint64_t pts) {
-  std::shared_ptr<VideoStreamStats> stats;
-  {
-    std::lock_guard guard(callbackLock_);
-    stats = stats_.lock();
-  }
-  if (stats) stats->recordFrameSend(pts, clock_.now());
-  queueMessage(MessageKind::videoFrame, keyframe ? kKeyframeFlag : 0, pts, data);
-}
-
-void VideoTCPTransport::sendAudioConfig(const Bytes& data) {
-  queueMessage(MessageKind::audioConfig, 0, 0, data);
-}
-
-void VideoTCPTransport::sendAudio(const Bytes& data, uint64_t pts) {
-  queueMessage(MessageKind::audioPacket, 0, pts, data);
-}
-
 void VideoTCPTransport::queueMessage(MessageKind kind, uint8_t flags, uint64_t pts,
-                                     const Bytes& payload) {
+                                     Bytes payload) {
   if (payload.size() > 0xFFFFFFFFull) {
     common::serverLog("video")->error("Refusing to send a stream message of {} bytes",
                                       payload.size());
@@ -435,11 +320,7 @@ void VideoTCPTransport::trySend() {
   outbound_.pop_front();
   outboundBytes_ -= message->size();
   const int64_t stillQueued = static_cast<int64_t>(outbound_.size());
-  bool gateOn;
-  {
-    std::lock_guard guard(callbackLock_);
-    gateOn = gate_ && gate_->enabled();
-  }
+  const bool gateOn = diagnosticsOn();
   auto side = writeSide_;
   asio::async_write(
       side->socket, asio::buffer(*message),
@@ -454,12 +335,7 @@ void VideoTCPTransport::trySend() {
           self->outboundBytes_ = 0;
           return;
         }
-        std::shared_ptr<VideoStreamStats> stats;
-        {
-          std::lock_guard guard(self->callbackLock_);
-          stats = self->stats_.lock();
-        }
-        if (stats) {
+        if (auto stats = self->currentStats()) {
           stats->raiseMaxOutboundDepth(stillQueued);
           if (gateOn) stats->logIfDue(self->clock_.now());
         }

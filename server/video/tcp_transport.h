@@ -18,11 +18,11 @@
 #include "common/runtime/clock.h"
 #include "common/runtime/serial_queue.h"
 #include "server/video/client_liveness.h"
-#include "server/video/transport_backend.h"
+#include "server/video/transport_common.h"
 
 namespace ferrowin::video {
 
-class VideoTCPTransport final : public VideoTransportBackend,
+class VideoTCPTransport final : public TransportCommon,
                                 public std::enable_shared_from_this<VideoTCPTransport> {
  public:
   /// A client that stops reading may hold at most this much queued output; past it the connection
@@ -38,13 +38,6 @@ class VideoTCPTransport final : public VideoTransportBackend,
              std::weak_ptr<VideoStreamStats> stats, std::shared_ptr<VideoDiagnosticsGate> gate,
              TransportCallbacks callbacks) override;
   void stop() override;
-  void sendParameterSets(const std::vector<Bytes>& blobs, int width, int height) override;
-  void sendEncoded(const Bytes& data, bool keyframe, uint64_t pts) override;
-  void sendAudioConfig(const Bytes& data) override;
-  void sendAudio(const Bytes& data, uint64_t pts) override;
-  void setPrepareCapture(PrepareCapture prepare) override;
-  void setAllowPeer(AllowPeer allow) override;
-  void setOnPeerDisconnected(PeerDisconnected handler) override;
   uint16_t localPort() const override;
 
   bool isRunning() const { return running_; }
@@ -79,16 +72,11 @@ class VideoTCPTransport final : public VideoTransportBackend,
   void stopOnQueue();
 
   // Send queue.
-  void queueMessage(MessageKind kind, uint8_t flags, uint64_t pts, const Bytes& payload);
+  void queueMessage(MessageKind kind, uint8_t flags, uint64_t pts, Bytes payload) override;
   void trySend();
   void dropWriteSide();
 
-  void postToMain(std::function<void()> work);
-  void postClientChange(std::optional<std::string> client);
-  TransportCallbacks currentCallbacks();
 
-  asio::io_context& main_;
-  const common::Clock& clock_;
   common::SerialQueue queue_{"com.zavel.ferrowin.video.tcp"};
   common::SerialQueue sendQueue_{"com.zavel.ferrowin.video.tcp.send"};
   std::unique_ptr<common::TimerFactory> ownTimers_;
@@ -108,16 +96,6 @@ class VideoTCPTransport final : public VideoTransportBackend,
   size_t outboundBytes_ = 0;
   bool sendInFlight_ = false;
 
-  std::mutex callbackLock_;
-  std::weak_ptr<VideoStreamSource> streamer_;
-  std::weak_ptr<VideoStreamStats> stats_;
-  std::shared_ptr<VideoDiagnosticsGate> gate_;
-  TransportCallbacks callbacks_;
-  PrepareCapture prepareCapture_;
-
-  std::mutex peerLock_;
-  AllowPeer allowPeer_;  // none refuses every peer
-  PeerDisconnected onPeerDisconnected_;
 };
 
 }  // namespace ferrowin::video

@@ -6,7 +6,6 @@
 #include <asio/post.hpp>
 #include <thread>
 
-#include "common/runtime/flow.h"
 #include "common/util/log.h"
 #include "server/video/peer_address.h"
 
@@ -37,8 +36,7 @@ std::shared_ptr<VideoUDPTransport> VideoUDPTransport::create(asio::io_context& m
 
 VideoUDPTransport::VideoUDPTransport(asio::io_context& main, const common::Clock& clock,
                                      common::TimerFactory* timers)
-    : main_(main),
-      clock_(clock),
+    : TransportCommon(main, clock),
       ownTimers_(timers ? nullptr
                         : std::make_unique<common::AsioTimerFactory>(queue_.executor())),
       timers_(timers ? *timers : *ownTimers_) {}
@@ -59,13 +57,7 @@ bool VideoUDPTransport::start(uint16_t port, std::weak_ptr<VideoStreamSource> st
                               std::shared_ptr<VideoDiagnosticsGate> gate,
                               TransportCallbacks callbacks) {
   stop();
-  {
-    std::lock_guard guard(callbackLock_);
-    streamer_ = std::move(streamer);
-    stats_ = std::move(stats);
-    gate_ = std::move(gate);
-    callbacks_ = callbacks;
-  }
+  storeSession(std::move(streamer), std::move(stats), std::move(gate), callbacks);
   auto status = [&](const std::string& text) {
     if (callbacks.onStatus) callbacks.onStatus(text);
   };
@@ -107,11 +99,7 @@ bool VideoUDPTransport::start(uint16_t port, std::weak_ptr<VideoStreamSource> st
   }
   running_ = true;
   status("Starting...");
-  if (callbacks.onStatus) {
-    postToMain([onStatus = callbacks.onStatus, label = std::string(transportModeLabel(mode_))] {
-      onStatus("Listening (" + label + ")");
-    });
-  }
+  postStatus("Listening (" + std::string(transportModeLabel(mode_)) + ")");
   return true;
 }
 
@@ -126,10 +114,7 @@ void VideoUDPTransport::stop() {
   nextSequence_ = 1;
   nextFrameId_ = 1;
   running_ = false;
-  if (disconnected) {
-    std::lock_guard guard(peerLock_);
-    if (onPeerDisconnected_) onPeerDisconnected_(*disconnected);
-  }
+  if (disconnected) reportPeerDisconnected(*disconnected);
   postClientChange(std::nullopt);
 }
 
@@ -157,43 +142,6 @@ uint16_t VideoUDPTransport::localPort() const {
   return port;
 }
 
-void VideoUDPTransport::setPrepareCapture(PrepareCapture prepare) {
-  std::lock_guard guard(callbackLock_);
-  prepareCapture_ = std::move(prepare);
-}
-
-void VideoUDPTransport::setAllowPeer(AllowPeer allow) {
-  std::lock_guard guard(peerLock_);
-  allowPeer_ = std::move(allow);
-}
-
-void VideoUDPTransport::setOnPeerDisconnected(PeerDisconnected handler) {
-  std::lock_guard guard(peerLock_);
-  onPeerDisconnected_ = std::move(handler);
-}
-
-void VideoUDPTransport::postToMain(std::function<void()> work) {
-  asio::post(main_, [weak = weak_from_this(), work = std::move(work)] {
-    if (weak.lock()) work();
-  });
-}
-
-void VideoUDPTransport::postClientChange(std::optional<std::string> client) {
-  // The callbacks of the moment: a later start() installs new ones that must not hear of this.
-  std::function<void(const std::optional<std::string>&)> onClientChange;
-  {
-    std::lock_guard guard(callbackLock_);
-    onClientChange = callbacks_.onClientChange;
-  }
-  if (!onClientChange) return;
-  postToMain([onClientChange, client] { onClientChange(client); });
-}
-
-std::optional<asio::ip::udp::endpoint> VideoUDPTransport::currentRemote() {
-  std::lock_guard guard(socketLock_);
-  return remote_;
-}
-
 // ---- Receive queue ----
 
 void VideoUDPTransport::receiveNext() {
@@ -214,11 +162,7 @@ bool VideoUDPTransport::acceptFlow(const asio::ip::udp::endpoint& from) {
   if (std::find(replacedFlows_.begin(), replacedFlows_.end(), from) != replacedFlows_.end()) {
     return false;
   }
-  const std::string address = peerAddressText(from.address());
-  {
-    std::lock_guard guard(peerLock_);
-    if (!allowPeer_ || !allowPeer_(address)) return false;
-  }
+  if (!isAllowed(peerAddressText(from.address()))) return false;
   if (liveness_) liveness_->stop();
   stopProbe();
   if (client_) {
@@ -269,30 +213,7 @@ void VideoUDPTransport::handleHello(const VGVideoDatagramHeader& header, ByteVie
   auto config = parseStreamConfigMessage(payload);
   if (!config) return;
   const Flow flow = *client_;
-  common::spawn(
-      main_.get_executor(),
-      [](std::weak_ptr<VideoUDPTransport> weak, std::string text,
-         capture::StreamConfig wanted) -> asio::awaitable<void> {
-        auto self = weak.lock();
-        if (!self) co_return;
-        TransportCallbacks callbacks;
-        PrepareCapture prepare;
-        std::weak_ptr<VideoStreamSource> streamerRef;
-        std::weak_ptr<VideoStreamStats> stats;
-        {
-          std::lock_guard guard(self->callbackLock_);
-          callbacks = self->callbacks_;
-          prepare = self->prepareCapture_;
-          streamerRef = self->streamer_;
-          stats = self->stats_;
-        }
-        self.reset();
-        if (callbacks.onClientChange) callbacks.onClientChange(text);
-        if (callbacks.onConfig) callbacks.onConfig(wanted);
-        if (auto streamer = streamerRef.lock()) streamer->setStreamStats(stats.lock());
-        if (prepare) co_await prepare(wanted);
-        if (auto streamer = streamerRef.lock()) streamer->start(wanted);
-      }(weak_from_this(), endpointText(flow.remote.address(), flow.remote.port()), *config));
+  postCaptureStart(endpointText(flow.remote.address(), flow.remote.port()), *config);
 
   const uint8_t ack = 0;
   sendTo(buildSingleDatagram(PacketType::helloAck, header.sequence, ByteView(&ack, 1)));
@@ -311,11 +232,7 @@ void VideoUDPTransport::handleRetransmitRequest(ByteView payload) {
   if (mode_ != VideoTransportMode::udpArq) return;
   auto sequences = parseRetransmitRequest(payload);
   if (!sequences) return;
-  std::shared_ptr<VideoStreamStats> stats;
-  {
-    std::lock_guard guard(callbackLock_);
-    stats = stats_.lock();
-  }
+  const auto stats = currentStats();
   for (uint32_t sequence : *sequences) {
     auto datagram = replayBuffer_.lookup(sequence);
     if (!datagram) continue;
@@ -326,7 +243,7 @@ void VideoUDPTransport::handleRetransmitRequest(ByteView payload) {
 
 void VideoUDPTransport::handleProbeRequest() {
   if (probeSender_) return;
-  stopStreamerOnMain();
+  postStreamerStop(false);
   uint64_t token;
   {
     std::lock_guard guard(probeTokenLock_);
@@ -386,57 +303,12 @@ void VideoUDPTransport::endFlow(uint64_t flowId) {
     std::lock_guard guard(socketLock_);
     remote_.reset();
   }
-  {
-    std::lock_guard guard(peerLock_);
-    if (onPeerDisconnected_) onPeerDisconnected_(address);
-  }
-  stopStreamerOnMain();
-  postToMain([this] {
-    std::shared_ptr<VideoStreamStats> stats;
-    {
-      std::lock_guard guard(callbackLock_);
-      stats = stats_.lock();
-    }
-    if (stats) stats->reset();
-  });
+  reportPeerDisconnected(address);
+  postStreamerStop(true);
   postClientChange(std::nullopt);
 }
 
-void VideoUDPTransport::stopStreamerOnMain() {
-  postToMain([this] {
-    std::shared_ptr<VideoStreamSource> streamer;
-    {
-      std::lock_guard guard(callbackLock_);
-      streamer = streamer_.lock();
-    }
-    if (streamer) streamer->stop();
-  });
-}
-
 // ---- Send queue ----
-
-void VideoUDPTransport::sendParameterSets(const std::vector<Bytes>& blobs, int width,
-                                          int height) {
-  queueMessage(MessageKind::parameterSets, 0, 0, encodeParameterSetsPayload(blobs, width, height));
-}
-
-void VideoUDPTransport::sendEncoded(const Bytes& data, bool keyframe, uint64_t pts) {
-  std::shared_ptr<VideoStreamStats> stats;
-  {
-    std::lock_guard guard(callbackLock_);
-    stats = stats_.lock();
-  }
-  if (stats) stats->recordFrameSend(pts, clock_.now());
-  queueMessage(MessageKind::videoFrame, keyframe ? kKeyframeFlag : 0, pts, data);
-}
-
-void VideoUDPTransport::sendAudioConfig(const Bytes& data) {
-  queueMessage(MessageKind::audioConfig, 0, 0, data);
-}
-
-void VideoUDPTransport::sendAudio(const Bytes& data, uint64_t pts) {
-  queueMessage(MessageKind::audioPacket, 0, pts, data);
-}
 
 void VideoUDPTransport::queueMessage(MessageKind kind, uint8_t flags, uint64_t pts,
                                      Bytes payload) {

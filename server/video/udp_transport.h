@@ -22,11 +22,11 @@
 #include "server/video/fec_sender.h"
 #include "server/video/network_probe.h"
 #include "server/video/replay_buffer.h"
-#include "server/video/transport_backend.h"
+#include "server/video/transport_common.h"
 
 namespace ferrowin::video {
 
-class VideoUDPTransport final : public VideoTransportBackend,
+class VideoUDPTransport final : public TransportCommon,
                                 public std::enable_shared_from_this<VideoUDPTransport> {
  public:
   /// `timers` (optional) replaces the real timers of the receive queue; tests pass a ManualClock
@@ -40,13 +40,6 @@ class VideoUDPTransport final : public VideoTransportBackend,
              std::weak_ptr<VideoStreamStats> stats, std::shared_ptr<VideoDiagnosticsGate> gate,
              TransportCallbacks callbacks) override;
   void stop() override;
-  void sendParameterSets(const std::vector<Bytes>& blobs, int width, int height) override;
-  void sendEncoded(const Bytes& data, bool keyframe, uint64_t pts) override;
-  void sendAudioConfig(const Bytes& data) override;
-  void sendAudio(const Bytes& data, uint64_t pts) override;
-  void setPrepareCapture(PrepareCapture prepare) override;
-  void setAllowPeer(AllowPeer allow) override;
-  void setOnPeerDisconnected(PeerDisconnected handler) override;
   uint16_t localPort() const override;
 
   void setTransportMode(VideoTransportMode mode) { mode_ = mode; }
@@ -75,21 +68,15 @@ class VideoUDPTransport final : public VideoTransportBackend,
   void startKeepalive();
   void stopProbe();
   void endFlow(uint64_t flowId);
-  void stopStreamerOnMain();
 
   // Send queue.
-  void queueMessage(MessageKind kind, uint8_t flags, uint64_t pts, Bytes payload);
+  void queueMessage(MessageKind kind, uint8_t flags, uint64_t pts, Bytes payload) override;
   void sendMessage(MessageKind kind, uint8_t flags, uint64_t pts, const Bytes& payload);
   void sendDatagram(ByteView datagram, bool record);
 
   /// One datagram to the current client (or to `to`); false when there is none or the socket is gone.
   bool sendTo(ByteView datagram, const std::optional<asio::ip::udp::endpoint>& to = std::nullopt);
-  void postToMain(std::function<void()> work);
-  void postClientChange(std::optional<std::string> client);
-  std::optional<asio::ip::udp::endpoint> currentRemote();
 
-  asio::io_context& main_;
-  const common::Clock& clock_;
   common::SerialQueue queue_{"com.zavel.ferrowin.video.udp"};
   common::SerialQueue sendQueue_{"com.zavel.ferrowin.video.udp.send"};
   std::unique_ptr<common::TimerFactory> ownTimers_;
@@ -115,17 +102,6 @@ class VideoUDPTransport final : public VideoTransportBackend,
   std::mutex socketLock_;
   int socketFd_ = -1;
   std::optional<asio::ip::udp::endpoint> remote_;
-
-  std::mutex callbackLock_;
-  std::weak_ptr<VideoStreamSource> streamer_;
-  std::weak_ptr<VideoStreamStats> stats_;
-  std::shared_ptr<VideoDiagnosticsGate> gate_;
-  TransportCallbacks callbacks_;
-  PrepareCapture prepareCapture_;
-
-  std::mutex peerLock_;
-  AllowPeer allowPeer_;
-  PeerDisconnected onPeerDisconnected_;
 
   VideoReplayBuffer replayBuffer_;
   VideoFECSender fecSender_;

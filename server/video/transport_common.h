@@ -1,0 +1,67 @@
+#pragma once
+// What the UDP and TCP transports share: the session the video server hands over in start()
+// (streamer, statistics, diagnostics gate, callbacks), the allowlist, the four send operations
+// (each only hands a framed job to the transport's send queue), and the hops to the main executor.
+
+#include <asio/io_context.hpp>
+#include <mutex>
+
+#include "common/runtime/clock.h"
+#include "server/video/transport_backend.h"
+
+namespace ferrowin::video {
+
+class TransportCommon : public VideoTransportBackend {
+ public:
+  void sendParameterSets(const std::vector<Bytes>& blobs, int width, int height) override;
+  /// Records the send time of `pts` in the statistics before queueing.
+  void sendEncoded(const Bytes& data, bool keyframe, uint64_t pts) override;
+  void sendAudioConfig(const Bytes& data) override;
+  void sendAudio(const Bytes& data, uint64_t pts) override;
+  void setPrepareCapture(PrepareCapture prepare) override;
+  void setAllowPeer(AllowPeer allow) override;
+  void setOnPeerDisconnected(PeerDisconnected handler) override;
+
+ protected:
+  TransportCommon(asio::io_context& main, const common::Clock& clock) : main_(main), clock_(clock) {}
+
+  /// Frames the message and sends it on the send queue, in call order.
+  virtual void queueMessage(MessageKind kind, uint8_t flags, uint64_t pts, Bytes payload) = 0;
+
+  void storeSession(std::weak_ptr<VideoStreamSource> streamer,
+                    std::weak_ptr<VideoStreamStats> stats,
+                    std::shared_ptr<VideoDiagnosticsGate> gate, TransportCallbacks callbacks);
+  std::shared_ptr<VideoStreamStats> currentStats();
+  bool diagnosticsOn();
+
+  /// The allowlist; no predicate installed refuses every peer.
+  bool isAllowed(const std::string& peerAddress);
+  void reportPeerDisconnected(const std::string& peerAddress);
+
+  // Main-executor hops. Each takes the callbacks of the moment, so a later start() that installs
+  // new ones does not hear of an earlier session.
+  void postStatus(const std::string& text);
+  void postClientChange(std::optional<std::string> client);
+  /// A client's configuration: onClientChange (when given), onConfig, the streamer's statistics,
+  /// prepareCapture (awaited), then the streamer's start.
+  void postCaptureStart(std::optional<std::string> client, capture::StreamConfig config);
+  /// Stops the streamer and, for a client that has gone, resets the statistics.
+  void postStreamerStop(bool resetStats);
+
+  asio::io_context& main_;
+  const common::Clock& clock_;
+
+ private:
+  std::mutex callbackLock_;
+  std::weak_ptr<VideoStreamSource> streamer_;
+  std::weak_ptr<VideoStreamStats> stats_;
+  std::shared_ptr<VideoDiagnosticsGate> gate_;
+  TransportCallbacks callbacks_;
+  PrepareCapture prepareCapture_;
+
+  std::mutex peerLock_;
+  AllowPeer allowPeer_;
+  PeerDisconnected onPeerDisconnected_;
+};
+
+}  // namespace ferrowin::video
