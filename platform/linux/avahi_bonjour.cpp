@@ -90,9 +90,9 @@ class AvahiRegistration final : public BonjourRegistration {
     if (!group_) group_ = avahi_entry_group_new(client, &groupChanged, this);
     if (!group_) return fail(avahi_strerror(avahi_client_errno(client)));
     avahi_entry_group_reset(group_);
-    const int error =
-        avahi_entry_group_add_service(group_, AVAHI_IF_UNSPEC, AVAHI_PROTO_UNSPEC, AvahiPublishFlags(0),
-                                      name_, type_.c_str(), nullptr, nullptr, port_, nullptr);
+    const int error = avahi_entry_group_add_service(group_, AVAHI_IF_UNSPEC, AVAHI_PROTO_UNSPEC,
+                                                    AvahiPublishFlags(0), name_, type_.c_str(),
+                                                    nullptr, nullptr, port_, nullptr);
     if (error < 0) return fail(avahi_strerror(error));
     if (const int committed = avahi_entry_group_commit(group_); committed < 0)
       fail(avahi_strerror(committed));

@@ -95,8 +95,8 @@ ControlHTTPResponse authPair(const AuthContext& context, const ControlHTTPReques
   if (pair->code != pairingCode) return errorResponse(401, "invalid code");
   const auto nonce = context.peers.takeChallenge(request.peer);
   if (!nonce) return errorResponse(401, "challenge expired");
-  if (auto failure = verifyClientProof(context, pair->keyId, pair->attestation, pair->assertion,
-                                       *nonce))
+  if (auto failure =
+          verifyClientProof(context, pair->keyId, pair->attestation, pair->assertion, *nonce))
     return *failure;
   context.peers.authorize(pair->keyId, request.peer);
   return jsonResponse(encode(FerrowinPairResponse{true}));

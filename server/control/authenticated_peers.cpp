@@ -19,8 +19,7 @@ namespace {
 constexpr size_t kNonceBytes = 32;
 }
 
-AuthenticatedPeers::AuthenticatedPeers(std::filesystem::path directory,
-                                       const common::Clock& clock)
+AuthenticatedPeers::AuthenticatedPeers(std::filesystem::path directory, const common::Clock& clock)
     : file_(std::move(directory) / "paired-clients.json"), clock_(clock) {
   load();
 }

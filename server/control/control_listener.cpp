@@ -148,13 +148,15 @@ Expected<std::shared_ptr<ControlListener>, ControlListenerError> ControlListener
     acceptor.open(endpoint.protocol(), error);
   }
   if (error)
-    return make_unexpected(ControlListenerError{ControlListenerError::Stage::create, error.message()});
+    return make_unexpected(
+        ControlListenerError{ControlListenerError::Stage::create, error.message()});
   acceptor.set_option(asio::socket_base::reuse_address(true), error);
   if (!error) acceptor.bind(endpoint, error);
   if (!error) acceptor.listen(asio::socket_base::max_listen_connections, error);
   if (!error) listener->port_ = acceptor.local_endpoint(error).port();
   if (error)
-    return make_unexpected(ControlListenerError{ControlListenerError::Stage::listen, error.message()});
+    return make_unexpected(
+        ControlListenerError{ControlListenerError::Stage::listen, error.message()});
 
   listener->tls_ = std::move(tls);
   listener->limits_ = limits;
@@ -183,15 +185,15 @@ void ControlListener::accept() {
       });
       return;
     }
-    std::error_code ignored;
-    const auto remote = socket.remote_endpoint(ignored);
+    std::error_code remoteError, ignored;
+    const auto remote = socket.remote_endpoint(remoteError);
     if (self->connections_->load() >= self->limits_.maxConnections) {
       socket.close(ignored);
     } else {
       socket.set_option(asio::ip::tcp::no_delay(true), ignored);
       std::make_shared<Connection>(std::move(socket), self->tls_, self->limits_, self->handler_,
                                    self->connections_,
-                                   ignored ? std::string() : peerAddressText(remote.address()))
+                                   remoteError ? std::string() : peerAddressText(remote.address()))
           ->start();
     }
     self->accept();

@@ -68,7 +68,8 @@ ControlHTTPResponse ControlServer::status() {
   if (auto front = deps_.hostInfo ? deps_.hostInfo->frontmostApplication() : std::nullopt) {
     status.frontmostBundleId = front->bundleId;
     if (front->executablePath) {
-      status.frontmostExecutable = std::filesystem::path(*front->executablePath).filename().string();
+      status.frontmostExecutable =
+          std::filesystem::path(*front->executablePath).filename().string();
     } else if (!front->localizedName.empty()) {
       status.frontmostExecutable = front->localizedName;
     }

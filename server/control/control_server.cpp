@@ -78,9 +78,7 @@ void ControlServer::newPairingCode() {
 
 void ControlServer::openListener() {
   auto identity = loadOrCreateIdentity(deps_.dataDirectory / "control-tls");
-  auto context = identity ? makeServerContext(*identity)
-                          : Expected<std::shared_ptr<asio::ssl::context>, TLSIdentityError>(
-                                make_unexpected(identity.error()));
+  auto context = identity.and_then(makeServerContext);
   if (!context) {
     statusMessage.set("TLS identity failed: " + context.error().description());
     return;
@@ -92,7 +90,8 @@ void ControlServer::openListener() {
     main->post([weak, main, request = std::move(request), respond = std::move(respond)]() mutable {
       auto server = weak.lock();
       if (!server) return respond(errorResponse(404, "not found"));
-      common::spawn(main->executor(), answer(std::move(server), std::move(request), std::move(respond)));
+      common::spawn(main->executor(),
+                    answer(std::move(server), std::move(request), std::move(respond)));
     });
   };
   auto listener =
@@ -167,7 +166,8 @@ void ControlServer::bonjourEvent(uint64_t generation, const platform::BonjourEve
 }
 
 void ControlServer::recomputeStatus() {
-  const std::string listening = "Listening on port " + std::to_string(listener_ ? listener_->port() : port);
+  const std::string listening =
+      "Listening on port " + std::to_string(listener_ ? listener_->port() : port);
   if (isBonjourAdvertised.get()) {
     statusMessage.set(listening + " (Bonjour on)");
   } else if (isRunning.get()) {

@@ -27,7 +27,9 @@ inline constexpr uint8_t context0 = 0xA0;
 Bytes element(uint8_t tagByte, std::span<const uint8_t> contents);
 /// The concatenation of `items` wrapped in `tagByte` (SEQUENCE, SET, [0], ...).
 Bytes constructed(uint8_t tagByte, std::initializer_list<Bytes> items);
-inline Bytes sequence(std::initializer_list<Bytes> items) { return constructed(tag::sequence, items); }
+inline Bytes sequence(std::initializer_list<Bytes> items) {
+  return constructed(tag::sequence, items);
+}
 
 /// INTEGER from unsigned big-endian bytes, in minimal positive form.
 Bytes positiveInteger(std::span<const uint8_t> bigEndian);

@@ -199,9 +199,7 @@ std::vector<uint8_t> serializeResponse(const ControlHTTPResponse& response) {
   return out;
 }
 
-std::string_view routePath(std::string_view target) {
-  return target.substr(0, target.find('?'));
-}
+std::string_view routePath(std::string_view target) { return target.substr(0, target.find('?')); }
 
 std::optional<std::string> percentDecode(std::string_view text) {
   std::string out;

@@ -15,8 +15,8 @@
 namespace ferrowin::control {
 
 struct ControlHTTPRequest {
-  std::string method;  // upper-cased
-  std::string path;    // the raw request target, query included
+  std::string method;                          // upper-cased
+  std::string path;                            // the raw request target, query included
   std::map<std::string, std::string> headers;  // names lower-cased
   std::vector<uint8_t> body;
   std::string peer;  // the client's address text (see peerAddressText)

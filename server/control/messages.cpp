@@ -14,8 +14,8 @@ namespace {
 // (or a body that is not JSON) is the result.
 template <class T, class F>
 Expected<T, JsonError> decodeObject(Body body, F read) {
-  auto parsed = common::parseJson(
-      std::string_view(reinterpret_cast<const char*>(body.data()), body.size()));
+  auto parsed =
+      common::parseJson(std::string_view(reinterpret_cast<const char*>(body.data()), body.size()));
   if (!parsed) return make_unexpected(parsed.error());
   JsonReader reader(*parsed);
   T value = read(reader);

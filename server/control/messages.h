@@ -115,13 +115,14 @@ std::string encode(const FerrowinPairResponse& message);
 
 // Decoders: the first failure names the field.
 using Body = std::span<const uint8_t>;
-[[nodiscard]] Expected<FerrowinAuthHelloRequest, common::JsonError> decodeAuthHelloRequest(Body body);
+[[nodiscard]] Expected<FerrowinAuthHelloRequest, common::JsonError> decodeAuthHelloRequest(
+    Body body);
 [[nodiscard]] Expected<FerrowinPairRequest, common::JsonError> decodePairRequest(Body body);
 [[nodiscard]] Expected<FerrowinAuthResumeRequest, common::JsonError> decodeAuthResumeRequest(
     Body body);
 [[nodiscard]] Expected<FerrowinRemapLookSettings, common::JsonError> decodeRemapLookSettings(
     Body body);
-[[nodiscard]] Expected<FerrowinCaptureSourceRequest, common::JsonError>
-decodeCaptureSourceRequest(Body body);
+[[nodiscard]] Expected<FerrowinCaptureSourceRequest, common::JsonError> decodeCaptureSourceRequest(
+    Body body);
 
 }  // namespace ferrowin::control

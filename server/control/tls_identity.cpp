@@ -38,7 +38,8 @@ bool belongTogether(const std::vector<uint8_t>& keyBytes, const std::vector<uint
 
 der::Bytes name() {
   return der::sequence({der::constructed(
-      der::tag::set, {der::sequence({der::objectIdentifier({2, 5, 4, 3}), der::utf8String("Ferrowin")})})});
+      der::tag::set,
+      {der::sequence({der::objectIdentifier({2, 5, 4, 3}), der::utf8String("Ferrowin")})})});
 }
 
 }  // namespace

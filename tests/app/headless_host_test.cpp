@@ -31,9 +31,9 @@ class HeadlessHost {
     const std::string binary = std::string(FERROWIN_BINARY_DIR) + "/bin/ferrowin-server";
     const std::string data = (dir / "data").string(), config = (dir / "config").string();
     const std::string portText = std::to_string(port);
-    std::vector<const char*> argv = {binary.c_str(), "--headless", "--data-dir", data.c_str(),
-                                     "--config-dir", config.c_str(), "--control-port",
-                                     portText.c_str(), nullptr};
+    std::vector<const char*> argv = {binary.c_str(),   "--headless",     "--data-dir",
+                                     data.c_str(),     "--config-dir",   config.c_str(),
+                                     "--control-port", portText.c_str(), nullptr};
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 2, log_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);

@@ -90,7 +90,7 @@ TEST(AuthenticatedPeers, CredentialsPersistSortedWithMode0600) {
     peers.storeCredential("zeta", Credential{keyA, 3});
     peers.storeCredential("alpha", Credential{keyB, 9});
   }
-  struct stat st{};
+  struct stat st {};
   ASSERT_EQ(::stat((dir / "paired-clients.json").c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0600u);
   auto json = *common::parseJson(*common::readFile(dir / "paired-clients.json"));
@@ -108,17 +108,21 @@ TEST(AuthenticatedPeers, CredentialsPersistSortedWithMode0600) {
 TEST(AuthenticatedPeers, MalformedKeysAreSkippedOthersLoad) {
   testing::TempDir dir;
   common::ManualClock clock;
-  common::Json file = {{"clients",
-                        {{{"keyId", "good"}, {"publicKey", common::base64Encode(testPublicKey(1))}, {"counter", 1}},
-                         {{"keyId", "notBase64"}, {"publicKey", "***"}, {"counter", 1}},
-                         {{"keyId", "offCurve"}, {"publicKey", common::base64Encode(std::vector<uint8_t>(65, 4))}, {"counter", 1}}}}};
+  common::Json file = {
+      {"clients",
+       {{{"keyId", "good"}, {"publicKey", common::base64Encode(testPublicKey(1))}, {"counter", 1}},
+        {{"keyId", "notBase64"}, {"publicKey", "***"}, {"counter", 1}},
+        {{"keyId", "offCurve"},
+         {"publicKey", common::base64Encode(std::vector<uint8_t>(65, 4))},
+         {"counter", 1}}}}};
   ASSERT_TRUE(common::writeFileAtomically(dir / "paired-clients.json", file.dump()));
   AuthenticatedPeers peers(dir.path(), clock);
   EXPECT_TRUE(peers.credential("good"));
   EXPECT_FALSE(peers.credential("notBase64"));
   EXPECT_FALSE(peers.credential("offCurve"));
 
-  ASSERT_TRUE(common::writeFileAtomically(dir / "paired-clients.json", "{\"clients\":[{\"keyId\":1}]}"));
+  ASSERT_TRUE(
+      common::writeFileAtomically(dir / "paired-clients.json", "{\"clients\":[{\"keyId\":1}]}"));
   AuthenticatedPeers undecodable(dir.path(), clock);
   EXPECT_FALSE(undecodable.credential("good"));
 }
@@ -133,7 +137,8 @@ TEST(AuthenticatedPeers, FailedSaveIsLoggedAndKeepsTheCredential) {
   EXPECT_TRUE(peers.credential("k"));
   bool logged = false;
   for (const auto& record : log.records())
-    logged |= record.starts_with("com.zavel.ferrowin.server/auth|Paired clients could not be saved: ");
+    logged |=
+        record.starts_with("com.zavel.ferrowin.server/auth|Paired clients could not be saved: ");
   EXPECT_TRUE(logged);
 }
 
@@ -154,8 +159,10 @@ TEST(ServerIdentifierTest, MadeOnceKeptAndReplacedWhenBlank) {
 }
 
 TEST(PairEveryConnection, Values) {
-  for (const char* on : {"1", "true", "YES", " yes\n", "True"}) EXPECT_TRUE(pairEveryConnectionValue(on)) << on;
-  for (const char* off : {"0", "", "no", "y", "enable"}) EXPECT_FALSE(pairEveryConnectionValue(off)) << off;
+  for (const char* on : {"1", "true", "YES", " yes\n", "True"})
+    EXPECT_TRUE(pairEveryConnectionValue(on)) << on;
+  for (const char* off : {"0", "", "no", "y", "enable"})
+    EXPECT_FALSE(pairEveryConnectionValue(off)) << off;
   EXPECT_FALSE(pairEveryConnectionValue(nullptr));
 }
 

@@ -90,7 +90,9 @@ class ControlServerTest : public ::testing::Test {
                                     .limits = limits});
     server->port = 0;
   }
-  void TearDown() override { main.run([&] { server.reset(); }); }
+  void TearDown() override {
+    main.run([&] { server.reset(); });
+  }
 
   uint16_t startListening() {
     main.run([&] { server->start(); });
@@ -113,11 +115,11 @@ class ControlServerTest : public ::testing::Test {
 TEST_F(ControlServerTest, AnswersOverTLSAndGatesProtectedRoutes) {
   const uint16_t port = startListening();
   const std::string hello = R"({"clientBundleVersion":"1"})";
-  const auto answer = tlsExchange(
-      port, {"POST /v1/auth/hello HTTP/1.1\r\nContent-Length: " + std::to_string(hello.size()) +
-             "\r\n\r\n" + hello});
-  EXPECT_TRUE(answer.starts_with("HTTP/1.1 200 OK\r\nContent-Type: application/json\r\n"
-                                 "Content-Length: "))
+  const auto answer = tlsExchange(port, {"POST /v1/auth/hello HTTP/1.1\r\nContent-Length: " +
+                                         std::to_string(hello.size()) + "\r\n\r\n" + hello});
+  EXPECT_TRUE(
+      answer.starts_with("HTTP/1.1 200 OK\r\nContent-Type: application/json\r\n"
+                         "Content-Length: "))
       << answer;
   EXPECT_NE(answer.find("\r\nConnection: close\r\n\r\n{\"challenge\":"), std::string::npos);
 
@@ -143,9 +145,9 @@ TEST_F(ControlServerTest, AnswersOverTLSAndGatesProtectedRoutes) {
 
 TEST_F(ControlServerTest, RequestSplitAcrossSegmentsIsAnsweredAtTheLastByte) {
   const uint16_t port = startListening();
-  const auto answer = tlsExchange(port, {"POST /v1/auth/hello HTTP/1.1\r\nContent-Le",
-                                         "ngth: 27\r\n\r\n", R"({"clientBundleVersion")",
-                                         R"(:"1"})"});
+  const auto answer =
+      tlsExchange(port, {"POST /v1/auth/hello HTTP/1.1\r\nContent-Le", "ngth: 27\r\n\r\n",
+                         R"({"clientBundleVersion")", R"(:"1"})"});
   EXPECT_TRUE(answer.starts_with("HTTP/1.1 200 OK\r\n")) << answer;
 }
 
@@ -154,7 +156,8 @@ TEST_F(ControlServerTest, BodyLimit) {
   std::string body = R"({"clientBundleVersion":"1","pad":")";
   body += std::string(65536 - body.size() - 2, 'a') + "\"}";
   ASSERT_EQ(body.size(), 65536u);
-  const auto largest = tlsExchange(port, {"POST /v1/auth/hello HTTP/1.1\r\nContent-Length: 65536\r\n\r\n" + body});
+  const auto largest =
+      tlsExchange(port, {"POST /v1/auth/hello HTTP/1.1\r\nContent-Length: 65536\r\n\r\n" + body});
   EXPECT_TRUE(largest.starts_with("HTTP/1.1 200 OK\r\n")) << largest.substr(0, 100);
   // One byte more is never answered; the connection is closed at the request deadline.
   const auto tooLarge = tlsExchange(
@@ -226,10 +229,12 @@ TEST_F(ControlServerTest, BonjourStatusTexts) {
   EXPECT_EQ(bonjour->advertisements()[0].port, port);
 
   bonjour->deliver({BonjourEvent::Kind::added, ""});
-  EXPECT_TRUE(eventually([&] { return server->statusMessage.get() == listening + " (Bonjour on)"; }));
+  EXPECT_TRUE(
+      eventually([&] { return server->statusMessage.get() == listening + " (Bonjour on)"; }));
   EXPECT_TRUE(server->isBonjourAdvertised.get());
   bonjour->deliver({BonjourEvent::Kind::removed, ""});
-  EXPECT_TRUE(eventually([&] { return server->statusMessage.get() == listening + " (Bonjour off)"; }));
+  EXPECT_TRUE(
+      eventually([&] { return server->statusMessage.get() == listening + " (Bonjour off)"; }));
 
   main.run([&] { server->stop(); });
   EXPECT_EQ(server->statusMessage.get(), "Idle");
@@ -338,9 +343,9 @@ TEST_F(ControlServerTest, RemapSettingsAreClampedAndHandedToTheHelper) {
 TEST_F(ControlServerTest, SessionReleaseAndCaptureRoutes) {
   server->peers().authorize("key", "10.0.0.7");
   EXPECT_EQ(bodyText(call("POST", "/v1/session/release")), R"({"ok":true})");
-  for (auto [method, path] : {std::pair{"GET", "/v1/capture/sources"},
-                              std::pair{"GET", "/v1/capture/thumbnail?id=x"},
-                              std::pair{"POST", "/v1/capture/source"}}) {
+  for (auto [method, path] :
+       {std::pair{"GET", "/v1/capture/sources"}, std::pair{"GET", "/v1/capture/thumbnail?id=x"},
+        std::pair{"POST", "/v1/capture/source"}}) {
     auto unavailable = call(method, path);
     EXPECT_EQ(unavailable.status, 503) << path;
     EXPECT_EQ(bodyText(unavailable), R"({"error":"video unavailable"})");
@@ -354,7 +359,8 @@ TEST_F(ControlServerTest, SessionReleaseAndCaptureRoutes) {
   EXPECT_EQ(video->releases, 1);
   EXPECT_EQ(helper->gamepadReleases, 1);
 
-  EXPECT_EQ(bodyText(call("GET", "/v1/capture/sources")), R"({"selectedId":"display:1","sources":[]})");
+  EXPECT_EQ(bodyText(call("GET", "/v1/capture/sources")),
+            R"({"selectedId":"display:1","sources":[]})");
   auto thumbnail = call("GET", "/v1/capture/thumbnail?id=");
   EXPECT_EQ(thumbnail.status, 200);
   EXPECT_EQ(thumbnail.contentType, "image/jpeg");

@@ -58,11 +58,11 @@ ControlHTTPResponse MainThread::route(const std::shared_ptr<ControlServer>& serv
                                       ControlHTTPRequest request) {
   std::promise<ControlHTTPResponse> answer;
   main_.post([&] {
-    common::spawn(main_.executor(), [](std::shared_ptr<ControlServer> s, ControlHTTPRequest r,
-                                       std::promise<ControlHTTPResponse>* out)
-                                        -> asio::awaitable<void> {
-      out->set_value(co_await s->route(std::move(r)));
-    }(server, std::move(request), &answer));
+    common::spawn(main_.executor(),
+                  [](std::shared_ptr<ControlServer> s, ControlHTTPRequest r,
+                     std::promise<ControlHTTPResponse>* out) -> asio::awaitable<void> {
+                    out->set_value(co_await s->route(std::move(r)));
+                  }(server, std::move(request), &answer));
   });
   return answer.get_future().get();
 }

@@ -54,7 +54,8 @@ class MainThread {
   }
 
   /// Routes `request` on the main executor and waits for the answer.
-  ControlHTTPResponse route(const std::shared_ptr<ControlServer>& server, ControlHTTPRequest request);
+  ControlHTTPResponse route(const std::shared_ptr<ControlServer>& server,
+                            ControlHTTPRequest request);
 
  private:
   common::MainExecutor main_;
@@ -68,7 +69,7 @@ std::string bodyText(const ControlHTTPResponse& response);
 /// Sends `pieces` over one TLS connection to 127.0.0.1:`port` (or `host`), pausing between them,
 /// and returns everything the server sends until it closes (or `timeout` passes: then "TIMEOUT"
 /// is appended).
-std::string tlsExchange(uint16_t port, const std::vector<std::string>& pieces,
-                        double timeout = 5.0, const std::string& host = "127.0.0.1");
+std::string tlsExchange(uint16_t port, const std::vector<std::string>& pieces, double timeout = 5.0,
+                        const std::string& host = "127.0.0.1");
 
 }  // namespace ferrowin::control

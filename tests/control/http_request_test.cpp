@@ -84,7 +84,7 @@ TEST(ControlHTTPParse, ContentLengthRules) {
 
 TEST(ControlHTTPParse, HeadThatIsNotUtf8NeverFormsARequest) {
   EXPECT_FALSE(parse("GET /\xff HTTP/1.1\r\n\r\n"));
-  EXPECT_FALSE(parse("GET /\xc0\xaf HTTP/1.1\r\n\r\n"));  // overlong "/"
+  EXPECT_FALSE(parse("GET /\xc0\xaf HTTP/1.1\r\n\r\n"));      // overlong "/"
   EXPECT_FALSE(parse("GET /\xed\xa0\x80 HTTP/1.1\r\n\r\n"));  // surrogate
   auto accented = parse("GET /caf\xc3\xa9 HTTP/1.1\r\n\r\n");
   ASSERT_TRUE(accented);
@@ -111,7 +111,8 @@ TEST(ControlHTTPParse, HeaderBlockIsCapped) {
 }
 
 TEST(ControlHTTPResponseWriting, HeadAndReasons) {
-  auto written = serializeResponse({503, bytes("{\"error\":\"video unavailable\"}"), "application/json"});
+  auto written =
+      serializeResponse({503, bytes("{\"error\":\"video unavailable\"}"), "application/json"});
   EXPECT_EQ(std::string(written.begin(), written.end()),
             "HTTP/1.1 503 Error\r\nContent-Type: application/json\r\nContent-Length: 29\r\n"
             "Connection: close\r\n\r\n{\"error\":\"video unavailable\"}");
@@ -127,10 +128,10 @@ TEST(ControlHTTPQuery, Parameters) {
   EXPECT_EQ(routePath("/v1/status?x=1?y"), "/v1/status");
   EXPECT_EQ(queryParameter("/p?ID=a%20b&id=second", "id"), "a b");
   EXPECT_EQ(queryParameter("/p?&&flag&%69d=x", "id"), "x");  // key is percent-decoded
-  EXPECT_EQ(queryParameter("/p?id=a+b=c", "id"), "a+b=c");    // "+" stays, split at first "="
+  EXPECT_EQ(queryParameter("/p?id=a+b=c", "id"), "a+b=c");   // "+" stays, split at first "="
   EXPECT_EQ(queryParameter("/p?id=", "id"), "");
   EXPECT_FALSE(queryParameter("/p?id=%zz&id=ok", "id"));  // first match decides
-  EXPECT_FALSE(queryParameter("/p?id=%ff", "id"));         // not UTF-8
+  EXPECT_FALSE(queryParameter("/p?id=%ff", "id"));        // not UTF-8
   EXPECT_FALSE(queryParameter("/p?id=%4", "id"));
   EXPECT_FALSE(queryParameter("/p", "id"));
   EXPECT_FALSE(queryParameter("/p?idx=1", "id"));

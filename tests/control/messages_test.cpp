@@ -32,10 +32,9 @@ TEST(ControlMessages, SmallResponses) {
   EXPECT_EQ(encode(FerrowinAuthHelloResponse{"Y2g=", true, false, "0.1.0", "S"}),
             R"({"challenge":"Y2g=","paired":true,"pinRequired":false,)"
             R"("serverBundleVersion":"0.1.0","serverId":"S"})");
-  FerrowinCaptureSourcesResponse sources{"display:1", {{"display:1",
-                                                        FerrowinCaptureSourceKind::display,
-                                                        "Main", std::nullopt, 1280, 720, true,
-                                                        std::nullopt}}};
+  FerrowinCaptureSourcesResponse sources{"display:1",
+                                         {{"display:1", FerrowinCaptureSourceKind::display, "Main",
+                                           std::nullopt, 1280, 720, true, std::nullopt}}};
   EXPECT_EQ(encode(sources),
             R"({"selectedId":"display:1","sources":[{"height":720,"id":"display:1",)"
             R"("isPrimary":true,"kind":"display","title":"Main","width":1280}]})");
@@ -63,9 +62,9 @@ TEST(ControlMessages, PairAndResumeRequests) {
 }
 
 TEST(ControlMessages, RemapSettings) {
-  auto settings = decodeRemapLookSettings(bytes(
-      R"({"sensitivity":2,"acceleration":0.5,"deadzone":0.1,"verticalScale":1,)"
-      R"("stickCurve":"extraWide","rampCurve":"smoothstep"})"));
+  auto settings = decodeRemapLookSettings(
+      bytes(R"({"sensitivity":2,"acceleration":0.5,"deadzone":0.1,"verticalScale":1,)"
+            R"("stickCurve":"extraWide","rampCurve":"smoothstep"})"));
   ASSERT_TRUE(settings);
   EXPECT_EQ(settings->sensitivity, 2.0);
   EXPECT_EQ(settings->stickCurve, common::LookStickCurve::extraWide);
@@ -74,12 +73,12 @@ TEST(ControlMessages, RemapSettings) {
             R"({"acceleration":0.5,"deadzone":0.1,"rampCurve":"smoothstep",)"
             R"("sensitivity":2.0,"stickCurve":"extraWide","verticalScale":1.0})");
   // Enumeration values are case-sensitive.
-  EXPECT_FALSE(decodeRemapLookSettings(bytes(
-      R"({"sensitivity":2,"acceleration":0.5,"deadzone":0.1,"verticalScale":1,)"
-      R"("stickCurve":"Soft","rampCurve":"linear"})")));
-  EXPECT_FALSE(decodeRemapLookSettings(bytes(
-      R"({"sensitivity":"2","acceleration":0.5,"deadzone":0.1,"verticalScale":1,)"
-      R"("stickCurve":"soft","rampCurve":"linear"})")));
+  EXPECT_FALSE(decodeRemapLookSettings(
+      bytes(R"({"sensitivity":2,"acceleration":0.5,"deadzone":0.1,"verticalScale":1,)"
+            R"("stickCurve":"Soft","rampCurve":"linear"})")));
+  EXPECT_FALSE(decodeRemapLookSettings(
+      bytes(R"({"sensitivity":"2","acceleration":0.5,"deadzone":0.1,"verticalScale":1,)"
+            R"("stickCurve":"soft","rampCurve":"linear"})")));
 }
 
 }  // namespace

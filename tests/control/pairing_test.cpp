@@ -136,8 +136,8 @@ TEST_F(PairingTest, ResumeWithAssertionsOfAKnownKey) {
   ASSERT_EQ(pair("key-1", "attest-ok").status, 200);
   server->peers().forgetAddress(kPeer);
 
-  auto known = *common::parseJson(bodyText(post(
-      "/v1/auth/hello", R"({"clientBundleVersion":"1","keyId":" key-1\n"})")));
+  auto known = *common::parseJson(
+      bodyText(post("/v1/auth/hello", R"({"clientBundleVersion":"1","keyId":" key-1\n"})")));
   EXPECT_EQ(known["paired"], true);
   EXPECT_EQ(known["pinRequired"], false);
   const std::string code = server->pairingCode.get();
@@ -174,8 +174,8 @@ TEST_F(PairingTest, PairEveryConnectionRefusesResume) {
   hello();
   ASSERT_EQ(pair("key-1", "attest-ok").status, 200);
   server = makeServer(true);
-  auto known = *common::parseJson(bodyText(
-      post("/v1/auth/hello", R"({"clientBundleVersion":"1","keyId":"key-1"})")));
+  auto known = *common::parseJson(
+      bodyText(post("/v1/auth/hello", R"({"clientBundleVersion":"1","keyId":"key-1"})")));
   EXPECT_EQ(known["paired"], true);
   EXPECT_EQ(known["pinRequired"], true);
   auto refused = post("/v1/auth/resume", "not even json");

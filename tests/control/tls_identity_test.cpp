@@ -14,7 +14,7 @@ namespace {
 std::string readText(const std::filesystem::path& path) { return *common::readFile(path); }
 
 mode_t modeOf(const std::filesystem::path& path) {
-  struct stat st{};
+  struct stat st {};
   ::stat(path.c_str(), &st);
   return st.st_mode & 0777;
 }
@@ -118,7 +118,8 @@ TEST(DerWriter, LengthsAndIntegers) {
             (std::vector<uint8_t>{0x02, 0x01, 0x7F}));
   EXPECT_EQ(der::positiveInteger(std::vector<uint8_t>{0x80}),
             (std::vector<uint8_t>{0x02, 0x02, 0x00, 0x80}));
-  EXPECT_EQ(der::positiveInteger(std::vector<uint8_t>{0, 0}), (std::vector<uint8_t>{0x02, 0x01, 0x00}));
+  EXPECT_EQ(der::positiveInteger(std::vector<uint8_t>{0, 0}),
+            (std::vector<uint8_t>{0x02, 0x01, 0x00}));
   EXPECT_EQ(der::objectIdentifier({1, 2, 840, 10045, 2, 1}),
             (std::vector<uint8_t>{0x06, 0x07, 0x2A, 0x86, 0x48, 0xCE, 0x3D, 0x02, 0x01}));
 }
