@@ -1,0 +1,176 @@
+// Child processes with pipes, and the sweep for leftover helpers, against real processes.
+#include "platform/child_process.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <optional>
+
+#include "server/inputhelper/input_helper_process.h"
+#include "tests/inputhelper_manager/manager_fixture.h"
+#include "tests/support/log_capture.h"
+#include "tests/support/temp_dir.h"
+
+namespace ferrowin::platform {
+namespace {
+
+using inputhelper::testing::MainLoop;
+
+struct Exit {
+  std::optional<int> status;
+  ChildProcess::OnExit handler() {
+    return [this](pid_t, int code) { status = code; };
+  }
+};
+
+std::shared_ptr<ChildProcess> start(MainLoop& loop, Exit& exit, std::vector<std::string> args,
+                                    bool pipes = false) {
+  ChildProcess::Options options{"/bin/sh", std::move(args)};
+  if (pipes) {
+    options.standardInput = options.standardOutput = options.standardError =
+        ChildProcess::Stream::pipe;
+  }
+  auto child = ChildProcess::spawn(loop.context, options, exit.handler());
+  EXPECT_TRUE(child) << child.error().description();
+  return child ? *child : nullptr;
+}
+
+std::string readAll(int fd) {
+  std::string text;
+  char buffer[256];
+  for (ssize_t n; (n = ::read(fd, buffer, sizeof buffer)) > 0;) text.append(buffer, n);
+  ::close(fd);
+  return text;
+}
+
+TEST(ChildProcess, PipesCarryInputAndOutput) {
+  MainLoop loop;
+  Exit exit;
+  auto child = start(loop, exit, {"-c", "read line; echo \"got $line\"; echo oops >&2; exit 3"},
+                     true);
+  ASSERT_TRUE(child);
+  auto input = child->takeStandardInput();
+  ASSERT_TRUE(input);
+  EXPECT_EQ(child->takeStandardInput(), nullptr);  // taken once
+  ASSERT_TRUE(input->writeAll("hello\n"));
+  EXPECT_EQ(readAll(child->takeStandardOutput()), "got hello\n");
+  EXPECT_EQ(readAll(child->takeStandardError()), "oops\n");
+  ASSERT_TRUE(loop.pumpUntil([&] { return exit.status.has_value(); }));
+  EXPECT_EQ(exit.status, 3);
+  EXPECT_TRUE(child->hasExited());
+  EXPECT_FALSE(child->signal(SIGTERM));  // reaped: the pid is no longer ours to signal
+
+  // The reader is gone: an error, not a SIGPIPE.
+  auto written = input->writeAll(std::string(1 << 17, 'x'));
+  ASSERT_FALSE(written);
+  EXPECT_EQ(written.error(), "Broken pipe");
+}
+
+TEST(ChildProcess, SignalsAndReapingWithoutAnOwner) {
+  MainLoop loop;
+  Exit exit;
+  auto child = start(loop, exit, {"-c", "exec sleep 30"});
+  ASSERT_TRUE(child);
+  const pid_t pid = child->pid();
+  EXPECT_TRUE(child->signal(SIGTERM));
+  child.reset();  // nobody holds it any more; it is still reaped
+  ASSERT_TRUE(loop.pumpUntil([&] { return exit.status.has_value(); }));
+  EXPECT_EQ(exit.status, SIGTERM);
+  EXPECT_EQ(::waitpid(pid, nullptr, WNOHANG), -1);  // no zombie left behind
+}
+
+TEST(ChildProcess, InheritsNothingButItsStreams) {
+  MainLoop loop;
+  Exit exit;
+  // A descriptor some library opened without O_CLOEXEC.
+  const int leaky = ::open("/dev/null", O_RDONLY);
+  ASSERT_GE(::dup2(leaky, 57), 0);
+  auto child = start(loop, exit, {"-c", "[ -e /proc/self/fd/57 ] && exit 1; exit 0"});
+  ASSERT_TRUE(loop.pumpUntil([&] { return exit.status.has_value(); }));
+  EXPECT_EQ(exit.status, 0);
+  ::close(57);
+  ::close(leaky);
+}
+
+TEST(ChildProcess, SpawnFailureIsAnError) {
+  MainLoop loop;
+  auto child = ChildProcess::spawn(loop.context, {"/nonexistent/helper", {}}, nullptr);
+  ASSERT_FALSE(child);
+  EXPECT_EQ(child.error().kind, ChildProcessError::Kind::spawn);
+  EXPECT_EQ(child.error().description(), "No such file or directory");
+  EXPECT_FALSE(isExecutableFile("/nonexistent/helper"));
+  EXPECT_FALSE(isExecutableFile("/tmp"));
+  EXPECT_TRUE(isExecutableFile("/bin/sh"));
+}
+
+// The stale-helper sweep ends this user's processes of the two names and nothing else.
+TEST(KillStaleHelpers, EndsOnlyThisUsersMatchingProcesses) {
+  ferrowin::testing::TempDir dir;
+  std::filesystem::permissions(dir.path(), std::filesystem::perms::all);  // others may exec
+  const std::string name = "FerrowinInputHelper-s" + std::to_string(::getpid());
+  for (const std::string& file : {name, name + "-dev", name + "-other"}) {
+    std::filesystem::copy_file("/bin/sleep", dir / file);
+    std::filesystem::permissions(dir / file, std::filesystem::perms::all);
+  }
+  MainLoop loop;
+  Exit plain, dev, other;
+  auto spawnCopy = [&](const std::string& file, Exit& exit) {
+    auto child = ChildProcess::spawn(loop.context, {(dir / file).string(), {"30"}}, exit.handler());
+    EXPECT_TRUE(child);
+    return *child;
+  };
+  auto a = spawnCopy(name, plain);
+  auto b = spawnCopy(name + "-dev", dev);
+  auto c = spawnCopy(name + "-other", other);
+
+  // Another user's process of the same name (needs root to make one).
+  pid_t foreign = -1;
+  if (::getuid() == 0) {
+    foreign = ::fork();
+    if (foreign == 0) {
+      if (::setuid(65534) != 0) ::_exit(127);
+      const std::string path = (dir / name).string();
+      ::execl(path.c_str(), path.c_str(), "30", nullptr);
+      ::_exit(127);
+    }
+  }
+
+  ferrowin::testing::LogCapture log;
+  auto manager = inputhelper::InputHelperProcess::create(
+      {.main = loop.context, .timers = loop.timers, .staleHelperNames = {name, name + "-dev"}});
+  ASSERT_TRUE(loop.pumpUntil([&] {
+    // Give the foreign child time to reach its exec before sweeping.
+    if (foreign < 0) return true;
+    auto running = inputhelper::testing::processesRunning(dir / name);
+    return std::find(running.begin(), running.end(), foreign) != running.end();
+  }));
+  manager->killStaleHelpers();
+  ASSERT_TRUE(loop.pumpUntil([&] { return plain.status && dev.status; }));
+  EXPECT_EQ(plain.status, SIGTERM);
+  EXPECT_EQ(dev.status, SIGTERM);
+  EXPECT_TRUE(log.contains("killall " + name + " succeeded"));
+  EXPECT_TRUE(log.contains("killall " + name + "-dev succeeded"));
+
+  loop.pumpFor(0.1);
+  EXPECT_FALSE(other.status.has_value());
+  EXPECT_TRUE(inputhelper::testing::processExists(::getpid()));
+  if (foreign > 0) {
+    EXPECT_TRUE(inputhelper::testing::processExists(foreign));
+    ::kill(foreign, SIGKILL);
+    ::waitpid(foreign, nullptr, 0);
+  }
+  c->signal(SIGKILL);
+  ASSERT_TRUE(loop.pumpUntil([&] { return other.status.has_value(); }));
+
+  // Nothing left to end: nothing logged.
+  const size_t lines = log.messages().size();
+  manager->killStaleHelpers();
+  EXPECT_EQ(log.messages().size(), lines);
+}
+
+}  // namespace
+}  // namespace ferrowin::platform

@@ -1,0 +1,321 @@
+// The manager with the real FerrowinInputHelper as its child. Virtual HID goes to a fake kernel
+// on a socket, so sessions with either HID flag start as they would on a machine with /dev/uhid.
+#include "server/inputhelper/input_helper_process.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <stdlib.h>
+
+#include <asio/co_spawn.hpp>
+#include <asio/ip/udp.hpp>
+#include <fstream>
+
+#include "platform/fake/fake_host_info.h"
+#include "tests/inputhelper_manager/manager_fixture.h"
+#include "tests/support/fake_uhid_kernel.h"
+#include "tests/support/temp_dir.h"
+
+namespace ferrowin::inputhelper {
+namespace {
+
+using common::DeviceProfile;
+using testing::countContaining;
+
+class InputHelperProcessTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ::setenv("FERROWIN_UHID_SOCKET", kernel_.path().c_str(), 1);
+    ::unsetenv("DISPLAY");  // keep the helper's key and pointer injection off any real screen
+    manager_ = makeManager(testing::privateHelper().path);
+  }
+
+  void TearDown() override {
+    loop_.run(manager_->stop());
+    ::unsetenv("FERROWIN_UHID_SOCKET");
+  }
+
+  std::shared_ptr<InputHelperProcess> makeManager(std::filesystem::path helper) {
+    const auto& name = testing::privateHelper().name;
+    auto manager = InputHelperProcess::create({.main = loop_.context,
+                                               .timers = loop_.timers,
+                                               .hostInfo = host_,
+                                               .helperPath = std::move(helper),
+                                               .staleHelperNames = {name, name + "-dev"}});
+    manager->port = port_;
+    return manager;
+  }
+
+  void ensure(DeviceProfile profile, bool gamepadHID, bool mouseHID) {
+    ASSERT_TRUE(loop_.run(manager_->ensureSession(profile, gamepadHID, mouseHID)));
+  }
+
+  /// Waits until the running helper has said its session is up (it reads stdin from then on).
+  bool helperSays(const std::string& text, double seconds = 10.0) {
+    return loop_.pumpUntil(
+        [&] { return countContaining(log_, "helper: ") && countContaining(log_, text) > 0; },
+        seconds);
+  }
+
+  std::vector<std::string> expectedArgs(const std::string& profile,
+                                        std::vector<std::string> flags) const {
+    std::vector<std::string> args = {testing::privateHelper().path.string(),
+                                     "--port",
+                                     std::to_string(port_),
+                                     "--profile",
+                                     profile,
+                                     "--timeout-ms",
+                                     "1000"};
+    args.insert(args.end(), flags.begin(), flags.end());
+    return args;
+  }
+
+  ferrowin::testing::LogCapture log_;
+  ferrowin::testing::FakeUhidKernel kernel_;
+  testing::MainLoop loop_;
+  std::shared_ptr<platform::FakeHostInfo> host_ = std::make_shared<platform::FakeHostInfo>();
+  uint16_t port_ = testing::freeUdpPort();
+  std::shared_ptr<InputHelperProcess> manager_;
+};
+
+TEST_F(InputHelperProcessTest, ReleaseAndEndRespawnWithTheRemainingDevice) {
+  ensure(DeviceProfile::xbox, true, true);
+  ASSERT_TRUE(manager_->isRunning.get());
+  EXPECT_EQ(manager_->statusMessage.get(), "Input Helper (KBM Remap)");
+  EXPECT_EQ(manager_->activeProfile.get(), DeviceProfile::xbox);
+  const int both = manager_->helperPid();
+  EXPECT_EQ(testing::commandLine(both), expectedArgs("xbox", {"--gamepad-hid", "--mouse-hid"}));
+  ASSERT_TRUE(helperSays("Input session running"));
+
+  // Releasing the gamepad keeps the keyboard-and-mouse remap.
+  ASSERT_TRUE(loop_.run(manager_->releaseGamepad()));
+  const int mouseOnly = manager_->helperPid();
+  EXPECT_NE(mouseOnly, both);
+  EXPECT_FALSE(testing::processExists(both));
+  EXPECT_EQ(testing::commandLine(mouseOnly), expectedArgs("xbox", {"--mouse-hid"}));
+  EXPECT_EQ(manager_->statusMessage.get(), "Input Helper (KBM Remap)");
+  EXPECT_EQ(countContaining(log_, "Stopping input helper pid=" + std::to_string(both)), 1u);
+
+  // The client leaving a remap session keeps the native gamepad.
+  ensure(DeviceProfile::generic, true, true);
+  ASSERT_TRUE(loop_.run(manager_->endSession()));
+  const int gamepadOnly = manager_->helperPid();
+  EXPECT_EQ(testing::commandLine(gamepadOnly), expectedArgs("generic", {"--gamepad-hid"}));
+  EXPECT_EQ(manager_->statusMessage.get(), "Input Helper (Native Gamepad)");
+  EXPECT_EQ(manager_->activeProfile.get(), DeviceProfile::generic);
+
+  // A gamepad-only session outlives the client; releasing the gamepad ends it.
+  ASSERT_TRUE(loop_.run(manager_->endSession()));
+  EXPECT_EQ(manager_->helperPid(), gamepadOnly);
+  ASSERT_TRUE(loop_.run(manager_->releaseGamepad()));
+  EXPECT_FALSE(manager_->isRunning.get());
+  EXPECT_EQ(manager_->statusMessage.get(), "Idle");
+  EXPECT_EQ(manager_->activeProfile.get(), std::nullopt);
+  EXPECT_FALSE(testing::processExists(gamepadOnly));
+  EXPECT_TRUE(testing::processesRunning(testing::privateHelper().path).empty());
+
+  // Nothing running: both are no-ops.
+  ASSERT_TRUE(loop_.run(manager_->releaseGamepad()));
+  ASSERT_TRUE(loop_.run(manager_->endSession()));
+  EXPECT_EQ(manager_->helperPid(), -1);
+}
+
+TEST_F(InputHelperProcessTest, AnEqualRequestOnlyKeepsAndNoDevicesDoesNothing) {
+  ensure(DeviceProfile::generic, true, false);
+  const int pid = manager_->helperPid();
+  ensure(DeviceProfile::generic, true, false);
+  EXPECT_EQ(manager_->helperPid(), pid);
+  EXPECT_TRUE(log_.contains("Keeping input helper pid=" + std::to_string(pid) +
+                            " profile=generic gamepadHID=true mouseHID=false"));
+  EXPECT_EQ(countContaining(log_, "Spawned "), 1u);
+
+  ensure(DeviceProfile::xbox, false, false);
+  EXPECT_EQ(manager_->helperPid(), pid);
+  EXPECT_EQ(countContaining(log_, "Spawned "), 1u);
+}
+
+TEST_F(InputHelperProcessTest, QuickRequestsLeaveOneChild) {
+  auto first = std::make_shared<bool>(false);
+  auto second = std::make_shared<bool>(false);
+  auto flow = [](std::shared_ptr<InputHelperProcess> manager, DeviceProfile profile,
+                 std::shared_ptr<bool> done) -> asio::awaitable<void> {
+    co_await manager->ensureSession(profile, true, false);
+    *done = true;
+  };
+  asio::co_spawn(loop_.context, flow(manager_, DeviceProfile::generic, first), asio::detached);
+  asio::co_spawn(loop_.context, flow(manager_, DeviceProfile::xbox, second), asio::detached);
+  ASSERT_TRUE(loop_.pumpUntil([&] { return *first && *second; }));
+
+  EXPECT_EQ(countContaining(log_, "Aborting superseded helper spawn"), 1u);
+  EXPECT_EQ(countContaining(log_, "Spawned "), 1u);
+  EXPECT_EQ(manager_->activeProfile.get(), DeviceProfile::xbox);
+  ASSERT_TRUE(helperSays("Input session running"));
+  EXPECT_EQ(testing::processesRunning(testing::privateHelper().path),
+            std::vector<pid_t>{manager_->helperPid()});
+}
+
+TEST_F(InputHelperProcessTest, AHelperThatExitsByItselfLeavesIdle) {
+  // Someone else holds the port: the helper cannot listen and exits 1.
+  asio::io_context context;
+  auto squatter = std::make_unique<asio::ip::udp::socket>(
+      context, asio::ip::udp::endpoint(asio::ip::address_v6::any(), port_));
+  ensure(DeviceProfile::xbox, true, false);
+  EXPECT_TRUE(manager_->isRunning.get());
+  ASSERT_TRUE(loop_.pumpUntil([&] { return !manager_->isRunning.get(); }));
+  EXPECT_EQ(manager_->statusMessage.get(), "Idle");
+  EXPECT_EQ(manager_->activeProfile.get(), std::nullopt);
+  EXPECT_TRUE(log_.contains("Input helper exited status=1"));
+  EXPECT_EQ(countContaining(log_, "helper: ") > 0, true);
+  // It is not restarted behind anyone's back.
+  loop_.pumpFor(0.2);
+  EXPECT_EQ(countContaining(log_, "Spawned "), 1u);
+
+  // The next request starts a new one.
+  squatter.reset();
+  ensure(DeviceProfile::xbox, true, false);
+  EXPECT_TRUE(manager_->isRunning.get());
+  EXPECT_TRUE(helperSays("Input session running"));
+}
+
+TEST_F(InputHelperProcessTest, StdinLinesReachTheHelper) {
+  manager_->setAllowedPeers({"127.0.0.1", "::1"});
+  manager_->setRemapLook({.sensitivity = 2.0,
+                          .acceleration = 0.5,
+                          .deadzone = 0.125,
+                          .stickCurve = common::LookStickCurve::soft,
+                          .rampCurve = common::LookRampCurve::cubic,
+                          .verticalScale = 1.5});
+  ensure(DeviceProfile::xbox, true, true);
+  // The stored settings, Steam support and the allowlist go out as the helper starts.
+  EXPECT_TRUE(helperSays(
+      "helper: remap: sensitivity=2.0 accel=0.5 dz=0.125 curve=soft ramp=cubic vScale=1.5"));
+  EXPECT_TRUE(helperSays("helper: steam support: off"));
+  EXPECT_TRUE(helperSays("Pushed remap look sensitivity=2.00 curve=soft"));
+
+  manager_->pushGeometry(common::CapturePointerGeometry{{100.7, 50, 1280, 720}, 1920, 1080});
+  EXPECT_TRUE(
+      helperSays("helper: geometry: updated rect=(100.7,50.0 1280.0x720.0) active=1920x1080"));
+  EXPECT_TRUE(log_.contains("Pushed geometry 1920x1080 @ (100,50)"));
+  manager_->pushGeometry(std::nullopt);
+  EXPECT_TRUE(helperSays("helper: geometry: cleared"));
+  EXPECT_TRUE(log_.contains("Pushed geometry clear"));
+
+  // The allowlist line admits this test's datagrams: a button press becomes a device report.
+  ASSERT_TRUE(helperSays("Input session running"));
+  ASSERT_TRUE(kernel_.waitForCreate(0));
+  const size_t before = kernel_.inputs(0).size();
+  asio::io_context context;
+  asio::ip::udp::socket client(context, asio::ip::udp::endpoint(asio::ip::udp::v4(), 0));
+  const std::vector<uint8_t> pressA = {0x50, 0x4D, 0x47, 0x56, 1,    0,    0,    0, 1, 0, 0,
+                                       0,    0x01, 0,    8,    0x80, 0x80, 0x80, 0x80, 0, 0};
+  client.send_to(asio::buffer(pressA),
+                 asio::ip::udp::endpoint(asio::ip::address_v4::loopback(), port_));
+  EXPECT_GT(kernel_.waitForInputs(0, before + 1).size(), before);
+}
+
+TEST_F(InputHelperProcessTest, PushesWithoutAHelperWriteNothing) {
+  manager_->pushGeometry(std::nullopt);
+  EXPECT_TRUE(log_.contains("pushGeometry skipped (helper not running)"));
+  manager_->setAllowedPeers({"10.0.0.2"});
+  manager_->pushSteamSupport(true);
+  manager_->setRemapLook({});
+  loop_.pumpFor(0.05);
+  EXPECT_EQ(countContaining(log_, "Pushed "), 0u);
+  EXPECT_EQ(countContaining(log_, "stdin write failed"), 0u);
+}
+
+TEST_F(InputHelperProcessTest, SteamSupportFollowsTheFrontApplication) {
+  host_->frontmost = platform::FrontmostApplication{std::nullopt, "/opt/steam/ubuntu12_32/steam", {}};
+  manager_ = makeManager(testing::privateHelper().path);
+  ensure(DeviceProfile::xbox, true, false);
+  EXPECT_TRUE(helperSays("helper: steam support: on"));
+  EXPECT_TRUE(log_.contains(
+      "Pushed steam support true (client true, frontmost com.valvesoftware.steam.helper)"));
+
+  manager_->frontmostApplicationChanged("firefox");
+  EXPECT_TRUE(helperSays("helper: steam support: off"));
+  EXPECT_TRUE(log_.contains("Pushed steam support false (client true, frontmost firefox)"));
+  manager_->frontmostApplicationChanged("org.gnome.Terminal");
+  manager_->frontmostApplicationChanged(std::nullopt);
+  loop_.pumpFor(0.2);
+  EXPECT_EQ(countContaining(log_, "Pushed steam support"), 2u);
+
+  // The client turning it off wins over Steam being in front; a forced push always writes.
+  manager_->frontmostApplicationChanged(kSteamHelperBundleID);
+  EXPECT_TRUE(helperSays("helper: steam support: on"));
+  manager_->setClientSteamSupport(false);
+  manager_->pushSteamSupport(true);
+  EXPECT_TRUE(loop_.pumpUntil([&] {
+    return log_.contains(
+        "Pushed steam support false (client false, frontmost com.valvesoftware.steam.helper)");
+  }));
+  manager_->pushSteamSupport(true);
+  EXPECT_TRUE(loop_.pumpUntil([&] { return countContaining(log_, "Pushed steam support") == 5; }));
+}
+
+TEST_F(InputHelperProcessTest, MissingHelper) {
+  manager_ = makeManager("/nonexistent/FerrowinInputHelper");
+  ensure(DeviceProfile::xbox, true, false);
+  EXPECT_EQ(manager_->statusMessage.get(), "Input helper missing");
+  EXPECT_FALSE(manager_->isRunning.get());
+  EXPECT_TRUE(log_.contains("FerrowinInputHelper not found in app bundle"));
+
+  std::optional<InputHelperPreflightResult> result{InputHelperPreflightResult{}};
+  ASSERT_TRUE(loop_.run([](auto manager, auto& out) -> asio::awaitable<void> {
+    out = co_await manager->preflight(false, false);
+  }(manager_, result)));
+  EXPECT_EQ(result, std::nullopt);
+  EXPECT_TRUE(log_.contains("Preflight: FerrowinInputHelper not found in app bundle"));
+}
+
+class PreflightTest : public InputHelperProcessTest {
+ protected:
+  std::optional<InputHelperPreflightResult> preflight(bool prompt, bool skipHID) {
+    std::optional<InputHelperPreflightResult> result;
+    EXPECT_TRUE(loop_.run([](auto manager, bool p, bool s, auto& out) -> asio::awaitable<void> {
+      out = co_await manager->preflight(p, s);
+    }(manager_, prompt, skipHID, result)));
+    return result;
+  }
+
+  /// A stand-in helper: a shell script with `body`.
+  void useScript(const std::string& body) {
+    const auto path = dir_ / "FerrowinInputHelper";
+    std::ofstream(path) << "#!/bin/sh\n" << body << "\n";
+    std::filesystem::permissions(path, std::filesystem::perms::owner_all);
+    manager_ = makeManager(path);
+  }
+
+  ferrowin::testing::TempDir dir_;
+};
+
+TEST_F(PreflightTest, TheRealHelperAnswers) {
+  EXPECT_EQ(preflight(false, true), (InputHelperPreflightResult{false, false}));
+  EXPECT_EQ(preflight(false, false), (InputHelperPreflightResult{false, true}));
+  EXPECT_TRUE(kernel_.waitForDestroy(0));
+}
+
+TEST_F(PreflightTest, SilenceGarbageAndSlownessGiveNone) {
+  useScript("exit 0");
+  EXPECT_EQ(preflight(false, false), std::nullopt);
+  EXPECT_TRUE(log_.contains("Preflight produced no stdout"));
+
+  useScript("echo 'not json'");
+  EXPECT_EQ(preflight(false, false), std::nullopt);
+  EXPECT_TRUE(log_.contains("Preflight JSON decode failed: not JSON raw=not json\n"));
+
+  useScript("printf '\\377\\n'");
+  EXPECT_EQ(preflight(false, false), std::nullopt);
+  EXPECT_TRUE(log_.contains("Preflight JSON decode failed: not JSON raw=<binary>"));
+
+  // Arguments arrive as the helper expects them.
+  useScript("[ \"$*\" = '--preflight --prompt-accessibility --skip-hid' ] && "
+            "echo '{\"accessibilityTrusted\":true,\"virtualHIDAvailable\":false}'");
+  EXPECT_EQ(preflight(true, true), (InputHelperPreflightResult{true, false}));
+
+  useScript("exec sleep 30");
+  EXPECT_EQ(preflight(false, false), std::nullopt);
+  EXPECT_TRUE(log_.contains("Preflight timed out; terminating helper"));
+}
+
+}  // namespace
+}  // namespace ferrowin::inputhelper
