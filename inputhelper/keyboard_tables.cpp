@@ -11,7 +11,7 @@ namespace {
 constexpr uint32_t kBackSpace = 0xff08, kTab = 0xff09, kClear = 0xff0b, kReturn = 0xff0d,
                    kEscape = 0xff1b, kDelete = 0xffff, kHome = 0xff50, kLeft = 0xff51, kUp = 0xff52,
                    kRight = 0xff53, kDown = 0xff54, kPageUp = 0xff55, kPageDown = 0xff56,
-                   kEnd = 0xff57, kMenu = 0xff67, kHelp = 0xff6a, kKanaToggle = 0xff27,
+                   kEnd = 0xff57, kInsert = 0xff63, kMenu = 0xff67, kKanaToggle = 0xff27,
                    kEisuToggle = 0xff30;
 constexpr uint32_t kKeypadEnter = 0xff8d, kKeypadMultiply = 0xffaa, kKeypadAdd = 0xffab,
                    kKeypadSeparator = 0xffac, kKeypadSubtract = 0xffad, kKeypadDecimal = 0xffae,
@@ -51,7 +51,8 @@ constexpr std::array<uint32_t, 128> kKeysyms = [] {
   t[96] = fn(5), t[97] = fn(6), t[98] = fn(7), t[99] = fn(3), t[100] = fn(8), t[101] = fn(9);
   t[102] = kEisuToggle, t[103] = fn(11), t[104] = kKanaToggle, t[105] = fn(13), t[106] = fn(16);
   t[107] = fn(14), t[109] = fn(10), t[110] = kMenu, t[111] = fn(12), t[113] = fn(15);
-  t[114] = kHelp, t[115] = kHome, t[116] = kPageUp, t[117] = kDelete, t[118] = fn(4);
+  // 114 is Help on Apple keyboards and what the Insert key of a PC keyboard sends.
+  t[114] = kInsert, t[115] = kHome, t[116] = kPageUp, t[117] = kDelete, t[118] = fn(4);
   t[119] = kEnd, t[120] = fn(2), t[121] = kPageDown, t[122] = fn(1), t[123] = kLeft;
   t[124] = kRight, t[125] = kDown, t[126] = kUp;
   return t;
