@@ -8,6 +8,7 @@
 
 #include <asio/co_spawn.hpp>
 #include <asio/ip/udp.hpp>
+#include <chrono>
 #include <fstream>
 
 #include "platform/fake/fake_host_info.h"
@@ -174,6 +175,21 @@ TEST_F(InputHelperProcessTest, AHelperThatExitsByItselfLeavesIdle) {
   ensure(DeviceProfile::xbox, true, false);
   EXPECT_TRUE(manager_->isRunning.get());
   EXPECT_TRUE(helperSays("Input session running"));
+}
+
+TEST_F(InputHelperProcessTest, AHelperThatIgnoresSigtermIsKilledAfterTwoSeconds) {
+  ensure(DeviceProfile::xbox, true, false);
+  const int pid = manager_->helperPid();
+  ASSERT_TRUE(helperSays("Input session running"));
+  ::kill(pid, SIGSTOP);  // a stopped process leaves SIGTERM pending; SIGKILL still ends it
+  const auto started = std::chrono::steady_clock::now();
+  ASSERT_TRUE(loop_.run(manager_->stop()));
+  EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(1900));
+  EXPECT_TRUE(log_.contains("Helper pid=" + std::to_string(pid) +
+                            " did not exit after SIGTERM; sending SIGKILL"));
+  EXPECT_TRUE(log_.contains("Input helper exited status=9"));
+  EXPECT_FALSE(testing::processExists(pid));
+  EXPECT_EQ(manager_->statusMessage.get(), "Idle");
 }
 
 TEST_F(InputHelperProcessTest, StdinLinesReachTheHelper) {
