@@ -68,6 +68,12 @@ class ControlPlane : public ::testing::Test {
   std::string lastCode_;
 };
 
+// Success, or the failure's description in the test output.
+::testing::AssertionResult ok(const Expected<void, ControlError>& result) {
+  if (result) return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure() << result.error().description();
+}
+
 void expectHttpError(const Expected<void, ControlError>& result, int status,
                      const std::string& message) {
   ASSERT_FALSE(result) << "expected " << status << " " << message;
@@ -175,7 +181,7 @@ TEST_F(ControlPlane, AChallengeServesOnce) {
 
 TEST_F(ControlPlane, ResumeAfterRestart) {
   startHost();
-  ASSERT_TRUE(pair(alice));
+  ASSERT_TRUE(ok(pair(alice)));
   ASSERT_EQ(host_->stop(), 0) << host_->log();
   startHost();
   auto client = alice.connect(port_);
@@ -184,7 +190,7 @@ TEST_F(ControlPlane, ResumeAfterRestart) {
   auto resumed = resume(alice);
   ASSERT_TRUE(resumed) << resumed.error().description() << host_->log();
   EXPECT_TRUE(client.status());
-  EXPECT_TRUE(resume(alice));  // the counter keeps growing
+  EXPECT_TRUE(ok(resume(alice)));  // the counter keeps growing
   EXPECT_EQ(pairedClientsFile()["clients"][0]["counter"], 2);
   // Same identity across restarts: the pinned certificate still matches (no warning logged by
   // the client is checked in the client's own tests; here the pin file has one entry).
@@ -201,14 +207,14 @@ TEST_F(ControlPlane, ResumeWithAnUnknownKeyIsAConflict) {
 
 TEST_F(ControlPlane, PairEveryConnectionRefusesResumption) {
   startHost(alice.authority.rootCertificatePath(), {{"FERROWIN_PAIR_EVERY_CONNECTION", "Yes"}});
-  ASSERT_TRUE(pair(alice));
+  ASSERT_TRUE(ok(pair(alice)));
   auto client = alice.connect(port_);
   auto hello = client.hello(client::attest::loadAttestKey(alice.state.path())->keyId);
   ASSERT_TRUE(hello);
   EXPECT_TRUE(hello->paired);
   EXPECT_TRUE(hello->pinRequired);
   expectHttpError(resume(alice), 401, "pairing_required");
-  EXPECT_TRUE(pair(alice));  // pairing again works
+  EXPECT_TRUE(ok(pair(alice)));  // pairing again works
 }
 
 TEST_F(ControlPlane, TwoKeysFromOneAddress) {
@@ -218,15 +224,15 @@ TEST_F(ControlPlane, TwoKeysFromOneAddress) {
       alice.state / "dev-ca", bob.state / "dev-ca",
       std::filesystem::copy_options::overwrite_existing | std::filesystem::copy_options::recursive);
   bob.authority = client::attest::DevAttestAuthority::open(bob.state.path(), false).value();
-  ASSERT_TRUE(pair(alice));
+  ASSERT_TRUE(ok(pair(alice)));
   auto bobPaired = pair(bob);
   ASSERT_TRUE(bobPaired) << bobPaired.error().description();
   const auto clients = pairedClientsFile()["clients"];
   ASSERT_EQ(clients.size(), 2u);
   EXPECT_LT(clients[0]["keyId"].get<std::string>(), clients[1]["keyId"].get<std::string>());
   // Both credentials stay usable; the address follows whichever key proved itself last.
-  EXPECT_TRUE(resume(alice));
-  EXPECT_TRUE(resume(bob));
+  EXPECT_TRUE(ok(resume(alice)));
+  EXPECT_TRUE(ok(resume(bob)));
   EXPECT_TRUE(alice.connect(port_).status());
 }
 

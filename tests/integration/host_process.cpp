@@ -118,13 +118,15 @@ bool HostProcess::start(double timeoutSeconds) {
   reader_ = std::thread([this, fd = pipeFds[0]] { readOutput(fd); });
 
   if (pairingCode({}, timeoutSeconds).empty()) return false;
-  const auto deadline =
-      std::chrono::steady_clock::now() + std::chrono::duration<double>(timeoutSeconds);
-  while (!accepting(options_.port)) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return true;
+  // Ready once the status says it listens: before that the listener may still be reopened (the
+  // Bonjour failure path restarts it without Bonjour), refusing or resetting connections.
+  const std::string listening = "Listening on port " + std::to_string(options_.port);
+  std::unique_lock lock(mutex_);
+  if (!changed_.wait_for(lock, std::chrono::duration<double>(timeoutSeconds),
+                         [&] { return output_.find(listening) != std::string::npos; }))
+    return false;
+  lock.unlock();
+  return accepting(options_.port);
 }
 
 int HostProcess::stop(double graceSeconds) {
@@ -162,7 +164,6 @@ void HostProcess::readOutput(int fd) {
     std::lock_guard lock(mutex_);
     output_.append(buffer, static_cast<size_t>(n));
     // The latest complete code line wins.
-    std::smatch match;
     std::string text = output_;
     for (std::sregex_iterator it(text.begin(), text.end(), codeLine), end; it != end; ++it)
       code_ = (*it)[1];

@@ -36,7 +36,7 @@ class HostProcess {
   HostProcess(const HostProcess&) = delete;
   HostProcess& operator=(const HostProcess&) = delete;
 
-  /// Starts the host and waits until it logs a pairing code and accepts connections.
+  /// Starts the host and waits until it logs a pairing code and that it listens.
   bool start(double timeoutSeconds = 20.0);
   /// SIGTERM, then SIGKILL after `graceSeconds`. Returns the exit status (-1 when killed).
   int stop(double graceSeconds = 10.0);
