@@ -284,7 +284,7 @@ TEST(AuthData, ParsesTheFixedHeaderAndTheCredentialId) {
   EXPECT_TRUE(parseAuthData(bytes, true));
 }
 
-TEST(Production, EmbedsApplesRootAndTheFixedAppId) {
+TEST(Production, EmbedsApplesPublishedRoot) {
   const std::string pem = kAppleAppAttestationRootCaPem;
   EXPECT_EQ(pem.size(), 797u);
   EXPECT_EQ(std::count(pem.begin(), pem.end(), '\n'), 13);

@@ -30,8 +30,8 @@ bool sameBytes(const A& a, const B& b) {
   return std::equal(a.begin(), a.end(), b.begin(), b.end());
 }
 
-// The 32 bytes after the first 04 20 (OCTET STRING of 32) that follows the nonce OID. A plain
-// byte search rather than an ASN.1 walk: the extension's exact nesting has varied.
+// The 32 bytes after the first 04 20 (an OCTET STRING of 32 bytes) that follows the nonce OID,
+// found by a byte search rather than an ASN.1 walk of the extension.
 std::optional<std::span<const uint8_t>> certificateNonce(std::span<const uint8_t> der) {
   auto oid =
       std::search(der.begin(), der.end(), kNonceExtensionOid.begin(), kNonceExtensionOid.end());
@@ -40,6 +40,11 @@ std::optional<std::span<const uint8_t>> certificateNonce(std::span<const uint8_t
     if (p[0] == 0x04 && p[1] == 0x20) return std::span<const uint8_t>(p + 2, 32);
   }
   return std::nullopt;
+}
+
+// The relying-party id hash App Attest puts in authenticator data.
+Sha256Digest appIdHash(const std::string& appId) {
+  return sha256({reinterpret_cast<const uint8_t*>(appId.data()), appId.size()});
 }
 
 }  // namespace
@@ -91,9 +96,7 @@ Expected<AttestedKey, AppAttestVerifyError> AppAttestVerifier::verifyAttestation
   auto authData = parseAuthData(authDataBytes, /*withAttestedCredential=*/true);
   if (!authData) return make_unexpected(malformed);
 
-  const auto appIdHash =
-      sha256({reinterpret_cast<const uint8_t*>(config_.appId.data()), config_.appId.size()});
-  if (!sameBytes(authData->rpIDHash, appIdHash)) return make_unexpected(untrusted);
+  if (!sameBytes(authData->rpIDHash, appIdHash(config_.appId))) return make_unexpected(untrusted);
   if (!sameBytes(authData->aaguid, kDevelopmentAaguid) &&
       !sameBytes(authData->aaguid, kProductionAaguid))
     return make_unexpected(untrusted);
@@ -128,9 +131,7 @@ Expected<uint32_t, AppAttestVerifyError> AppAttestVerifier::verifyAssertion(
   auto authData = parseAuthData(authDataBytes, /*withAttestedCredential=*/false);
   if (!authData) return make_unexpected(malformed);
 
-  const auto appIdHash =
-      sha256({reinterpret_cast<const uint8_t*>(config_.appId.data()), config_.appId.size()});
-  if (!sameBytes(authData->rpIDHash, appIdHash)) return make_unexpected(untrusted);
+  if (!sameBytes(authData->rpIDHash, appIdHash(config_.appId))) return make_unexpected(untrusted);
   if (authData->counter <= storedCounter) return make_unexpected(untrusted);
 
   // The nonce is the message; ECDSA-with-SHA-256 hashes it once more.
