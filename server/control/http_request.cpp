@@ -79,7 +79,8 @@ int64_t contentLength(const std::map<std::string, std::string>& headers) {
   uint64_t magnitude = 0;
   auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), magnitude);
   if (error != std::errc() || end != text.data() + text.size()) return 0;
-  if (negative) return magnitude <= uint64_t(INT64_MAX) + 1 ? -int64_t(magnitude - 1) - 1 : 0;
+  // Out of range for a 64-bit integer is "not a number"; any other negative value is just < 0.
+  if (negative) return magnitude > uint64_t(INT64_MAX) + 1 ? 0 : (magnitude == 0 ? 0 : -1);
   return magnitude <= uint64_t(INT64_MAX) ? int64_t(magnitude) : 0;
 }
 

@@ -74,6 +74,9 @@ TEST(ControlHTTPParse, ContentLengthRules) {
     EXPECT_TRUE(request->body.empty()) << notNumber;
   }
   EXPECT_FALSE(withLength("-1", 0));
+  EXPECT_FALSE(withLength("-9223372036854775808", 0));
+  EXPECT_TRUE(withLength("-0", 0));
+  EXPECT_TRUE(withLength("-18446744073709551615", 0));  // not a 64-bit number: reads as 0
   ASSERT_TRUE(withLength("65536", 65536));
   EXPECT_EQ(withLength("65536", 65536)->body.size(), 65536u);
   EXPECT_FALSE(withLength("65537", 65537));
