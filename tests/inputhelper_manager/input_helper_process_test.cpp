@@ -12,6 +12,7 @@
 #include <fstream>
 
 #include "platform/fake/fake_host_info.h"
+#include "server/inputhelper/control_access.h"
 #include "tests/inputhelper_manager/manager_fixture.h"
 #include "tests/support/fake_uhid_kernel.h"
 #include "tests/support/temp_dir.h"
@@ -132,6 +133,14 @@ TEST_F(InputHelperProcessTest, AnEqualRequestOnlyKeepsAndNoDevicesDoesNothing) {
   ensure(DeviceProfile::xbox, false, false);
   EXPECT_EQ(manager_->helperPid(), pid);
   EXPECT_EQ(countContaining(log_, "Spawned "), 1u);
+
+  // What the control routes read.
+  InputHelperControlAccess access(manager_);
+  EXPECT_TRUE(access.isRunning());
+  EXPECT_EQ(access.activeProfileName(), "generic");
+  ASSERT_TRUE(loop_.run(access.releaseGamepad()));
+  EXPECT_FALSE(access.isRunning());
+  EXPECT_EQ(access.activeProfileName(), "");
 }
 
 TEST_F(InputHelperProcessTest, QuickRequestsLeaveOneChild) {
