@@ -78,8 +78,8 @@ class ControlServerTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ControlListenerLimits limits;
-    limits.handshakeTimeout = 0.5;
-    limits.requestTimeout = 0.5;
+    limits.handshakeTimeout = 1.0;
+    limits.requestTimeout = 1.0;
     limits.maxConnections = 4;
     server = ControlServer::create({.main = &main.executor(),
                                     .dataDirectory = dir.path(),
