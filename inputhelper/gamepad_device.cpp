@@ -92,6 +92,7 @@ FerrowinVirtualGamepad::create(common::DeviceProfile profile,
 }
 
 FerrowinVirtualGamepad::~FerrowinVirtualGamepad() {
+  if (!device_) return;  // creation failed: there was never a device
   if (cancelled_) {
     log()->info("FerrowinVirtualGamepad deallocated ({})", profileLabel_);
   } else {

@@ -109,6 +109,7 @@ Expected<std::unique_ptr<FerrowinVirtualMouse>, VirtualHIDDeviceError> FerrowinV
 }
 
 FerrowinVirtualMouse::~FerrowinVirtualMouse() {
+  if (!device_) return;  // creation failed: there was never a device
   log()->info(cancelled_ ? "FerrowinVirtualMouse deallocated"
                          : "FerrowinVirtualMouse deallocated without cancel");
   device_.reset();  // destroys a device that was never cancelled, while `this` is still whole

@@ -187,32 +187,32 @@ void MouseInjector::apply(Point point, bool left, bool right, bool middle) {
     leftDown_ = true;
   } else if (left && leftDown_) {
     if (distance(point, downPoint_) > kDragDistance) draggedThisPress_ = true;
-    post(PointerEventType::leftDragged, point, PointerButton::left,
-         std::max<int64_t>(clickCount_, 1));
+    pointer_->post(PointerEventType::leftDragged, point, PointerButton::left,
+                   std::max<int64_t>(clickCount_, 1));
   }
 
   if (!right && rightDown_) {
-    post(PointerEventType::rightUp, point, PointerButton::right, 1);
+    pointer_->post(PointerEventType::rightUp, point, PointerButton::right, 1);
     rightDown_ = false;
   } else if (right && !rightDown_) {
-    post(PointerEventType::rightDown, point, PointerButton::right, 1);
+    pointer_->post(PointerEventType::rightDown, point, PointerButton::right, 1);
     rightDown_ = true;
   } else if (right && rightDown_ && !leftDown_) {
-    post(PointerEventType::rightDragged, point, PointerButton::right, 1);
+    pointer_->post(PointerEventType::rightDragged, point, PointerButton::right, 1);
   }
 
   if (!middle && middleDown_) {
-    post(PointerEventType::otherUp, point, PointerButton::middle, 1);
+    pointer_->post(PointerEventType::otherUp, point, PointerButton::middle, 1);
     middleDown_ = false;
   } else if (middle && !middleDown_) {
-    post(PointerEventType::otherDown, point, PointerButton::middle, 1);
+    pointer_->post(PointerEventType::otherDown, point, PointerButton::middle, 1);
     middleDown_ = true;
   } else if (middle && middleDown_ && !leftDown_ && !rightDown_) {
-    post(PointerEventType::otherDragged, point, PointerButton::middle, 1);
+    pointer_->post(PointerEventType::otherDragged, point, PointerButton::middle, 1);
   }
 
   if (!leftDown_ && !rightDown_ && !middleDown_) {
-    post(PointerEventType::moved, point, PointerButton::left, 0);
+    pointer_->post(PointerEventType::moved, point, PointerButton::left, 0);
   }
 }
 
@@ -226,12 +226,13 @@ void MouseInjector::leftDown(Point point) {
   }
   downPoint_ = point;
   draggedThisPress_ = false;
-  post(PointerEventType::leftDown, point, PointerButton::left, clickCount_);
+  pointer_->post(PointerEventType::leftDown, point, PointerButton::left, clickCount_);
 }
 
 void MouseInjector::leftUp(Point point) {
   if (distance(point, downPoint_) > kDragDistance) draggedThisPress_ = true;
-  post(PointerEventType::leftUp, point, PointerButton::left, std::max<int64_t>(clickCount_, 1));
+  pointer_->post(PointerEventType::leftUp, point, PointerButton::left,
+                 std::max<int64_t>(clickCount_, 1));
   if (draggedThisPress_) {
     // A drag never starts a double click.
     clickCount_ = 0;
@@ -245,17 +246,18 @@ void MouseInjector::leftUp(Point point) {
 void MouseInjector::releaseAllOnQueue() {
   const Point cursor = pointer_->cursorPosition().value_or(Point{});
   if (leftDown_) {
-    post(PointerEventType::leftUp, cursor, PointerButton::left, std::max<int64_t>(clickCount_, 1));
+    pointer_->post(PointerEventType::leftUp, cursor, PointerButton::left,
+                   std::max<int64_t>(clickCount_, 1));
     leftDown_ = false;
     log()->info("Released left mouse button (session end)");
   }
   if (rightDown_) {
-    post(PointerEventType::rightUp, cursor, PointerButton::right, 1);
+    pointer_->post(PointerEventType::rightUp, cursor, PointerButton::right, 1);
     rightDown_ = false;
     log()->info("Released right mouse button (session end)");
   }
   if (middleDown_) {
-    post(PointerEventType::otherUp, cursor, PointerButton::middle, 1);
+    pointer_->post(PointerEventType::otherUp, cursor, PointerButton::middle, 1);
     middleDown_ = false;
     log()->info("Released middle mouse button (session end)");
   }
@@ -268,11 +270,6 @@ void MouseInjector::releaseAllOnQueue() {
     hidLeftDown_ = hidRightDown_ = hidMiddleDown_ = false;
     log()->info("Released HID mouse buttons (session end)");
   }
-}
-
-void MouseInjector::post(PointerEventType type, Point point, PointerButton button,
-                         int64_t clickState) {
-  pointer_->post(type, point, button, clickState);
 }
 
 void MouseInjector::diagnostic(const std::string& message) {

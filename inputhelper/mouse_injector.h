@@ -57,8 +57,6 @@ class MouseInjector final : public MouseInput {
   void apply(Point point, bool left, bool right, bool middle);
   void leftDown(Point point);
   void leftUp(Point point);
-  void post(platform::PointerEventType type, Point point, platform::PointerButton button,
-            int64_t clickState);
   void diagnostic(const std::string& message);
   template <class F>
   auto runOnQueue(F work);

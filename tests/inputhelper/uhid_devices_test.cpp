@@ -170,6 +170,27 @@ TEST_F(UhidTest, CancelDestroysClosesAndRunsTheCancelHandlerOnce) {
   EXPECT_EQ(cancelled, 1);
 }
 
+TEST_F(UhidTest, TheLastOwnerMayLetGoFromInsideAHandler) {
+  // A gamepad whose owner dropped it while the kernel was asking: the destruction runs on the
+  // device's own thread.
+  std::atomic<int> cancelled{0};
+  std::unique_ptr<platform::VirtualHIDDevice> device;
+  platform::VirtualHIDHandlers handlers;
+  handlers.setReport = [&](platform::HIDReportType, uint8_t, std::span<const uint8_t>) {
+    device.reset();
+    return 0;
+  };
+  handlers.cancelled = [&] { ++cancelled; };
+  auto created = backend_->create(mouseProperties(), handlers, "t.self");
+  ASSERT_TRUE(created);
+  device = std::move(*created);
+  kernel().sendSetReport(0, 0, 1, {1});
+  EXPECT_TRUE(kernel().waitForDestroy(0));
+  EXPECT_TRUE(kernel().waitForClose(0));
+  for (int i = 0; i < 500 && cancelled == 0; ++i) usleep(1000);
+  EXPECT_EQ(cancelled, 1);
+}
+
 TEST_F(UhidTest, DestroyingADeviceDestroysItForTheKernel) {
   auto device = backend_->create(mouseProperties(), {}, "t.drop");
   ASSERT_TRUE(device);
@@ -198,6 +219,7 @@ TEST_F(UhidTest, AVanishedKernelFailsReportsWithoutKillingUs) {
 }
 
 TEST_F(UhidTest, WithoutAKernelCreationFailsAndNothingIsAvailable) {
+  testing::LogCapture capture;
   EXPECT_TRUE(backend_->available());
   ::setenv("FERROWIN_UHID_SOCKET", (kernel().path() + ".missing").c_str(), 1);
   EXPECT_FALSE(backend_->available());
@@ -211,6 +233,7 @@ TEST_F(UhidTest, WithoutAKernelCreationFailsAndNothingIsAvailable) {
   auto viaFactory = makeVirtualGamepadFactory(backend_)->create(common::DeviceProfile::generic);
   ASSERT_FALSE(viaFactory);
   EXPECT_EQ(viaFactory.error().description(), "IOHIDUserDeviceCreateWithProperties returned nil");
+  EXPECT_TRUE(capture.messages().empty());  // nothing was allocated, so nothing is deallocated
 
   if (::access("/dev/uhid", F_OK) == 0) GTEST_SKIP() << "this machine has /dev/uhid";
   ::unsetenv("FERROWIN_UHID_SOCKET");
