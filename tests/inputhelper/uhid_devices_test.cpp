@@ -246,7 +246,13 @@ TEST_F(UhidTest, WithoutAKernelCreationFailsAndNothingIsAvailable) {
 TEST_F(UhidTest, GenericGetReportAnswersTheLastReport) {
   auto gamepad = FerrowinVirtualGamepad::create(common::DeviceProfile::generic, *backend_);
   ASSERT_TRUE(gamepad);
-  ASSERT_TRUE(kernel().waitForCreate(0));
+  auto created = kernel().waitForCreate(0);
+  ASSERT_TRUE(created);
+  EXPECT_EQ(created->name, "Ferrowin Virtual Gamepad");
+  EXPECT_EQ(created->uniq, "VG-CH-0001");
+  EXPECT_EQ(created->vendor, 0x1209u);
+  EXPECT_EQ(created->product, 0x4741u);
+  EXPECT_EQ(created->descriptor.size(), 90u);
   auto get = kernel().waitForGetReportReply(0, kernel().sendGetReport(0, 0, 2));
   ASSERT_TRUE(get);
   EXPECT_EQ(get->error, 0);
