@@ -66,6 +66,20 @@ ReportSizes walk(std::span<const uint8_t> d) {
   return out;
 }
 
+// FNV-1a: the descriptors are part of what games and drivers match on, so any change to them
+// has to be deliberate.
+uint32_t fingerprint(std::span<const uint8_t> bytes) {
+  uint32_t hash = 0x811c9dc5;
+  for (uint8_t b : bytes) hash = (hash ^ b) * 0x01000193;
+  return hash;
+}
+
+TEST(HIDDescriptors, AreExactlyTheShippedBytes) {
+  EXPECT_EQ(fingerprint(genericReportDescriptor()), 0xc05117dbu);
+  EXPECT_EQ(fingerprint(xboxReportDescriptor()), 0x957dd6cfu);
+  EXPECT_EQ(fingerprint(mouseReportDescriptor()), 0x355fee00u);
+}
+
 TEST(HIDDescriptors, GenericIsOneNineByteInputReport) {
   auto d = genericReportDescriptor();
   ASSERT_EQ(d.size(), 90u);
