@@ -7,7 +7,6 @@
 
 #include <asio/read.hpp>
 #include <asio/write.hpp>
-#include <thread>
 
 #include "common/util/log.h"
 #include "server/video/peer_address.h"
@@ -26,16 +25,7 @@ void setIntOption(int fd, int level, int name, int value) {
 std::shared_ptr<VideoTCPTransport> VideoTCPTransport::create(asio::io_context& main,
                                                              const common::Clock& clock,
                                                              common::TimerFactory* timers) {
-  // A handler holding the transport may drop the last reference on one of the transport's own
-  // queues, which cannot join themselves: such a release finishes on a short-lived thread.
-  return std::shared_ptr<VideoTCPTransport>(
-      new VideoTCPTransport(main, clock, timers), [](VideoTCPTransport* transport) {
-        if (transport->queue_.isCurrent() || transport->sendQueue_.isCurrent()) {
-          std::thread([transport] { delete transport; }).detach();
-        } else {
-          delete transport;
-        }
-      });
+  return ownTransport(new VideoTCPTransport(main, clock, timers));
 }
 
 VideoTCPTransport::VideoTCPTransport(asio::io_context& main, const common::Clock& clock,

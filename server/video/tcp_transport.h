@@ -42,6 +42,7 @@ class VideoTCPTransport final : public TransportCommon,
 
   bool isRunning() const { return running_; }
   common::SerialQueue& queue() { return queue_; }
+  common::SerialQueue& sendQueue() { return sendQueue_; }
 
  private:
   VideoTCPTransport(asio::io_context& main, const common::Clock& clock,

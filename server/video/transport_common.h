@@ -4,12 +4,28 @@
 // (each only hands a framed job to the transport's send queue), and the hops to the main executor.
 
 #include <asio/io_context.hpp>
+#include <memory>
 #include <mutex>
+#include <thread>
 
 #include "common/runtime/clock.h"
 #include "server/video/transport_backend.h"
 
 namespace ferrowin::video {
+
+/// Owns a transport. A handler holding the transport may drop the last reference on one of the
+/// transport's own queues, which cannot join themselves: such a release finishes on a short-lived
+/// thread instead.
+template <class Transport>
+std::shared_ptr<Transport> ownTransport(Transport* transport) {
+  return std::shared_ptr<Transport>(transport, [](Transport* t) {
+    if (t->queue().isCurrent() || t->sendQueue().isCurrent()) {
+      std::thread([t] { delete t; }).detach();
+    } else {
+      delete t;
+    }
+  });
+}
 
 class TransportCommon : public VideoTransportBackend {
  public:

@@ -4,7 +4,6 @@
 #include <sys/socket.h>
 
 #include <asio/post.hpp>
-#include <thread>
 
 #include "common/util/log.h"
 #include "server/video/peer_address.h"
@@ -22,16 +21,7 @@ constexpr int kInteractiveVideoTos = 0x80;  // DSCP CS4
 std::shared_ptr<VideoUDPTransport> VideoUDPTransport::create(asio::io_context& main,
                                                              const common::Clock& clock,
                                                              common::TimerFactory* timers) {
-  // A handler holding the transport may drop the last reference on one of the transport's own
-  // queues, which cannot join themselves: such a release finishes on a short-lived thread.
-  return std::shared_ptr<VideoUDPTransport>(
-      new VideoUDPTransport(main, clock, timers), [](VideoUDPTransport* transport) {
-        if (transport->queue_.isCurrent() || transport->sendQueue_.isCurrent()) {
-          std::thread([transport] { delete transport; }).detach();
-        } else {
-          delete transport;
-        }
-      });
+  return ownTransport(new VideoUDPTransport(main, clock, timers));
 }
 
 VideoUDPTransport::VideoUDPTransport(asio::io_context& main, const common::Clock& clock,
