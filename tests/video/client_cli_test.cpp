@@ -1,0 +1,50 @@
+// ferrowin-client stream against a real transport: the binary receives everything sent, recovering
+// the datagrams it drops on purpose.
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <future>
+
+#include "server/video/udp_transport.h"
+#include "tests/video/transport_fixture.h"
+
+namespace ferrowin::video {
+namespace {
+
+using namespace fixture;
+
+std::string runToEnd(const std::string& command) {
+  std::string output;
+  FILE* pipe = ::popen(command.c_str(), "r");
+  if (!pipe) return output;
+  char buffer[4096];
+  while (size_t n = std::fread(buffer, 1, sizeof buffer, pipe)) output.append(buffer, n);
+  ::pclose(pipe);
+  return output;
+}
+
+TEST(ClientCli, StreamRecoversDroppedDatagrams) {
+  MainThread main;
+  auto streamer = std::make_shared<ScriptedStreamer>();
+  auto stats = std::make_shared<VideoStreamStats>();
+  const uint16_t port = freePort();
+  auto transport = VideoUDPTransport::create(main.context());
+  transport->setAllowPeer([](const std::string&) { return true; });
+  ASSERT_TRUE(transport->start(port, streamer, stats, nullptr, {}));
+
+  const std::string command = std::string(FERROWIN_BINARY_DIR) +
+                              "/bin/ferrowin-client stream --seconds 2 --drop 0.1 --port " +
+                              std::to_string(port);
+  auto output = std::async(std::launch::async, runToEnd, command);
+  ASSERT_TRUE(streamer->waitForStarts(1));
+  for (int i = 0; i < 60; ++i) transport->sendEncoded(Bytes(3000, 1), i == 0, i);
+  const std::string text = output.get();
+  EXPECT_NE(text.find("total messages=60 frames=60 keyframes=1 lost=0"), std::string::npos)
+      << text;
+  transport->stop();
+  main.sync();
+}
+
+}  // namespace
+}  // namespace ferrowin::video
