@@ -5,9 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <condition_variable>
-#include <cstring>
 #include <deque>
-#include <map>
 #include <mutex>
 #include <thread>
 
@@ -87,9 +85,6 @@ struct BufferDeleter {
 };
 struct SwsDeleter {
   void operator()(SwsContext* context) const { sws_freeContext(context); }
-};
-struct DictionaryDeleter {
-  void operator()(AVDictionary* dictionary) const { av_dict_free(&dictionary); }
 };
 using CodecContextPtr = std::unique_ptr<AVCodecContext, CodecContextDeleter>;
 using FramePtr = std::unique_ptr<AVFrame, FrameDeleter>;

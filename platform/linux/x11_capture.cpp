@@ -176,10 +176,10 @@ std::optional<CaptureWindow> describeWindow(X11Connection& connection, xcb_windo
   out.id = window;
   out.frame = *frame;
   out.layer = hasState("_NET_WM_STATE_ABOVE") ? 1 : hasState("_NET_WM_STATE_BELOW") ? -1 : 0;
-  out.title = propertyText(connection, window, connection.atom("_NET_WM_NAME"),
-                           connection.atom("UTF8_STRING"))
-                  .value_or(propertyText(connection, window, XCB_ATOM_WM_NAME, XCB_ATOM_STRING)
-                                .value_or(""));
+  auto title = propertyText(connection, window, connection.atom("_NET_WM_NAME"),
+                            connection.atom("UTF8_STRING"));
+  if (!title) title = propertyText(connection, window, XCB_ATOM_WM_NAME, XCB_ATOM_STRING);
+  out.title = title.value_or("");
   // WM_CLASS is "instance\0class\0"; the class names the application.
   if (auto wmClass = propertyText(connection, window, XCB_ATOM_WM_CLASS, XCB_ATOM_STRING)) {
     const size_t end = wmClass->find('\0');

@@ -121,7 +121,8 @@ class CaptureSourceManager {
     std::string selectedId;
     bool applied = false;  // false when not streaming: the selection applies to the next start
   };
-  /// The client's source switch. `done` is called once (at once, or when the streamer answers).
+  /// The client's source switch. `done` is called once (at once, or when the streamer answers;
+  /// the manager must still exist then, as both belong to the video server).
   void selectSource(const std::string& id,
                     std::function<void(Expected<Selection, CaptureSourceError>)> done);
 

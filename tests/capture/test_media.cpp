@@ -25,37 +25,24 @@ bool haveProgram(const std::string& name) {
   return runCommand("command -v " + name + " >/dev/null").exitCode == 0;
 }
 
-namespace {
-
-platform::BgraFrame wrap(std::shared_ptr<std::vector<uint8_t>> pixels, int width, int height) {
-  platform::BgraFrame frame;
-  frame.pixels = pixels->data();
-  frame.owner = std::move(pixels);
-  frame.width = width;
-  frame.height = height;
-  frame.stride = width * 4;
+platform::BgraFrame solidFrame(int width, int height, uint8_t blue, uint8_t green, uint8_t red) {
+  platform::BgraFrame frame = platform::allocateBgraFrame(width, height);
+  auto* pixels = const_cast<uint8_t*>(frame.pixels);
+  for (size_t i = 0; i < size_t(width) * height * 4; i += 4) {
+    pixels[i] = blue;
+    pixels[i + 1] = green;
+    pixels[i + 2] = red;
+    pixels[i + 3] = 255;
+  }
   return frame;
 }
 
-}  // namespace
-
-platform::BgraFrame solidFrame(int width, int height, uint8_t blue, uint8_t green, uint8_t red) {
-  auto pixels = std::make_shared<std::vector<uint8_t>>(size_t(width) * height * 4);
-  for (size_t i = 0; i < pixels->size(); i += 4) {
-    (*pixels)[i] = blue;
-    (*pixels)[i + 1] = green;
-    (*pixels)[i + 2] = red;
-    (*pixels)[i + 3] = 255;
-  }
-  return wrap(std::move(pixels), width, height);
-}
-
 platform::BgraFrame movingFrame(int width, int height, int index) {
-  auto pixels = std::make_shared<std::vector<uint8_t>>(size_t(width) * height * 4);
+  platform::BgraFrame frame = platform::allocateBgraFrame(width, height);
   const int barX = (index * 7) % width;
   for (int y = 0; y < height; ++y) {
     for (int x = 0; x < width; ++x) {
-      uint8_t* p = pixels->data() + (size_t(y) * width + x) * 4;
+      auto* p = const_cast<uint8_t*>(frame.at(x, y));
       const bool bar = x >= barX && x < barX + 16;
       p[0] = bar ? 255 : uint8_t(x * 255 / width);
       p[1] = bar ? 255 : uint8_t(y * 255 / height);
@@ -63,7 +50,7 @@ platform::BgraFrame movingFrame(int width, int height, int index) {
       p[3] = 255;
     }
   }
-  return wrap(std::move(pixels), width, height);
+  return frame;
 }
 
 }  // namespace ferrowin::testing
