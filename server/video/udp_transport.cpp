@@ -33,13 +33,17 @@ VideoUDPTransport::VideoUDPTransport(asio::io_context& main, const common::Clock
 
 VideoUDPTransport::~VideoUDPTransport() {
   // Nothing may run on the queues once the members they touch are gone.
-  queue_.sync([this] {
+  std::unique_ptr<NetworkProbeSender> probe;
+  queue_.sync([&] {
     liveness_.reset();
     keepaliveTimer_.reset();
-    probeSender_.reset();
+    probe = std::move(probeSender_);
     if (socket_) socket_->close();
     socket_.reset();
   });
+  // Outside the queue: the last reference may have been the probe thread's own, and that thread
+  // must not wait for the queue while the queue waits for it.
+  probe.reset();
 }
 
 bool VideoUDPTransport::start(uint16_t port, std::weak_ptr<VideoStreamSource> streamer,
