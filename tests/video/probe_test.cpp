@@ -52,9 +52,9 @@ TEST_F(ProbeTest, FiveStepsArePacedEvenlyOverOnePointTwoSeconds) {
     const auto& s = report.steps[step];
     EXPECT_EQ(s.minSequence, sequence);
     EXPECT_EQ(s.maxSequence, sequence + expected - 1);
-    EXPECT_GE(s.datagrams, static_cast<uint64_t>(expected * 0.98)) << step;
+    EXPECT_GE(s.datagrams, static_cast<uint64_t>(expected * 0.95)) << step;
     // Spread over the step: the last datagram leaves (count-1)/count of 1.2 s after the first.
-    EXPECT_NEAR(s.lastArrival - s.firstArrival, 1.2 * (expected - 1) / expected, 0.1) << step;
+    EXPECT_NEAR(s.lastArrival - s.firstArrival, 1.2 * (expected - 1) / expected, 0.15) << step;
     sequence += expected;
   }
   EXPECT_GE(report.usableMbps(), 10);
