@@ -1,5 +1,5 @@
 # Sans-I/O pieces of capture and encoding: bitstream framing and the encoder session's pacing,
-# and the capture-source manager with its thumbnails.
+# and the capture sizes and the capture-source manager with its thumbnails.
 ferrowin_add_library(ferrowin_capture_encoding
   SOURCES
     ${CMAKE_CURRENT_LIST_DIR}/annexb.cpp
@@ -9,7 +9,8 @@ ferrowin_add_library(ferrowin_capture_encoding
 pkg_check_modules(FERROWIN_TURBOJPEG REQUIRED IMPORTED_TARGET libturbojpeg)
 ferrowin_add_library(ferrowin_capture_sources
   SOURCES
+    ${CMAKE_CURRENT_LIST_DIR}/capture_size.cpp
     ${CMAKE_CURRENT_LIST_DIR}/capture_sources.cpp
     ${CMAKE_CURRENT_LIST_DIR}/jpeg.cpp
-  DEPS ferrowin_common ferrowin_platform_capture
+  DEPS ferrowin_common ferrowin_capture_config ferrowin_platform_capture
   PRIVATE_DEPS PkgConfig::FERROWIN_TURBOJPEG)
