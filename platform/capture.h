@@ -75,7 +75,7 @@ struct CaptureStreamConfiguration {
   int width = 0;
   int height = 0;
   /// Where the picture is placed in the frame, in pixels; black around it. Absent: the whole
-  /// frame. The picture is scaled to it, keeping nothing else of its aspect ratio.
+  /// frame. The picture is scaled to fill it; the caller picks a rectangle of the right shape.
   std::optional<CaptureRect> destinationRect;
   /// At most this many frames a second (0 counts as 1).
   int fps = 60;

@@ -33,32 +33,32 @@ void X11PaintClient::sync() {
                                       xcb_get_input_focus(impl_->connection->get()), nullptr));
 }
 
-uint32_t X11PaintClient::show(const PaintWindow& spec) {
+uint32_t X11PaintClient::show(const PaintWindow& wanted) {
   X11Connection& connection = *impl_->connection;
   xcb_connection_t* c = connection.get();
   const xcb_window_t window = xcb_generate_id(c);
-  const uint32_t values[] = {spec.rgb, XCB_EVENT_MASK_EXPOSURE};
-  xcb_create_window(c, XCB_COPY_FROM_PARENT, window, connection.root(), int16_t(spec.x),
-                    int16_t(spec.y), uint16_t(spec.width), uint16_t(spec.height), 0,
+  const uint32_t values[] = {wanted.rgb, XCB_EVENT_MASK_EXPOSURE};
+  xcb_create_window(c, XCB_COPY_FROM_PARENT, window, connection.root(), int16_t(wanted.x),
+                    int16_t(wanted.y), uint16_t(wanted.width), uint16_t(wanted.height), 0,
                     XCB_WINDOW_CLASS_INPUT_OUTPUT, XCB_COPY_FROM_PARENT,
                     XCB_CW_BACK_PIXEL | XCB_CW_EVENT_MASK, values);
   const auto setText = [&](xcb_atom_t property, xcb_atom_t type, const std::string& text) {
     xcb_change_property(c, XCB_PROP_MODE_REPLACE, window, property, type, 8,
                         uint32_t(text.size()), text.data());
   };
-  if (!spec.title.empty()) {
-    setText(connection.atom("_NET_WM_NAME"), connection.atom("UTF8_STRING"), spec.title);
+  if (!wanted.title.empty()) {
+    setText(connection.atom("_NET_WM_NAME"), connection.atom("UTF8_STRING"), wanted.title);
   }
-  if (!spec.wmClass.empty()) {
-    const std::string both = spec.wmClass + '\0' + spec.wmClass + '\0';
+  if (!wanted.wmClass.empty()) {
+    const std::string both = wanted.wmClass + '\0' + wanted.wmClass + '\0';
     setText(XCB_ATOM_WM_CLASS, XCB_ATOM_STRING, both);
   }
-  if (spec.pid != 0) {
+  if (wanted.pid != 0) {
     xcb_change_property(c, XCB_PROP_MODE_REPLACE, window, connection.atom("_NET_WM_PID"),
-                        XCB_ATOM_CARDINAL, 32, 1, &spec.pid);
+                        XCB_ATOM_CARDINAL, 32, 1, &wanted.pid);
   }
-  if (!spec.windowType.empty()) {
-    const xcb_atom_t type = connection.atom(spec.windowType);
+  if (!wanted.windowType.empty()) {
+    const xcb_atom_t type = connection.atom(wanted.windowType);
     xcb_change_property(c, XCB_PROP_MODE_REPLACE, window, connection.atom("_NET_WM_WINDOW_TYPE"),
                         XCB_ATOM_ATOM, 32, 1, &type);
   }
