@@ -42,7 +42,8 @@ GamepadRemapLookTuning RemapLookStdinWire::tuning() const {
   return {sensitivity, acceleration, deadzone, stickCurve, rampCurve, verticalScale};
 }
 
-PointerGeometryWire PointerGeometryWire::from(const std::optional<CapturePointerGeometry>& geometry) {
+PointerGeometryWire PointerGeometryWire::from(
+    const std::optional<CapturePointerGeometry>& geometry) {
   if (!geometry) return {.clear = true};
   return {.clear = std::nullopt,
           .x = geometry->contentRect.x,
@@ -68,12 +69,9 @@ std::string encodeLine(const SteamSupportStdinWire& line) {
 }
 
 std::string encodeLine(const RemapLookStdinWire& line) {
-  Json object{{"remapLook", line.remapLook},
-              {"sensitivity", line.sensitivity},
-              {"acceleration", line.acceleration},
-              {"deadzone", line.deadzone},
-              {"verticalScale", line.verticalScale},
-              {"stickCurve", rawValue(line.stickCurve)},
+  Json object{{"remapLook", line.remapLook},          {"sensitivity", line.sensitivity},
+              {"acceleration", line.acceleration},    {"deadzone", line.deadzone},
+              {"verticalScale", line.verticalScale},  {"stickCurve", rawValue(line.stickCurve)},
               {"rampCurve", rawValue(line.rampCurve)}};
   return encodeJson(object) + "\n";
 }

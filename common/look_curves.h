@@ -12,21 +12,30 @@ enum class LookRampCurve { linear, quadratic, cubic, smoothstep, exponential };
 
 inline std::string_view rawValue(LookStickCurve curve) {
   switch (curve) {
-    case LookStickCurve::linear: return "linear";
-    case LookStickCurve::soft: return "soft";
-    case LookStickCurve::wide: return "wide";
-    case LookStickCurve::extraWide: return "extraWide";
+    case LookStickCurve::linear:
+      return "linear";
+    case LookStickCurve::soft:
+      return "soft";
+    case LookStickCurve::wide:
+      return "wide";
+    case LookStickCurve::extraWide:
+      return "extraWide";
   }
   return "linear";
 }
 
 inline std::string_view rawValue(LookRampCurve curve) {
   switch (curve) {
-    case LookRampCurve::linear: return "linear";
-    case LookRampCurve::quadratic: return "quadratic";
-    case LookRampCurve::cubic: return "cubic";
-    case LookRampCurve::smoothstep: return "smoothstep";
-    case LookRampCurve::exponential: return "exponential";
+    case LookRampCurve::linear:
+      return "linear";
+    case LookRampCurve::quadratic:
+      return "quadratic";
+    case LookRampCurve::cubic:
+      return "cubic";
+    case LookRampCurve::smoothstep:
+      return "smoothstep";
+    case LookRampCurve::exponential:
+      return "exponential";
   }
   return "linear";
 }

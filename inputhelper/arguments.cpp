@@ -69,7 +69,8 @@ Expected<InputHelperArgs, ArgumentsError> parseArguments(const std::vector<std::
       out.profile = *profile;
     } else if (arg == "--timeout-ms") {
       auto text = value();
-      auto timeout = text ? parseDecimal(*text, 0, std::numeric_limits<int64_t>::max()) : std::nullopt;
+      auto timeout =
+          text ? parseDecimal(*text, 0, std::numeric_limits<int64_t>::max()) : std::nullopt;
       if (!timeout) return usage;
       out.timeoutMs = *timeout;
     } else if (arg == "--gamepad-hid") {

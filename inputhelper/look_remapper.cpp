@@ -12,10 +12,14 @@ using common::LookStickCurve;
 
 double stickResponse(LookStickCurve curve, double n) {
   switch (curve) {
-    case LookStickCurve::linear: return n;
-    case LookStickCurve::soft: return std::pow(n, 1.5);
-    case LookStickCurve::wide: return n * n;
-    case LookStickCurve::extraWide: return std::pow(n, 2.5);
+    case LookStickCurve::linear:
+      return n;
+    case LookStickCurve::soft:
+      return std::pow(n, 1.5);
+    case LookStickCurve::wide:
+      return n * n;
+    case LookStickCurve::extraWide:
+      return std::pow(n, 2.5);
   }
   return n;
 }
@@ -23,11 +27,16 @@ double stickResponse(LookStickCurve curve, double n) {
 double rampShape(LookRampCurve curve, double t) {
   t = std::clamp(t, 0.0, 1.0);
   switch (curve) {
-    case LookRampCurve::linear: return t;
-    case LookRampCurve::quadratic: return t * t;
-    case LookRampCurve::cubic: return t * t * t;
-    case LookRampCurve::smoothstep: return t * t * (3 - 2 * t);
-    case LookRampCurve::exponential: return (std::exp(3 * t) - 1) / (std::exp(3.0) - 1);
+    case LookRampCurve::linear:
+      return t;
+    case LookRampCurve::quadratic:
+      return t * t;
+    case LookRampCurve::cubic:
+      return t * t * t;
+    case LookRampCurve::smoothstep:
+      return t * t * (3 - 2 * t);
+    case LookRampCurve::exponential:
+      return (std::exp(3 * t) - 1) / (std::exp(3.0) - 1);
   }
   return t;
 }

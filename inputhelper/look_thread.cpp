@@ -30,7 +30,8 @@ void sleepUntil(int64_t deadlineNs) {
 
 }  // namespace
 
-LookThread::LookThread(std::shared_ptr<ServerLookRemapper> remapper, std::weak_ptr<MouseInput> mouse)
+LookThread::LookThread(std::shared_ptr<ServerLookRemapper> remapper,
+                       std::weak_ptr<MouseInput> mouse)
     : remapper_(std::move(remapper)), mouse_(std::move(mouse)) {}
 
 LookThread::~LookThread() { stop(); }

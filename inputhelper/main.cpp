@@ -86,8 +86,8 @@ int run(int argc, char** argv) {
   if (args->preflight) {
     main.post([&] {
       auto gamepads = makeGamepadFactory();
-      const auto result = runPreflight(args->promptAccessibility, !args->skipHID,
-                                       accessibilityTrusted, *gamepads);
+      const auto result =
+          runPreflight(args->promptAccessibility, !args->skipHID, accessibilityTrusted, *gamepads);
       const std::string line = encodePreflightLine(result);
       std::fwrite(line.data(), 1, line.size(), stdout);
       exitProcess(0);
@@ -127,9 +127,8 @@ int run(int argc, char** argv) {
   std::thread(readStdin, std::ref(handler)).detach();
 
   main.post([&] {
-    auto server = std::make_shared<GamepadServer>(main.context(), main.timers(),
-                                                  common::SteadyClock::instance(), allowlist,
-                                                  gamepads);
+    auto server = std::make_shared<GamepadServer>(
+        main.context(), main.timers(), common::SteadyClock::instance(), allowlist, gamepads);
     server->setPort(args->port);
     server->setTimeoutMs(args->timeoutMs);
     server->setMouseInjector(mouse);

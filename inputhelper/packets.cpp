@@ -1,6 +1,5 @@
 #include "inputhelper/packets.h"
 
-
 namespace ferrowin::inputhelper {
 
 namespace {

@@ -20,8 +20,7 @@ InputHelperPreflightResult runPreflight(bool promptAccessibility, bool probeHID,
     }
   }
   log->info("preflight accessibilityTrusted={} virtualHIDAvailable={} prompt={} probeHID={}",
-            result.accessibilityTrusted, result.virtualHIDAvailable, promptAccessibility,
-            probeHID);
+            result.accessibilityTrusted, result.virtualHIDAvailable, promptAccessibility, probeHID);
   return result;
 }
 

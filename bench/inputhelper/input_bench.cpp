@@ -257,9 +257,9 @@ void GamepadDatagramToDeviceReport(benchmark::State& state) {
     done.get_future().wait();
   };
   onMain([&] {
-    server = std::make_shared<GamepadServer>(main.context(), main.timers(),
-                                             common::SteadyClock::instance(), allowlist,
-                                             makeVirtualGamepadFactory(platform::makeUhidBackend()));
+    server = std::make_shared<GamepadServer>(
+        main.context(), main.timers(), common::SteadyClock::instance(), allowlist,
+        makeVirtualGamepadFactory(platform::makeUhidBackend()));
     server->setPort(port);
     server->setTimeoutMs(0);
     server->start(common::DeviceProfile::generic, true, false);
@@ -344,7 +344,8 @@ void LookThreadPeriod(benchmark::State& state) {
     mouse->wakes.reserve(kRounds * 2);
     LookThread thread(remapper, mouse);
     thread.start();
-    std::this_thread::sleep_for(std::chrono::microseconds(static_cast<int>(kRounds * kPeriodMicros)));
+    std::this_thread::sleep_for(
+        std::chrono::microseconds(static_cast<int>(kRounds * kPeriodMicros)));
     thread.stop();
     auto s = jitter(mouse->wakes);
     subject.insert(subject.end(), s.begin(), s.end());

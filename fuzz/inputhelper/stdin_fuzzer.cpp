@@ -19,9 +19,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   common::CapturePointerGeometryStore geometry;
   inputhelper::SessionBox session;
   size_t stderrBytes = 0;
-  inputhelper::StdinLineHandler handler({allowlist, geometry, session,
-                                         [](std::function<void()> work) { work(); },
-                                         [&](std::string_view text) { stderrBytes += text.size(); }});
+  inputhelper::StdinLineHandler handler(
+      {allowlist, geometry, session, [](std::function<void()> work) { work(); },
+       [&](std::string_view text) { stderrBytes += text.size(); }});
   inputhelper::LineSplitter splitter;
   // Feed in two pieces so lines split across reads are exercised too.
   const std::string_view bytes(reinterpret_cast<const char*>(data), size);

@@ -1,7 +1,6 @@
-#include "inputhelper/gamepad_applier.h"
-
 #include <gtest/gtest.h>
 
+#include "inputhelper/gamepad_applier.h"
 #include "tests/inputhelper/session_doubles.h"
 #include "tests/support/log_capture.h"
 
@@ -37,9 +36,9 @@ TEST_F(ApplierTest, DropsDuplicateAndLateSequences) {
 
 TEST_F(ApplierTest, FarBehindIsANewStreamAndZeroAlwaysResets) {
   EXPECT_TRUE(applier_.apply(2000, pressed(1)));
-  EXPECT_TRUE(applier_.apply(5, pressed(2)));        // more than 1024 behind
+  EXPECT_TRUE(applier_.apply(5, pressed(2)));  // more than 1024 behind
   EXPECT_TRUE(applier_.apply(1029, pressed(3)));
-  EXPECT_FALSE(applier_.apply(5, pressed(4)));       // exactly 1024 behind: late
+  EXPECT_FALSE(applier_.apply(5, pressed(4)));  // exactly 1024 behind: late
   EXPECT_TRUE(applier_.apply(0, pressed(5)));
   EXPECT_TRUE(applier_.apply(0, pressed(6)));
   EXPECT_TRUE(applier_.apply(1, pressed(7)));

@@ -42,7 +42,8 @@ TEST(Arguments, PreflightNeedsNoHIDOption) {
 }
 
 TEST(Arguments, SessionWithoutHIDOptionNeedsOne) {
-  for (auto args : std::vector<std::vector<std::string>>{{}, {"--port", "1", "--profile", "xbox"}}) {
+  for (auto args :
+       std::vector<std::vector<std::string>>{{}, {"--port", "1", "--profile", "xbox"}}) {
     auto result = parse(args);
     ASSERT_FALSE(result);
     EXPECT_EQ(result.error().kind, Kind::needHID);

@@ -28,13 +28,23 @@ Bytes gamepadDatagram(uint32_t sequence, uint16_t buttons) {
 }
 
 Bytes keyDatagram(uint16_t keyCode) {
-  return {0x59, 0x4B, 0x47, 0x56, 1, 1, static_cast<uint8_t>(keyCode),
-          static_cast<uint8_t>(keyCode >> 8), 1, 0, 0, 0};
+  return {0x59,
+          0x4B,
+          0x47,
+          0x56,
+          1,
+          1,
+          static_cast<uint8_t>(keyCode),
+          static_cast<uint8_t>(keyCode >> 8),
+          1,
+          0,
+          0,
+          0};
 }
 
 Bytes mouseDatagram(uint32_t sequence) {
-  return {0x53, 0x4D, 0x47, 0x56, 2, 1, 0x10, 0, 0x20, 0, 0, static_cast<uint8_t>(sequence), 0,
-          0, 0};
+  return {0x53, 0x4D, 0x47, 0x56, 2, 1, 0x10, 0, 0x20, 0, 0, static_cast<uint8_t>(sequence),
+          0,    0,    0};
 }
 
 Bytes textDatagram(const std::string& text) {
@@ -47,12 +57,6 @@ Bytes textDatagram(const std::string& text) {
 
 Bytes lookDatagram(uint8_t x, uint8_t y) {
   return {0x4C, 0x4D, 0x47, 0x56, 1, 0, x, y, 0, 0, 0, 0, 0, 0, 0, 0};
-}
-
-uint16_t freeUdpPort() {
-  asio::io_context context;
-  udp::socket socket(context, udp::endpoint(udp::v4(), 0));
-  return socket.local_endpoint().port();
 }
 
 bool haveIPv6Loopback() {
@@ -111,9 +115,8 @@ class GamepadServerTest : public ::testing::Test {
   GamepadServerTest() {
     mainThread_ = std::thread([this] { main_.run(); });
     onMain([this] {
-      server_ = std::make_shared<GamepadServer>(main_.context(), main_.timers(),
-                                                common::SteadyClock::instance(), allowlist_,
-                                                gamepads_);
+      server_ = std::make_shared<GamepadServer>(
+          main_.context(), main_.timers(), common::SteadyClock::instance(), allowlist_, gamepads_);
       server_->setPort(port_);
       server_->setTimeoutMs(0);  // the failsafe has its own test
       server_->setMouseInjector(mouse_);
@@ -147,7 +150,7 @@ class GamepadServerTest : public ::testing::Test {
   common::MainExecutor main_;
   std::thread mainThread_;
   PeerAllowlist allowlist_;
-  uint16_t port_ = freeUdpPort();
+  uint16_t port_ = testing::freeUdpPort();
   std::shared_ptr<testing::FakeGamepadFactory> gamepads_ =
       std::make_shared<testing::FakeGamepadFactory>();
   std::shared_ptr<testing::RecordingMouse> mouse_ = std::make_shared<testing::RecordingMouse>();
@@ -177,7 +180,8 @@ TEST_F(GamepadServerTest, StatusTextsThroughAStartAndStop) {
   onMain([&] { server_->stop(); });
   EXPECT_EQ(status(), "Idle");
   EXPECT_TRUE(gamepads_->last()->cancelled());
-  EXPECT_TRUE(logs.contains("Stopping gamepad session (running=true, hadDevice=true, profile=xbox)"));
+  EXPECT_TRUE(
+      logs.contains("Stopping gamepad session (running=true, hadDevice=true, profile=xbox)"));
   EXPECT_TRUE(logs.contains("Cancelling virtual gamepad (session stop)"));
   EXPECT_EQ(keyboard_->releases(), 2);  // the stop before the start, and this one
 
@@ -285,8 +289,8 @@ TEST_F(GamepadServerTest, RumbleGoesToEveryClientFromTheListeningPort) {
     auto two = client->receive();
     ASSERT_TRUE(one && two);
     EXPECT_EQ(one->second.port(), port_);
-    EXPECT_EQ(one->first, (Bytes{0x42, 0x52, 0x47, 0x56, 1, 0, 0, 0, 255, 127, 0, 0, 200, 0, 1, 0,
-                                 0, 0}));
+    EXPECT_EQ(one->first,
+              (Bytes{0x42, 0x52, 0x47, 0x56, 1, 0, 0, 0, 255, 127, 0, 0, 200, 0, 1, 0, 0, 0}));
     EXPECT_EQ(two->first[14], 2);
   }
 }
@@ -326,8 +330,8 @@ TEST_F(GamepadServerTest, SteamSupportAndLookTuning) {
     server_->applySteamSupport(false);
     server_->applySteamSupport(false);
     server_->applySteamSupport(true);
-    server_->setLookTuning({1.5, 0.25, 0.125, common::LookStickCurve::wide,
-                            common::LookRampCurve::cubic, 0.5});
+    server_->setLookTuning(
+        {1.5, 0.25, 0.125, common::LookStickCurve::wide, common::LookRampCurve::cubic, 0.5});
   });
   EXPECT_EQ(pad->steamOffCount(), 1);
   EXPECT_EQ(gamepads_->usbReportSettings(), (std::vector<bool>{true, false, false, true}));

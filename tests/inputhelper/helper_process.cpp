@@ -21,8 +21,7 @@ HelperProcess::HelperProcess(const std::vector<std::string>& args,
                              const std::map<std::string, std::string>& environment) {
   ::signal(SIGPIPE, SIG_IGN);  // a helper that has exited must not take the test with it
   int in[2], out[2], err[2];
-  if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0 ||
-      ::pipe2(err, O_CLOEXEC) != 0) {
+  if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0) {
     throw std::runtime_error("pipe failed");
   }
   std::vector<std::string> env;

@@ -1,5 +1,7 @@
 // The real program as the host runs it: command line, exit statuses, the preflight line, and a
 // session over loopback UDP driven through standard input.
+#include "tests/inputhelper/helper_process.h"
+
 #include <gtest/gtest.h>
 #include <signal.h>
 
@@ -7,7 +9,6 @@
 #include <filesystem>
 
 #include "inputhelper/arguments.h"
-#include "tests/inputhelper/helper_process.h"
 #include "tests/inputhelper/session_doubles.h"
 #if FERROWIN_HAVE_HID
 #include "tests/support/fake_uhid_kernel.h"
@@ -25,12 +26,6 @@ using testing::HelperProcess;
 
 // No device node and no test socket: virtual HID is unavailable.
 const std::map<std::string, std::string> kNoUhid = {{"FERROWIN_UHID_SOCKET", "/nonexistent"}};
-
-uint16_t freeUdpPort() {
-  asio::io_context context;
-  udp::socket socket(context, udp::endpoint(udp::v4(), 0));
-  return socket.local_endpoint().port();
-}
 
 TEST(HelperProgram, UsageErrorsExitTwoWithTheirText) {
   {
@@ -50,16 +45,19 @@ TEST(HelperProgram, UsageErrorsExitTwoWithTheirText) {
 TEST(HelperProgram, PreflightPrintsOneJsonLine) {
   HelperProcess skip({"--preflight", "--skip-hid"});
   EXPECT_EQ(skip.waitForExit(), 0);
-  EXPECT_EQ(skip.standardOutput(), "{\"accessibilityTrusted\":false,\"virtualHIDAvailable\":false}\n");
+  EXPECT_EQ(skip.standardOutput(),
+            "{\"accessibilityTrusted\":false,\"virtualHIDAvailable\":false}\n");
 
   HelperProcess probe({"--preflight"}, kNoUhid);
   EXPECT_EQ(probe.waitForExit(), 0);
-  EXPECT_EQ(probe.standardOutput(), "{\"accessibilityTrusted\":false,\"virtualHIDAvailable\":false}\n");
+  EXPECT_EQ(probe.standardOutput(),
+            "{\"accessibilityTrusted\":false,\"virtualHIDAvailable\":false}\n");
   EXPECT_NE(probe.standardError().find("Virtual HID preflight failed: "), std::string::npos);
 }
 
 TEST(HelperProgram, SessionWithoutVirtualHIDExitsOne) {
-  HelperProcess helper({"--port", std::to_string(freeUdpPort()), "--gamepad-hid"}, kNoUhid);
+  HelperProcess helper({"--port", std::to_string(testing::freeUdpPort()), "--gamepad-hid"},
+                       kNoUhid);
   EXPECT_EQ(helper.waitForExit(), 1);
   EXPECT_NE(helper.standardError().find("GamepadServer failed to start: HID device failed: "),
             std::string::npos);
@@ -75,7 +73,7 @@ class HelperSessionTest : public ::testing::Test {
   }
 
   ferrowin::testing::FakeUhidKernel kernel_;
-  uint16_t port_ = freeUdpPort();
+  uint16_t port_ = testing::freeUdpPort();
   asio::io_context context_;
   udp::socket client_{context_, udp::endpoint(udp::v4(), 0)};
 
@@ -87,7 +85,8 @@ class HelperSessionTest : public ::testing::Test {
 TEST_F(HelperSessionTest, PreflightProbesTheVirtualGamepad) {
   HelperProcess helper({"--preflight"}, environment());
   EXPECT_EQ(helper.waitForExit(), 0);
-  EXPECT_EQ(helper.standardOutput(), "{\"accessibilityTrusted\":false,\"virtualHIDAvailable\":true}\n");
+  EXPECT_EQ(helper.standardOutput(),
+            "{\"accessibilityTrusted\":false,\"virtualHIDAvailable\":true}\n");
   auto created = kernel_.waitForCreate(0);
   ASSERT_TRUE(created);
   EXPECT_EQ(created->name, "Xbox Wireless Controller");
@@ -95,9 +94,9 @@ TEST_F(HelperSessionTest, PreflightProbesTheVirtualGamepad) {
 }
 
 TEST_F(HelperSessionTest, GamepadAndLookOverUdpUntilSigterm) {
-  HelperProcess helper({"--port", std::to_string(port_), "--profile", "xbox", "--gamepad-hid",
-                        "--mouse-hid"},
-                       environment());
+  HelperProcess helper(
+      {"--port", std::to_string(port_), "--profile", "xbox", "--gamepad-hid", "--mouse-hid"},
+      environment());
   ASSERT_TRUE(helper.waitForStderr("Input session running: "));
   auto pad = kernel_.waitForCreate(0);
   auto mouse = kernel_.waitForCreate(1);
@@ -107,10 +106,11 @@ TEST_F(HelperSessionTest, GamepadAndLookOverUdpUntilSigterm) {
 
   // Split across writes, as a pipe may deliver it.
   helper.writeStdin("{\"peers\":[\"127.0");
-  helper.writeStdin(".0.1\"]}\n{\"x\":100,\"y\":50,\"w\":1280,\"h\":720,\"activeWidth\":1280,"
-                    "\"activeHeight\":720}\n");
-  ASSERT_TRUE(helper.waitForStderr(
-      "geometry: updated rect=(100.0,50.0 1280.0x720.0) active=1280x720\n"));
+  helper.writeStdin(
+      ".0.1\"]}\n{\"x\":100,\"y\":50,\"w\":1280,\"h\":720,\"activeWidth\":1280,"
+      "\"activeHeight\":720}\n");
+  ASSERT_TRUE(
+      helper.waitForStderr("geometry: updated rect=(100.0,50.0 1280.0x720.0) active=1280x720\n"));
 
   const size_t before = kernel_.inputs(0).size();
   // Gamepad: A pressed (client bit 0 → button 1: report 1, byte 14 bit 0).
@@ -131,7 +131,12 @@ TEST_F(HelperSessionTest, GamepadAndLookOverUdpUntilSigterm) {
   ASSERT_TRUE(testing::eventually([&] { return client_.available() > 0; }));
   rumble.resize(client_.receive_from(asio::buffer(rumble), from));
   EXPECT_EQ(from.port(), port_);
-  EXPECT_EQ(rumble, (Bytes{0x42, 0x52, 0x47, 0x56, 1, 0, 0, 0, 255, 127, 0, 0, 200, 0, 1, 0, 0, 0}));
+  EXPECT_EQ(rumble,
+            (Bytes{0x42, 0x52, 0x47, 0x56, 1, 0, 0, 0, 255, 127, 0, 0, 200, 0, 1, 0, 0, 0}));
+
+  // The end of standard input does not end the session.
+  helper.closeStdin();
+  ASSERT_TRUE(helper.waitForStderr("stdin: EOF\n"));
 
   // Look stick full right: relative mouse reports moving right.
   send({0x4C, 0x4D, 0x47, 0x56, 1, 0, 255, 0x80, 0, 0, 0, 0, 0, 0, 0, 0});

@@ -36,7 +36,7 @@ std::optional<T> as(const Bytes& d) {
 TEST(Packets, GamepadFieldsAreLittleEndian) {
   Bytes d = withMagic(0x56474D50, 1, 21);
   EXPECT_EQ((Bytes{d[0], d[1], d[2], d[3]}), (Bytes{0x50, 0x4D, 0x47, 0x56}));  // "PMGV"
-  d[5] = d[6] = d[7] = 0xEE;  // ignored
+  d[5] = d[6] = d[7] = 0xEE;                                                    // ignored
   d[8] = 0x01, d[9] = 0x02, d[10] = 0x03, d[11] = 0x04;
   d[12] = 0x34, d[13] = 0x12;
   d[14] = 3;
@@ -102,20 +102,20 @@ TEST(Packets, TextLengthMustMatchAndBeOneTo256ValidBytes) {
   EXPECT_EQ(ok->sequence, 7u);
   EXPECT_TRUE(as<VirtualTextPacket>(textDatagram(std::string(256, 'a'))));
 
-  EXPECT_FALSE(classifyDatagram(textDatagram("")));                      // L = 0
-  EXPECT_FALSE(classifyDatagram(textDatagram(std::string(257, 'a'))));   // L = 257
-  EXPECT_FALSE(classifyDatagram(textDatagram("abc", 2)));                // field < size
-  EXPECT_FALSE(classifyDatagram(textDatagram("abc", 4)));                // field > size
-  EXPECT_FALSE(classifyDatagram(textDatagram("\xC3")));                  // truncated sequence
-  EXPECT_FALSE(classifyDatagram(textDatagram("\xC0\xAF")));              // overlong
-  EXPECT_FALSE(classifyDatagram(textDatagram("\xED\xA0\x80")));          // surrogate
-  EXPECT_FALSE(classifyDatagram(textDatagram("\xF4\x90\x80\x80")));      // above U+10FFFF
-  EXPECT_TRUE(classifyDatagram(textDatagram("\xF0\x9F\x98\x80")));       // U+1F600
+  EXPECT_FALSE(classifyDatagram(textDatagram("")));                     // L = 0
+  EXPECT_FALSE(classifyDatagram(textDatagram(std::string(257, 'a'))));  // L = 257
+  EXPECT_FALSE(classifyDatagram(textDatagram("abc", 2)));               // field < size
+  EXPECT_FALSE(classifyDatagram(textDatagram("abc", 4)));               // field > size
+  EXPECT_FALSE(classifyDatagram(textDatagram("\xC3")));                 // truncated sequence
+  EXPECT_FALSE(classifyDatagram(textDatagram("\xC0\xAF")));             // overlong
+  EXPECT_FALSE(classifyDatagram(textDatagram("\xED\xA0\x80")));         // surrogate
+  EXPECT_FALSE(classifyDatagram(textDatagram("\xF4\x90\x80\x80")));     // above U+10FFFF
+  EXPECT_TRUE(classifyDatagram(textDatagram("\xF0\x9F\x98\x80")));      // U+1F600
 }
 
 TEST(Packets, RumbleDatagramLayout) {
   auto bytes = encodeRumblePacket({255, 127, 1, 2, 0x1388}, 0x01020304);
-  const std::array<uint8_t, 18> expected = {0x42, 0x52, 0x47, 0x56, 1,    0,    0, 0, 255,
+  const std::array<uint8_t, 18> expected = {0x42, 0x52, 0x47, 0x56, 1,    0,    0,    0,    255,
                                             127,  1,    2,    0x88, 0x13, 0x04, 0x03, 0x02, 0x01};
   EXPECT_EQ(bytes, expected);
 }

@@ -1,5 +1,6 @@
 #include "tests/inputhelper/session_doubles.h"
 
+#include <asio/ip/udp.hpp>
 #include <chrono>
 #include <thread>
 
@@ -12,6 +13,12 @@ bool eventually(const std::function<bool()>& predicate, double seconds) {
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
   return true;
+}
+
+uint16_t freeUdpPort() {
+  asio::io_context context;
+  asio::ip::udp::socket socket(context, asio::ip::udp::endpoint(asio::ip::udp::v4(), 0));
+  return socket.local_endpoint().port();
 }
 
 void RecordingSink::apply(const VirtualGamepadInputReport& report) {

@@ -12,7 +12,8 @@ using common::CapturePointerGeometry;
 TEST(LineSplitter, CutsAtNewlinesAndKeepsTheRest) {
   LineSplitter splitter;
   EXPECT_TRUE(splitter.feed("{\"a\":").empty());
-  EXPECT_EQ(splitter.feed("1}\n{\"b\":2}\n{\"c\""), (std::vector<std::string>{"{\"a\":1}", "{\"b\":2}"}));
+  EXPECT_EQ(splitter.feed("1}\n{\"b\":2}\n{\"c\""),
+            (std::vector<std::string>{"{\"a\":1}", "{\"b\":2}"}));
   EXPECT_EQ(splitter.pendingBytes(), 4u);
   EXPECT_EQ(splitter.feed("\n\n"), (std::vector<std::string>{"{\"c\"", ""}));
   EXPECT_EQ(splitter.pendingBytes(), 0u);
@@ -91,7 +92,8 @@ TEST_F(StdinHandlerTest, LookLinesThatFailFallThroughToGeometry) {
 }
 
 TEST_F(StdinHandlerTest, GeometryNeedsAllSixKeys) {
-  line(R"({"clear":false,"x":100,"y":50.25,"w":1280,"h":720,"activeWidth":1920,"activeHeight":1080})");
+  line(
+      R"({"clear":false,"x":100,"y":50.25,"w":1280,"h":720,"activeWidth":1920,"activeHeight":1080})");
   EXPECT_EQ(geometry_.read(), (CapturePointerGeometry{{100, 50.25, 1280, 720}, 1920, 1080}));
   EXPECT_EQ(stderr_, "geometry: updated rect=(100.0,50.2 1280.0x720.0) active=1920x1080\n");
   line(R"({"x":100,"y":50,"w":1280,"h":720,"activeWidth":1920})");
@@ -141,8 +143,8 @@ TEST(HelperStdinWire, HostLinesReadBackAsTheSameValues) {
             "{\"clear\":true}\n");
   EXPECT_EQ(common::encodeLine(common::PeerAllowlistWire{{"::1", "10.0.0.1"}}),
             "{\"peers\":[\"::1\",\"10.0.0.1\"]}\n");
-  const common::GamepadRemapLookTuning tuning{2, 0.5, 0.1, common::LookStickCurve::soft,
-                                              common::LookRampCurve::cubic, 1.5};
+  const common::GamepadRemapLookTuning tuning{
+      2, 0.5, 0.1, common::LookStickCurve::soft, common::LookRampCurve::cubic, 1.5};
   auto look = common::decodeRemapLook(
       *common::parseJson(common::encodeLine(common::RemapLookStdinWire::from(tuning))));
   ASSERT_TRUE(look);
