@@ -77,7 +77,7 @@ GamepadServer::GamepadServer(asio::io_context& main, common::TimerFactory& mainT
       gamepads_(std::move(gamepads)) {}
 
 GamepadServer::~GamepadServer() {
-  // The queue's thread ends before the socket and the routes it uses go away.
+  // The socket belongs to the queue: close it there, so no receive handler is left running.
   queue_.sync([this] {
     if (q_.socket) q_.socket->close();
     q_ = {};
