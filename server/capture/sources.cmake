@@ -14,3 +14,9 @@ ferrowin_add_library(ferrowin_capture_sources
     ${CMAKE_CURRENT_LIST_DIR}/jpeg.cpp
   DEPS ferrowin_common ferrowin_capture_config ferrowin_platform_capture
   PRIVATE_DEPS PkgConfig::FERROWIN_TURBOJPEG)
+
+# The screen streamer: capture, the encoder session and the video server's stream-source interface.
+ferrowin_add_library(ferrowin_capture_streamer
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/screen_streamer.cpp
+  DEPS ferrowin_capture_encoding ferrowin_capture_sources ferrowin_video ferrowin_platform_capture
+    ferrowin_platform_encoder)

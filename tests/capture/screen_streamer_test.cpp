@@ -1,0 +1,359 @@
+// The screen streamer with the synthetic capture backend: paced by a ManualClock where timing
+// matters (with an immediate encoder double), in real time with libx265 once.
+
+#include "server/capture/screen_streamer.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <condition_variable>
+#include <mutex>
+
+#include "platform/synthetic/synthetic_capture.h"
+#include "server/capture/annexb.h"
+#include "tests/support/log_capture.h"
+
+namespace ferrowin::capture {
+namespace {
+
+using platform::CaptureDisplay;
+using platform::CaptureWindow;
+
+/// Answers at once: a keyframe with VPS, SPS and PPS first, then delta frames.
+class InstantEncoder final : public platform::VideoEncoder {
+ public:
+  explicit InstantEncoder(int* created) { ++*created; }
+  std::string_view codecName() const override { return "instant"; }
+  bool isHardware() const override { return false; }
+  void encode(platform::BgraFrame, int64_t pts, bool, Completion done) override {
+    platform::EncodedPacket packet;
+    packet.keyframe = frames_++ == 0;
+    packet.ptsMicros = pts;
+    if (packet.keyframe) {
+      packet.annexB = {0, 0, 0, 1, 0x40, 1, 0xAA, 0, 0, 0, 1, 0x42, 1, 0xBB,
+                       0, 0, 0, 1, 0x44, 1, 0xCC, 0, 0, 0, 1, 0x26, 1, 0xDD};
+    } else {
+      packet.annexB = {0, 0, 0, 1, 0x02, 1, 0xEE};
+    }
+    done(std::move(packet));
+  }
+
+ private:
+  int frames_ = 0;
+};
+
+struct Output {
+  std::mutex lock;
+  std::condition_variable changed;
+  std::vector<std::string> events;  // "sets WxH", "key", "delta"
+  std::vector<uint64_t> pts;
+  std::vector<std::string> errors;
+  std::vector<std::pair<int, int>> dimensions;
+
+  size_t encodedCount() {
+    std::lock_guard guard(lock);
+    return pts.size();
+  }
+  bool waitForEncoded(size_t count) {
+    std::unique_lock guard(lock);
+    return changed.wait_for(guard, std::chrono::seconds(20), [&] { return pts.size() >= count; });
+  }
+  /// Each encoder session starts with one keyframe.
+  bool waitForKeyframes(long count) {
+    std::unique_lock guard(lock);
+    return changed.wait_for(guard, std::chrono::seconds(20), [&] {
+      return std::count(events.begin(), events.end(), "key") >= count;
+    });
+  }
+};
+
+CaptureDisplay display(uint32_t id, double x, double width, double height, bool isMain) {
+  return CaptureDisplay{id, {x, 0, width, height}, 1.0, isMain};
+}
+
+CaptureWindow gameWindow(uint32_t id) {
+  CaptureWindow window;
+  window.id = id;
+  window.frame = {100, 100, 800, 600};
+  window.title = "Level 1";
+  window.applicationIdentifier = "org.example.game";
+  window.applicationName = "Game";
+  window.pid = 4242;
+  return window;
+}
+
+class ScreenStreamerTest : public ::testing::Test {
+ protected:
+  void SetUp() override { makeStreamer({display(1, 0, 1920, 1080, true)}); }
+
+  void makeStreamer(std::vector<CaptureDisplay> displays) {
+    backend =
+        std::make_shared<platform::SyntheticCaptureBackend>(std::move(displays), clock, clock);
+    manager = std::make_shared<CaptureSourceManager>(backend);
+    ScreenStreamer::Dependencies deps{main, clock, clock, backend};
+    deps.encoderFactory = [this](const platform::VideoEncoderSettings& settings)
+        -> Expected<std::unique_ptr<platform::VideoEncoder>, platform::VideoEncoderError> {
+      encoderSizes.emplace_back(settings.width, settings.height);
+      return std::make_unique<InstantEncoder>(&encodersCreated);
+    };
+    streamer = ScreenStreamer::create(deps);
+    streamer->setCaptureSourceManager(manager);
+    streamer->setPointerGeometryStore(&geometry);
+    manager->setStreamer(streamer);
+    video::StreamSourceCallbacks callbacks;
+    callbacks.onParameterSets = [this](const std::vector<video::Bytes>& sets, int w, int h) {
+      std::lock_guard guard(output.lock);
+      output.events.push_back("sets " + std::to_string(sets.size()) + " " + std::to_string(w) +
+                              "x" + std::to_string(h));
+    };
+    callbacks.onEncoded = [this](const video::Bytes&, bool keyframe, uint64_t pts) {
+      std::lock_guard guard(output.lock);
+      output.events.push_back(keyframe ? "key" : "delta");
+      output.pts.push_back(pts);
+      output.changed.notify_all();
+    };
+    callbacks.onError = [this](const std::string& text) { output.errors.push_back(text); };
+    callbacks.onCaptureDimensionsChanged = [this](int w, int h) {
+      output.dimensions.emplace_back(w, h);
+    };
+    streamer->setCallbacks(callbacks);
+    streamer->setStreamStats(stats);
+  }
+
+  void TearDown() override {
+    streamer->stop();
+    streamer.reset();
+  }
+
+  void startAndRun(StreamConfig config = {}) {
+    streamer->start(config);
+    main.poll();
+    main.restart();
+  }
+
+  /// Moves time on in frame steps, letting the main executor run in between.
+  void advanceFrames(int frames) {
+    for (int i = 0; i < frames; ++i) {
+      clock.advance(1.0 / 60);
+      main.poll();
+      main.restart();
+    }
+  }
+
+  platform::ShareableContent content() { return *backend->shareableContent(true); }
+
+  bool apply(const std::string& id, bool surfacesError) {
+    std::optional<bool> applied;
+    streamer->applyCaptureSource(id, content(), surfacesError, [&](bool a) { applied = a; });
+    EXPECT_TRUE(applied.has_value());
+    return applied.value_or(false);
+  }
+
+  asio::io_context main;
+  common::ManualClock clock;
+  std::shared_ptr<platform::SyntheticCaptureBackend> backend;
+  std::shared_ptr<CaptureSourceManager> manager;
+  std::shared_ptr<video::VideoStreamStats> stats = std::make_shared<video::VideoStreamStats>();
+  common::CapturePointerGeometryStore geometry;
+  std::shared_ptr<ScreenStreamer> streamer;
+  std::vector<std::pair<int, int>> encoderSizes;
+  int encodersCreated = 0;
+  Output output;
+};
+
+TEST_F(ScreenStreamerTest, StartCapturesTheMainDisplayAndEncodesWithParameterSetsFirst) {
+  StreamConfig config;
+  config.fps = 0;
+  startAndRun(config);
+  ASSERT_TRUE(streamer->isRunning());
+  EXPECT_EQ(streamer->selectedSourceId(), "display:1");
+  EXPECT_EQ(output.dimensions, (std::vector<std::pair<int, int>>{{1280, 720}}));
+  EXPECT_EQ(geometry.read(), (common::CapturePointerGeometry{{0, 0, 1920, 1080}, 1280, 720}));
+  EXPECT_DOUBLE_EQ(stats->snapshot().targetIntervalMs, 1000.0);
+
+  // fps 0 captures once a second.
+  for (int i = 0; i < 3; ++i) {
+    clock.advance(1.0);
+    main.poll();
+    main.restart();
+  }
+  ASSERT_TRUE(output.waitForEncoded(3));
+  {
+    std::lock_guard guard(output.lock);
+    EXPECT_EQ(output.events[0], "sets 3 1280x720");
+    EXPECT_EQ(output.events[1], "key");
+    EXPECT_EQ(output.events[2], "delta");
+    EXPECT_LT(output.pts[0], output.pts[1]);
+  }
+  EXPECT_EQ(encoderSizes.front(), (std::pair<int, int>{1280, 720}));
+
+  streamer->stop();
+  EXPECT_FALSE(streamer->isRunning());
+  EXPECT_EQ(geometry.read(), std::nullopt);
+  EXPECT_EQ(streamer->activeCaptureSize(), (CaptureSize{0, 0}));
+  const size_t afterStop = output.encodedCount();
+  advanceFrames(3);
+  EXPECT_EQ(output.encodedCount(), afterStop);
+}
+
+TEST_F(ScreenStreamerTest, NoDisplayFailsTheStartWithTheSourceError) {
+  makeStreamer({});
+  testing::LogCapture logs;
+  startAndRun();
+  EXPECT_FALSE(streamer->isRunning());
+  EXPECT_EQ(output.errors,
+            std::vector<std::string>{"Screen capture failed: capture source not found"});
+  EXPECT_TRUE(logs.contains("Screen capture failed: capture source not found"));
+}
+
+TEST_F(ScreenStreamerTest, PaddedWidthIsReportedWithoutThePadding) {
+  // 1366 wide is not a multiple of 16: frames come 1376 wide, the content is 1366.
+  makeStreamer({display(1, 0, 1366, 768, true)});
+  StreamConfig config;
+  config.width = 1366;
+  config.height = 768;
+  testing::LogCapture logs;
+  startAndRun(config);
+  advanceFrames(1);
+  ASSERT_TRUE(output.waitForEncoded(1));
+  EXPECT_TRUE(logs.contains("Capture width 1366 placed in 1376x768"));
+  EXPECT_EQ(encoderSizes.front(), (std::pair<int, int>{1376, 768}));
+  std::lock_guard guard(output.lock);
+  EXPECT_EQ(output.events[0], "sets 3 1366x768");
+}
+
+TEST_F(ScreenStreamerTest, SourceSwitchesReconfigureAndRestartTheEncoder) {
+  backend->setWindows({gameWindow(7)});
+  testing::LogCapture logs;
+  startAndRun();
+  advanceFrames(2);
+  ASSERT_TRUE(output.waitForEncoded(2));
+
+  // Same source, same size: applied silently, but the next frame is a keyframe again.
+  EXPECT_TRUE(apply("display:1", true));
+  EXPECT_FALSE(logs.contains("Capture reconfigured"));
+  advanceFrames(1);
+  ASSERT_TRUE(output.waitForKeyframes(2));
+  EXPECT_EQ(encodersCreated, 2);
+
+  EXPECT_TRUE(apply("window:7", true));
+  EXPECT_EQ(manager->selectedId(), "window:7");
+  EXPECT_EQ(output.dimensions.back(), (std::pair<int, int>{800, 592}));
+  EXPECT_TRUE(logs.contains(
+      "Capture reconfigured: Primary Display (display:1) -> Level 1 (window:7); video 1280x720 -> "
+      "800x592 (source 800x600, max 1280x720)"));
+  EXPECT_EQ(geometry.read(), (common::CapturePointerGeometry{{100, 100, 800, 600}, 800, 592}));
+  advanceFrames(1);
+  ASSERT_TRUE(output.waitForKeyframes(3));
+  EXPECT_EQ(encoderSizes.back(), (std::pair<int, int>{800, 592}));
+
+  // A missing source: surfaced or only logged, and streaming goes on either way.
+  EXPECT_FALSE(apply("window:99", false));
+  EXPECT_TRUE(output.errors.empty());
+  EXPECT_TRUE(logs.contains("Capture switch failed: capture source not found"));
+  EXPECT_FALSE(apply("window:98", true));
+  EXPECT_EQ(output.errors,
+            std::vector<std::string>{"Capture switch failed: capture source not found"});
+  EXPECT_TRUE(streamer->isRunning());
+  EXPECT_EQ(streamer->selectedSourceId(), "window:98");
+}
+
+TEST_F(ScreenStreamerTest, SwitchWhileStoppedIsKeptForTheNextStart) {
+  backend->setWindows({gameWindow(7)});
+  EXPECT_FALSE(apply("window:7", true));
+  EXPECT_EQ(manager->selectedId(), "window:7");
+  startAndRun();
+  EXPECT_EQ(streamer->selectedSourceId(), "window:7");
+  EXPECT_EQ(output.dimensions.back(), (std::pair<int, int>{800, 592}));
+}
+
+TEST_F(ScreenStreamerTest, ClosedWindowFallsBackToTheDesktop) {
+  backend->setWindows({gameWindow(7)});
+  startAndRun();
+  ASSERT_TRUE(apply("window:7", true));
+  testing::LogCapture logs;
+  backend->setWindows({});
+  advanceFrames(2);  // the stream notices at its next frame
+  EXPECT_TRUE(logs.contains("Capture stopped: window gone; attempting desktop fallback"));
+  EXPECT_TRUE(logs.contains(
+      "Window capture lost (window:7); fell back to desktop (display:1). Cause: Capture stopped: "
+      "window gone"));
+  EXPECT_TRUE(streamer->isRunning());
+  EXPECT_EQ(streamer->selectedSourceId(), "display:1");
+  EXPECT_EQ(output.dimensions.back(), (std::pair<int, int>{1280, 720}));
+  EXPECT_TRUE(output.errors.empty());
+}
+
+TEST_F(ScreenStreamerTest, LostDisplayStopsWithTheError) {
+  backend->setDisplays({display(1, 0, 1920, 1080, true), display(2, 1920, 1280, 720, false)});
+  startAndRun();
+  ASSERT_TRUE(apply("display:2", true));
+  backend->setDisplays({display(1, 0, 1920, 1080, true)});
+  advanceFrames(2);
+  EXPECT_FALSE(streamer->isRunning());
+  EXPECT_EQ(output.errors, std::vector<std::string>{"Capture stopped: display gone"});
+}
+
+TEST_F(ScreenStreamerTest, DisplayChangesRetargetOnce500msAfterTheLast) {
+  startAndRun();
+  testing::LogCapture logs;
+  backend->setDisplays({display(1, 0, 1024, 768, true)});
+  main.poll();
+  main.restart();
+  clock.advance(0.3);
+  backend->setDisplays({display(1, 0, 800, 600, true)});
+  main.poll();
+  main.restart();
+  clock.advance(0.3);  // 0.6 s after the first change, 0.3 s after the last
+  main.poll();
+  main.restart();
+  EXPECT_EQ(output.dimensions.size(), 1u);
+  clock.advance(0.25);
+  main.poll();
+  main.restart();
+  EXPECT_TRUE(logs.contains("Display changed; capture display:1 -> display:1 800x592"));
+  EXPECT_EQ(output.dimensions, (std::vector<std::pair<int, int>>{{1280, 720}, {800, 592}}));
+  EXPECT_EQ(geometry.read(), (common::CapturePointerGeometry{{0, 0, 800, 600}, 800, 592}));
+
+  // The same arrangement again changes nothing.
+  backend->setDisplays({display(1, 0, 800, 600, true)});
+  advanceFrames(40);
+  EXPECT_EQ(output.dimensions.size(), 2u);
+}
+
+TEST(ScreenStreamerEncoder, RealEncoderStreamsParameterSetsAndFrames) {
+  asio::io_context main;
+  common::AsioTimerFactory timers(main.get_executor());
+  auto backend = std::make_shared<platform::SyntheticCaptureBackend>();
+  auto streamer = ScreenStreamer::create({main, timers, common::SteadyClock::instance(), backend});
+  Output output;
+  std::vector<video::Bytes> sets;
+  video::StreamSourceCallbacks callbacks;
+  callbacks.onParameterSets = [&](const std::vector<video::Bytes>& s, int, int) { sets = s; };
+  callbacks.onEncoded = [&](const video::Bytes& data, bool keyframe, uint64_t pts) {
+    std::lock_guard guard(output.lock);
+    if (output.pts.empty()) {
+      EXPECT_TRUE(keyframe);
+      ASSERT_EQ(sets.size(), 3u);
+      EXPECT_EQ(sets[0][0] >> 1, 32);  // VPS, SPS, PPS in that order
+      EXPECT_EQ(sets[2][0] >> 1, 34);
+    }
+    EXPECT_TRUE(toAnnexB({}, data).has_value());
+    output.pts.push_back(pts);
+    output.changed.notify_all();
+  };
+  callbacks.onError = [&](const std::string& text) { ADD_FAILURE() << text; };
+  streamer->setCallbacks(callbacks);
+  StreamConfig config;
+  config.width = 320;
+  config.height = 180;
+  config.fps = 30;
+  config.bitrateKbps = 500;
+  streamer->start(config);
+  main.poll();
+  EXPECT_TRUE(output.waitForEncoded(5));
+  streamer->stop();
+}
+
+}  // namespace
+}  // namespace ferrowin::capture
