@@ -20,6 +20,8 @@ template <class... F>
 struct Overloaded : F... {
   using F::operator()...;
 };
+template <class... F>
+Overloaded(F...) -> Overloaded<F...>;
 
 // The interactive-voice service class: DSCP EF, and the matching socket priority.
 void markInteractiveVoice(asio::ip::udp::socket& socket, bool v6) {

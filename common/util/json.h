@@ -61,7 +61,9 @@ std::optional<T> convert(const Json& j) {
     } else if (j.is_number_float()) {
       // A float that holds an exact integer in range is accepted, like Foundation's decoder.
       const double d = j.get<double>();
-      if (d == static_cast<double>(static_cast<int64_t>(d)) &&
+      // The cast below is only defined inside int64's range ([-2^63, 2^63)).
+      if (d >= -9223372036854775808.0 && d < 9223372036854775808.0 &&
+          d == static_cast<double>(static_cast<int64_t>(d)) &&
           d >= static_cast<double>(std::numeric_limits<T>::min()) &&
           d <= static_cast<double>(std::numeric_limits<T>::max()))
         return static_cast<T>(d);

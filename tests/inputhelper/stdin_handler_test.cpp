@@ -113,10 +113,12 @@ TEST_F(StdinHandlerTest, ABadLineChangesNothing) {
   line("{\"x\":\"left\"}");
   line("[1,2]");
   line(std::string_view("\xFF\xFE", 2));
+  line(R"({"activeWidth":1e300,"activeHeight":-9223472036854775808})");  // beyond int64
   EXPECT_EQ(geometry_.read(), kept);
   EXPECT_EQ(stderr_,
             "stdin: bad line hello world\nstdin: bad line {\"x\":\"left\"}\n"
-            "stdin: bad line [1,2]\nstdin: bad line <binary>\n");
+            "stdin: bad line [1,2]\nstdin: bad line <binary>\n"
+            "stdin: bad line {\"activeWidth\":1e300,\"activeHeight\":-9223472036854775808}\n");
   EXPECT_TRUE(logs_.contains("Bad stdin line: not JSON raw=hello world"));
   EXPECT_TRUE(logs_.contains("Bad stdin line: wrong type: x raw={\"x\":\"left\"}"));
 }
