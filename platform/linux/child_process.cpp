@@ -104,8 +104,9 @@ ChildProcess::~ChildProcess() {
 Expected<std::shared_ptr<ChildProcess>, ChildProcessError> ChildProcess::spawn(
     asio::io_context& context, const Options& options, OnExit onExit) {
   Pipe in, out, err;
-  const std::array<std::pair<Stream, Pipe*>, 3> streams = {
-      {{options.standardInput, &in}, {options.standardOutput, &out}, {options.standardError, &err}}};
+  const std::array<std::pair<Stream, Pipe*>, 3> streams = {{{options.standardInput, &in},
+                                                            {options.standardOutput, &out},
+                                                            {options.standardError, &err}}};
   for (auto [mode, pipe] : streams) {
     if (mode != Stream::pipe) continue;
     int fds[2];
@@ -144,7 +145,8 @@ Expected<std::shared_ptr<ChildProcess>, ChildProcessError> ChildProcess::spawn(
 
   std::vector<char*> argv;
   argv.push_back(const_cast<char*>(options.executable.c_str()));
-  for (const auto& argument : options.arguments) argv.push_back(const_cast<char*>(argument.c_str()));
+  for (const auto& argument : options.arguments)
+    argv.push_back(const_cast<char*>(argument.c_str()));
   argv.push_back(nullptr);
 
   pid_t pid = -1;
@@ -152,7 +154,8 @@ Expected<std::shared_ptr<ChildProcess>, ChildProcessError> ChildProcess::spawn(
       posix_spawn(&pid, options.executable.c_str(), &actions, &attributes, argv.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
   posix_spawnattr_destroy(&attributes);
-  if (spawned != 0) return make_unexpected(ChildProcessError{ChildProcessError::Kind::spawn, spawned});
+  if (spawned != 0)
+    return make_unexpected(ChildProcessError{ChildProcessError::Kind::spawn, spawned});
 
   // glibc 2.36's <sys/pidfd.h> lacks C linkage for C++, so the system call directly.
   const int pidfd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));

@@ -1,10 +1,11 @@
 #include "server/inputhelper/input_helper_process.h"
 
+#include <fmt/format.h>
+
 #include <array>
 #include <asio/posix/stream_descriptor.hpp>
 #include <asio/read.hpp>
 #include <csignal>
-#include <fmt/format.h>
 
 #include "common/runtime/weak.h"
 #include "common/util/log.h"
@@ -38,8 +39,7 @@ std::string profileText(common::DeviceProfile profile) {
 }  // namespace
 
 // Copies the helper's standard error into the log, line by line, on the main executor.
-struct InputHelperProcess::StandardErrorReader
-    : std::enable_shared_from_this<StandardErrorReader> {
+struct InputHelperProcess::StandardErrorReader : std::enable_shared_from_this<StandardErrorReader> {
   StandardErrorReader(asio::io_context& context, int fd) : pipe(context, fd) {}
 
   void read() {
@@ -152,8 +152,8 @@ std::optional<std::filesystem::path> InputHelperProcess::locateHelper() const {
     // Beside the host in a build tree; libexec/ferrowin beside its bin/ when installed.
     const auto directory = platform::currentExecutablePath().parent_path();
     candidates.push_back(directory / kHelperProgramName);
-    candidates.push_back((directory / ".." / "libexec" / "ferrowin" / kHelperProgramName)
-                             .lexically_normal());
+    candidates.push_back(
+        (directory / ".." / "libexec" / "ferrowin" / kHelperProgramName).lexically_normal());
   }
   for (const auto& candidate : candidates) {
     if (platform::isExecutableFile(candidate)) return candidate;
@@ -194,8 +194,8 @@ asio::awaitable<void> InputHelperProcess::spawn(common::DeviceProfile profile, b
 
   platform::ChildProcess::Options options;
   options.executable = path->string();
-  options.arguments = {"--port",        std::to_string(port),        "--profile",
-                       profileText(profile), "--timeout-ms", std::to_string(timeoutMs)};
+  options.arguments = {"--port",       std::to_string(port),     "--profile", profileText(profile),
+                       "--timeout-ms", std::to_string(timeoutMs)};
   if (gamepadHID) options.arguments.push_back("--gamepad-hid");
   if (mouseHID) options.arguments.push_back("--mouse-hid");
   options.standardInput = platform::ChildProcess::Stream::pipe;
@@ -203,8 +203,10 @@ asio::awaitable<void> InputHelperProcess::spawn(common::DeviceProfile profile, b
 
   auto launched = platform::ChildProcess::spawn(
       deps_.main, options,
-      common::weakCallback(weak_from_this(), [](InputHelperProcess& manager, pid_t pid,
-                                                int status) { manager.onTermination(pid, status); }));
+      common::weakCallback(weak_from_this(),
+                           [](InputHelperProcess& manager, pid_t pid, int status) {
+                             manager.onTermination(pid, status);
+                           }));
   if (!launched) {
     const auto& error = launched.error();
     if (error.kind == platform::ChildProcessError::Kind::pipe) {
@@ -228,8 +230,8 @@ asio::awaitable<void> InputHelperProcess::spawn(common::DeviceProfile profile, b
   sessionGamepadHID_ = gamepadHID;
   sessionMouseHID_ = mouseHID;
   statusMessage.set(mouseHID ? "Input Helper (KBM Remap)" : "Input Helper (Native Gamepad)");
-  helperLog()->info("Spawned {} pid={} port={} profile={} stdinFD={}", path->string(),
-                    child->pid(), port, profileText(profile), stdinWriter_->fd());
+  helperLog()->info("Spawned {} pid={} port={} profile={} stdinFD={}", path->string(), child->pid(),
+                    port, profileText(profile), stdinWriter_->fd());
 
   if (mouseHID && lastRemapLookSettings_) pushStoredLookSettings();
   pushSteamSupport(true);
@@ -339,7 +341,8 @@ void InputHelperProcess::pushStoredLookSettings() {
                     common::rawValue(settings.stickCurve)));
 }
 
-void InputHelperProcess::pushGeometry(const std::optional<common::CapturePointerGeometry>& geometry) {
+void InputHelperProcess::pushGeometry(
+    const std::optional<common::CapturePointerGeometry>& geometry) {
   if (!isRunning.get() || !stdinWriter_) {
     helperLog()->info("pushGeometry skipped (helper not running)");
     return;
@@ -390,8 +393,8 @@ asio::awaitable<std::optional<InputHelperPreflightResult>> InputHelperProcess::p
     co_return std::nullopt;
   }
   auto child = *launched;
-  auto output = std::make_shared<asio::posix::stream_descriptor>(deps_.main,
-                                                                 child->takeStandardOutput());
+  auto output =
+      std::make_shared<asio::posix::stream_descriptor>(deps_.main, child->takeStandardOutput());
 
   if (!co_await waitForExit(child, 3.0)) {
     helperLog()->error("Preflight timed out; terminating helper");

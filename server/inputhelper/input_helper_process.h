@@ -13,15 +13,14 @@
 // request that arrives while an earlier one is still under way supersedes it, and the earlier one
 // gives up instead of adopting a second helper.
 
+#include <asio/awaitable.hpp>
+#include <asio/io_context.hpp>
 #include <filesystem>
 #include <map>
 #include <memory>
 #include <optional>
 #include <string>
 #include <vector>
-
-#include <asio/awaitable.hpp>
-#include <asio/io_context.hpp>
 
 #include "common/device_profile.h"
 #include "common/helper_stdin.h"
@@ -52,8 +51,7 @@ class InputHelperProcess : public video::InputSessionTarget,
     /// Use this file as the helper instead of looking beside the host executable.
     std::optional<std::filesystem::path> helperPath;
     /// Leftover processes with these names are ended before every spawn.
-    std::vector<std::string> staleHelperNames = {"FerrowinInputHelper",
-                                                 "FerrowinInputHelper-dev"};
+    std::vector<std::string> staleHelperNames = {"FerrowinInputHelper", "FerrowinInputHelper-dev"};
   };
 
   static std::shared_ptr<InputHelperProcess> create(Dependencies dependencies);
@@ -117,8 +115,7 @@ class InputHelperProcess : public video::InputSessionTarget,
   void forwardStandardError(int fd);
   void cancelStandardError();
   /// Waits up to `seconds` (polling every 20 ms) for `child` to exit.
-  asio::awaitable<bool> waitForExit(std::shared_ptr<platform::ChildProcess> child,
-                                    double seconds);
+  asio::awaitable<bool> waitForExit(std::shared_ptr<platform::ChildProcess> child, double seconds);
   void sendSignal(platform::ChildProcess& child, int signo);
   /// Writes `line` on the write queue; `failure` prefixes the error text, `success` is logged
   /// after the last byte is out.

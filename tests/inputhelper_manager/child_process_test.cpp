@@ -50,8 +50,8 @@ std::string readAll(int fd) {
 TEST(ChildProcess, PipesCarryInputAndOutput) {
   MainLoop loop;
   Exit exit;
-  auto child = start(loop, exit, {"-c", "read line; echo \"got $line\"; echo oops >&2; exit 3"},
-                     true);
+  auto child =
+      start(loop, exit, {"-c", "read line; echo \"got $line\"; echo oops >&2; exit 3"}, true);
   ASSERT_TRUE(child);
   auto input = child->takeStandardInput();
   ASSERT_TRUE(input);

@@ -7,7 +7,8 @@ namespace ferrowin::inputhelper {
 namespace {
 
 TEST(PreflightResult, DecodesTheHelpersLine) {
-  auto result = decodePreflightResult("{\"accessibilityTrusted\":true,\"virtualHIDAvailable\":false}\n");
+  auto result =
+      decodePreflightResult("{\"accessibilityTrusted\":true,\"virtualHIDAvailable\":false}\n");
   ASSERT_TRUE(result);
   EXPECT_EQ(*result, (InputHelperPreflightResult{true, false}));
   // Key order and unknown keys do not matter.
@@ -20,14 +21,13 @@ TEST(PreflightResult, RejectsWhatIsNotTheLine) {
   EXPECT_EQ(decodePreflightResult("[true,false]").error().description(), "not an object");
   EXPECT_EQ(decodePreflightResult("{\"accessibilityTrusted\":true}").error().description(),
             "missing: virtualHIDAvailable");
-  EXPECT_EQ(
-      decodePreflightResult("{\"accessibilityTrusted\":1,\"virtualHIDAvailable\":true}")
-          .error()
-          .description(),
-      "wrong type: accessibilityTrusted");
+  EXPECT_EQ(decodePreflightResult("{\"accessibilityTrusted\":1,\"virtualHIDAvailable\":true}")
+                .error()
+                .description(),
+            "wrong type: accessibilityTrusted");
   // Two documents are not one line.
-  EXPECT_FALSE(decodePreflightResult(
-      "{\"accessibilityTrusted\":true,\"virtualHIDAvailable\":true}\n{}\n"));
+  EXPECT_FALSE(
+      decodePreflightResult("{\"accessibilityTrusted\":true,\"virtualHIDAvailable\":true}\n{}\n"));
 }
 
 TEST(OutputLines, SplitAcrossReadsAndFlushAtEnd) {
@@ -41,14 +41,14 @@ TEST(OutputLines, SplitAcrossReadsAndFlushAtEnd) {
 
 TEST(OutputLines, LongLinesAreCutNotBuffered) {
   OutputLineSplitter splitter(4);
-  EXPECT_EQ(splitter.feed("abcdefghij\nk"),
-            (std::vector<std::string>{"abcd", "efgh", "ij"}));
+  EXPECT_EQ(splitter.feed("abcdefghij\nk"), (std::vector<std::string>{"abcd", "efgh", "ij"}));
   EXPECT_EQ(splitter.finish(), "k");
 }
 
 TEST(OutputLines, TextOrBinary) {
   EXPECT_EQ(textOrBinary("plain"), "plain");
-  EXPECT_EQ(textOrBinary("gr\xC3\xBC\xC3\x9F \xF0\x9F\x8E\xAE"), "gr\xC3\xBC\xC3\x9F \xF0\x9F\x8E\xAE");
+  EXPECT_EQ(textOrBinary("gr\xC3\xBC\xC3\x9F \xF0\x9F\x8E\xAE"),
+            "gr\xC3\xBC\xC3\x9F \xF0\x9F\x8E\xAE");
   for (std::string_view bad : {"\xFF", "\xC3", "\xC0\x80", "\xED\xA0\x80", "\xF4\x90\x80\x80"}) {
     EXPECT_EQ(textOrBinary(bad), "<binary>") << bad;
   }

@@ -230,7 +230,7 @@ TEST_F(InputHelperProcessTest, StdinLinesReachTheHelper) {
   const size_t before = kernel_.inputs(0).size();
   asio::io_context context;
   asio::ip::udp::socket client(context, asio::ip::udp::endpoint(asio::ip::udp::v4(), 0));
-  const std::vector<uint8_t> pressA = {0x50, 0x4D, 0x47, 0x56, 1,    0,    0,    0, 1, 0, 0,
+  const std::vector<uint8_t> pressA = {0x50, 0x4D, 0x47, 0x56, 1,    0,    0,    0,    1, 0, 0,
                                        0,    0x01, 0,    8,    0x80, 0x80, 0x80, 0x80, 0, 0};
   client.send_to(asio::buffer(pressA),
                  asio::ip::udp::endpoint(asio::ip::address_v4::loopback(), port_));
@@ -249,7 +249,8 @@ TEST_F(InputHelperProcessTest, PushesWithoutAHelperWriteNothing) {
 }
 
 TEST_F(InputHelperProcessTest, SteamSupportFollowsTheFrontApplication) {
-  host_->frontmost = platform::FrontmostApplication{std::nullopt, "/opt/steam/ubuntu12_32/steam", {}};
+  host_->frontmost =
+      platform::FrontmostApplication{std::nullopt, "/opt/steam/ubuntu12_32/steam", {}};
   manager_ = makeManager(testing::privateHelper().path);
   ensure(DeviceProfile::xbox, true, false);
   EXPECT_TRUE(helperSays("helper: steam support: on"));
@@ -333,8 +334,9 @@ TEST_F(PreflightTest, SilenceGarbageAndSlownessGiveNone) {
   EXPECT_TRUE(log_.contains("Preflight JSON decode failed: not JSON raw=<binary>"));
 
   // Arguments arrive as the helper expects them.
-  useScript("[ \"$*\" = '--preflight --prompt-accessibility --skip-hid' ] && "
-            "echo '{\"accessibilityTrusted\":true,\"virtualHIDAvailable\":false}'");
+  useScript(
+      "[ \"$*\" = '--preflight --prompt-accessibility --skip-hid' ] && "
+      "echo '{\"accessibilityTrusted\":true,\"virtualHIDAvailable\":false}'");
   EXPECT_EQ(preflight(true, true), (InputHelperPreflightResult{true, false}));
 
   useScript("exec sleep 30");

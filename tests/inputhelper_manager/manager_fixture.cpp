@@ -73,9 +73,7 @@ bool isZombie(const std::string& pid) {
 }
 }  // namespace
 
-bool processExists(pid_t pid) {
-  return ::kill(pid, 0) == 0 && !isZombie(std::to_string(pid));
-}
+bool processExists(pid_t pid) { return ::kill(pid, 0) == 0 && !isZombie(std::to_string(pid)); }
 
 std::vector<pid_t> processesRunning(const std::filesystem::path& path) {
   std::vector<pid_t> found;
