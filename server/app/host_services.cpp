@@ -1,8 +1,27 @@
 #include "server/app/host_services.h"
 
+#include <cstdlib>
+
 #include "common/util/log.h"
+#include "platform/linux/x11_capture.h"
+#include "platform/synthetic/synthetic_capture.h"
+#include "server/app/video_access.h"
 
 namespace ferrowin::app {
+
+Expected<std::shared_ptr<platform::CaptureBackend>, platform::CaptureError> makeCaptureBackend(
+    const std::optional<std::string>& choice) {
+  const char* display = std::getenv("DISPLAY");
+  const bool wantX11 = choice ? *choice == "x11" : display != nullptr && *display != '\0';
+  if (wantX11) {
+    auto x11 = platform::makeX11CaptureBackend("");
+    if (x11) return std::shared_ptr<platform::CaptureBackend>(std::move(*x11));
+    if (choice) return tl::unexpected(x11.error());
+    common::serverLog("app")->warn("X11 capture unavailable ({}); capturing the test pattern",
+                                   x11.error().description());
+  }
+  return std::make_shared<platform::SyntheticCaptureBackend>();
+}
 
 std::string videoTransportFromSetting(const std::optional<std::string>& value) {
   if (value == "tcp" || value == "udp_fec") return *value;
@@ -10,6 +29,9 @@ std::string videoTransportFromSetting(const std::optional<std::string>& value) {
 }
 
 std::shared_ptr<HostServices> HostServices::create(Dependencies dependencies) {
+  if (!dependencies.captureBackend) {
+    dependencies.captureBackend = std::make_shared<platform::SyntheticCaptureBackend>();
+  }
   return std::shared_ptr<HostServices>(new HostServices(std::move(dependencies)));
 }
 
@@ -20,13 +42,40 @@ HostServices::HostServices(Dependencies dependencies)
                                               .bonjour = dependencies.bonjour,
                                               .hostInfo = dependencies.hostInfo,
                                               .limits = dependencies.controlLimits})),
+      captureSources(std::make_shared<capture::CaptureSourceManager>(dependencies.captureBackend)),
+      streamer(
+          capture::ScreenStreamer::create({.main = dependencies.main->context(),
+                                           .mainTimers = dependencies.main->timers(),
+                                           .backend = dependencies.captureBackend,
+                                           .encoderPreference = dependencies.encoderPreference})),
+      video(video::VideoServer::create({.main = dependencies.main->context(),
+                                        .mainTimers = dependencies.main->timers(),
+                                        .streamer = streamer})),
       videoDiagnosticsEnabled(dependencies.main->context(), false),
       deps_(std::move(dependencies)) {
   control->port = deps_.controlPort;
+  captureSources->setStreamer(streamer);
+  streamer->setCaptureSourceManager(captureSources);
+  streamer->setPointerGeometryStore(&video->pointerGeometryStore());
+  auto peers = std::weak_ptr<control::ControlServer>(control);
+  video->setAllowPeer({.isAuthenticated =
+                           [peers](const std::string& address) {
+                             auto server = peers.lock();
+                             return server && server->peers().isAuthenticated(address);
+                           },
+                       .forget =
+                           [peers](const std::string& address) {
+                             if (auto server = peers.lock()) server->peers().forgetAddress(address);
+                           }},
+                      control::pairEveryConnection());
+  videoAccess_ = std::make_shared<HostVideoAccess>(video, captureSources);
+  control->setVideo(videoAccess_);
   applyDiagnostics(deps_.settings->boolValue(kVideoDiagnosticsKey, false));
   videoTransport_ = videoTransportFromSetting(
       deps_.transportOverride ? deps_.transportOverride
                               : deps_.settings->stringValue(kVideoTransportKey));
+  video->setTransportMode(
+      video::transportModeFromText(videoTransport_).value_or(video::VideoTransportMode::udpArq));
   recomputePorts();
 }
 
@@ -37,7 +86,10 @@ void HostServices::setVideoDiagnosticsEnabled(bool enabled) {
                                     written.error().description());
 }
 
-void HostServices::applyDiagnostics(bool enabled) { videoDiagnosticsEnabled.set(enabled); }
+void HostServices::applyDiagnostics(bool enabled) {
+  videoDiagnosticsEnabled.set(enabled);
+  video->setDiagnostics(enabled);
+}
 
 void HostServices::recomputePorts() {
   videoPort_ = static_cast<uint16_t>(control->port + 1);
@@ -48,10 +100,15 @@ void HostServices::startServices() {
   if (!setupComplete()) return;
   if (!control->isRunning.get()) control->start();
   recomputePorts();
+  if (!video->isRunning.get()) {
+    video->setPort(videoPort_);
+    video->start();
+  }
 }
 
 void HostServices::holdServices() {
   if (control->isRunning.get()) control->stop();
+  video->stop();
 }
 
 }  // namespace ferrowin::app

@@ -16,14 +16,24 @@
 #include "common/runtime/published.h"
 #include "common/util/settings.h"
 #include "platform/bonjour.h"
+#include "platform/capture.h"
 #include "platform/host_info.h"
+#include "platform/video_encoder.h"
+#include "server/capture/capture_sources.h"
+#include "server/capture/screen_streamer.h"
 #include "server/control/client_proof.h"
 #include "server/control/control_server.h"
+#include "server/video/video_server.h"
 
 namespace ferrowin::app {
 
 inline constexpr const char* kVideoDiagnosticsKey = "ferrowin.video.diagnostics";
 inline constexpr const char* kVideoTransportKey = "ferrowin.video.transport";
+
+/// The capture backend for --capture: "x11" (the display in $DISPLAY; failing when it cannot be
+/// reached), "synthetic", or absent: X11 when $DISPLAY is set and reachable, else synthetic.
+[[nodiscard]] Expected<std::shared_ptr<platform::CaptureBackend>, platform::CaptureError>
+makeCaptureBackend(const std::optional<std::string>& choice);
 
 /// "tcp" and "udp_fec" select themselves; anything else, or nothing, selects "udp_arq".
 std::string videoTransportFromSetting(const std::optional<std::string>& value);
@@ -42,12 +52,18 @@ class HostServices : public std::enable_shared_from_this<HostServices> {
     std::shared_ptr<platform::Bonjour> bonjour;
     std::shared_ptr<platform::HostInfo> hostInfo;
     control::ControlListenerLimits controlLimits;
+    /// What the streamer captures from (X11 or the synthetic pattern; the pattern when empty).
+    std::shared_ptr<platform::CaptureBackend> captureBackend;
+    platform::EncoderPreference encoderPreference = platform::EncoderPreference::automatic;
   };
 
   /// Builds and wires everything; starts nothing.
   static std::shared_ptr<HostServices> create(Dependencies dependencies);
 
   const std::shared_ptr<control::ControlServer> control;
+  const std::shared_ptr<capture::CaptureSourceManager> captureSources;
+  const std::shared_ptr<capture::ScreenStreamer> streamer;
+  const std::shared_ptr<video::VideoServer> video;
   common::Published<bool> videoDiagnosticsEnabled;
 
   /// The video transport the video server is to use: "tcp", "udp_arq" or "udp_fec".
@@ -58,7 +74,8 @@ class HostServices : public std::enable_shared_from_this<HostServices> {
   /// Stores the flag and persists it under "ferrowin.video.diagnostics".
   void setVideoDiagnosticsEnabled(bool enabled);
 
-  /// Starts the control service if it is not running (a running one keeps its pairing code).
+  /// Starts the control service if it is not running (a running one keeps its pairing code), and
+  /// the video server on the video port.
   /// Does nothing while setup is incomplete.
   void startServices();
   /// Stops what is running.
@@ -72,6 +89,7 @@ class HostServices : public std::enable_shared_from_this<HostServices> {
   void recomputePorts();
 
   Dependencies deps_;
+  std::shared_ptr<control::ControlVideoAccess> videoAccess_;
   std::string videoTransport_;
   uint16_t videoPort_ = 0;
   uint16_t inputPort_ = 0;

@@ -50,8 +50,14 @@ int main(int argc, char** argv) {
     log->warn("Trusting {} as an App Attest root: development attestations are accepted",
               options.devAttestationRoot->string());
   }
-  // Features that later parts of the host provide. Say so instead of silently ignoring a flag.
-  if (options.capture) log->warn("--capture {}: screen capture is not built yet", *options.capture);
+  auto captureBackend = app::makeCaptureBackend(options.capture);
+  if (!captureBackend) {
+    std::fprintf(stderr, "ferrowin-server: --capture x11: %s\n",
+                 captureBackend.error().description().c_str());
+    return 1;
+  }
+  const auto encoderPreference = platform::resolveEncoderPreference(
+      options.encoder, settings.stringValue(std::string(platform::kEncoderSettingKey)));
 
   auto services = app::HostServices::create({.main = &main,
                                              .settings = &settings,
@@ -60,8 +66,10 @@ int main(int argc, char** argv) {
                                              .transportOverride = options.transport,
                                              .verifier = verifier,
                                              .bonjour = platform::makeAvahiBonjour(),
-                                             .hostInfo = platform::makeLinuxHostInfo()});
-  log->info("Video transport {} (no video server in this build yet)", services->videoTransport());
+                                             .hostInfo = platform::makeLinuxHostInfo(),
+                                             .captureBackend = std::move(*captureBackend),
+                                             .encoderPreference = encoderPreference});
+  log->info("Video transport {} on port {}", services->videoTransport(), services->videoPort());
   auto statusLog = services->control->statusMessage.observe(
       [log](const std::string& status) { log->info("Control: {}", status); });
 
