@@ -1,0 +1,90 @@
+#!/usr/bin/env bash
+# End-to-end latency on loopback: the host streams its synthetic pattern (libx265) over UDP/FEC
+# to ferrowin-client, which decodes every frame. For 1280x720 and 1920x1080 at 60 fps, 12 Mbit/s:
+# the client's decoded fps and capture-to-decoded latency percentiles, the host's encode time
+# (its diagnostics line) and peak resident memory (VmHWM). The floor, measured in the same run:
+# the ffmpeg CLI encoding the same kind of moving pattern with libx265 ultrafast zerolatency at
+# the same size, as fast as it can (fps and CPU per frame). Each size runs RUNS times (default 3);
+# medians are reported.
+#
+#   bench/e2e_latency.sh [build dir]     (default build/default)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+build=${1:-build/default}
+server=$build/bin/ferrowin-server
+client=$build/bin/ferrowin-client
+runs=${RUNS:-3}
+seconds=${SECONDS_PER_RUN:-8}
+[ -x "$server" ] && [ -x "$client" ] || { echo "build ferrowin_server and ferrowin_client in $build first" >&2; exit 1; }
+
+work=$(mktemp -d)
+host=""
+trap '[ -n "$host" ] && kill "$host" 2>/dev/null; wait 2>/dev/null; rm -rf "$work"' EXIT
+
+free_port() {
+  python3 -c '
+import socket
+while True:
+    s = socket.socket(); s.bind(("127.0.0.1", 0)); p = s.getsockname()[1]; s.close()
+    try:
+        for q in (p, p + 1, p + 2):
+            for k in (socket.SOCK_STREAM, socket.SOCK_DGRAM):
+                t = socket.socket(socket.AF_INET, k); t.bind(("127.0.0.1", q)); t.close()
+        print(p); break
+    except OSError: pass'
+}
+median() { sort -g | awk '{v[NR] = $1} END {print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2}'; }
+field() { tr ' ' '\n' | awk -F= -v k="$1" '$1 == k {print $2}'; }
+
+root=$($client --state-dir "$work/client" dev-ca init)
+mkdir -p "$work/config"
+echo '{"ferrowin.video.diagnostics":true}' >"$work/config/settings.json"
+
+printf '%-10s %8s %8s %8s %8s %8s %9s %9s %11s %11s %9s\n' size fps p50_ms p95_ms p99_ms encode_ms \
+  floor_fps floor_ms fps_ratio cpu_ratio hwm_MB
+for size in 1280x720 1920x1080; do
+  width=${size%x*}
+  height=${size#*x}
+  : >"$work/runs.txt"
+  for run in $(seq "$runs"); do
+    port=$(free_port)
+    $server --headless --data-dir "$work/data$run$size" --config-dir "$work/config" \
+      --control-port "$port" --capture synthetic --encoder software --transport udp_fec \
+      --dev-attestation-root "$root" >"$work/host.log" 2>&1 &
+    host=$!
+    for _ in $(seq 100); do grep -q "Listening on port" "$work/host.log" && break; sleep 0.1; done
+    code=$(grep -o 'Pairing code: [0-9]\{6\}' "$work/host.log" | tail -n1 | cut -d' ' -f3)
+    $client --state-dir "$work/client" pair --host 127.0.0.1 --port "$port" --code "$code" >/dev/null
+    $client --state-dir "$work/client" stream --port $((port + 1)) --seconds "$seconds" \
+      --width "$width" --height "$height" --fps 60 --bitrate 12000 >"$work/stream.txt"
+    hwm=$(awk '/VmHWM/ {print $2}' "/proc/$host/status")
+    kill "$host"; wait "$host" 2>/dev/null || true; host=""
+    total=$(grep '^total decoded=' "$work/stream.txt")
+    # Host CPU per encoded frame: the encode time its diagnostics report, median of the seconds.
+    encode=$(grep -o 'encode_ms avg=[0-9.]*' "$work/host.log" | cut -d= -f2 | tail -n +2 | median)
+    echo "$(echo "$total" | field fps) $(echo "$total" | field latency_ms_p50)" \
+      "$(echo "$total" | field latency_ms_p95) $(echo "$total" | field latency_ms_p99)" \
+      "${encode:-0} $hwm" >>"$work/runs.txt"
+  done
+
+  # The floor: ffmpeg encodes 300 frames of a moving pattern as fast as it can.
+  : >"$work/floor.txt"
+  for run in $(seq "$runs"); do
+    /usr/bin/time -f '%e %U %S' -o "$work/time.txt" ffmpeg -loglevel error -f lavfi \
+      -i "testsrc2=size=${size}:rate=60" -frames:v 300 -c:v libx265 -preset ultrafast \
+      -tune zerolatency -b:v 12M -x265-params log-level=none -f null - 2>/dev/null
+    read -r wall user sys <"$work/time.txt"
+    awk -v w="$wall" -v u="$user" -v s="$sys" 'BEGIN {print 300 / w, (u + s) * 1000 / 300}' >>"$work/floor.txt"
+  done
+
+  col() { awk -v c="$1" '{print $c}' "$2" | median; }
+  fps=$(col 1 "$work/runs.txt"); encode=$(col 5 "$work/runs.txt"); hwm=$(col 6 "$work/runs.txt")
+  floor_fps=$(col 1 "$work/floor.txt"); floor_ms=$(col 2 "$work/floor.txt")
+  printf '%-10s %8.1f %8.1f %8.1f %8.1f %8.2f %9.1f %9.2f %11.2f %11.2f %9.0f\n' "$size" "$fps" \
+    "$(col 2 "$work/runs.txt")" "$(col 3 "$work/runs.txt")" "$(col 4 "$work/runs.txt")" "$encode" \
+    "$floor_fps" "$floor_ms" "$(awk -v a="$fps" -v b="$floor_fps" 'BEGIN {print a / b}')" \
+    "$(awk -v a="$encode" -v b="$floor_ms" 'BEGIN {print (b > 0) ? a / b : 0}')" \
+    "$(awk -v k="$hwm" 'BEGIN {print k / 1024}')"
+done
+echo "fps_ratio: our decoded fps / the CLI's encode-only fps; cpu_ratio: our encode ms per frame /"
+echo "the CLI's CPU ms per frame (wall time in our encoder vs CPU time of the CLI). Medians of $runs."
