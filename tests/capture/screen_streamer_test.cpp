@@ -357,3 +357,6 @@ TEST(ScreenStreamerEncoder, RealEncoderStreamsParameterSetsAndFrames) {
 
 }  // namespace
 }  // namespace ferrowin::capture
+
+// libx265 keeps allocations of its own until the process ends.
+extern "C" const char* __lsan_default_suppressions() { return "leak:libx265.so\n"; }
