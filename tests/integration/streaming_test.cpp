@@ -96,6 +96,45 @@ TEST_P(Streaming, PairedClientDecodesTheSyntheticPattern) {
   EXPECT_EQ(received.errors, 0) << received.firstError;
 }
 
+TEST(CaptureRoutes, ListThumbnailAndSelectOnTheSyntheticDisplay) {
+  if (!std::filesystem::exists(serverBinary()))
+    GTEST_SKIP() << "ferrowin-server is not built at " << serverBinary();
+  TempDir data, config, state;
+  auto authority = client::attest::DevAttestAuthority::open(state.path(), true);
+  ASSERT_TRUE(authority);
+  HostProcess host({data.path(), config.path(), authority->rootCertificatePath(), {}, 0});
+  ASSERT_TRUE(host.start()) << host.log();
+  client::ControlClient control({"127.0.0.1", host.port()}, state.path(), 10.0, true);
+  ASSERT_TRUE(client::pairWithHost(control, *authority, state.path(), host.pairingCode()));
+
+  auto sources = control.request("GET", "/v1/capture/sources");
+  ASSERT_TRUE(sources);
+  EXPECT_EQ(sources->status, 200);
+  EXPECT_NE(sources->body.find("\"selectedId\":\"display:1\""), std::string::npos) << sources->body;
+  EXPECT_NE(sources->body.find("\"id\":\"display:1\""), std::string::npos) << sources->body;
+
+  auto thumbnail = control.request("GET", "/v1/capture/thumbnail?id=display%3A1");
+  ASSERT_TRUE(thumbnail);
+  EXPECT_EQ(thumbnail->status, 200);
+  EXPECT_EQ(thumbnail->headers["content-type"], "image/jpeg");
+  ASSERT_GT(thumbnail->body.size(), 2u);
+  EXPECT_EQ(static_cast<uint8_t>(thumbnail->body[0]), 0xFF);  // JPEG start of image
+  EXPECT_EQ(static_cast<uint8_t>(thumbnail->body[1]), 0xD8);
+  auto missing = control.request("GET", "/v1/capture/thumbnail?id=display:9");
+  ASSERT_TRUE(missing);
+  EXPECT_EQ(missing->status, 404);
+  EXPECT_EQ(missing->body, "{\"error\":\"not found\"}");
+
+  // Not streaming: the selection is kept for the next start.
+  auto selected = control.request("POST", "/v1/capture/source", "{\"id\":\"display:1\"}");
+  ASSERT_TRUE(selected);
+  EXPECT_EQ(selected->status, 200);
+  EXPECT_EQ(selected->body, "{\"applied\":false,\"selectedId\":\"display:1\"}");
+  auto unknown = control.request("POST", "/v1/capture/source", "{\"id\":\"window:5\"}");
+  ASSERT_TRUE(unknown);
+  EXPECT_EQ(unknown->status, 404);
+}
+
 INSTANTIATE_TEST_SUITE_P(EachTransport, Streaming, ::testing::Values("udp_arq", "udp_fec", "tcp"));
 
 }  // namespace
