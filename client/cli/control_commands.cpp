@@ -13,13 +13,6 @@
 
 namespace ferrowin::client::cli {
 
-namespace {
-
-struct HostOptions {
-  std::string host;
-  uint16_t port = kDefaultControlPort;
-};
-
 void addHostOptions(CLI::App* command, HostOptions& options, bool required) {
   auto* host = command->add_option("--host", options.host, "host name or address");
   if (required) host->required();
@@ -46,6 +39,8 @@ std::optional<HostAddress> hostFor(const std::filesystem::path& dir, const HostO
   if (command->count("--port") > 0) last->port = options.port;
   return *last;
 }
+
+namespace {
 
 // A command that talks to a host: --host/--port or the one paired with last. `run` returns the
 // exit code.

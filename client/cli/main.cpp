@@ -15,6 +15,7 @@ int main(int argc, char** argv) {
   // Subcommand groups register here.
   registerControlCommands(app, context);
   registerVideoCommands(app, context);
+  registerInputCommands(app, context);
   CLI11_PARSE(app, argc, argv);
   return context.exitCode;
 }

@@ -1,0 +1,180 @@
+// ferrowin-client input, run as the real binary against a loopback socket that plays the host's
+// input port: the bytes it sends are what the helper's classifier expects, and rumble sent back to
+// the datagram's source is printed.
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <future>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "inputhelper/packets.h"
+#include "tests/support/temp_dir.h"
+
+namespace ferrowin::client {
+namespace {
+
+using namespace inputhelper;
+
+struct CliRun {
+  std::string output;
+  int exitCode = -1;
+};
+
+CliRun runClient(const std::string& arguments) {
+  const std::string command =
+      std::string(FERROWIN_BINARY_DIR) + "/bin/ferrowin-client " + arguments + " 2>&1";
+  CliRun result;
+  FILE* pipe = ::popen(command.c_str(), "r");
+  if (!pipe) return result;
+  char buffer[4096];
+  while (size_t n = std::fread(buffer, 1, sizeof buffer, pipe)) result.output.append(buffer, n);
+  const int status = ::pclose(pipe);
+  result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return result;
+}
+
+// The host's input port on 127.0.0.1.
+class FakeInputPort {
+ public:
+  FakeInputPort() {
+    fd_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    socklen_t length = sizeof address;
+    ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length);
+    port_ = ntohs(address.sin_port);
+  }
+  ~FakeInputPort() { ::close(fd_); }
+
+  // The control port whose input port this is.
+  uint16_t controlPort() const { return static_cast<uint16_t>(port_ - 2); }
+
+  std::optional<std::vector<uint8_t>> receive(int timeoutMs = 10000) {
+    pollfd entry{fd_, POLLIN, 0};
+    if (::poll(&entry, 1, timeoutMs) != 1) return std::nullopt;
+    std::vector<uint8_t> buffer(2048);
+    socklen_t length = sizeof peer_;
+    const ssize_t n = ::recvfrom(fd_, buffer.data(), buffer.size(), 0,
+                                 reinterpret_cast<sockaddr*>(&peer_), &length);
+    if (n < 0) return std::nullopt;
+    buffer.resize(static_cast<size_t>(n));
+    return buffer;
+  }
+
+  // Replies to the source of the last datagram received.
+  void reply(std::span<const uint8_t> bytes) {
+    ::sendto(fd_, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&peer_), sizeof peer_);
+  }
+
+ private:
+  int fd_ = -1;
+  uint16_t port_ = 0;
+  sockaddr_in peer_{};
+};
+
+class InputCli : public ::testing::Test {
+ protected:
+  // Runs `input <arguments>` against the fake port in the background.
+  std::future<CliRun> start(const std::string& arguments) {
+    const std::string full = "--state-dir " + state.path().string() + " input " + arguments +
+                             " --host 127.0.0.1 --port " + std::to_string(host.controlPort());
+    return std::async(std::launch::async, runClient, full);
+  }
+
+  template <class Packet>
+  Packet sent(const std::string& arguments) {
+    auto finished = start(arguments);
+    auto datagram = host.receive();
+    const CliRun result = finished.get();
+    EXPECT_EQ(result.exitCode, 0) << result.output;
+    EXPECT_TRUE(datagram.has_value()) << result.output;
+    if (!datagram) return {};
+    auto packet = classifyDatagram(*datagram);
+    EXPECT_TRUE(packet && std::holds_alternative<Packet>(*packet)) << result.output;
+    if (!packet || !std::holds_alternative<Packet>(*packet)) return {};
+    return std::get<Packet>(*packet);
+  }
+
+  testing::TempDir state;
+  FakeInputPort host;
+};
+
+TEST_F(InputCli, EachKindSendsWhatTheHelperClassifies) {
+  auto pad = sent<VirtualGamepadPacket>(
+      "gamepad --buttons 4097 --hat 2 --lx 0 --ly 255 --rx 10 --ry 20 --lt 30 --rt 40");
+  EXPECT_EQ(pad.sequence, 0u);  // the first datagram of a fresh state directory
+  EXPECT_EQ(pad.report, (VirtualGamepadInputReport{4097, 2, 0, 255, 10, 20, 30, 40}));
+
+  // Unset fields keep their neutral values.
+  auto neutral = sent<VirtualGamepadPacket>("gamepad");
+  EXPECT_EQ(neutral.sequence, 1u);
+  EXPECT_EQ(neutral.report, VirtualGamepadInputReport{});
+
+  auto look = sent<VirtualLookPacket>("look --x 200 --y 56 --gyro-x -5 --gyro-y 7");
+  EXPECT_EQ(look.stickX, 200);
+  EXPECT_EQ(look.stickY, 56);
+  EXPECT_EQ(look.gyroX, -5);
+  EXPECT_EQ(look.gyroY, 7);
+
+  auto absolute = sent<VirtualMousePacket>("mouse --x 65535 --y 100 --left --middle --wheel -3");
+  EXPECT_EQ(absolute.flags, 0x09);
+  EXPECT_EQ(absolute.x, 65535);
+  EXPECT_EQ(absolute.y, 100);
+  EXPECT_EQ(absolute.wheel, -3);
+  EXPECT_EQ(absolute.sequence, 3u);
+
+  auto relative = sent<VirtualMousePacket>("mouse --relative --x -300 --y 40 --right");
+  EXPECT_EQ(relative.flags, 0x06);
+  EXPECT_EQ(static_cast<int16_t>(relative.x), -300);
+  EXPECT_EQ(relative.y, 40);
+
+  auto down = sent<VirtualKeyPacket>("key --code 56");
+  EXPECT_EQ(down.flags, 1);
+  EXPECT_EQ(down.keyCode, 56);
+  EXPECT_EQ(down.sequence, 5u);
+  auto up = sent<VirtualKeyPacket>("key --code 56 --up --flags 3");
+  EXPECT_EQ(up.flags, 2);
+
+  auto text = sent<VirtualTextPacket>("text 'Grüße, world'");
+  EXPECT_EQ(text.text, "Grüße, world");
+  EXPECT_EQ(text.sequence, 7u);
+}
+
+TEST_F(InputCli, BadValuesAreRefusedBeforeAnythingIsSent) {
+  for (const char* arguments : {"mouse --x 70000", "mouse --relative --x 40000", "mouse --x -1",
+                                "gamepad --hat 9", "gamepad --lx 256", "text ''"}) {
+    const CliRun result = start(arguments).get();
+    EXPECT_NE(result.exitCode, 0) << arguments;
+    EXPECT_FALSE(result.output.empty()) << arguments;
+    EXPECT_FALSE(host.receive(0).has_value()) << arguments;
+  }
+}
+
+TEST_F(InputCli, PrintsRumbleArrivingOnTheSendingSocket) {
+  auto finished = start("gamepad --buttons 1 --listen-rumble 2");
+  ASSERT_TRUE(host.receive());
+  host.reply(encodeRumblePacket({10, 20, 30, 40, 500}, 1));
+  const std::vector<uint8_t> junk{1, 2, 3};
+  host.reply(junk);
+  host.reply(encodeRumblePacket({0, 0, 0, 0, 0}, 2));
+  const CliRun result = finished.get();
+  EXPECT_EQ(result.exitCode, 0);
+  EXPECT_NE(result.output.find("rumble 1: motors 10 20 30 40, duration 500\n"), std::string::npos)
+      << result.output;
+  EXPECT_NE(result.output.find("rumble 2: motors 0 0 0 0, duration 0\n"), std::string::npos)
+      << result.output;
+  EXPECT_EQ(result.output.find("rumble 3"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace ferrowin::client
