@@ -1,5 +1,5 @@
 // The host name from the kernel; the front application from the X display named by $DISPLAY
-// (the executable of the front-most normal window). Without a display there is none.
+// (the executable and WM_CLASS of the front-most normal window). Without a display there is none.
 #include <unistd.h>
 
 #include <climits>
@@ -28,9 +28,13 @@ class LinuxHostInfo final : public HostInfo {
     std::lock_guard lock(mutex_);
     if (!connection_ || connection_->broken()) connection_ = x11::X11Connection::open(display);
     if (!connection_) return std::nullopt;
-    auto executable = x11::frontmostWindowExecutable(*connection_);
-    if (!executable) return std::nullopt;
-    return FrontmostApplication{std::nullopt, std::move(executable), {}};
+    auto front = x11::frontmostWindow(*connection_);
+    if (!front) return std::nullopt;
+    FrontmostApplication application;
+    if (!front->className.empty()) application.bundleId = front->className;
+    application.executablePath = std::move(front->executable);
+    application.localizedName = std::move(front->instanceName);
+    return application;
   }
 
  private:

@@ -164,4 +164,13 @@ void X11TestClient::setPid(uint32_t pid) {
                                                        XCB_ATOM_CARDINAL, 32, 1, &pid)));
 }
 
+void X11TestClient::setWindowClass(const std::string& instance, const std::string& className) {
+  xcb_connection_t* c = impl_->connection->get();
+  const std::string value = instance + '\0' + className + '\0';
+  std::free(xcb_request_check(
+      c, xcb_change_property_checked(c, XCB_PROP_MODE_REPLACE, impl_->window, XCB_ATOM_WM_CLASS,
+                                     XCB_ATOM_STRING, 8, static_cast<uint32_t>(value.size()),
+                                     value.data())));
+}
+
 }  // namespace ferrowin::platform::x11

@@ -48,6 +48,8 @@ class X11TestClient {
   std::vector<uint8_t> keysDown();
   /// Names the window's process (_NET_WM_PID).
   void setPid(uint32_t pid);
+  /// Sets WM_CLASS (instance and class names).
+  void setWindowClass(const std::string& instance, const std::string& className);
 
  private:
   struct Impl;

@@ -63,6 +63,26 @@ bool isNormal(X11Connection& connection, xcb_window_t window) {
          types->front() == connection.atom("_NET_WM_WINDOW_TYPE_DIALOG");
 }
 
+// WM_CLASS holds two NUL-terminated strings: the instance name, then the class name.
+void readWindowClass(X11Connection& connection, xcb_window_t window, FrontmostWindow& front) {
+  xcb_get_property_reply_t* reply = xcb_get_property_reply(
+      connection.get(),
+      xcb_get_property(connection.get(), 0, window, XCB_ATOM_WM_CLASS, XCB_ATOM_STRING, 0, 256),
+      nullptr);
+  if (reply == nullptr) return;
+  if (reply->type == XCB_ATOM_STRING && reply->format == 8) {
+    const char* data = static_cast<const char*>(xcb_get_property_value(reply));
+    const std::string value(data, static_cast<size_t>(xcb_get_property_value_length(reply)));
+    const size_t split = value.find('\0');
+    front.instanceName = value.substr(0, split);
+    if (split != std::string::npos) {
+      const size_t end = value.find('\0', split + 1);
+      front.className = value.substr(split + 1, end == std::string::npos ? end : end - split - 1);
+    }
+  }
+  std::free(reply);
+}
+
 }  // namespace
 
 std::optional<std::string> processExecutable(pid_t pid) {
@@ -74,15 +94,25 @@ std::optional<std::string> processExecutable(pid_t pid) {
   return path;
 }
 
-std::optional<std::string> frontmostWindowExecutable(X11Connection& connection) {
+std::optional<FrontmostWindow> frontmostWindow(X11Connection& connection) {
   const xcb_atom_t pidAtom = connection.atom("_NET_WM_PID");
   for (xcb_window_t window : windowsFrontToBack(connection)) {
     if (!isVisible(connection, window) || !isNormal(connection, window)) continue;
     auto pid = property32(connection, window, pidAtom, XCB_ATOM_CARDINAL);
     if (!pid || pid->empty() || static_cast<pid_t>(pid->front()) == getpid()) continue;
-    if (auto path = processExecutable(static_cast<pid_t>(pid->front()))) return path;
+    auto path = processExecutable(static_cast<pid_t>(pid->front()));
+    if (!path) continue;
+    FrontmostWindow front{std::move(*path), {}, {}};
+    readWindowClass(connection, window, front);
+    return front;
   }
   return std::nullopt;
+}
+
+std::optional<std::string> frontmostWindowExecutable(X11Connection& connection) {
+  auto front = frontmostWindow(connection);
+  if (!front) return std::nullopt;
+  return std::move(front->executable);
 }
 
 }  // namespace ferrowin::platform::x11

@@ -12,6 +12,16 @@
 
 namespace ferrowin::platform::x11 {
 
+struct FrontmostWindow {
+  std::string executable;    // absolute path
+  std::string instanceName;  // WM_CLASS instance, empty when the window has none
+  std::string className;     // WM_CLASS class, empty when the window has none
+};
+
+/// The front-most visible, normal window of another process whose executable can be read, with
+/// its class; empty when no window qualifies.
+std::optional<FrontmostWindow> frontmostWindow(X11Connection& connection);
+
 /// The executable of the front-most visible, normal window whose process is not this one and
 /// whose executable can be read; empty when no window qualifies. Without a window manager the
 /// root window's mapped children, in stacking order, stand in for the client list.

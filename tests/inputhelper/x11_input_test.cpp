@@ -13,6 +13,7 @@
 #include "inputhelper/keyboard_injector.h"
 #include "platform/input_injection.h"
 #include "platform/linux/x11_test_client.h"
+#include "platform/linux/x11_windows.h"
 #include "tests/inputhelper/xvfb_display.h"
 #include "tests/support/temp_dir.h"
 
@@ -25,6 +26,8 @@ using platform::PointerEventType;
 using platform::x11::TestButtonEvent;
 using platform::x11::TestKeyEvent;
 using platform::x11::X11TestClient;
+using platform::x11::X11Connection;
+using platform::x11::frontmostWindow;
 
 constexpr uint32_t kAltL = 0xffe9;
 constexpr uint16_t kShiftMask = 1, kMod1Mask = 8;
@@ -234,6 +237,16 @@ TEST_F(X11InputTest, WindowsOfACompatibilityLayerGetAltCodes) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   EXPECT_EQ(frontmost, program.string());
+
+  // The front application's identity for the host: its executable and its window class.
+  client_->setWindowClass("wine64.exe", "Wine");
+  auto connection = X11Connection::open(xvfb_->name());
+  ASSERT_TRUE(connection);
+  auto front = frontmostWindow(*connection);
+  ASSERT_TRUE(front);
+  EXPECT_EQ(front->executable, program.string());
+  EXPECT_EQ(front->instanceName, "wine64.exe");
+  EXPECT_EQ(front->className, "Wine");
 
   KeyboardInjector keyboard(keys, &clock_);
   keyboard.typeText(1, "\xC3\xA9");  // é → Alt + 0233 on the keypad
