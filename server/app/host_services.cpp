@@ -1,11 +1,14 @@
 #include "server/app/host_services.h"
 
+#include <algorithm>
+#include <asio/post.hpp>
 #include <cstdlib>
 
 #include "common/util/log.h"
 #include "platform/linux/x11_capture.h"
 #include "platform/synthetic/synthetic_capture.h"
 #include "server/app/video_access.h"
+#include "server/inputhelper/control_access.h"
 
 namespace ferrowin::app {
 
@@ -27,6 +30,21 @@ std::string videoTransportFromSetting(const std::optional<std::string>& value) {
   if (value == "tcp" || value == "udp_fec") return *value;
   return "udp_arq";
 }
+
+namespace {
+
+std::shared_ptr<inputhelper::InputHelperProcess> makeInputHelper(
+    const HostServices::Dependencies& deps) {
+  inputhelper::InputHelperProcess::Dependencies helper{
+      .main = deps.main->context(), .timers = deps.main->timers(), .hostInfo = deps.hostInfo};
+  if (deps.inputHelperPath) {
+    helper.helperPath = deps.inputHelperPath;
+    helper.staleHelperNames = {deps.inputHelperPath->filename().string()};
+  }
+  return inputhelper::InputHelperProcess::create(std::move(helper));
+}
+
+}  // namespace
 
 std::shared_ptr<HostServices> HostServices::create(Dependencies dependencies) {
   if (!dependencies.captureBackend) {
@@ -51,6 +69,7 @@ HostServices::HostServices(Dependencies dependencies)
       video(video::VideoServer::create({.main = dependencies.main->context(),
                                         .mainTimers = dependencies.main->timers(),
                                         .streamer = streamer})),
+      inputHelper(makeInputHelper(dependencies)),
       videoDiagnosticsEnabled(dependencies.main->context(), false),
       deps_(std::move(dependencies)) {
   control->port = deps_.controlPort;
@@ -70,6 +89,24 @@ HostServices::HostServices(Dependencies dependencies)
                       control::pairEveryConnection());
   videoAccess_ = std::make_shared<HostVideoAccess>(video, captureSources);
   control->setVideo(videoAccess_);
+  video->setInputHelper(inputHelper);
+  inputHelperAccess_ = std::make_shared<inputhelper::InputHelperControlAccess>(inputHelper);
+  control->setInputHelper(inputHelperAccess_);
+  // The helper admits datagrams only from authenticated addresses. Bindings change on control
+  // connection threads; the list is read on the main executor, where the manager lives, so the
+  // last change always leaves the helper with the current set.
+  auto helper = std::weak_ptr<inputhelper::InputHelperProcess>(inputHelper);
+  asio::io_context& mainContext = deps_.main->context();
+  control->peers().setOnChange([peers, helper, &mainContext] {
+    asio::post(mainContext, [peers, helper] {
+      auto server = peers.lock();
+      auto manager = helper.lock();
+      if (!server || !manager) return;
+      auto addresses = server->peers().authenticatedAddresses();
+      std::sort(addresses.begin(), addresses.end());
+      manager->setAllowedPeers(std::move(addresses));
+    });
+  });
   applyDiagnostics(deps_.settings->boolValue(kVideoDiagnosticsKey, false));
   videoTransport_ = videoTransportFromSetting(
       deps_.transportOverride ? deps_.transportOverride
@@ -94,6 +131,7 @@ void HostServices::applyDiagnostics(bool enabled) {
 void HostServices::recomputePorts() {
   videoPort_ = static_cast<uint16_t>(control->port + 1);
   inputPort_ = static_cast<uint16_t>(control->port + 2);
+  inputHelper->port = inputPort_;
 }
 
 void HostServices::startServices() {

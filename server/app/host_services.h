@@ -23,6 +23,7 @@
 #include "server/capture/screen_streamer.h"
 #include "server/control/client_proof.h"
 #include "server/control/control_server.h"
+#include "server/inputhelper/input_helper_process.h"
 #include "server/video/video_server.h"
 
 namespace ferrowin::app {
@@ -55,6 +56,9 @@ class HostServices : public std::enable_shared_from_this<HostServices> {
     /// What the streamer captures from (X11 or the synthetic pattern; the pattern when empty).
     std::shared_ptr<platform::CaptureBackend> captureBackend;
     platform::EncoderPreference encoderPreference = platform::EncoderPreference::automatic;
+    /// The input helper to run instead of the one beside the host executable; leftover helpers
+    /// are then looked for under its file name only.
+    std::optional<std::filesystem::path> inputHelperPath;
   };
 
   /// Builds and wires everything; starts nothing.
@@ -64,6 +68,7 @@ class HostServices : public std::enable_shared_from_this<HostServices> {
   const std::shared_ptr<capture::CaptureSourceManager> captureSources;
   const std::shared_ptr<capture::ScreenStreamer> streamer;
   const std::shared_ptr<video::VideoServer> video;
+  const std::shared_ptr<inputhelper::InputHelperProcess> inputHelper;
   common::Published<bool> videoDiagnosticsEnabled;
 
   /// The video transport the video server is to use: "tcp", "udp_arq" or "udp_fec".
@@ -90,6 +95,7 @@ class HostServices : public std::enable_shared_from_this<HostServices> {
 
   Dependencies deps_;
   std::shared_ptr<control::ControlVideoAccess> videoAccess_;
+  std::shared_ptr<control::ControlInputHelperAccess> inputHelperAccess_;
   std::string videoTransport_;
   uint16_t videoPort_ = 0;
   uint16_t inputPort_ = 0;

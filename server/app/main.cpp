@@ -2,7 +2,11 @@
 
 #include <asio/signal_set.hpp>
 #include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <optional>
 
+#include "common/runtime/flow.h"
 #include "common/runtime/main_executor.h"
 #include "common/util/files.h"
 #include "common/util/log.h"
@@ -15,6 +19,24 @@
 #include "server/control/client_proof.h"
 
 using namespace ferrowin;
+
+namespace {
+
+// FERROWIN_INPUT_HELPER names the helper program to run (tests run a private copy under a name of
+// its own, so this host's sweep of leftover helpers cannot end theirs).
+std::optional<std::filesystem::path> inputHelperOverride() {
+  const char* path = std::getenv("FERROWIN_INPUT_HELPER");
+  if (!path || *path == '\0') return std::nullopt;
+  return std::filesystem::path(path);
+}
+
+asio::awaitable<void> stopHelperThenExecutor(std::shared_ptr<app::HostServices> services,
+                                             common::MainExecutor& main) {
+  co_await services->inputHelper->stop();
+  main.stop();
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
   auto parsed = app::parseHostCommandLine(argc, argv);
@@ -68,7 +90,8 @@ int main(int argc, char** argv) {
                                              .bonjour = platform::makeAvahiBonjour(),
                                              .hostInfo = platform::makeLinuxHostInfo(),
                                              .captureBackend = std::move(*captureBackend),
-                                             .encoderPreference = encoderPreference});
+                                             .encoderPreference = encoderPreference,
+                                             .inputHelperPath = inputHelperOverride()});
   log->info("Video transport {} on port {}", services->videoTransport(), services->videoPort());
   auto statusLog = services->control->statusMessage.observe(
       [log](const std::string& status) { log->info("Control: {}", status); });
@@ -77,9 +100,13 @@ int main(int argc, char** argv) {
   signals.async_wait([&](const std::error_code& ec, int signal) {
     if (ec) return;
     log->info("Received signal {}; stopping", signal);
-    main.stop();
+    // The helper is ended before the executor its stop runs on.
+    common::spawn(main.context().get_executor(), stopHelperThenExecutor(services, main));
   });
-  main.post([services] { services->startServices(); });
+  main.post([services] {
+    services->inputHelper->killStaleHelpers();
+    services->startServices();
+  });
   main.run();
   services->holdServices();
   statusLog.reset();

@@ -34,6 +34,9 @@ class HeadlessHost {
     std::vector<const char*> argv = {binary.c_str(),   "--headless",     "--data-dir",
                                      data.c_str(),     "--config-dir",   config.c_str(),
                                      "--control-port", portText.c_str(), nullptr};
+    // A helper name of its own, so the host's sweep of leftover helpers ends nobody else's.
+    const auto helper = dir / ("FerrowinInputHelper-headless" + std::to_string(::getpid()));
+    ::setenv("FERROWIN_INPUT_HELPER", helper.c_str(), 1);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 2, log_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);

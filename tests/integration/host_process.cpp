@@ -92,6 +92,15 @@ bool HostProcess::start(double timeoutSeconds) {
     if (!entry.starts_with("FERROWIN_PAIR_EVERY_CONNECTION=") && !entry.starts_with("DISPLAY="))
       env.push_back(entry);
   }
+  // A private copy of the helper under a name of its own: the host ends leftover helpers by name,
+  // and must not end those of tests running beside this one.
+  const auto helper = options_.dataDir /
+                      ("FerrowinInputHelper-it" + std::to_string(::getpid()) + "-" +
+                       std::to_string(options_.port));
+  std::error_code copyError;
+  std::filesystem::copy_file(serverBinary().parent_path() / "FerrowinInputHelper", helper,
+                             std::filesystem::copy_options::skip_existing, copyError);
+  env.push_back("FERROWIN_INPUT_HELPER=" + helper.string());
   for (const auto& [name, value] : options_.environment) env.push_back(name + "=" + value);
 
   std::vector<char*> argv, envp;
