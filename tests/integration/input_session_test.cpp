@@ -8,6 +8,7 @@
 #include <future>
 #include <regex>
 #include <sstream>
+#include <thread>
 
 #include "client/attest/dev_authority.h"
 #include "client/control/control_client.h"
@@ -85,16 +86,29 @@ TEST(InputSession, GamepadFromTheClientReachesTheDeviceAndRumbleComesBack) {
   ASSERT_EQ(argv.size(), expected.size() + 1) << log;
   EXPECT_EQ(std::vector<std::string>(argv.begin() + 1, argv.end()), expected);
 
+  // The device exists before the helper listens; send once it does.
+  const std::string listening = "Listening on UDP port " + std::to_string(host.port() + 2);
+  for (int i = 0; i < 500 && host.log().find(listening) == std::string::npos; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  ASSERT_NE(host.log().find(listening), std::string::npos) << host.log();
+
   // A press from the command-line client; its answer waits for rumble on the same socket.
   const size_t before = kernel.inputs(0).size();
   auto client = std::async(std::launch::async, runClient,
                            "--state-dir " + state.path().string() +
                                " input gamepad --buttons 1 --host 127.0.0.1 --port " +
                                std::to_string(host.port()) + " --listen-rumble 4");
-  auto inputs = kernel.waitForInputs(0, before + 1, 10.0);
-  ASSERT_GT(inputs.size(), before) << host.log();
-  EXPECT_EQ(inputs[before][0], 1);
-  EXPECT_EQ(inputs[before][14] & 1, 1);  // A
+  // The device sends reports of its own too; look for the press (report 1, A in byte 14 bit 0).
+  auto pressed = [&] {
+    const auto inputs = kernel.inputs(0);
+    for (size_t i = before; i < inputs.size(); ++i) {
+      if (inputs[i].size() == 17 && inputs[i][0] == 1 && (inputs[i][14] & 1)) return true;
+    }
+    return false;
+  };
+  for (int i = 0; i < 500 && !pressed(); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  EXPECT_TRUE(pressed()) << host.log();
 
   kernel.sendOutput(0, FakeUhidKernel::kOutputReport, {3, 0x03, 0, 0, 100, 50, 20, 0, 0});
   const std::string output = client.get();
