@@ -9,6 +9,7 @@
 #include <variant>
 
 #include "common/util/log.h"
+#include "common/util/peer_address.h"
 
 namespace ferrowin::inputhelper {
 
@@ -56,15 +57,6 @@ Expected<asio::ip::udp::socket, std::string> openListener(asio::io_context& cont
 }
 
 }  // namespace
-
-std::string peerHostText(const asio::ip::address& address) {
-  if (address.is_v4()) return address.to_v4().to_string();
-  const auto v6 = address.to_v6();
-  if (v6.is_v4_mapped()) return asio::ip::make_address_v4(asio::ip::v4_mapped, v6).to_string();
-  std::string text = v6.to_string();
-  if (auto zone = text.find('%'); zone != std::string::npos) text.resize(zone);
-  return text;
-}
 
 GamepadServer::GamepadServer(asio::io_context& main, common::TimerFactory& mainTimers,
                              const common::Clock& clock, PeerAllowlist& allowlist,
@@ -301,7 +293,7 @@ void GamepadServer::receiveNext(uint64_t epoch) {
 void GamepadServer::onDatagram(const asio::ip::udp::endpoint& from, size_t size) {
   if (!q_.clients.contains(from)) {
     // A new remote address and port: admitted only if the host allows its address right now.
-    if (!allowlist_.contains(peerHostText(from.address()))) return;
+    if (!allowlist_.contains(common::peerAddressText(from.address()))) return;
     q_.clients.insert(from);
   }
   route(q_.routes, std::span<const uint8_t>(q_.buffer.data(), size));

@@ -27,10 +27,6 @@
 
 namespace ferrowin::inputhelper {
 
-/// The allowlist key of a remote address: dotted decimal for IPv4 and IPv4-mapped IPv6, the
-/// compressed IPv6 text without its zone otherwise.
-std::string peerHostText(const asio::ip::address& address);
-
 class GamepadServer : public std::enable_shared_from_this<GamepadServer> {
  public:
   GamepadServer(asio::io_context& main, common::TimerFactory& mainTimers,

@@ -8,7 +8,7 @@
 #include <asio/write.hpp>
 #include <chrono>
 
-#include "server/control/peer_address.h"
+#include "common/util/peer_address.h"
 
 namespace ferrowin::control {
 
@@ -193,7 +193,7 @@ void ControlListener::accept() {
       socket.set_option(asio::ip::tcp::no_delay(true), ignored);
       std::make_shared<Connection>(std::move(socket), self->tls_, self->limits_, self->handler_,
                                    self->connections_,
-                                   remoteError ? std::string() : peerAddressText(remote.address()))
+                                   remoteError ? std::string() : common::peerAddressText(remote.address()))
           ->start();
     }
     self->accept();

@@ -9,7 +9,7 @@
 #include <asio/write.hpp>
 
 #include "common/util/log.h"
-#include "server/video/peer_address.h"
+#include "common/util/peer_address.h"
 
 namespace ferrowin::video {
 namespace {
@@ -134,7 +134,7 @@ void VideoTCPTransport::onAccepted(asio::ip::tcp::socket socket) {
   std::error_code error;
   const auto remote = socket.remote_endpoint(error);
   if (error) return;
-  const std::string address = peerAddressText(remote.address());
+  const std::string address = common::peerAddressText(remote.address());
   if (!isAllowed(address)) return;  // the socket closes as it goes
   const int fd = socket.native_handle();
   setIntOption(fd, IPPROTO_TCP, TCP_NODELAY, 1);
@@ -153,7 +153,7 @@ void VideoTCPTransport::onAccepted(asio::ip::tcp::socket socket) {
   connection->id = nextConnectionId_++;
   connection->socket = std::move(socket);
   connection->address = address;
-  connection->endpoint = endpointText(remote.address(), remote.port());
+  connection->endpoint = common::endpointText(remote.address(), remote.port());
   connection_ = connection;
 
   // Writes go through a duplicate of the socket that lives on the send queue, so reading and

@@ -6,7 +6,7 @@
 #include <asio/post.hpp>
 
 #include "common/util/log.h"
-#include "server/video/peer_address.h"
+#include "common/util/peer_address.h"
 
 namespace ferrowin::video {
 namespace {
@@ -100,7 +100,7 @@ bool VideoUDPTransport::start(uint16_t port, std::weak_ptr<VideoStreamSource> st
 void VideoUDPTransport::stop() {
   std::optional<std::string> disconnected;
   queue_.sync([&] {
-    if (client_) disconnected = peerAddressText(client_->remote.address());
+    if (client_) disconnected = common::peerAddressText(client_->remote.address());
     stopOnQueue();
   });
   replayBuffer_.clear();
@@ -156,7 +156,7 @@ bool VideoUDPTransport::acceptFlow(const asio::ip::udp::endpoint& from) {
   if (std::find(replacedFlows_.begin(), replacedFlows_.end(), from) != replacedFlows_.end()) {
     return false;
   }
-  if (!isAllowed(peerAddressText(from.address()))) return false;
+  if (!isAllowed(common::peerAddressText(from.address()))) return false;
   if (liveness_) liveness_->stop();
   stopProbe();
   if (client_) {
@@ -168,7 +168,7 @@ bool VideoUDPTransport::acceptFlow(const asio::ip::udp::endpoint& from) {
     std::lock_guard guard(socketLock_);
     remote_ = from;
   }
-  postClientChange(endpointText(from.address(), from.port()));
+  postClientChange(common::endpointText(from.address(), from.port()));
   return true;
 }
 
@@ -207,7 +207,7 @@ void VideoUDPTransport::handleHello(const VGVideoDatagramHeader& header, ByteVie
   auto config = parseStreamConfigMessage(payload);
   if (!config) return;
   const Flow flow = *client_;
-  postCaptureStart(endpointText(flow.remote.address(), flow.remote.port()), *config);
+  postCaptureStart(common::endpointText(flow.remote.address(), flow.remote.port()), *config);
 
   const uint8_t ack = 0;
   sendTo(buildSingleDatagram(PacketType::helloAck, header.sequence, ByteView(&ack, 1)));
@@ -288,7 +288,7 @@ void VideoUDPTransport::startKeepalive() {
 
 void VideoUDPTransport::endFlow(uint64_t flowId) {
   if (!client_ || client_->id != flowId) return;
-  const std::string address = peerAddressText(client_->remote.address());
+  const std::string address = common::peerAddressText(client_->remote.address());
   if (liveness_) liveness_->stop();
   if (keepaliveTimer_) keepaliveTimer_->stop();
   stopProbe();

@@ -159,13 +159,6 @@ class GamepadServerTest : public ::testing::Test {
   std::shared_ptr<GamepadServer> server_;
 };
 
-TEST(PeerHostText, MatchesTheHostsAddressForms) {
-  EXPECT_EQ(peerHostText(asio::ip::make_address("192.168.1.20")), "192.168.1.20");
-  EXPECT_EQ(peerHostText(asio::ip::make_address("::ffff:10.0.0.7")), "10.0.0.7");
-  EXPECT_EQ(peerHostText(asio::ip::make_address("fe80::1%1")), "fe80::1");
-  EXPECT_EQ(peerHostText(asio::ip::make_address("2001:db8:0:0:0:0:0:1")), "2001:db8::1");
-}
-
 TEST_F(GamepadServerTest, StatusTextsThroughAStartAndStop) {
   ferrowin::testing::LogCapture logs;
   ASSERT_TRUE(start(common::DeviceProfile::xbox, true, true));
