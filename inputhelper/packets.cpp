@@ -4,19 +4,11 @@ namespace ferrowin::inputhelper {
 
 namespace {
 
-constexpr uint32_t kGamepadMagic = 0x56474D50;  // VGMP
-constexpr uint32_t kLookMagic = 0x56474D4C;     // VGML
-constexpr uint32_t kMouseMagic = 0x56474D53;    // VGMS
-constexpr uint32_t kKeyMagic = 0x56474B59;      // VGKY
-constexpr uint32_t kTextMagic = 0x56475543;     // VGUC
-constexpr uint32_t kRumbleMagic = 0x56475242;   // VGRB
-
 constexpr size_t kGamepadSize = 21;
 constexpr size_t kLookSize = 16;
 constexpr size_t kMouseSize = 15;
 constexpr size_t kKeySize = 12;
 constexpr size_t kTextHeaderSize = 12;
-constexpr size_t kTextMaxBytes = 256;
 
 uint16_t u16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
 uint32_t u32(const uint8_t* p) {

@@ -56,6 +56,15 @@ struct VirtualTextPacket {
   std::string text;  // valid, non-empty UTF-8, 1 to 256 bytes
 };
 
+// Magic numbers: 32-bit little-endian values that spell four letters read from the top byte.
+inline constexpr uint32_t kGamepadMagic = 0x56474D50;  // VGMP
+inline constexpr uint32_t kLookMagic = 0x56474D4C;     // VGML
+inline constexpr uint32_t kMouseMagic = 0x56474D53;    // VGMS
+inline constexpr uint32_t kKeyMagic = 0x56474B59;      // VGKY
+inline constexpr uint32_t kTextMagic = 0x56475543;     // VGUC
+inline constexpr uint32_t kRumbleMagic = 0x56475242;   // VGRB
+inline constexpr size_t kTextMaxBytes = 256;
+
 using InboundPacket = std::variant<VirtualGamepadPacket, VirtualLookPacket, VirtualMousePacket,
                                    VirtualKeyPacket, VirtualTextPacket>;
 

@@ -4,13 +4,13 @@ namespace ferrowin::client {
 
 namespace {
 
-constexpr uint32_t kGamepadMagic = 0x56474D50;  // VGMP
-constexpr uint32_t kLookMagic = 0x56474D4C;     // VGML
-constexpr uint32_t kMouseMagic = 0x56474D53;    // VGMS
-constexpr uint32_t kKeyMagic = 0x56474B59;      // VGKY
-constexpr uint32_t kTextMagic = 0x56475543;     // VGUC
-constexpr uint32_t kRumbleMagic = 0x56475242;   // VGRB
-constexpr size_t kTextMaxBytes = 256;
+using inputhelper::kGamepadMagic;
+using inputhelper::kKeyMagic;
+using inputhelper::kLookMagic;
+using inputhelper::kMouseMagic;
+using inputhelper::kRumbleMagic;
+using inputhelper::kTextMagic;
+using inputhelper::kTextMaxBytes;
 
 void putU16(uint8_t* p, uint16_t v) {
   p[0] = static_cast<uint8_t>(v);
