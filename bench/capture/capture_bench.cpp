@@ -1,6 +1,7 @@
 // Encoding cost of the synthetic test pattern with our encoder beside the ffmpeg command line
-// encoding the same frames with libx265 ultrafast/zerolatency, and the BGRA → YUV conversion
-// beside a plain copy of the same bytes. Ratios against the baselines are printed at the end.
+// encoding the same frames with libx265 ultrafast/zerolatency; the BGRA → YUV conversion and the
+// drawing of one pattern frame beside a plain copy of the same bytes. Ratios against the
+// baselines are printed at the end.
 
 #include <benchmark/benchmark.h>
 #include <libyuv/convert_from_argb.h>
@@ -15,6 +16,7 @@
 #include "platform/capture_frames.h"
 #include "platform/synthetic/synthetic_capture.h"
 #include "platform/video_encoder.h"
+#include "platform/yuv_conversion.h"
 
 extern "C" {
 #include <libswscale/swscale.h>
@@ -126,7 +128,17 @@ void BM_LibyuvBgraToI420_1080p(benchmark::State& state) {
   }
 }
 
-// What the encoder uses: swscale with the BT.709 matrix the stream is tagged with.
+// What the encoder uses: BT.709, the matrix the stream is tagged with.
+void BM_OurBgraToI420Bt709_1080p(benchmark::State& state) {
+  const BgraFrame source = frame1080p();
+  std::vector<uint8_t> y(1920 * 1080), u(960 * 540), v(960 * 540);
+  for (auto _ : state) {
+    ferrowin::platform::convertBgraToI420(source, y.data(), 1920, u.data(), 960, v.data(), 960);
+    benchmark::DoNotOptimize(y.data());
+  }
+}
+
+// FFmpeg's own converter with the same matrix.
 void BM_SwscaleBgraToI420Bt709_1080p(benchmark::State& state) {
   const BgraFrame source = frame1080p();
   SwsContext* context = sws_getContext(1920, 1080, AV_PIX_FMT_BGRA, 1920, 1080, AV_PIX_FMT_YUV420P,
@@ -145,13 +157,41 @@ void BM_SwscaleBgraToI420Bt709_1080p(benchmark::State& state) {
   sws_freeContext(context);
 }
 
-BENCHMARK(BM_OurEncoder)->Args({1280, 720})->Iterations(120)->UseRealTime()->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_FfmpegCli)->Args({1280, 720})->Iterations(120)->UseRealTime()->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_OurEncoder)->Args({1920, 1080})->Iterations(60)->UseRealTime()->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_FfmpegCli)->Args({1920, 1080})->Iterations(60)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_OurEncoder)
+    ->Args({1280, 720})
+    ->Iterations(120)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_FfmpegCli)
+    ->Args({1280, 720})
+    ->Iterations(120)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_OurEncoder)
+    ->Args({1920, 1080})
+    ->Iterations(60)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_FfmpegCli)
+    ->Args({1920, 1080})
+    ->Iterations(60)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Memcpy1080p)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_LibyuvBgraToI420_1080p)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_OurBgraToI420Bt709_1080p)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_SwscaleBgraToI420Bt709_1080p)->Unit(benchmark::kMillisecond);
+
+// One frame of the synthetic source's pattern (what the host draws per captured frame).
+void BM_DrawTestPattern1080p(benchmark::State& state) {
+  BgraFrame frame = ferrowin::platform::allocateBgraFrame(1920, 1080);
+  uint64_t number = 0;
+  for (auto _ : state) {
+    ferrowin::platform::drawTestPattern(frame, {0, 0, 1920, 1080}, 1, number++);
+    benchmark::DoNotOptimize(frame.pixels);
+  }
+}
+BENCHMARK(BM_DrawTestPattern1080p)->Unit(benchmark::kMillisecond);
 
 // Keeps the median (or the only run) of each benchmark's real time per iteration, for the ratios.
 class RatioReporter : public benchmark::ConsoleReporter {
@@ -194,8 +234,13 @@ class RatioReporter : public benchmark::ConsoleReporter {
           "BM_FfmpegCli/1920/1080/iterations:60/real_time cpu");
     ratio("BGRA->I420 1080p libyuv (BT.601) / memcpy", "BM_LibyuvBgraToI420_1080p",
           "BM_Memcpy1080p");
-    ratio("BGRA->I420 1080p swscale (BT.709, used) / memcpy", "BM_SwscaleBgraToI420Bt709_1080p",
+    ratio("BGRA->I420 1080p ours (BT.709, used) / memcpy", "BM_OurBgraToI420Bt709_1080p",
           "BM_Memcpy1080p");
+    ratio("BGRA->I420 1080p swscale (BT.709) / memcpy", "BM_SwscaleBgraToI420Bt709_1080p",
+          "BM_Memcpy1080p");
+    ratio("BGRA->I420 1080p ours / swscale", "BM_OurBgraToI420Bt709_1080p",
+          "BM_SwscaleBgraToI420Bt709_1080p");
+    ratio("draw one 1080p pattern frame / memcpy", "BM_DrawTestPattern1080p", "BM_Memcpy1080p");
   }
 
  private:

@@ -1,6 +1,6 @@
 // HEVC through FFmpeg's libavcodec: a hardware encoder when one opens (NVENC, VA-API, Quick Sync),
 // otherwise libx265 tuned for real time. Frames are converted from BGRA on the encoder's thread
-// with the BT.709 matrix the stream is tagged with.
+// with the BT.709 matrix the stream is tagged with (platform/yuv_conversion.h).
 
 #include <algorithm>
 #include <cmath>
@@ -10,13 +10,13 @@
 #include <thread>
 
 #include "platform/video_encoder.h"
+#include "platform/yuv_conversion.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavutil/hwcontext.h>
 #include <libavutil/imgutils.h>
 #include <libavutil/opt.h>
-#include <libswscale/swscale.h>
 }
 
 namespace ferrowin::platform {
@@ -83,14 +83,10 @@ struct PacketDeleter {
 struct BufferDeleter {
   void operator()(AVBufferRef* buffer) const { av_buffer_unref(&buffer); }
 };
-struct SwsDeleter {
-  void operator()(SwsContext* context) const { sws_freeContext(context); }
-};
 using CodecContextPtr = std::unique_ptr<AVCodecContext, CodecContextDeleter>;
 using FramePtr = std::unique_ptr<AVFrame, FrameDeleter>;
 using PacketPtr = std::unique_ptr<AVPacket, PacketDeleter>;
 using BufferPtr = std::unique_ptr<AVBufferRef, BufferDeleter>;
-using SwsPtr = std::unique_ptr<SwsContext, SwsDeleter>;
 
 constexpr int64_t kMaxKeyframeIntervalMicros = 2'000'000;
 
@@ -162,9 +158,8 @@ Expected<Opened, int> openCandidate(const Candidate& candidate,
   const int64_t capBytes = dataRateLimitBytesPerSecond(settings.bitrateKbps);
   context->rc_max_rate = capBytes * 8;
   context->rc_buffer_size = static_cast<int>(std::min<int64_t>(capBytes * 8, INT32_MAX));
-  context->color_primaries = settings.colorSpace == EncoderColorSpace::displayP3
-                                 ? AVCOL_PRI_SMPTE432
-                                 : AVCOL_PRI_BT709;
+  context->color_primaries =
+      settings.colorSpace == EncoderColorSpace::displayP3 ? AVCOL_PRI_SMPTE432 : AVCOL_PRI_BT709;
   context->color_trc = AVCOL_TRC_IEC61966_2_1;
   context->colorspace = AVCOL_SPC_BT709;
   context->color_range = AVCOL_RANGE_MPEG;
@@ -222,11 +217,10 @@ const std::vector<const Candidate*>& workingHardware() {
 
 class FfmpegHevcEncoder final : public VideoEncoder {
  public:
-  FfmpegHevcEncoder(const Candidate& candidate, Opened opened, SwsPtr converter)
+  FfmpegHevcEncoder(const Candidate& candidate, Opened opened)
       : candidate_(candidate),
         context_(std::move(opened.context)),
         hardwareFrames_(std::move(opened.hardwareFrames)),
-        converter_(std::move(converter)),
         frame_(av_frame_alloc()),
         packet_(av_packet_alloc()) {
     if (!frame_) return;
@@ -298,10 +292,13 @@ class FfmpegHevcEncoder final : public VideoEncoder {
     if (const int status = av_frame_make_writable(frame_.get()); status < 0) {
       return unexpected(VideoEncoderError{Code::encodeFailed, status});
     }
-    const uint8_t* sourcePlanes[] = {source.pixels};
-    const int sourceStrides[] = {source.stride};
-    sws_scale(converter_.get(), sourcePlanes, sourceStrides, 0, source.height, frame_->data,
-              frame_->linesize);
+    if (frame_->format == AV_PIX_FMT_NV12) {
+      convertBgraToNv12(source, frame_->data[0], frame_->linesize[0], frame_->data[1],
+                        frame_->linesize[1]);
+    } else {
+      convertBgraToI420(source, frame_->data[0], frame_->linesize[0], frame_->data[1],
+                        frame_->linesize[1], frame_->data[2], frame_->linesize[2]);
+    }
 
     // The 2-second rule holds even when frames come slower than the configured rate.
     const bool force = job.forceKeyframe || !lastKeyframePts_ ||
@@ -347,7 +344,6 @@ class FfmpegHevcEncoder final : public VideoEncoder {
   const Candidate& candidate_;
   CodecContextPtr context_;
   BufferPtr hardwareFrames_;
-  SwsPtr converter_;
   FramePtr frame_;
   PacketPtr packet_;
   bool buffersReady_ = false;
@@ -360,16 +356,6 @@ class FfmpegHevcEncoder final : public VideoEncoder {
   bool stopping_ = false;
   std::thread worker_;
 };
-
-SwsPtr makeConverter(int width, int height, AVPixelFormat format) {
-  SwsPtr converter(sws_getContext(width, height, AV_PIX_FMT_BGRA, width, height, format, SWS_POINT,
-                                  nullptr, nullptr, nullptr));
-  if (!converter) return converter;
-  // Full-range RGB in, limited-range BT.709 YCbCr out: the matrix the stream says it uses.
-  const int* bt709 = sws_getCoefficients(SWS_CS_ITU709);
-  sws_setColorspaceDetails(converter.get(), bt709, 1, bt709, 0, 0, 1 << 16, 1 << 16);
-  return converter;
-}
 
 }  // namespace
 
@@ -390,13 +376,7 @@ Expected<std::unique_ptr<VideoEncoder>, VideoEncoderError> createHevcEncoder(
         lastStatus = opened.error();
         continue;
       }
-      SwsPtr converter = makeConverter(settings.width, settings.height, candidate->softwareFormat);
-      if (!converter) {
-        lastStatus = AVERROR(EINVAL);
-        continue;
-      }
-      auto encoder =
-          std::make_unique<FfmpegHevcEncoder>(*candidate, std::move(*opened), std::move(converter));
+      auto encoder = std::make_unique<FfmpegHevcEncoder>(*candidate, std::move(*opened));
       if (!encoder->ready()) {
         lastStatus = AVERROR(ENOMEM);
         continue;

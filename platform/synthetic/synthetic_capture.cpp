@@ -1,7 +1,9 @@
 #include "platform/synthetic/synthetic_capture.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
+#include <vector>
 
 namespace ferrowin::platform {
 
@@ -44,24 +46,29 @@ void drawTestPattern(const BgraFrame& target, PixelRect rect, uint32_t sourceId,
   const auto red = static_cast<uint8_t>(40 + (sourceId * 53) % 160);
   const int barWidth = std::max(rect.width / 16, 2);
   const int barX = static_cast<int>((frameNumber % 120) * uint64_t(rect.width) / 120);
+  // Pixels as little-endian words: blue in the low byte, alpha in the high one. Blue ramps across
+  // the row and green down the picture, so a row is the ramp with its green added.
+  static_assert(std::endian::native == std::endian::little);
+  std::vector<uint32_t> ramp(size_t(rect.width));
+  for (int x = 0; x < rect.width; ++x) {
+    ramp[size_t(x)] = uint32_t(x * 255 / rect.width) | uint32_t(red) << 16 | 0xFF000000u;
+  }
+  const int barEnd = std::min(barX + barWidth, rect.width);
   for (int y = 0; y < rect.height; ++y) {
     auto* row = const_cast<uint8_t*>(target.at(rect.x, rect.y + y));
-    const auto green = static_cast<uint8_t>(y * 255 / rect.height);
+    const uint32_t green = uint32_t(y * 255 / rect.height) << 8;
     for (int x = 0; x < rect.width; ++x) {
-      uint8_t* pixel = row + x * 4;
-      const bool bar = x >= barX && x < barX + barWidth;
-      pixel[0] = bar ? 255 : static_cast<uint8_t>(x * 255 / rect.width);
-      pixel[1] = bar ? 255 : green;
-      pixel[2] = bar ? 255 : red;
-      pixel[3] = 255;
+      const uint32_t pixel = ramp[size_t(x)] | green;
+      std::memcpy(row + size_t(x) * 4, &pixel, 4);
     }
+    std::memset(row + size_t(barX) * 4, 0xFF, size_t(std::max(barEnd - barX, 0)) * 4);
   }
   // The frame counter: eight black digits on white in the top-left corner.
   const CounterLayout layout = counterLayout(rect);
   static constexpr uint8_t kWhite[4] = {255, 255, 255, 255};
   static constexpr uint8_t kBlack[4] = {0, 0, 0, 255};
-  fill(target, layout.x - layout.cell, layout.y - layout.cell, (kCounterDigits * 4 + 1) * layout.cell,
-       7 * layout.cell, kWhite);
+  fill(target, layout.x - layout.cell, layout.y - layout.cell,
+       (kCounterDigits * 4 + 1) * layout.cell, 7 * layout.cell, kWhite);
   uint64_t rest = frameNumber;
   for (int digit = kCounterDigits - 1; digit >= 0; --digit) {
     const auto& glyph = kDigits[rest % 10];
@@ -189,9 +196,9 @@ class SyntheticStream final : public CaptureStream {
     if (!world_->exists(filter_)) {
       pacer_->stop();
       const bool window = filter_.kind == CaptureFilter::Kind::window;
-      CaptureStreamError error{window ? CaptureStreamError::Code::windowGone
-                                      : CaptureStreamError::Code::displayGone,
-                               ""};
+      CaptureStreamError error{
+          window ? CaptureStreamError::Code::windowGone : CaptureStreamError::Code::displayGone,
+          ""};
       if (delegate_.onStop) delegate_.onStop(error);
       return;
     }
@@ -287,8 +294,7 @@ Expected<std::unique_ptr<CaptureStream>, CaptureError> SyntheticCaptureBackend::
 }
 
 Expected<BgraFrame, CaptureError> SyntheticCaptureBackend::screenshot(const CaptureFilter& filter,
-                                                                      int width, int height,
-                                                                      bool) {
+                                                                      int width, int height, bool) {
   if (width <= 0 || height <= 0) {
     return unexpected(CaptureError{CaptureError::Code::failed, "invalid picture size"});
   }

@@ -1,0 +1,204 @@
+#include "platform/yuv_conversion.h"
+
+#include <algorithm>
+
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#define FERROWIN_YUV_AVX2 1
+#endif
+
+namespace ferrowin::platform {
+
+namespace {
+
+// 16-bit fixed point: exact enough that no output byte differs from the real-valued formula by
+// more than one, small enough for 16-bit multiplies with 32-bit sums in the vector path.
+constexpr int kShift = 15;
+constexpr int16_t coefficient(double value) {
+  return static_cast<int16_t>(value * (1 << kShift) + (value < 0 ? -0.5 : 0.5));
+}
+constexpr double kKr = 0.2126;
+constexpr double kKb = 0.0722;
+constexpr double kKg = 1 - kKr - kKb;
+constexpr double kLumaScale = 219.0 / 255;
+constexpr double kChromaScale = 224.0 / 255;
+
+constexpr int16_t kYR = coefficient(kKr * kLumaScale);
+constexpr int16_t kYG = coefficient(kKg * kLumaScale);
+constexpr int16_t kYB = coefficient(kKb * kLumaScale);
+constexpr int16_t kUR = coefficient(-kKr / (2 * (1 - kKb)) * kChromaScale);
+constexpr int16_t kUG = coefficient(-kKg / (2 * (1 - kKb)) * kChromaScale);
+constexpr int16_t kUB = coefficient(0.5 * kChromaScale);
+constexpr int16_t kVR = coefficient(0.5 * kChromaScale);
+constexpr int16_t kVG = coefficient(-kKg / (2 * (1 - kKr)) * kChromaScale);
+constexpr int16_t kVB = coefficient(-kKb / (2 * (1 - kKr)) * kChromaScale);
+
+// Offsets with the rounding half folded in. Chroma works on sums of four pixels, so two more
+// bits of shift.
+constexpr int32_t kYOffset = (16 << kShift) + (1 << (kShift - 1));
+constexpr int32_t kCOffset = (128 << (kShift + 2)) + (1 << (kShift + 1));
+
+uint8_t luma(const uint8_t* p) {
+  return static_cast<uint8_t>((kYB * p[0] + kYG * p[1] + kYR * p[2] + kYOffset) >> kShift);
+}
+
+// Blue, green, red sums of a 2 × 2 block.
+struct BlockSum {
+  int32_t b, g, r;
+};
+
+uint8_t chromaU(BlockSum s) {
+  return static_cast<uint8_t>((kUB * s.b + kUG * s.g + kUR * s.r + kCOffset) >> (kShift + 2));
+}
+uint8_t chromaV(BlockSum s) {
+  return static_cast<uint8_t>((kVB * s.b + kVG * s.g + kVR * s.r + kCOffset) >> (kShift + 2));
+}
+
+// Where one row of U and V goes: separate planes, or one interleaved plane (V right after U).
+struct ChromaOut {
+  uint8_t* u;
+  uint8_t* v;
+  int step;  // 1 for planes, 2 for interleaved
+};
+
+// The chroma planes' first bytes and strides.
+struct ChromaPlanes {
+  uint8_t* u;
+  int uStride;
+  uint8_t* v;
+  int vStride;
+  int step;
+};
+
+// Pixels [from, width) of a row pair (`from` even); the last column repeats for an odd width.
+void convertTail(const uint8_t* top, const uint8_t* bottom, uint8_t* yTop, uint8_t* yBottom,
+                 ChromaOut out, int from, int width) {
+  for (int x = from; x < width; ++x) {
+    yTop[x] = luma(top + 4 * x);
+    if (yBottom) yBottom[x] = luma(bottom + 4 * x);
+  }
+  for (int x = from; x < width; x += 2) {
+    const int x1 = std::min(x + 1, width - 1);
+    const uint8_t *a = top + 4 * x, *b = top + 4 * x1, *c = bottom + 4 * x, *d = bottom + 4 * x1;
+    const BlockSum sum{a[0] + b[0] + c[0] + d[0], a[1] + b[1] + c[1] + d[1],
+                       a[2] + b[2] + c[2] + d[2]};
+    out.u[x / 2 * out.step] = chromaU(sum);
+    out.v[x / 2 * out.step] = chromaV(sum);
+  }
+}
+
+#ifdef FERROWIN_YUV_AVX2
+
+// Eight pixels at a time. Bytes widen to 16 bits, madd gives B·cb + G·cg and R·cr + A·0 per
+// pixel, and a horizontal add finishes each pixel's sum — the same integers as the scalar code.
+#define FERROWIN_AVX2 __attribute__((target("avx2"), always_inline)) inline
+
+FERROWIN_AVX2 __m256i pixelSums(__m256i lo, __m256i hi, __m256i weights) {
+  return _mm256_hadd_epi32(_mm256_madd_epi16(lo, weights), _mm256_madd_epi16(hi, weights));
+}
+
+// The eight luma bytes (in the low half) of pixels 0 1 | 4 5 and 2 3 | 6 7.
+FERROWIN_AVX2 __m128i lumaBytes(__m256i lo, __m256i hi, __m256i weights, __m256i offset) {
+  // Pixels 0 1 2 3 | 4 5 6 7.
+  const __m256i sums =
+      _mm256_srai_epi32(_mm256_add_epi32(pixelSums(lo, hi, weights), offset), kShift);
+  const __m128i words =
+      _mm_packs_epi32(_mm256_castsi256_si128(sums), _mm256_extracti128_si256(sums, 1));
+  return _mm_packus_epi16(words, words);
+}
+
+__attribute__((target("avx2"))) int convertVector(const uint8_t* top, const uint8_t* bottom,
+                                                  uint8_t* yTop, uint8_t* yBottom, ChromaOut out,
+                                                  int width) {
+  const __m256i zero = _mm256_setzero_si256();
+  const __m256i yWeights =
+      _mm256_setr_epi16(kYB, kYG, kYR, 0, kYB, kYG, kYR, 0, kYB, kYG, kYR, 0, kYB, kYG, kYR, 0);
+  const __m256i uWeights =
+      _mm256_setr_epi16(kUB, kUG, kUR, 0, kUB, kUG, kUR, 0, kUB, kUG, kUR, 0, kUB, kUG, kUR, 0);
+  const __m256i vWeights =
+      _mm256_setr_epi16(kVB, kVG, kVR, 0, kVB, kVG, kVR, 0, kVB, kVG, kVR, 0, kVB, kVG, kVR, 0);
+  const __m256i yOffset = _mm256_set1_epi32(kYOffset);
+  const __m256i cOffset = _mm256_set1_epi32(kCOffset);
+  int x = 0;
+  for (; x + 8 <= width; x += 8) {
+    const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(top + 4 * x));
+    const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(bottom + 4 * x));
+    // Lane-wise: aLo holds pixels 0 1 | 4 5, aHi pixels 2 3 | 6 7, four 16-bit channels each.
+    const __m256i aLo = _mm256_unpacklo_epi8(a, zero), aHi = _mm256_unpackhi_epi8(a, zero);
+    const __m256i bLo = _mm256_unpacklo_epi8(b, zero), bHi = _mm256_unpackhi_epi8(b, zero);
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(yTop + x), lumaBytes(aLo, aHi, yWeights, yOffset));
+    if (yBottom)
+      _mm_storel_epi64(reinterpret_cast<__m128i*>(yBottom + x),
+                       lumaBytes(bLo, bHi, yWeights, yOffset));
+
+    // Column pairs summed over both rows: blocks (0,1) (2,3) | (4,5) (6,7).
+    const __m256i lo = _mm256_add_epi16(aLo, bLo), hi = _mm256_add_epi16(aHi, bHi);
+    const __m256i blocks =
+        _mm256_add_epi16(_mm256_unpacklo_epi64(lo, hi), _mm256_unpackhi_epi64(lo, hi));
+    // madd + hadd of the blocks with themselves: blocks 0 1 0 1 | 2 3 2 3.
+    const __m256i uSums = _mm256_add_epi32(pixelSums(blocks, blocks, uWeights), cOffset);
+    const __m256i vSums = _mm256_add_epi32(pixelSums(blocks, blocks, vWeights), cOffset);
+    const __m256i uv =
+        _mm256_permute4x64_epi64(_mm256_unpacklo_epi64(_mm256_srai_epi32(uSums, kShift + 2),
+                                                       _mm256_srai_epi32(vSums, kShift + 2)),
+                                 0xD8);  // U0 U1 U2 U3 | V0 V1 V2 V3
+    const __m128i words =
+        _mm_packs_epi32(_mm256_castsi256_si128(uv), _mm256_extracti128_si256(uv, 1));
+    const __m128i bytes = _mm_packus_epi16(words, words);  // U0..U3 V0..V3
+    if (out.step == 1) {
+      const int u = _mm_cvtsi128_si32(bytes), v = _mm_extract_epi32(bytes, 1);
+      __builtin_memcpy(out.u + x / 2, &u, 4);
+      __builtin_memcpy(out.v + x / 2, &v, 4);
+    } else {
+      const __m128i interleaved = _mm_unpacklo_epi8(bytes, _mm_srli_si128(bytes, 4));
+      _mm_storel_epi64(reinterpret_cast<__m128i*>(out.u + x), interleaved);
+    }
+  }
+  return x;
+}
+
+bool hasAvx2() {
+  static const bool has = __builtin_cpu_supports("avx2");
+  return has;
+}
+
+#endif
+
+void convert(const BgraFrame& source, uint8_t* yPlane, int yStride, ChromaPlanes chroma,
+             bool vector) {
+  for (int row = 0; row < source.height; row += 2) {
+    const bool pair = row + 1 < source.height;
+    const uint8_t* top = source.at(0, row);
+    const uint8_t* bottom = pair ? source.at(0, row + 1) : top;
+    uint8_t* yTop = yPlane + size_t(row) * yStride;
+    uint8_t* yBottom = pair ? yTop + yStride : nullptr;
+    const ChromaOut out{chroma.u + size_t(row / 2) * chroma.uStride,
+                        chroma.v + size_t(row / 2) * chroma.vStride, chroma.step};
+    int done = 0;
+#ifdef FERROWIN_YUV_AVX2
+    if (vector && hasAvx2()) done = convertVector(top, bottom, yTop, yBottom, out, source.width);
+#else
+    (void)vector;
+#endif
+    convertTail(top, bottom, yTop, yBottom, out, done, source.width);
+  }
+}
+
+}  // namespace
+
+void convertBgraToI420(const BgraFrame& source, uint8_t* y, int yStride, uint8_t* u, int uStride,
+                       uint8_t* v, int vStride) {
+  convert(source, y, yStride, {u, uStride, v, vStride, 1}, true);
+}
+
+void convertBgraToNv12(const BgraFrame& source, uint8_t* y, int yStride, uint8_t* uv,
+                       int uvStride) {
+  convert(source, y, yStride, {uv, uvStride, uv + 1, uvStride, 2}, true);
+}
+
+void convertBgraToI420Portable(const BgraFrame& source, uint8_t* y, int yStride, uint8_t* u,
+                               int uStride, uint8_t* v, int vStride) {
+  convert(source, y, yStride, {u, uStride, v, vStride, 1}, false);
+}
+
+}  // namespace ferrowin::platform

@@ -1,0 +1,158 @@
+// BGRA -> BT.709 limited-range 4:2:0: reference colours, agreement with the real-valued formula,
+// the vector path against the portable one at every tail length, NV12 against I420, strides.
+
+#include "platform/yuv_conversion.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <random>
+#include <vector>
+
+namespace ferrowin::platform {
+namespace {
+
+// A picture with a padded source stride, filled by `pixel(x, y)` → {b, g, r}.
+struct Picture {
+  std::vector<uint8_t> bytes;
+  BgraFrame frame;
+};
+
+template <typename Pixel>
+Picture makePicture(int width, int height, Pixel pixel) {
+  Picture picture;
+  const int stride = width * 4 + 12;
+  picture.bytes.assign(size_t(stride) * height, 0xEE);
+  for (int y = 0; y < height; ++y) {
+    for (int x = 0; x < width; ++x) {
+      const auto [b, g, r] = pixel(x, y);
+      uint8_t* p = picture.bytes.data() + size_t(y) * stride + x * 4;
+      p[0] = b, p[1] = g, p[2] = r, p[3] = 255;
+    }
+  }
+  picture.frame = {nullptr, picture.bytes.data(), width, height, stride};
+  return picture;
+}
+
+Picture noise(int width, int height, unsigned seed) {
+  std::mt19937 random(seed);
+  return makePicture(width, height, [&](int, int) {
+    return std::array<uint8_t, 3>{uint8_t(random()), uint8_t(random()), uint8_t(random())};
+  });
+}
+
+// Planes with strides wider than the rows, so a write past a row's end shows up.
+struct Planes {
+  int width, height, chromaWidth, chromaHeight, yStride, cStride;
+  std::vector<uint8_t> y, u, v;
+  explicit Planes(const BgraFrame& frame)
+      : width(frame.width),
+        height(frame.height),
+        chromaWidth((frame.width + 1) / 2),
+        chromaHeight((frame.height + 1) / 2),
+        yStride(width + 32),
+        cStride(chromaWidth + 32),
+        y(size_t(yStride) * height, 0xAB),
+        u(size_t(cStride) * chromaHeight, 0xAB),
+        v(size_t(cStride) * chromaHeight, 0xAB) {}
+  uint8_t Y(int x, int row) const { return y[size_t(row) * yStride + x]; }
+  uint8_t U(int x, int row) const { return u[size_t(row) * cStride + x]; }
+  uint8_t V(int x, int row) const { return v[size_t(row) * cStride + x]; }
+};
+
+Planes i420(const BgraFrame& frame, bool portable = false) {
+  Planes planes(frame);
+  (portable ? convertBgraToI420Portable : convertBgraToI420)(frame, planes.y.data(), planes.yStride,
+                                                             planes.u.data(), planes.cStride,
+                                                             planes.v.data(), planes.cStride);
+  return planes;
+}
+
+TEST(YuvConversion, ReferenceColoursGetTheirBt709Codes) {
+  struct Case {
+    std::array<uint8_t, 3> bgr;
+    int y, u, v;
+  };
+  const Case cases[] = {
+      {{255, 255, 255}, 235, 128, 128}, {{0, 0, 0}, 16, 128, 128},   {{0, 0, 255}, 63, 102, 240},
+      {{0, 255, 0}, 173, 42, 26},       {{255, 0, 0}, 32, 240, 118},
+  };
+  for (const Case& c : cases) {
+    const Picture picture = makePicture(18, 4, [&](int, int) { return c.bgr; });
+    const Planes planes = i420(picture.frame);
+    for (int x : {0, 17}) EXPECT_EQ(planes.Y(x, 3), c.y) << int(c.bgr[2]);
+    for (int x : {0, 8}) {
+      EXPECT_EQ(planes.U(x, 1), c.u) << int(c.bgr[2]);
+      EXPECT_EQ(planes.V(x, 1), c.v) << int(c.bgr[2]);
+    }
+  }
+}
+
+TEST(YuvConversion, WithinOneOfTheExactFormulaAndChromaIsTheBlockMean) {
+  const Picture picture = noise(41, 17, 1);
+  const Planes planes = i420(picture.frame);
+  auto at = [&](int x, int y) { return picture.frame.at(std::min(x, 40), std::min(y, 16)); };
+  for (int y = 0; y < 17; ++y) {
+    for (int x = 0; x < 41; ++x) {
+      const uint8_t* p = at(x, y);
+      const double exact = 16 + 219.0 / 255 * (0.2126 * p[2] + 0.7152 * p[1] + 0.0722 * p[0]);
+      ASSERT_LE(std::abs(planes.Y(x, y) - exact), 0.52) << x << "," << y;
+    }
+  }
+  // Odd sizes: the last column and row repeat into their blocks.
+  for (int cy = 0; cy < 9; ++cy) {
+    for (int cx = 0; cx < 21; ++cx) {
+      double b = 0, g = 0, r = 0;
+      for (int dy = 0; dy < 2; ++dy) {
+        for (int dx = 0; dx < 2; ++dx) {
+          const uint8_t* p = at(2 * cx + dx, 2 * cy + dy);
+          b += p[0] / 4.0, g += p[1] / 4.0, r += p[2] / 4.0;
+        }
+      }
+      const double k = 224.0 / 255;
+      const double u = 128 + k * (-0.2126 * r - 0.7152 * g + 0.9278 * b) / 1.8556;
+      const double v = 128 + k * (0.7874 * r - 0.7152 * g - 0.0722 * b) / 1.5748;
+      ASSERT_LE(std::abs(planes.U(cx, cy) - u), 0.52) << cx << "," << cy;
+      ASSERT_LE(std::abs(planes.V(cx, cy) - v), 0.52) << cx << "," << cy;
+    }
+  }
+}
+
+TEST(YuvConversion, VectorPathMatchesThePortableOneAndStaysInsideItsRows) {
+  // Every tail length after the eight-pixel blocks, odd and even heights, and a 1080p frame.
+  std::vector<std::pair<int, int>> sizes = {{1920, 1080}, {1, 1}, {2, 3}};
+  for (int width = 8; width < 24; ++width) sizes.push_back({width, width % 2 ? 5 : 6});
+  for (const auto& [width, height] : sizes) {
+    const Picture picture = noise(width, height, unsigned(width * 1000 + height));
+    const Planes vector = i420(picture.frame), portable = i420(picture.frame, true);
+    ASSERT_EQ(vector.y, portable.y) << width << "x" << height;
+    ASSERT_EQ(vector.u, portable.u) << width << "x" << height;
+    ASSERT_EQ(vector.v, portable.v) << width << "x" << height;
+    // The stride padding is untouched.
+    for (int row = 0; row < height; ++row)
+      EXPECT_EQ(vector.y[size_t(row) * vector.yStride + width], 0xAB);
+    for (int row = 0; row < vector.chromaHeight; ++row)
+      EXPECT_EQ(vector.u[size_t(row) * vector.cStride + vector.chromaWidth], 0xAB);
+  }
+}
+
+TEST(YuvConversion, Nv12IsI420WithTheChromaInterleaved) {
+  for (int width : {64, 37}) {
+    const Picture picture = noise(width, 10, 7);
+    const Planes planar = i420(picture.frame);
+    const int uvStride = width + 1 + 16;
+    std::vector<uint8_t> y(size_t(planar.yStride) * 10, 0xAB), uv(size_t(uvStride) * 5, 0xAB);
+    convertBgraToNv12(picture.frame, y.data(), planar.yStride, uv.data(), uvStride);
+    EXPECT_EQ(y, planar.y);
+    for (int row = 0; row < 5; ++row) {
+      for (int x = 0; x < planar.chromaWidth; ++x) {
+        ASSERT_EQ(uv[size_t(row) * uvStride + 2 * x], planar.U(x, row)) << width;
+        ASSERT_EQ(uv[size_t(row) * uvStride + 2 * x + 1], planar.V(x, row)) << width;
+      }
+      EXPECT_EQ(uv[size_t(row) * uvStride + 2 * planar.chromaWidth], 0xAB);
+    }
+  }
+}
+
+}  // namespace
+}  // namespace ferrowin::platform
