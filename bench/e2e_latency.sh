@@ -1,6 +1,9 @@
 #!/usr/bin/env bash
-# End-to-end latency on loopback: the host streams its synthetic pattern (libx265) over UDP/FEC
-# to ferrowin-client, which decodes every frame. For 1280x720 and 1920x1080 at 60 fps, 12 Mbit/s:
+# End-to-end latency on loopback: the host captures a source, encodes it (libx265) and streams it
+# over UDP/FEC to ferrowin-client, which decodes every frame. Sources: the host's synthetic
+# pattern, and an Xvfb display of the stream's size showing an animated window (ffplay playing a
+# test source) captured through X11 — skipped when Xvfb or ffplay is missing. SOURCES picks them
+# (default "synthetic x11"). For 1280x720 and 1920x1080 at 60 fps, 12 Mbit/s:
 # the client's decoded fps and capture-to-decoded latency percentiles, the host's encode time
 # (its diagnostics line) and peak resident memory (VmHWM). The floor, measured in the same run:
 # the ffmpeg CLI encoding the same kind of moving pattern with libx265 ultrafast zerolatency at
@@ -17,9 +20,35 @@ runs=${RUNS:-3}
 seconds=${SECONDS_PER_RUN:-8}
 [ -x "$server" ] && [ -x "$client" ] || { echo "build ferrowin_server and ferrowin_client in $build first" >&2; exit 1; }
 
+sources=${SOURCES:-synthetic x11}
+if [[ " $sources " == *" x11 "* ]] && ! { command -v Xvfb && command -v ffplay; } >/dev/null; then
+  echo "Xvfb or ffplay missing: the x11 source is skipped" >&2
+  sources=${sources//x11/}
+fi
+
 work=$(mktemp -d)
 host=""
-trap '[ -n "$host" ] && kill "$host" 2>/dev/null; wait 2>/dev/null; rm -rf "$work"' EXIT
+display_pids=()
+stop_display() {
+  for pid in "${display_pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+  for pid in "${display_pids[@]}"; do wait "$pid" 2>/dev/null || true; done
+  display_pids=()
+  unset DISPLAY
+}
+trap '[ -n "$host" ] && kill "$host" 2>/dev/null; stop_display; wait 2>/dev/null; rm -rf "$work"' EXIT
+
+# An Xvfb display of the given size with ffplay's animated test source filling it; sets DISPLAY.
+start_display() {
+  Xvfb -displayfd 1 -screen 0 "${1}x24" -nolisten tcp >"$work/xvfb.display" 2>/dev/null &
+  display_pids+=($!)
+  for _ in $(seq 50); do [ -s "$work/xvfb.display" ] && break; sleep 0.1; done
+  DISPLAY=":$(head -n1 "$work/xvfb.display")"
+  export DISPLAY
+  SDL_AUDIODRIVER=dummy ffplay -loglevel error -noborder -left 0 -top 0 \
+    -f lavfi -i "testsrc2=size=$1:rate=60" >/dev/null 2>&1 &
+  display_pids+=($!)
+  sleep 1
+}
 
 free_port() {
   python3 -c '
@@ -40,32 +69,11 @@ root=$($client --state-dir "$work/client" dev-ca init)
 mkdir -p "$work/config"
 echo '{"ferrowin.video.diagnostics":true}' >"$work/config/settings.json"
 
-printf '%-10s %8s %8s %8s %8s %8s %9s %9s %11s %11s %9s\n' size fps p50_ms p95_ms p99_ms encode_ms \
-  floor_fps floor_ms fps_ratio cpu_ratio hwm_MB
+printf '%-10s %-9s %8s %8s %8s %8s %8s %9s %9s %11s %11s %9s\n' size source fps p50_ms p95_ms \
+  p99_ms encode_ms floor_fps floor_ms fps_ratio cpu_ratio hwm_MB
 for size in 1280x720 1920x1080; do
   width=${size%x*}
   height=${size#*x}
-  : >"$work/runs.txt"
-  for run in $(seq "$runs"); do
-    port=$(free_port)
-    $server --headless --data-dir "$work/data$run$size" --config-dir "$work/config" \
-      --control-port "$port" --capture synthetic --encoder software --transport udp_fec \
-      --dev-attestation-root "$root" >"$work/host.log" 2>&1 &
-    host=$!
-    for _ in $(seq 100); do grep -q "Listening on port" "$work/host.log" && break; sleep 0.1; done
-    code=$(grep -o 'Pairing code: [0-9]\{6\}' "$work/host.log" | tail -n1 | cut -d' ' -f3)
-    $client --state-dir "$work/client" pair --host 127.0.0.1 --port "$port" --code "$code" >/dev/null
-    $client --state-dir "$work/client" stream --port $((port + 1)) --seconds "$seconds" \
-      --width "$width" --height "$height" --fps 60 --bitrate 12000 >"$work/stream.txt"
-    hwm=$(awk '/VmHWM/ {print $2}' "/proc/$host/status")
-    kill "$host"; wait "$host" 2>/dev/null || true; host=""
-    total=$(grep '^total decoded=' "$work/stream.txt")
-    # Host CPU per encoded frame: the encode time its diagnostics report, median of the seconds.
-    encode=$(grep -o 'encode_ms avg=[0-9.]*' "$work/host.log" | cut -d= -f2 | tail -n +2 | median)
-    echo "$(echo "$total" | field fps) $(echo "$total" | field latency_ms_p50)" \
-      "$(echo "$total" | field latency_ms_p95) $(echo "$total" | field latency_ms_p99)" \
-      "${encode:-0} $hwm" >>"$work/runs.txt"
-  done
 
   # The floor: ffmpeg encodes 300 frames of a moving pattern as fast as it can.
   : >"$work/floor.txt"
@@ -77,14 +85,42 @@ for size in 1280x720 1920x1080; do
     awk -v w="$wall" -v u="$user" -v s="$sys" 'BEGIN {print 300 / w, (u + s) * 1000 / 300}' >>"$work/floor.txt"
   done
 
-  col() { awk -v c="$1" '{print $c}' "$2" | median; }
-  fps=$(col 1 "$work/runs.txt"); encode=$(col 5 "$work/runs.txt"); hwm=$(col 6 "$work/runs.txt")
-  floor_fps=$(col 1 "$work/floor.txt"); floor_ms=$(col 2 "$work/floor.txt")
-  printf '%-10s %8.1f %8.1f %8.1f %8.1f %8.2f %9.1f %9.2f %11.2f %11.2f %9.0f\n' "$size" "$fps" \
-    "$(col 2 "$work/runs.txt")" "$(col 3 "$work/runs.txt")" "$(col 4 "$work/runs.txt")" "$encode" \
-    "$floor_fps" "$floor_ms" "$(awk -v a="$fps" -v b="$floor_fps" 'BEGIN {print a / b}')" \
-    "$(awk -v a="$encode" -v b="$floor_ms" 'BEGIN {print (b > 0) ? a / b : 0}')" \
-    "$(awk -v k="$hwm" 'BEGIN {print k / 1024}')"
+  for source in $sources; do
+    if [ "$source" = x11 ]; then start_display "$size"; fi
+    : >"$work/runs.txt"
+    for run in $(seq "$runs"); do
+      port=$(free_port)
+      $server --headless --data-dir "$work/data$run$size$source" --config-dir "$work/config" \
+        --control-port "$port" --capture "$source" --encoder software --transport udp_fec \
+        --dev-attestation-root "$root" >"$work/host.log" 2>&1 &
+      host=$!
+      for _ in $(seq 100); do grep -q "Listening on port" "$work/host.log" && break; sleep 0.1; done
+      code=$(grep -o 'Pairing code: [0-9]\{6\}' "$work/host.log" | tail -n1 | cut -d' ' -f3)
+      $client --state-dir "$work/client" pair --host 127.0.0.1 --port "$port" --code "$code" >/dev/null
+      $client --state-dir "$work/client" stream --port $((port + 1)) --seconds "$seconds" \
+        --width "$width" --height "$height" --fps 60 --bitrate 12000 >"$work/stream.txt"
+      hwm=$(awk '/VmHWM/ {print $2}' "/proc/$host/status")
+      kill "$host"; wait "$host" 2>/dev/null || true; host=""
+      total=$(grep '^total decoded=' "$work/stream.txt")
+      # Host CPU per encoded frame: the encode time its diagnostics report, median of the seconds.
+      encode=$(grep -o 'encode_ms avg=[0-9.]*' "$work/host.log" | cut -d= -f2 | tail -n +2 | median)
+      echo "$(echo "$total" | field fps) $(echo "$total" | field latency_ms_p50)" \
+        "$(echo "$total" | field latency_ms_p95) $(echo "$total" | field latency_ms_p99)" \
+        "${encode:-0} $hwm" >>"$work/runs.txt"
+    done
+    if [ "$source" = x11 ]; then stop_display; fi
+
+    col() { awk -v c="$1" '{print $c}' "$2" | median; }
+    fps=$(col 1 "$work/runs.txt"); encode=$(col 5 "$work/runs.txt"); hwm=$(col 6 "$work/runs.txt")
+    floor_fps=$(col 1 "$work/floor.txt"); floor_ms=$(col 2 "$work/floor.txt")
+    printf '%-10s %-9s %8.1f %8.1f %8.1f %8.1f %8.2f %9.1f %9.2f %11.2f %11.2f %9.0f\n' "$size" \
+      "$source" "$fps" "$(col 2 "$work/runs.txt")" "$(col 3 "$work/runs.txt")" \
+      "$(col 4 "$work/runs.txt")" "$encode" \
+      "$floor_fps" "$floor_ms" "$(awk -v a="$fps" -v b="$floor_fps" 'BEGIN {print a / b}')" \
+      "$(awk -v a="$encode" -v b="$floor_ms" 'BEGIN {print (b > 0) ? a / b : 0}')" \
+      "$(awk -v k="$hwm" 'BEGIN {print k / 1024}')"
+  done
 done
 echo "fps_ratio: our decoded fps / the CLI's encode-only fps; cpu_ratio: our encode ms per frame /"
 echo "the CLI's CPU ms per frame (wall time in our encoder vs CPU time of the CLI). Medians of $runs."
+echo "With the x11 source, ffplay drawing into Xvfb shares the two cores with the host and client."
