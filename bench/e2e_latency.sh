@@ -7,8 +7,8 @@
 # the client's decoded fps and capture-to-decoded latency percentiles, the host's encode time
 # (its diagnostics line) and peak resident memory (VmHWM). The floor, measured in the same run:
 # the ffmpeg CLI encoding the same kind of moving pattern with libx265 ultrafast zerolatency at
-# the same size, as fast as it can (fps and CPU per frame). Each size runs RUNS times (default 3);
-# medians are reported.
+# the same size, as fast as it can (fps, CPU per frame, peak memory). Each size and source runs
+# RUNS times (default 3); medians are reported.
 #
 #   bench/e2e_latency.sh [build dir]     (default build/default)
 set -euo pipefail
@@ -69,8 +69,8 @@ root=$($client --state-dir "$work/client" dev-ca init)
 mkdir -p "$work/config"
 echo '{"ferrowin.video.diagnostics":true}' >"$work/config/settings.json"
 
-printf '%-10s %-9s %8s %8s %8s %8s %8s %9s %9s %11s %11s %9s\n' size source fps p50_ms p95_ms \
-  p99_ms encode_ms floor_fps floor_ms fps_ratio cpu_ratio hwm_MB
+printf '%-10s %-9s %8s %8s %8s %8s %8s %9s %9s %11s %11s %9s %9s\n' size source fps p50_ms \
+  p95_ms p99_ms encode_ms floor_fps floor_ms fps_ratio cpu_ratio hwm_MB floor_MB
 for size in 1280x720 1920x1080; do
   width=${size%x*}
   height=${size#*x}
@@ -78,11 +78,12 @@ for size in 1280x720 1920x1080; do
   # The floor: ffmpeg encodes 300 frames of a moving pattern as fast as it can.
   : >"$work/floor.txt"
   for run in $(seq "$runs"); do
-    /usr/bin/time -f '%e %U %S' -o "$work/time.txt" ffmpeg -loglevel error -f lavfi \
+    /usr/bin/time -f '%e %U %S %M' -o "$work/time.txt" ffmpeg -loglevel error -f lavfi \
       -i "testsrc2=size=${size}:rate=60" -frames:v 300 -c:v libx265 -preset ultrafast \
       -tune zerolatency -b:v 12M -x265-params log-level=none -f null - 2>/dev/null
-    read -r wall user sys <"$work/time.txt"
-    awk -v w="$wall" -v u="$user" -v s="$sys" 'BEGIN {print 300 / w, (u + s) * 1000 / 300}' >>"$work/floor.txt"
+    read -r wall user sys maxrss <"$work/time.txt"
+    awk -v w="$wall" -v u="$user" -v s="$sys" -v m="$maxrss" \
+      'BEGIN {print 300 / w, (u + s) * 1000 / 300, m}' >>"$work/floor.txt"
   done
 
   for source in $sources; do
@@ -113,14 +114,16 @@ for size in 1280x720 1920x1080; do
     col() { awk -v c="$1" '{print $c}' "$2" | median; }
     fps=$(col 1 "$work/runs.txt"); encode=$(col 5 "$work/runs.txt"); hwm=$(col 6 "$work/runs.txt")
     floor_fps=$(col 1 "$work/floor.txt"); floor_ms=$(col 2 "$work/floor.txt")
-    printf '%-10s %-9s %8.1f %8.1f %8.1f %8.1f %8.2f %9.1f %9.2f %11.2f %11.2f %9.0f\n' "$size" \
+    printf '%-10s %-9s %8.1f %8.1f %8.1f %8.1f %8.2f %9.1f %9.2f %11.2f %11.2f %9.0f %9.0f\n' "$size" \
       "$source" "$fps" "$(col 2 "$work/runs.txt")" "$(col 3 "$work/runs.txt")" \
       "$(col 4 "$work/runs.txt")" "$encode" \
       "$floor_fps" "$floor_ms" "$(awk -v a="$fps" -v b="$floor_fps" 'BEGIN {print a / b}')" \
       "$(awk -v a="$encode" -v b="$floor_ms" 'BEGIN {print (b > 0) ? a / b : 0}')" \
-      "$(awk -v k="$hwm" 'BEGIN {print k / 1024}')"
+      "$(awk -v k="$hwm" 'BEGIN {print k / 1024}')" \
+      "$(awk -v k="$(col 3 "$work/floor.txt")" 'BEGIN {print k / 1024}')"
   done
 done
 echo "fps_ratio: our decoded fps / the CLI's encode-only fps; cpu_ratio: our encode ms per frame /"
 echo "the CLI's CPU ms per frame (wall time in our encoder vs CPU time of the CLI). Medians of $runs."
+echo "hwm_MB: the host's peak resident memory; floor_MB: the CLI's, for the same encoder and size."
 echo "With the x11 source, ffplay drawing into Xvfb shares the two cores with the host and client."
