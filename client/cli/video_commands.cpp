@@ -10,6 +10,7 @@
 #include "client/cli/commands.h"
 #include "client/video/hevc_decoder.h"
 #include "client/video/video_client.h"
+#include "common/device_profile.h"
 #include "common/runtime/clock.h"
 
 namespace ferrowin::client::cli {
@@ -26,6 +27,8 @@ struct StreamOptions {
   int fps = 60;
   int bitrate = 12000;
   double drop = 0;
+  std::string gamepad;        // "xbox" or "generic"; empty: no virtual gamepad
+  bool remap = false;         // stick-to-mouse look remapping
   std::string saveFrames;     // every decoded frame as PNG
   std::string saveFirstLast;  // the first and the last decoded frame as PNG
   std::string rawVideo;       // luma planes, "-" for standard output
@@ -198,6 +201,11 @@ int stream(const StreamOptions& options) {
   client.config.height = options.height;
   client.config.fps = options.fps;
   client.config.bitrateKbps = options.bitrate;
+  if (auto profile = common::deviceProfileFromText(options.gamepad)) {
+    client.config.gamepadEnabled = true;
+    client.config.gamepadProfile = *profile;
+  }
+  client.config.remapToKBMEnabled = options.remap;
   client.dropProbability = options.drop;
   if (options.transport == "tcp") {
     TcpVideoClient tcp(client);
@@ -263,6 +271,10 @@ void registerVideoCommands(CLI::App& app, CommandContext& context) {
   streamCommand->add_option("--bitrate", options->bitrate, "kbit/s")->capture_default_str();
   streamCommand->add_option("--drop", options->drop, "share of received datagrams to drop (UDP)")
       ->check(CLI::Range(0.0, 1.0));
+  streamCommand
+      ->add_option("--gamepad", options->gamepad, "ask for a virtual gamepad: xbox or generic")
+      ->check(CLI::IsMember({"xbox", "generic"}));
+  streamCommand->add_flag("--remap", options->remap, "ask for stick-to-mouse look remapping");
   streamCommand->add_option("--save-frames", options->saveFrames,
                             "write every decoded frame as PNG into this directory");
   streamCommand->add_option("--save-first-last", options->saveFirstLast,
