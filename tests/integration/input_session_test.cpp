@@ -1,25 +1,41 @@
-// A paired client streams with the gamepad on: the real host starts its helper for the session,
-// gamepad datagrams sent by `ferrowin-client input` become device reports on the (fake) kernel's
-// virtual gamepad, and the rumble a game asks for comes back to the client's socket.
+// Input sessions against the real host, its real helper and a fake kernel playing /dev/uhid:
+// a paired client streams with the gamepad (and the look remap) on, the host starts its helper for
+// the session and feeds it lines on its standard input, input datagrams become device reports,
+// rumble comes back, and the client leaving ends the remap part of a session but keeps a gamepad.
+//
+// The helper has no answer channel for its standard input: what it did with a line shows in its
+// standard error, which the host logs as "helper: ...", and in what it lets through afterwards.
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
+#include <chrono>
 #include <fstream>
 #include <future>
+#include <optional>
 #include <regex>
-#include <sstream>
 #include <thread>
 
 #include "client/attest/dev_authority.h"
 #include "client/control/control_client.h"
 #include "client/control/pairing.h"
+#include "client/input/input_datagrams.h"
 #include "client/video/video_client.h"
+#include "common/util/settings.h"
 #include "tests/integration/host_process.h"
 #include "tests/support/fake_uhid_kernel.h"
 #include "tests/support/temp_dir.h"
 
 namespace ferrowin::testing {
 namespace {
+
+using Report = std::vector<uint8_t>;
+
+// Generous: the host, its helper and libx265 share two loaded cores with other test binaries.
+constexpr double kDeadline = 20.0;
 
 std::string runClient(const std::string& arguments) {
   const std::string command =
@@ -41,83 +57,350 @@ std::vector<std::string> commandLine(const std::string& pid) {
   return argv;
 }
 
-TEST(InputSession, GamepadFromTheClientReachesTheDeviceAndRumbleComesBack) {
-  if (!std::filesystem::exists(serverBinary()))
-    GTEST_SKIP() << "ferrowin-server is not built at " << serverBinary();
+template <class Predicate>
+bool eventually(Predicate predicate, double seconds = kDeadline) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+  while (!predicate()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return true;
+}
+
+size_t occurrences(const std::string& text, const std::string& part) {
+  size_t count = 0;
+  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
+  return count;
+}
+
+// The pid of every helper the host started, in order.
+std::vector<std::string> spawnedPids(const std::string& log) {
+  static const std::regex spawned("Spawned \\S+ pid=(\\d+)");
+  std::vector<std::string> pids;
+  for (std::sregex_iterator it(log.begin(), log.end(), spawned), end; it != end; ++it)
+    pids.push_back((*it)[1]);
+  return pids;
+}
+
+// The Xbox main report (id 1) with A held: the client's button bit 0 is byte 14 bit 0.
+bool pressesA(const Report& report) {
+  return report.size() == 17 && report[0] == 1 && (report[14] & 1);
+}
+
+// The Xbox main report with the left trigger pulled (10 bits little-endian in bytes 9-10).
+bool pullsLeftTrigger(const Report& report) {
+  return report.size() == 17 && report[0] == 1 && (report[9] || report[10]);
+}
+
+// A mouse report (buttons, dx, dy, wheel) moving right.
+bool movesRight(const Report& report) {
+  return report.size() == 4 && static_cast<int8_t>(report[1]) > 0;
+}
+
+class InputSessionTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!std::filesystem::exists(serverBinary()))
+      GTEST_SKIP() << "ferrowin-server is not built at " << serverBinary();
+  }
+
+  // Starts the host with `transport` ("udp_arq", "udp_fec" or "tcp") and pairs the client.
+  void startAndPair(const std::string& transport) {
+    ASSERT_TRUE(
+        common::SettingsStore(config.path()).setString("ferrowin.video.transport", transport));
+    auto opened = client::attest::DevAttestAuthority::open(state.path(), true);
+    ASSERT_TRUE(opened);
+    authority.emplace(std::move(*opened));
+    host.emplace(HostProcess::Options{data.path(),
+                                      config.path(),
+                                      authority->rootCertificatePath(),
+                                      {{"FERROWIN_UHID_SOCKET", kernel.path()}},
+                                      0});
+    ASSERT_TRUE(host->start()) << host->log();
+    control.emplace(client::HostAddress{"127.0.0.1", host->port()}, state.path(), 10.0, true);
+    ASSERT_TRUE(client::pairWithHost(*control, *authority, state.path(), host->pairingCode()))
+        << host->log();
+  }
+
+  client::VideoClientOptions streamOptions(bool gamepad, bool remap) const {
+    client::VideoClientOptions options;
+    options.port = static_cast<uint16_t>(host->port() + 1);
+    options.config.width = 320;
+    options.config.height = 180;
+    options.config.fps = 30;
+    options.config.bitrateKbps = 800;
+    options.config.gamepadEnabled = gamepad;
+    options.config.gamepadProfile = common::DeviceProfile::xbox;
+    options.config.remapToKBMEnabled = remap;
+    return options;
+  }
+
+  // `ferrowin-client <command> ... --host 127.0.0.1 --port <control>`, as a user would type it.
+  std::string inputCommand(const std::string& arguments) const {
+    return "--state-dir " + state.path().string() + " input " + arguments +
+           " --host 127.0.0.1 --port " + std::to_string(host->port());
+  }
+
+  bool logShows(const std::string& text, double seconds = kDeadline) const {
+    return eventually([&] { return host->log().find(text) != std::string::npos; }, seconds);
+  }
+
+  std::string listeningLine(const std::string& mode) const {
+    return "Listening on UDP port " + std::to_string(host->port() + 2) + " (" + mode + ")";
+  }
+
+  // The pids of the helpers the host started, once there are at least `count`.
+  std::vector<std::string> spawns(size_t count) const {
+    std::vector<std::string> pids;
+    eventually([&] { return (pids = spawnedPids(host->log())).size() >= count; });
+    return pids;
+  }
+
+  std::vector<std::string> helperArguments(bool gamepadHID, bool mouseHID,
+                                           const std::string& profile = "xbox") const {
+    std::vector<std::string> arguments = {
+        "--port", std::to_string(host->port() + 2), "--profile", profile, "--timeout-ms", "1000"};
+    if (gamepadHID) arguments.push_back("--gamepad-hid");
+    if (mouseHID) arguments.push_back("--mouse-hid");
+    return arguments;
+  }
+
+  // Whether device `device` sends a report matching `predicate` after the first `from` reports
+  // (virtual devices send reports of their own too).
+  template <class Predicate>
+  bool reportArrives(size_t device, size_t from, Predicate predicate) const {
+    return eventually([&] {
+      const auto inputs = kernel.inputs(device);
+      return std::any_of(inputs.begin() + static_cast<ptrdiff_t>(std::min(from, inputs.size())),
+                         inputs.end(), predicate);
+    });
+  }
+
   FakeUhidKernel kernel;
   TempDir data, config, state;
-  auto authority = client::attest::DevAttestAuthority::open(state.path(), true);
-  ASSERT_TRUE(authority);
-  HostProcess host({data.path(),
-                    config.path(),
-                    authority->rootCertificatePath(),
-                    {{"FERROWIN_UHID_SOCKET", kernel.path()}},
-                    0});
-  ASSERT_TRUE(host.start()) << host.log();
-  client::ControlClient control({"127.0.0.1", host.port()}, state.path(), 10.0, true);
-  ASSERT_TRUE(client::pairWithHost(control, *authority, state.path(), host.pairingCode()))
-      << host.log();
+  std::optional<client::attest::DevAttestAuthority> authority;
+  std::optional<HostProcess> host;
+  std::optional<client::ControlClient> control;
+};
 
-  client::VideoClientOptions options;
-  options.port = static_cast<uint16_t>(host.port() + 1);
-  options.config.width = 320;
-  options.config.height = 180;
-  options.config.fps = 30;
-  options.config.bitrateKbps = 800;
-  options.config.gamepadEnabled = true;
-  options.config.gamepadProfile = common::DeviceProfile::xbox;
-  client::UdpVideoClient video(options);
+// Sends a gamepad datagram from 127.0.0.2, a loopback address the host never authenticated.
+void sendFromStranger(uint16_t port, const client::Datagram& datagram) {
+  const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+  ASSERT_GE(fd, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(0x7f000002);
+  ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  address.sin_port = htons(port);
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  EXPECT_EQ(::sendto(fd, datagram.data(), datagram.size(), 0, reinterpret_cast<sockaddr*>(&address),
+                     sizeof address),
+            static_cast<ssize_t>(datagram.size()));
+  ::close(fd);
+}
+
+TEST_F(InputSessionTest, GamepadFromTheClientReachesTheDeviceAndRumbleComesBack) {
+  ASSERT_NO_FATAL_FAILURE(startAndPair("udp_arq"));
+  client::UdpVideoClient video(streamOptions(true, false));
   ASSERT_TRUE(video.start());
 
-  auto pad = kernel.waitForCreate(0, 20.0);
-  ASSERT_TRUE(pad) << host.log();
+  auto pad = kernel.waitForCreate(0, kDeadline);
+  ASSERT_TRUE(pad) << host->log();
   EXPECT_EQ(pad->name, "Xbox Wireless Controller");
   kernel.sendStart(0);
   kernel.sendOpen(0);
 
   // The helper was started for this session.
-  std::smatch spawned;
-  const std::string log = host.log();
-  ASSERT_TRUE(std::regex_search(log, spawned, std::regex("Spawned \\S+ pid=(\\d+)"))) << log;
-  const auto argv = commandLine(spawned[1]);
-  const std::vector<std::string> expected = {
-      "--port",       std::to_string(host.port() + 2), "--profile", "xbox", "--timeout-ms", "1000",
-      "--gamepad-hid"};
-  ASSERT_EQ(argv.size(), expected.size() + 1) << log;
-  EXPECT_EQ(std::vector<std::string>(argv.begin() + 1, argv.end()), expected);
+  const auto pids = spawns(1);
+  ASSERT_EQ(pids.size(), 1u) << host->log();
+  const auto argv = commandLine(pids[0]);
+  ASSERT_FALSE(argv.empty()) << host->log();
+  EXPECT_EQ(std::vector<std::string>(argv.begin() + 1, argv.end()), helperArguments(true, false));
 
   // The device exists before the helper listens; send once it does.
-  const std::string listening = "Listening on UDP port " + std::to_string(host.port() + 2);
-  for (int i = 0; i < 500 && host.log().find(listening) == std::string::npos; ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  ASSERT_NE(host.log().find(listening), std::string::npos) << host.log();
+  ASSERT_TRUE(logShows(listeningLine("gamepad xbox"))) << host->log();
 
   // A press from the command-line client; its answer waits for rumble on the same socket.
   const size_t before = kernel.inputs(0).size();
-  auto client = std::async(std::launch::async, runClient,
-                           "--state-dir " + state.path().string() +
-                               " input gamepad --buttons 1 --host 127.0.0.1 --port " +
-                               std::to_string(host.port()) + " --listen-rumble 4");
-  // The device sends reports of its own too; look for the press (report 1, A in byte 14 bit 0).
-  auto pressed = [&] {
-    const auto inputs = kernel.inputs(0);
-    for (size_t i = before; i < inputs.size(); ++i) {
-      if (inputs[i].size() == 17 && inputs[i][0] == 1 && (inputs[i][14] & 1)) return true;
-    }
-    return false;
-  };
-  for (int i = 0; i < 500 && !pressed(); ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  EXPECT_TRUE(pressed()) << host.log();
+  auto rumble = std::async(std::launch::async, runClient,
+                           inputCommand("gamepad --buttons 1 --listen-rumble 4"));
+  EXPECT_TRUE(reportArrives(0, before, pressesA)) << host->log();
 
   kernel.sendOutput(0, FakeUhidKernel::kOutputReport, {3, 0x03, 0, 0, 100, 50, 20, 0, 0});
-  const std::string output = client.get();
+  const std::string output = rumble.get();
   EXPECT_NE(output.find("rumble 1: motors 255 127 0 0, duration 200\n"), std::string::npos)
       << output;
 
   video.stop();
-  EXPECT_EQ(host.stop(), 0);
+  EXPECT_EQ(host->stop(), 0);
   EXPECT_TRUE(kernel.waitForDestroy(0));
+}
+
+TEST_F(InputSessionTest, RemapSessionGetsItsLinesAndKeepsOnlyTheGamepadWhenTheClientLeaves) {
+  // TCP: the host sees the client leave the moment its connection closes.
+  ASSERT_NO_FATAL_FAILURE(startAndPair("tcp"));
+
+  // Look settings first, over the client's authenticated control connection, as the app does.
+  client::RemapLookSettings look{.sensitivity = 2.5,
+                                 .acceleration = 0.25,
+                                 .deadzone = 0.125,
+                                 .verticalScale = 1.5,
+                                 .stickCurve = "wide",
+                                 .rampCurve = "cubic"};
+  auto stored = control->putRemapSettings(look);
+  ASSERT_TRUE(stored) << stored.error().description();
+  EXPECT_EQ(stored->sensitivity, 2.5);
+
+  std::optional<client::TcpVideoClient> video(std::in_place, streamOptions(true, true));
+  ASSERT_TRUE(video->start());
+
+  // Both devices: the gamepad, then the mouse the look remapper moves.
+  auto pad = kernel.waitForCreate(0, kDeadline);
+  ASSERT_TRUE(pad) << host->log();
+  EXPECT_EQ(pad->name, "Xbox Wireless Controller");
+  auto mouse = kernel.waitForCreate(1, kDeadline);
+  ASSERT_TRUE(mouse) << host->log();
+  EXPECT_EQ(mouse->name, "Ferrowin Virtual Mouse");
+  kernel.sendStart(0);
+  kernel.sendOpen(0);
+  kernel.sendStart(1);
+  kernel.sendOpen(1);
+
+  const auto pids = spawns(1);
+  ASSERT_EQ(pids.size(), 1u) << host->log();
+  const auto argv = commandLine(pids[0]);
+  ASSERT_FALSE(argv.empty()) << host->log();
+  EXPECT_EQ(std::vector<std::string>(argv.begin() + 1, argv.end()), helperArguments(true, true));
+
+  // The helper read the stored look settings...
+  EXPECT_TRUE(logShows(
+      "helper: remap: sensitivity=2.5 accel=0.25 dz=0.125 curve=wide ramp=cubic vScale=1.5"))
+      << host->log();
+  // ...and the capture geometry the host pushed, the same rectangle both sides.
+  std::smatch pushed, read;
+  const std::regex pushedLine("Pushed geometry (\\d+)x(\\d+) @ \\((-?\\d+),(-?\\d+)\\)");
+  const std::regex readLine(
+      "helper: geometry: updated rect=\\((-?\\d+)\\.0,(-?\\d+)\\.0 [0-9.]+x[0-9.]+\\) "
+      "active=(\\d+)x(\\d+)");
+  ASSERT_TRUE(eventually([&] {
+    const std::string now = host->log();
+    return std::regex_search(now, pushed, pushedLine) && std::regex_search(now, read, readLine);
+  })) << host->log();
+  EXPECT_EQ(std::string(read[3]) + "x" + std::string(read[4]),
+            std::string(pushed[1]) + "x" + std::string(pushed[2]));
+  EXPECT_EQ(std::string(read[1]) + "," + std::string(read[2]),
+            std::string(pushed[3]) + "," + std::string(pushed[4]));
+
+  // A change of settings while streaming reaches the running helper, clamped by the host.
+  look.sensitivity = 10;
+  look.deadzone = -1;
+  look.stickCurve = "soft";
+  ASSERT_TRUE(control->putRemapSettings(look));
+  EXPECT_TRUE(
+      logShows("helper: remap: sensitivity=4.0 accel=0.25 dz=0.0 curve=soft ramp=cubic vScale=1.5"))
+      << host->log();
+
+  // The allowlist holds exactly the paired client: a stranger's pulled trigger is dropped, the
+  // client's press that follows it on the same port arrives.
+  ASSERT_TRUE(logShows(listeningLine("gamepad xbox + remap mouse"))) << host->log();
+  size_t before = kernel.inputs(0).size();
+  inputhelper::VirtualGamepadPacket stranger;
+  stranger.sequence = 1;
+  stranger.report.leftTrigger = 255;
+  sendFromStranger(static_cast<uint16_t>(host->port() + 2),
+                   client::encodeGamepadDatagram(stranger));
+  runClient(inputCommand("gamepad --buttons 1"));
+  EXPECT_TRUE(reportArrives(0, before, pressesA)) << host->log();
+  const auto padReports = kernel.inputs(0);
+  EXPECT_TRUE(std::none_of(padReports.begin() + static_cast<ptrdiff_t>(before), padReports.end(),
+                           pullsLeftTrigger));
+
+  // The look stick held right moves the virtual mouse right.
+  const size_t mouseBefore = kernel.inputs(1).size();
+  runClient(inputCommand("look --x 255 --y 128"));
+  EXPECT_TRUE(reportArrives(1, mouseBefore, movesRight)) << host->log();
+
+  // The client leaves: the helper is started again with the gamepad only, the mouse goes.
+  video.reset();
+  ASSERT_TRUE(logShows("Video client disconnected")) << host->log();
+  const auto respawns = spawns(2);
+  ASSERT_EQ(respawns.size(), 2u) << host->log();
+  const auto respawned = commandLine(respawns[1]);
+  ASSERT_FALSE(respawned.empty()) << host->log();
+  EXPECT_EQ(std::vector<std::string>(respawned.begin() + 1, respawned.end()),
+            helperArguments(true, false));
+  EXPECT_TRUE(kernel.waitForDestroy(1, kDeadline));
+  EXPECT_TRUE(kernel.waitForDestroy(0, kDeadline));
+  EXPECT_TRUE(eventually([&] { return !std::filesystem::exists("/proc/" + pids[0]); }));
+
+  // The new helper has a gamepad of its own and was told who may use it.
+  auto newPad = kernel.waitForCreate(2, kDeadline);
+  ASSERT_TRUE(newPad) << host->log();
+  EXPECT_EQ(newPad->name, "Xbox Wireless Controller");
+  EXPECT_EQ(kernel.deviceCount(), 3u);
+  kernel.sendStart(2);
+  kernel.sendOpen(2);
+  ASSERT_TRUE(eventually([&] {
+    return occurrences(host->log(), listeningLine("gamepad xbox")) == 1;
+  })) << host->log();
+  before = kernel.inputs(2).size();
+  runClient(inputCommand("gamepad --buttons 1"));
+  EXPECT_TRUE(reportArrives(2, before, pressesA)) << host->log();
+
+  EXPECT_EQ(host->stop(), 0);
+  EXPECT_TRUE(kernel.waitForDestroy(2));
+}
+
+TEST_F(InputSessionTest, GamepadSessionOutlivesTheClientThatAskedForIt) {
+  ASSERT_NO_FATAL_FAILURE(startAndPair("tcp"));
+  // The command-line client's stream, as a user would run it; it leaves when its time is up.
+  const std::string stream = "--state-dir " + state.path().string() +
+                             " stream --host 127.0.0.1 --port " + std::to_string(host->port() + 1) +
+                             " --transport tcp --seconds 2 --width 320 --height 180 --fps 30"
+                             " --bitrate 800 --gamepad generic";
+  std::string output = runClient(stream);
+  EXPECT_NE(output.find("total messages="), std::string::npos) << output;
+
+  auto pad = kernel.waitForCreate(0, kDeadline);
+  ASSERT_TRUE(pad) << host->log();
+  EXPECT_EQ(pad->name, "Ferrowin Virtual Gamepad");
+  ASSERT_TRUE(logShows("Video client disconnected")) << host->log();
+  const auto pids = spawns(1);
+  ASSERT_EQ(pids.size(), 1u) << host->log();
+  auto argv = commandLine(pids[0]);
+  ASSERT_FALSE(argv.empty()) << host->log();
+  EXPECT_EQ(std::vector<std::string>(argv.begin() + 1, argv.end()),
+            helperArguments(true, false, "generic"));
+
+  // The same client again: the session it asks for is the one the first left running.
+  output = runClient(stream);
+  EXPECT_NE(output.find("total messages="), std::string::npos) << output;
+  EXPECT_TRUE(logShows("Keeping input helper pid=" + pids[0] +
+                       " profile=generic gamepadHID=true mouseHID=false"))
+      << host->log();
+  EXPECT_EQ(spawnedPids(host->log()).size(), 1u) << host->log();
+  EXPECT_EQ(kernel.deviceCount(), 1u);
+  EXPECT_FALSE(kernel.waitForDestroy(0, 0.1));
+
+  // With --remap the session grows a mouse, and loses it again when the client leaves.
+  output = runClient(stream + " --remap");
+  EXPECT_NE(output.find("total messages="), std::string::npos) << output;
+  // That helper is gone by now; what it was started with shows in its own first line.
+  EXPECT_TRUE(logShows("Starting port=" + std::to_string(host->port() + 2) +
+                       " profile=generic gamepadHID=true mouseHID=true"))
+      << host->log();
+  auto mouse = kernel.waitForCreate(2, kDeadline);
+  ASSERT_TRUE(mouse) << host->log();
+  EXPECT_EQ(mouse->name, "Ferrowin Virtual Mouse");
+  EXPECT_TRUE(kernel.waitForDestroy(2, kDeadline));
+  const auto respawns = spawns(3);
+  ASSERT_EQ(respawns.size(), 3u) << host->log();
+  argv = commandLine(respawns[2]);
+  ASSERT_FALSE(argv.empty()) << host->log();
+  EXPECT_EQ(std::vector<std::string>(argv.begin() + 1, argv.end()),
+            helperArguments(true, false, "generic"));
+
+  EXPECT_EQ(host->stop(), 0);
 }
 
 }  // namespace
