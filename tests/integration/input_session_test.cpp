@@ -49,11 +49,12 @@ std::string runClient(const std::string& arguments) {
   return output;
 }
 
-// argv of a live process, NUL-separated in /proc.
-std::vector<std::string> commandLine(const std::string& pid) {
+// The arguments of a live process, without its path (argv is NUL-separated in /proc).
+std::vector<std::string> arguments(const std::string& pid) {
   std::ifstream file("/proc/" + pid + "/cmdline");
   std::vector<std::string> argv;
   for (std::string part; std::getline(file, part, '\0');) argv.push_back(part);
+  if (!argv.empty()) argv.erase(argv.begin());
   return argv;
 }
 
@@ -135,10 +136,19 @@ class InputSessionTest : public ::testing::Test {
     return options;
   }
 
-  // `ferrowin-client <command> ... --host 127.0.0.1 --port <control>`, as a user would type it.
+  // `ferrowin-client input <arguments> --host 127.0.0.1 --port <control>`, as a user types it.
   std::string inputCommand(const std::string& arguments) const {
     return "--state-dir " + state.path().string() + " input " + arguments +
            " --host 127.0.0.1 --port " + std::to_string(host->port());
+  }
+
+  // Waits for device `device` and opens it as the kernel would; its name.
+  std::optional<std::string> openDevice(size_t device) {
+    auto created = kernel.waitForCreate(device, kDeadline);
+    if (!created) return std::nullopt;
+    kernel.sendStart(device);
+    kernel.sendOpen(device);
+    return created->name;
   }
 
   bool logShows(const std::string& text, double seconds = kDeadline) const {
@@ -204,18 +214,12 @@ TEST_F(InputSessionTest, GamepadFromTheClientReachesTheDeviceAndRumbleComesBack)
   client::UdpVideoClient video(streamOptions(true, false));
   ASSERT_TRUE(video.start());
 
-  auto pad = kernel.waitForCreate(0, kDeadline);
-  ASSERT_TRUE(pad) << host->log();
-  EXPECT_EQ(pad->name, "Xbox Wireless Controller");
-  kernel.sendStart(0);
-  kernel.sendOpen(0);
+  ASSERT_EQ(openDevice(0), "Xbox Wireless Controller") << host->log();
 
   // The helper was started for this session.
   const auto pids = spawns(1);
   ASSERT_EQ(pids.size(), 1u) << host->log();
-  const auto argv = commandLine(pids[0]);
-  ASSERT_FALSE(argv.empty()) << host->log();
-  EXPECT_EQ(std::vector<std::string>(argv.begin() + 1, argv.end()), helperArguments(true, false));
+  EXPECT_EQ(arguments(pids[0]), helperArguments(true, false));
 
   // The device exists before the helper listens; send once it does.
   ASSERT_TRUE(logShows(listeningLine("gamepad xbox"))) << host->log();
@@ -255,37 +259,28 @@ TEST_F(InputSessionTest, RemapSessionGetsItsLinesAndKeepsOnlyTheGamepadWhenTheCl
   ASSERT_TRUE(video->start());
 
   // Both devices: the gamepad, then the mouse the look remapper moves.
-  auto pad = kernel.waitForCreate(0, kDeadline);
-  ASSERT_TRUE(pad) << host->log();
-  EXPECT_EQ(pad->name, "Xbox Wireless Controller");
-  auto mouse = kernel.waitForCreate(1, kDeadline);
-  ASSERT_TRUE(mouse) << host->log();
-  EXPECT_EQ(mouse->name, "Ferrowin Virtual Mouse");
-  kernel.sendStart(0);
-  kernel.sendOpen(0);
-  kernel.sendStart(1);
-  kernel.sendOpen(1);
+  ASSERT_EQ(openDevice(0), "Xbox Wireless Controller") << host->log();
+  ASSERT_EQ(openDevice(1), "Ferrowin Virtual Mouse") << host->log();
 
   const auto pids = spawns(1);
   ASSERT_EQ(pids.size(), 1u) << host->log();
-  const auto argv = commandLine(pids[0]);
-  ASSERT_FALSE(argv.empty()) << host->log();
-  EXPECT_EQ(std::vector<std::string>(argv.begin() + 1, argv.end()), helperArguments(true, true));
+  EXPECT_EQ(arguments(pids[0]), helperArguments(true, true));
 
   // The helper read the stored look settings...
   EXPECT_TRUE(logShows(
       "helper: remap: sensitivity=2.5 accel=0.25 dz=0.125 curve=wide ramp=cubic vScale=1.5"))
       << host->log();
   // ...and the capture geometry the host pushed, the same rectangle both sides.
+  std::string log;
   std::smatch pushed, read;
   const std::regex pushedLine("Pushed geometry (\\d+)x(\\d+) @ \\((-?\\d+),(-?\\d+)\\)");
   const std::regex readLine(
       "helper: geometry: updated rect=\\((-?\\d+)\\.0,(-?\\d+)\\.0 [0-9.]+x[0-9.]+\\) "
       "active=(\\d+)x(\\d+)");
   ASSERT_TRUE(eventually([&] {
-    const std::string now = host->log();
-    return std::regex_search(now, pushed, pushedLine) && std::regex_search(now, read, readLine);
-  })) << host->log();
+    log = host->log();
+    return std::regex_search(log, pushed, pushedLine) && std::regex_search(log, read, readLine);
+  })) << log;
   EXPECT_EQ(std::string(read[3]) + "x" + std::string(read[4]),
             std::string(pushed[1]) + "x" + std::string(pushed[2]));
   EXPECT_EQ(std::string(read[1]) + "," + std::string(read[2]),
@@ -325,21 +320,14 @@ TEST_F(InputSessionTest, RemapSessionGetsItsLinesAndKeepsOnlyTheGamepadWhenTheCl
   ASSERT_TRUE(logShows("Video client disconnected")) << host->log();
   const auto respawns = spawns(2);
   ASSERT_EQ(respawns.size(), 2u) << host->log();
-  const auto respawned = commandLine(respawns[1]);
-  ASSERT_FALSE(respawned.empty()) << host->log();
-  EXPECT_EQ(std::vector<std::string>(respawned.begin() + 1, respawned.end()),
-            helperArguments(true, false));
+  EXPECT_EQ(arguments(respawns[1]), helperArguments(true, false));
   EXPECT_TRUE(kernel.waitForDestroy(1, kDeadline));
   EXPECT_TRUE(kernel.waitForDestroy(0, kDeadline));
   EXPECT_TRUE(eventually([&] { return !std::filesystem::exists("/proc/" + pids[0]); }));
 
   // The new helper has a gamepad of its own and was told who may use it.
-  auto newPad = kernel.waitForCreate(2, kDeadline);
-  ASSERT_TRUE(newPad) << host->log();
-  EXPECT_EQ(newPad->name, "Xbox Wireless Controller");
+  ASSERT_EQ(openDevice(2), "Xbox Wireless Controller") << host->log();
   EXPECT_EQ(kernel.deviceCount(), 3u);
-  kernel.sendStart(2);
-  kernel.sendOpen(2);
   ASSERT_TRUE(eventually([&] {
     return occurrences(host->log(), listeningLine("gamepad xbox")) == 1;
   })) << host->log();
@@ -361,16 +349,11 @@ TEST_F(InputSessionTest, GamepadSessionOutlivesTheClientThatAskedForIt) {
   std::string output = runClient(stream);
   EXPECT_NE(output.find("total messages="), std::string::npos) << output;
 
-  auto pad = kernel.waitForCreate(0, kDeadline);
-  ASSERT_TRUE(pad) << host->log();
-  EXPECT_EQ(pad->name, "Ferrowin Virtual Gamepad");
+  ASSERT_EQ(openDevice(0), "Ferrowin Virtual Gamepad") << host->log();
   ASSERT_TRUE(logShows("Video client disconnected")) << host->log();
   const auto pids = spawns(1);
   ASSERT_EQ(pids.size(), 1u) << host->log();
-  auto argv = commandLine(pids[0]);
-  ASSERT_FALSE(argv.empty()) << host->log();
-  EXPECT_EQ(std::vector<std::string>(argv.begin() + 1, argv.end()),
-            helperArguments(true, false, "generic"));
+  EXPECT_EQ(arguments(pids[0]), helperArguments(true, false, "generic"));
 
   // The same client again: the session it asks for is the one the first left running.
   output = runClient(stream);
@@ -389,16 +372,13 @@ TEST_F(InputSessionTest, GamepadSessionOutlivesTheClientThatAskedForIt) {
   EXPECT_TRUE(logShows("Starting port=" + std::to_string(host->port() + 2) +
                        " profile=generic gamepadHID=true mouseHID=true"))
       << host->log();
-  auto mouse = kernel.waitForCreate(2, kDeadline);
+  const auto mouse = kernel.waitForCreate(2, kDeadline);
   ASSERT_TRUE(mouse) << host->log();
   EXPECT_EQ(mouse->name, "Ferrowin Virtual Mouse");
   EXPECT_TRUE(kernel.waitForDestroy(2, kDeadline));
   const auto respawns = spawns(3);
   ASSERT_EQ(respawns.size(), 3u) << host->log();
-  argv = commandLine(respawns[2]);
-  ASSERT_FALSE(argv.empty()) << host->log();
-  EXPECT_EQ(std::vector<std::string>(argv.begin() + 1, argv.end()),
-            helperArguments(true, false, "generic"));
+  EXPECT_EQ(arguments(respawns[2]), helperArguments(true, false, "generic"));
 
   EXPECT_EQ(host->stop(), 0);
 }
