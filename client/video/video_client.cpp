@@ -280,6 +280,9 @@ Expected<void, std::string> TcpVideoClient::start() {
 void TcpVideoClient::stop() {
   context_.stop();
   if (thread_.joinable()) thread_.join();
+  // Leaving means closing: the host ends the session as soon as it sees the connection go.
+  std::error_code ignored;
+  socket_.close(ignored);
 }
 
 void TcpVideoClient::scheduleKeepalive() {

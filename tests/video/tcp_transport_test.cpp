@@ -210,6 +210,13 @@ TEST_F(TcpTransportTest, ReferenceClientReceivesTheStream) {
   ASSERT_TRUE(client.messages().waitForTotal(50, 5));
   auto messages = client.messages().take();
   for (int i = 0; i < 50; ++i) EXPECT_EQ(messages[i].payload.size(), 200u + i);
+
+  // Stopping the client closes its connection, and the host sees it leave at once.
+  client.stop();
+  EXPECT_TRUE(eventually([&] {
+    std::lock_guard lock(mutex);
+    return !clientChanges.empty() && clientChanges.back() == std::nullopt;
+  }));
 }
 
 }  // namespace
