@@ -1,28 +1,30 @@
 #!/usr/bin/env bash
 # End-to-end latency on loopback: the host captures a source, encodes it (libx265) and streams it
 # over UDP/FEC to ferrowin-client, which decodes every frame. Sources: the host's synthetic
-# pattern, and an Xvfb display of the stream's size showing an animated window (ffplay playing a
-# test source) captured through X11 — skipped when Xvfb or ffplay is missing. SOURCES picks them
-# (default "synthetic x11"). For 1280x720 and 1920x1080 at 60 fps, 12 Mbit/s:
+# pattern, and an Xvfb display of the stream's size showing an animated window (xvfb-animator:
+# colour bands and a moving bar drawn by the X server, costing ~10% of a core at 1080p60)
+# captured through X11 — skipped when Xvfb is missing. SOURCES picks them (default
+# "synthetic x11"). For 1280x720 and 1920x1080 at 60 fps, 12 Mbit/s:
 # the client's decoded fps and capture-to-decoded latency percentiles, the host's encode time
 # (its diagnostics line) and peak resident memory (VmHWM). The floor, measured in the same run:
 # the ffmpeg CLI encoding the same kind of moving pattern with libx265 ultrafast zerolatency at
 # the same size, as fast as it can (fps, CPU per frame, peak memory). Each size and source runs
 # RUNS times (default 3); medians are reported.
 #
-#   bench/e2e_latency.sh [build dir]     (default build/default)
+#   bench/e2e_latency.sh [build dir]     (default build/default, configured with benchmarks)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build/default}
 server=$build/bin/ferrowin-server
 client=$build/bin/ferrowin-client
+animator=$build/bench/tools/xvfb-animator
 runs=${RUNS:-3}
 seconds=${SECONDS_PER_RUN:-8}
 [ -x "$server" ] && [ -x "$client" ] || { echo "build ferrowin_server and ferrowin_client in $build first" >&2; exit 1; }
 
 sources=${SOURCES:-synthetic x11}
-if [[ " $sources " == *" x11 "* ]] && ! { command -v Xvfb && command -v ffplay; } >/dev/null; then
-  echo "Xvfb or ffplay missing: the x11 source is skipped" >&2
+if [[ " $sources " == *" x11 "* ]] && ! { command -v Xvfb >/dev/null && [ -x "$animator" ]; }; then
+  echo "Xvfb or $animator missing: the x11 source is skipped" >&2
   sources=${sources//x11/}
 fi
 
@@ -37,15 +39,14 @@ stop_display() {
 }
 trap '[ -n "$host" ] && kill "$host" 2>/dev/null; stop_display; wait 2>/dev/null; rm -rf "$work"' EXIT
 
-# An Xvfb display of the given size with ffplay's animated test source filling it; sets DISPLAY.
+# An Xvfb display of the given size with the animated window filling it; sets DISPLAY.
 start_display() {
   Xvfb -displayfd 1 -screen 0 "${1}x24" -nolisten tcp >"$work/xvfb.display" 2>/dev/null &
   display_pids+=($!)
   for _ in $(seq 50); do [ -s "$work/xvfb.display" ] && break; sleep 0.1; done
   DISPLAY=":$(head -n1 "$work/xvfb.display")"
   export DISPLAY
-  SDL_AUDIODRIVER=dummy ffplay -loglevel error -noborder -left 0 -top 0 \
-    -f lavfi -i "testsrc2=size=$1:rate=60" >/dev/null 2>&1 &
+  "$animator" "$1" 60 &
   display_pids+=($!)
   sleep 1
 }
@@ -126,4 +127,4 @@ done
 echo "fps_ratio: our decoded fps / the CLI's encode-only fps; cpu_ratio: our encode ms per frame /"
 echo "the CLI's CPU ms per frame (wall time in our encoder vs CPU time of the CLI). Medians of $runs."
 echo "hwm_MB: the host's peak resident memory; floor_MB: the CLI's, for the same encoder and size."
-echo "With the x11 source, ffplay drawing into Xvfb shares the two cores with the host and client."
+echo "With the x11 source, the animated window and Xvfb share the two cores with the host and client."
