@@ -11,8 +11,8 @@ namespace ferrowin::platform {
 
 namespace {
 
-// 16-bit fixed point: exact enough that no output byte differs from the real-valued formula by
-// more than one, small enough for 16-bit multiplies with 32-bit sums in the vector path.
+// Coefficients with 15 fractional bits: every output byte is the real-valued formula rounded
+// (off by at most 0.52), and they fit the vector path's 16-bit multiplies with 32-bit sums.
 constexpr int kShift = 15;
 constexpr int16_t coefficient(double value) {
   return static_cast<int16_t>(value * (1 << kShift) + (value < 0 ? -0.5 : 0.5));
