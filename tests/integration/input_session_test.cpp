@@ -236,7 +236,7 @@ TEST_F(InputSessionTest, GamepadFromTheClientReachesTheDeviceAndRumbleComesBack)
       << output;
 
   video.stop();
-  EXPECT_EQ(host->stop(), 0);
+  EXPECT_EQ(host->stop(), 0) << host->log();
   EXPECT_TRUE(kernel.waitForDestroy(0));
 }
 
