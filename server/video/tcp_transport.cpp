@@ -31,8 +31,7 @@ std::shared_ptr<VideoTCPTransport> VideoTCPTransport::create(asio::io_context& m
 VideoTCPTransport::VideoTCPTransport(asio::io_context& main, const common::Clock& clock,
                                      common::TimerFactory* timers)
     : TransportCommon(main, clock),
-      ownTimers_(timers ? nullptr
-                        : std::make_unique<common::AsioTimerFactory>(queue_.executor())),
+      ownTimers_(timers ? nullptr : std::make_unique<common::AsioTimerFactory>(queue_.executor())),
       timers_(timers ? *timers : *ownTimers_) {}
 
 VideoTCPTransport::~VideoTCPTransport() {
@@ -49,13 +48,8 @@ bool VideoTCPTransport::start(uint16_t port, std::weak_ptr<VideoStreamSource> st
                               std::weak_ptr<VideoStreamStats> stats,
                               std::shared_ptr<VideoDiagnosticsGate> gate,
                               TransportCallbacks callbacks) {
-  stop();
-  storeSession(std::move(streamer), std::move(stats), std::move(gate), callbacks);
-  auto status = [&](const std::string& text) {
-    if (callbacks.onStatus) callbacks.onStatus(text);
-  };
-  if (port == 0) {
-    status("Invalid port");
+  if (!beginSession(port, std::move(streamer), std::move(stats), std::move(gate),
+                    std::move(callbacks))) {
     return false;
   }
   std::error_code error;
@@ -78,11 +72,11 @@ bool VideoTCPTransport::start(uint16_t port, std::weak_ptr<VideoStreamSource> st
     acceptNext();
   });
   if (error) {
-    status("Listen failed: " + error.message());
+    statusNow("Listen failed: " + error.message());
     return false;
   }
   running_ = true;
-  status("Starting...");
+  statusNow("Starting...");
   postStatus("Listening (TCP)");
   return true;
 }
@@ -159,22 +153,22 @@ void VideoTCPTransport::onAccepted(asio::ip::tcp::socket socket) {
   // Writes go through a duplicate of the socket that lives on the send queue, so reading and
   // writing never share one Asio object across threads.
   const int writeFd = ::dup(fd);
-  sendQueue_.post([weak = weak_from_this(), id = connection->id, writeFd,
-                   protocol = remote.protocol()] {
-    auto self = weak.lock();
-    if (!self) {
-      ::close(writeFd);
-      return;
-    }
-    self->dropWriteSide();
-    if (writeFd < 0) return;
-    auto side = std::make_shared<WriteSide>(self->sendQueue_.context());
-    side->id = id;
-    std::error_code ignored;
-    side->socket.assign(protocol, writeFd, ignored);
-    self->writeSide_ = side;
-    self->trySend();
-  });
+  sendQueue_.post(
+      [weak = weak_from_this(), id = connection->id, writeFd, protocol = remote.protocol()] {
+        auto self = weak.lock();
+        if (!self) {
+          ::close(writeFd);
+          return;
+        }
+        self->dropWriteSide();
+        if (writeFd < 0) return;
+        auto side = std::make_shared<WriteSide>(self->sendQueue_.context());
+        side->id = id;
+        std::error_code ignored;
+        side->socket.assign(protocol, writeFd, ignored);
+        self->writeSide_ = side;
+        self->trySend();
+      });
 
   postClientChange(connection->endpoint);
   readConfig(connection);
@@ -182,23 +176,22 @@ void VideoTCPTransport::onAccepted(asio::ip::tcp::socket socket) {
 
 void VideoTCPTransport::readConfig(std::shared_ptr<Connection> connection) {
   connection->buffer.resize(16);
-  asio::async_read(
-      connection->socket, asio::buffer(connection->buffer),
-      [weak = weak_from_this(), connection](const std::error_code& error, size_t) {
-        auto self = weak.lock();
-        if (!self || self->connection_ != connection) return;
-        if (error) return self->endConnection(connection->id);
-        const size_t total = streamConfigMessageLength(connection->buffer[4]);
-        connection->buffer.resize(total);
-        asio::async_read(
-            connection->socket, asio::buffer(connection->buffer.data() + 16, total - 16),
-            [weak, connection](const std::error_code& rest, size_t) {
-              auto self2 = weak.lock();
-              if (!self2 || self2->connection_ != connection) return;
-              if (rest) return self2->endConnection(connection->id);
-              self2->onConfig(connection);
-            });
-      });
+  asio::async_read(connection->socket, asio::buffer(connection->buffer),
+                   [weak = weak_from_this(), connection](const std::error_code& error, size_t) {
+                     auto self = weak.lock();
+                     if (!self || self->connection_ != connection) return;
+                     if (error) return self->endConnection(connection->id);
+                     const size_t total = streamConfigMessageLength(connection->buffer[4]);
+                     connection->buffer.resize(total);
+                     asio::async_read(connection->socket,
+                                      asio::buffer(connection->buffer.data() + 16, total - 16),
+                                      [weak, connection](const std::error_code& rest, size_t) {
+                                        auto self2 = weak.lock();
+                                        if (!self2 || self2->connection_ != connection) return;
+                                        if (rest) return self2->endConnection(connection->id);
+                                        self2->onConfig(connection);
+                                      });
+                   });
 }
 
 void VideoTCPTransport::onConfig(const std::shared_ptr<Connection>& connection) {
@@ -218,36 +211,36 @@ void VideoTCPTransport::onConfig(const std::shared_ptr<Connection>& connection) 
     self->endConnection(id);
   });
   if (keepaliveTimer_) keepaliveTimer_->stop();
-  keepaliveTimer_ = std::make_unique<common::RepeatingTimer>(clock_, timers_, [this] {
-    queueMessage(MessageKind::keepalive, 0, 0, {});
-  });
+  keepaliveTimer_ = std::make_unique<common::RepeatingTimer>(
+      clock_, timers_, [this] { queueMessage(MessageKind::keepalive, 0, 0, {}); });
   keepaliveTimer_->start();
   readFrame(connection);
 }
 
 void VideoTCPTransport::readFrame(std::shared_ptr<Connection> connection) {
   connection->buffer.resize(kMessageHeaderSize);
-  asio::async_read(
-      connection->socket, asio::buffer(connection->buffer),
-      [weak = weak_from_this(), connection](const std::error_code& error, size_t) {
-        auto self = weak.lock();
-        if (!self || self->connection_ != connection) return;
-        if (error) return self->endConnection(connection->id);
-        // A malformed frame only stops reading; the silence watch then ends the connection.
-        auto frame = parseClientFrameHeader(connection->buffer);
-        if (!frame) return;
-        const uint32_t length = *frame;
-        auto frameDone = [weak, connection](const std::error_code& rest, size_t) {
-          auto self2 = weak.lock();
-          if (!self2 || self2->connection_ != connection) return;
-          if (rest) return self2->endConnection(connection->id);
-          if (self2->liveness_) self2->liveness_->touch();
-          self2->readFrame(connection);
-        };
-        if (length == 0) return frameDone({}, 0);
-        connection->buffer.resize(length);
-        asio::async_read(connection->socket, asio::buffer(connection->buffer), frameDone);
-      });
+  asio::async_read(connection->socket, asio::buffer(connection->buffer),
+                   [weak = weak_from_this(), connection](const std::error_code& error, size_t) {
+                     auto self = weak.lock();
+                     if (!self || self->connection_ != connection) return;
+                     if (error) return self->endConnection(connection->id);
+                     // A malformed frame only stops reading; the silence watch then ends the
+                     // connection.
+                     auto frame = parseClientFrameHeader(connection->buffer);
+                     if (!frame) return;
+                     const uint32_t length = *frame;
+                     auto frameDone = [weak, connection](const std::error_code& rest, size_t) {
+                       auto self2 = weak.lock();
+                       if (!self2 || self2->connection_ != connection) return;
+                       if (rest) return self2->endConnection(connection->id);
+                       if (self2->liveness_) self2->liveness_->touch();
+                       self2->readFrame(connection);
+                     };
+                     if (length == 0) return frameDone({}, 0);
+                     connection->buffer.resize(length);
+                     asio::async_read(connection->socket, asio::buffer(connection->buffer),
+                                      frameDone);
+                   });
 }
 
 void VideoTCPTransport::closeConnection() {
@@ -276,8 +269,7 @@ void VideoTCPTransport::endConnection(uint64_t id) {
 
 // ---- Send queue ----
 
-void VideoTCPTransport::queueMessage(MessageKind kind, uint8_t flags, uint64_t pts,
-                                     Bytes payload) {
+void VideoTCPTransport::queueMessage(MessageKind kind, uint8_t flags, uint64_t pts, Bytes payload) {
   if (payload.size() > 0xFFFFFFFFull) {
     common::serverLog("video")->error("Refusing to send a stream message of {} bytes",
                                       payload.size());
@@ -312,25 +304,25 @@ void VideoTCPTransport::trySend() {
   const int64_t stillQueued = static_cast<int64_t>(outbound_.size());
   const bool gateOn = diagnosticsOn();
   auto side = writeSide_;
-  asio::async_write(
-      side->socket, asio::buffer(*message),
-      [weak = weak_from_this(), side, message, stillQueued, gateOn](const std::error_code& error,
-                                                                   size_t) {
-        auto self = weak.lock();
-        if (!self || self->writeSide_ != side) return;
-        self->sendInFlight_ = false;
-        if (error) {
-          // The connection's own failure (seen by the reader) runs the disconnect path.
-          self->outbound_.clear();
-          self->outboundBytes_ = 0;
-          return;
-        }
-        if (auto stats = self->currentStats()) {
-          stats->raiseMaxOutboundDepth(stillQueued);
-          if (gateOn) stats->logIfDue(self->clock_.now());
-        }
-        self->trySend();
-      });
+  asio::async_write(side->socket, asio::buffer(*message),
+                    [weak = weak_from_this(), side, message, stillQueued, gateOn](
+                        const std::error_code& error, size_t) {
+                      auto self = weak.lock();
+                      if (!self || self->writeSide_ != side) return;
+                      self->sendInFlight_ = false;
+                      if (error) {
+                        // The connection's own failure (seen by the reader) runs the disconnect
+                        // path.
+                        self->outbound_.clear();
+                        self->outboundBytes_ = 0;
+                        return;
+                      }
+                      if (auto stats = self->currentStats()) {
+                        stats->raiseMaxOutboundDepth(stillQueued);
+                        if (gateOn) stats->logIfDue(self->clock_.now());
+                      }
+                      self->trySend();
+                    });
 }
 
 void VideoTCPTransport::dropWriteSide() {

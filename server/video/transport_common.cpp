@@ -38,15 +38,32 @@ void TransportCommon::setOnPeerDisconnected(PeerDisconnected handler) {
   onPeerDisconnected_ = std::move(handler);
 }
 
-void TransportCommon::storeSession(std::weak_ptr<VideoStreamSource> streamer,
+bool TransportCommon::beginSession(uint16_t port, std::weak_ptr<VideoStreamSource> streamer,
                                    std::weak_ptr<VideoStreamStats> stats,
                                    std::shared_ptr<VideoDiagnosticsGate> gate,
                                    TransportCallbacks callbacks) {
-  std::lock_guard guard(callbackLock_);
-  streamer_ = std::move(streamer);
-  stats_ = std::move(stats);
-  gate_ = std::move(gate);
-  callbacks_ = std::move(callbacks);
+  stop();
+  {
+    std::lock_guard guard(callbackLock_);
+    streamer_ = std::move(streamer);
+    stats_ = std::move(stats);
+    gate_ = std::move(gate);
+    callbacks_ = std::move(callbacks);
+  }
+  if (port == 0) {
+    statusNow("Invalid port");
+    return false;
+  }
+  return true;
+}
+
+void TransportCommon::statusNow(const std::string& text) {
+  std::function<void(const std::string&)> onStatus;
+  {
+    std::lock_guard guard(callbackLock_);
+    onStatus = callbacks_.onStatus;
+  }
+  if (onStatus) onStatus(text);
 }
 
 std::shared_ptr<VideoStreamStats> TransportCommon::currentStats() {
@@ -84,17 +101,17 @@ void TransportCommon::postClientChange(std::optional<std::string> client) {
 void TransportCommon::postCaptureStart(std::optional<std::string> client,
                                        capture::StreamConfig config) {
   std::lock_guard guard(callbackLock_);
-  common::spawn(main_.get_executor(),
-                [](TransportCallbacks callbacks, PrepareCapture prepare,
-                   std::weak_ptr<VideoStreamSource> streamerRef,
-                   std::weak_ptr<VideoStreamStats> stats, std::optional<std::string> text,
-                   capture::StreamConfig wanted) -> asio::awaitable<void> {
-                  if (text && callbacks.onClientChange) callbacks.onClientChange(text);
-                  if (callbacks.onConfig) callbacks.onConfig(wanted);
-                  if (auto streamer = streamerRef.lock()) streamer->setStreamStats(stats.lock());
-                  if (prepare) co_await prepare(wanted);
-                  if (auto streamer = streamerRef.lock()) streamer->start(wanted);
-                }(callbacks_, prepareCapture_, streamer_, stats_, std::move(client), config));
+  common::spawn(
+      main_.get_executor(),
+      [](TransportCallbacks callbacks, PrepareCapture prepare,
+         std::weak_ptr<VideoStreamSource> streamerRef, std::weak_ptr<VideoStreamStats> stats,
+         std::optional<std::string> text, capture::StreamConfig wanted) -> asio::awaitable<void> {
+        if (text && callbacks.onClientChange) callbacks.onClientChange(text);
+        if (callbacks.onConfig) callbacks.onConfig(wanted);
+        if (auto streamer = streamerRef.lock()) streamer->setStreamStats(stats.lock());
+        if (prepare) co_await prepare(wanted);
+        if (auto streamer = streamerRef.lock()) streamer->start(wanted);
+      }(callbacks_, prepareCapture_, streamer_, stats_, std::move(client), config));
 }
 
 void TransportCommon::postStreamerStop(bool resetStats) {

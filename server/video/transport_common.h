@@ -39,14 +39,19 @@ class TransportCommon : public VideoTransportBackend {
   void setOnPeerDisconnected(PeerDisconnected handler) override;
 
  protected:
-  TransportCommon(asio::io_context& main, const common::Clock& clock) : main_(main), clock_(clock) {}
+  TransportCommon(asio::io_context& main, const common::Clock& clock)
+      : main_(main), clock_(clock) {}
 
   /// Frames the message and sends it on the send queue, in call order.
   virtual void queueMessage(MessageKind kind, uint8_t flags, uint64_t pts, Bytes payload) = 0;
 
-  void storeSession(std::weak_ptr<VideoStreamSource> streamer,
+  /// What every start() does first: end the running session, keep the new one's collaborators,
+  /// and refuse port 0 ("Invalid port"). False when the start cannot go on.
+  bool beginSession(uint16_t port, std::weak_ptr<VideoStreamSource> streamer,
                     std::weak_ptr<VideoStreamStats> stats,
                     std::shared_ptr<VideoDiagnosticsGate> gate, TransportCallbacks callbacks);
+  /// Reports a status text at once, on the calling thread (start() runs on the main executor).
+  void statusNow(const std::string& text);
   std::shared_ptr<VideoStreamStats> currentStats();
   bool diagnosticsOn();
 

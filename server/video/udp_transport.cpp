@@ -27,8 +27,7 @@ std::shared_ptr<VideoUDPTransport> VideoUDPTransport::create(asio::io_context& m
 VideoUDPTransport::VideoUDPTransport(asio::io_context& main, const common::Clock& clock,
                                      common::TimerFactory* timers)
     : TransportCommon(main, clock),
-      ownTimers_(timers ? nullptr
-                        : std::make_unique<common::AsioTimerFactory>(queue_.executor())),
+      ownTimers_(timers ? nullptr : std::make_unique<common::AsioTimerFactory>(queue_.executor())),
       timers_(timers ? *timers : *ownTimers_) {}
 
 VideoUDPTransport::~VideoUDPTransport() {
@@ -50,13 +49,8 @@ bool VideoUDPTransport::start(uint16_t port, std::weak_ptr<VideoStreamSource> st
                               std::weak_ptr<VideoStreamStats> stats,
                               std::shared_ptr<VideoDiagnosticsGate> gate,
                               TransportCallbacks callbacks) {
-  stop();
-  storeSession(std::move(streamer), std::move(stats), std::move(gate), callbacks);
-  auto status = [&](const std::string& text) {
-    if (callbacks.onStatus) callbacks.onStatus(text);
-  };
-  if (port == 0) {
-    status("Invalid port");
+  if (!beginSession(port, std::move(streamer), std::move(stats), std::move(gate),
+                    std::move(callbacks))) {
     return false;
   }
   std::error_code error;
@@ -88,11 +82,11 @@ bool VideoUDPTransport::start(uint16_t port, std::weak_ptr<VideoStreamSource> st
     receiveNext();
   });
   if (error) {
-    status("UDP listen failed: " + error.message());
+    statusNow("UDP listen failed: " + error.message());
     return false;
   }
   running_ = true;
-  status("Starting...");
+  statusNow("Starting...");
   postStatus("Listening (" + std::string(transportModeLabel(mode_)) + ")");
   return true;
 }
@@ -147,7 +141,8 @@ void VideoUDPTransport::receiveNext() {
         if (!self || self->socket_.get() != socket || error == asio::error::operation_aborted) {
           return;
         }
-        if (!error) self->onDatagram(self->receiveFrom_, ByteView(self->receiveBuffer_.data(), length));
+        if (!error)
+          self->onDatagram(self->receiveFrom_, ByteView(self->receiveBuffer_.data(), length));
         if (self->socket_.get() == socket) self->receiveNext();
       });
 }
@@ -193,8 +188,8 @@ void VideoUDPTransport::onDatagram(const asio::ip::udp::endpoint& from, ByteView
       break;
     case PacketType::echoRequest:
       if (parsed->payload.size() >= 8) {
-        sendTo(buildSingleDatagram(PacketType::echoReply, header.sequence,
-                                   parsed->payload.first(8)));
+        sendTo(
+            buildSingleDatagram(PacketType::echoReply, header.sequence, parsed->payload.first(8)));
       }
       break;
     default:
@@ -304,8 +299,7 @@ void VideoUDPTransport::endFlow(uint64_t flowId) {
 
 // ---- Send queue ----
 
-void VideoUDPTransport::queueMessage(MessageKind kind, uint8_t flags, uint64_t pts,
-                                     Bytes payload) {
+void VideoUDPTransport::queueMessage(MessageKind kind, uint8_t flags, uint64_t pts, Bytes payload) {
   sendQueue_.post([weak = weak_from_this(), kind, flags, pts, payload = std::move(payload)] {
     if (auto self = weak.lock()) self->sendMessage(kind, flags, pts, payload);
   });
@@ -320,9 +314,8 @@ void VideoUDPTransport::sendMessage(MessageKind kind, uint8_t flags, uint64_t pt
     return;
   }
   const Bytes message = frameMessage(kind, flags, pts, payload);
-  const size_t count = total <= kMaxFragmentPayload
-                           ? 1
-                           : (total + kMaxFragmentPayload - 1) / kMaxFragmentPayload;
+  const size_t count =
+      total <= kMaxFragmentPayload ? 1 : (total + kMaxFragmentPayload - 1) / kMaxFragmentPayload;
   const uint32_t frameId = nextFrameId_.fetch_add(1);
   const uint32_t first = nextSequence_.fetch_add(static_cast<uint32_t>(count));
   const bool fec = mode_ == VideoTransportMode::udpFec;
@@ -359,7 +352,8 @@ void VideoUDPTransport::sendDatagram(ByteView datagram, bool record) {
   sendTo(datagram);
 }
 
-bool VideoUDPTransport::sendTo(ByteView datagram, const std::optional<asio::ip::udp::endpoint>& to) {
+bool VideoUDPTransport::sendTo(ByteView datagram,
+                               const std::optional<asio::ip::udp::endpoint>& to) {
   std::lock_guard guard(socketLock_);
   const auto& target = to ? to : remote_;
   if (socketFd_ < 0 || !target) return false;
