@@ -16,7 +16,7 @@ void convertBgraToI420(const BgraFrame& source, uint8_t* y, int yStride, uint8_t
 /// Semi-planar output: Y, then U and V interleaved at half size (what VA-API and Quick Sync take).
 void convertBgraToNv12(const BgraFrame& source, uint8_t* y, int yStride, uint8_t* uv, int uvStride);
 
-/// The same conversions without the vector path, for tests and the benchmark's comparison.
+/// The planar conversion without the vector path, so tests can hold the two paths to one result.
 void convertBgraToI420Portable(const BgraFrame& source, uint8_t* y, int yStride, uint8_t* u,
                                int uStride, uint8_t* v, int vStride);
 

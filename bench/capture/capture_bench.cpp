@@ -157,26 +157,12 @@ void BM_SwscaleBgraToI420Bt709_1080p(benchmark::State& state) {
   sws_freeContext(context);
 }
 
-BENCHMARK(BM_OurEncoder)
-    ->Args({1280, 720})
-    ->Iterations(120)
-    ->UseRealTime()
-    ->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_FfmpegCli)
-    ->Args({1280, 720})
-    ->Iterations(120)
-    ->UseRealTime()
-    ->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_OurEncoder)
-    ->Args({1920, 1080})
-    ->Iterations(60)
-    ->UseRealTime()
-    ->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_FfmpegCli)
-    ->Args({1920, 1080})
-    ->Iterations(60)
-    ->UseRealTime()
-    ->Unit(benchmark::kMillisecond);
+// clang-format off
+BENCHMARK(BM_OurEncoder)->Args({1280, 720})->Iterations(120)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_FfmpegCli)->Args({1280, 720})->Iterations(120)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_OurEncoder)->Args({1920, 1080})->Iterations(60)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_FfmpegCli)->Args({1920, 1080})->Iterations(60)->UseRealTime()->Unit(benchmark::kMillisecond);
+// clang-format on
 BENCHMARK(BM_Memcpy1080p)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_LibyuvBgraToI420_1080p)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_OurBgraToI420Bt709_1080p)->Unit(benchmark::kMillisecond);
