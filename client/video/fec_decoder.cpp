@@ -1,7 +1,8 @@
 #include "client/video/fec_decoder.h"
 
+#include <isa-l/erasure_code.h>
+
 #include "server/video/fec_sender.h"
-#include "server/video/gf256.h"
 
 namespace ferrowin::client {
 namespace {
@@ -51,37 +52,50 @@ std::vector<Bytes> FecDecoder::tryRecover(Block& block) {
     if (block.shards[i] && block.shards[i]->size() > length) return {};  // not from this block
   }
 
-  // Remove the known shards from the parities: P' = Σ missing D, Q' = Σ c·D over the missing.
-  Bytes pRest = p ? *p : Bytes();
-  Bytes qRest = q ? *q : Bytes();
+  // Rows of the code: data shard i is the unit row e_i, P the row of ones, Q the row 1, 2, …, 10.
+  // Ten available rows (the data shards we have, then as many parities as shards are missing)
+  // form an invertible matrix; row x of its inverse rebuilds data shard x from those ten.
+  std::array<unsigned char, kFecDataShards * kFecDataShards> rows{};
+  std::array<Bytes, kFecDataShards> known;
+  std::array<unsigned char*, kFecDataShards> sources{};
+  int used = 0;
   for (int i = 0; i < kFecDataShards; ++i) {
     if (!block.shards[i]) continue;
-    const Bytes& d = *block.shards[i];
-    if (p) gf256::xorRegion(pRest.data(), d.data(), d.size());
-    if (q) gf256::mulAddRegion(qRest.data(), d.data(), static_cast<uint8_t>(i + 1), d.size());
-  }
-
-  std::vector<std::pair<int, Bytes>> rebuilt;
-  if (missing.size() == 1) {
-    const int x = missing[0];
-    if (p) {
-      rebuilt.emplace_back(x, std::move(pRest));
-    } else {
-      gf256::mulRegion(qRest.data(), gf256::inverse(static_cast<uint8_t>(x + 1)), length);
-      rebuilt.emplace_back(x, std::move(qRest));
+    rows[used * kFecDataShards + i] = 1;
+    Bytes& shard = *block.shards[i];
+    if (shard.size() < length) {  // zero-padded to the parity's length
+      known[used] = shard;
+      known[used].resize(length, 0);
     }
-  } else {
-    // cx·Dx + cy·Dy = Q', Dx + Dy = P'  →  Dx = (Q' + cy·P') / (cx + cy), Dy = P' + Dx.
-    const int x = missing[0], y = missing[1];
-    const uint8_t cx = static_cast<uint8_t>(x + 1), cy = static_cast<uint8_t>(y + 1);
-    Bytes dx = qRest;
-    gf256::mulAddRegion(dx.data(), pRest.data(), cy, length);
-    gf256::mulRegion(dx.data(), gf256::inverse(static_cast<uint8_t>(cx ^ cy)), length);
-    Bytes dy = pRest;
-    gf256::xorRegion(dy.data(), dx.data(), length);
-    rebuilt.emplace_back(x, std::move(dx));
-    rebuilt.emplace_back(y, std::move(dy));
+    sources[used] = shard.size() < length ? known[used].data() : shard.data();
+    ++used;
   }
+  for (int parity = 0; parity < kFecParityShards && used < kFecDataShards; ++parity) {
+    auto& shard = block.shards[kFecDataShards + parity];
+    if (!shard) continue;
+    for (int i = 0; i < kFecDataShards; ++i) {
+      rows[used * kFecDataShards + i] = parity == 0 ? 1 : static_cast<unsigned char>(i + 1);
+    }
+    sources[used] = shard->data();
+    ++used;
+  }
+  std::array<unsigned char, kFecDataShards * kFecDataShards> inverse{};
+  if (gf_invert_matrix(rows.data(), inverse.data(), kFecDataShards) != 0) return {};
+
+  const int lost = static_cast<int>(missing.size());
+  std::array<unsigned char, kFecParityShards * kFecDataShards> decode{};
+  std::array<unsigned char, 32 * kFecParityShards * kFecDataShards> tables{};
+  std::vector<std::pair<int, Bytes>> rebuilt;
+  std::array<unsigned char*, kFecParityShards> outputs{};
+  for (int m = 0; m < lost; ++m) {
+    std::copy_n(inverse.begin() + missing[m] * kFecDataShards, kFecDataShards,
+                decode.begin() + m * kFecDataShards);
+    rebuilt.emplace_back(missing[m], Bytes(length));
+    outputs[m] = rebuilt.back().second.data();
+  }
+  ec_init_tables(kFecDataShards, lost, decode.data(), tables.data());
+  ec_encode_data(static_cast<int>(length), kFecDataShards, lost, tables.data(), sources.data(),
+                 outputs.data());
 
   std::vector<Bytes> recovered;
   for (auto& [index, padded] : rebuilt) {

@@ -3,6 +3,7 @@
 // parity datagrams, an XOR parity P and a GF(2^8)-weighted parity Q (shard i weighted by i + 1). A
 // receiver that loses any two of the twelve datagrams of a block can rebuild the lost fragments.
 
+#include <array>
 #include <mutex>
 #include <vector>
 
@@ -16,6 +17,8 @@ inline constexpr int kFecParityShards = 2;
 /// P and Q over `shards` (each a complete datagram), zero-padded to the longest, L bytes.
 /// `p` and `q` are resized to L.
 void computeFecParity(const std::vector<ByteView>& shards, Bytes& p, Bytes& q);
+/// The same into caller-owned buffers of `length` bytes, `length` being the longest shard's size.
+void computeFecParity(const std::vector<ByteView>& shards, uint8_t* p, uint8_t* q, size_t length);
 
 class VideoFECSender {
  public:
@@ -28,14 +31,10 @@ class VideoFECSender {
   void reset();
 
  private:
-  struct PendingShard {
-    VGVideoDatagramHeader header;
-    Bytes payload;
-  };
-
   std::mutex lock_;
   uint8_t blockId_ = 0;
-  std::vector<PendingShard> pending_;
+  std::array<Bytes, kFecDataShards> pending_;  // encoded datagrams of the current block
+  size_t pendingCount_ = 0;
 };
 
 }  // namespace ferrowin::video
