@@ -275,10 +275,14 @@ void VideoTCPTransport::queueMessage(MessageKind kind, uint8_t flags, uint64_t p
                                       payload.size());
     return;
   }
-  sendQueue_.post([weak = weak_from_this(), message = frameMessage(kind, flags, pts, payload)] {
+  OutboundMessage message;
+  VideoMessageHeader{static_cast<uint8_t>(kind), flags, static_cast<uint32_t>(payload.size()), pts}
+      .encode(message.header.data());
+  message.payload = std::move(payload);
+  sendQueue_.post([weak = weak_from_this(), message = std::move(message)]() mutable {
     auto self = weak.lock();
     if (!self) return;
-    self->outboundBytes_ += message.size();
+    self->outboundBytes_ += kMessageHeaderSize + message.payload.size();
     self->outbound_.push_back(std::move(message));
     if (self->outboundBytes_ > kMaxOutboundBytes) {
       common::serverLog("video")->error(
@@ -298,14 +302,23 @@ void VideoTCPTransport::queueMessage(MessageKind kind, uint8_t flags, uint64_t p
 void VideoTCPTransport::trySend() {
   if (sendInFlight_ || outbound_.empty() || !writeSide_) return;
   sendInFlight_ = true;
-  auto message = std::make_shared<Bytes>(std::move(outbound_.front()));
-  outbound_.pop_front();
-  outboundBytes_ -= message->size();
-  const int64_t stillQueued = static_cast<int64_t>(outbound_.size());
+  // Everything queued goes out in one gathered write, still strictly in order: the next write
+  // starts only when this one has completed.
+  auto batch = std::make_shared<std::vector<OutboundMessage>>(
+      std::make_move_iterator(outbound_.begin()), std::make_move_iterator(outbound_.end()));
+  outbound_.clear();
+  outboundBytes_ = 0;
+  std::vector<asio::const_buffer> buffers;
+  buffers.reserve(batch->size() * 2);
+  for (const OutboundMessage& message : *batch) {
+    buffers.emplace_back(message.header.data(), message.header.size());
+    if (!message.payload.empty()) buffers.emplace_back(message.payload.data(), message.payload.size());
+  }
+  const int64_t stillQueued = static_cast<int64_t>(batch->size()) - 1;
   const bool gateOn = diagnosticsOn();
   auto side = writeSide_;
-  asio::async_write(side->socket, asio::buffer(*message),
-                    [weak = weak_from_this(), side, message, stillQueued, gateOn](
+  asio::async_write(side->socket, buffers,
+                    [weak = weak_from_this(), side, batch, stillQueued, gateOn](
                         const std::error_code& error, size_t) {
                       auto self = weak.lock();
                       if (!self || self->writeSide_ != side) return;

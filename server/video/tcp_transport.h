@@ -9,6 +9,7 @@
 
 #include <asio/ip/tcp.hpp>
 #include <asio/ip/v6_only.hpp>
+#include <array>
 #include <atomic>
 #include <deque>
 #include <memory>
@@ -93,7 +94,12 @@ class VideoTCPTransport final : public TransportCommon,
 
   // Send queue only.
   std::shared_ptr<WriteSide> writeSide_;
-  std::deque<Bytes> outbound_;
+  // A message is its 20-byte header and its payload, kept apart so the payload is never copied.
+  struct OutboundMessage {
+    std::array<uint8_t, kMessageHeaderSize> header;
+    Bytes payload;
+  };
+  std::deque<OutboundMessage> outbound_;
   size_t outboundBytes_ = 0;
   bool sendInFlight_ = false;
 

@@ -2,6 +2,10 @@
 
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
+
+#include <cerrno>
+#include <cstring>
 
 #include <asio/post.hpp>
 
@@ -313,18 +317,37 @@ void VideoUDPTransport::sendMessage(MessageKind kind, uint8_t flags, uint64_t pt
         "Refusing to send a stream message of {} bytes: it needs more than 65535 fragments", total);
     return;
   }
-  const Bytes message = frameMessage(kind, flags, pts, payload);
+  std::array<uint8_t, kMessageHeaderSize> messageHeader;
+  VideoMessageHeader{static_cast<uint8_t>(kind), flags, static_cast<uint32_t>(payload.size()), pts}
+      .encode(messageHeader.data());
   const size_t count =
       total <= kMaxFragmentPayload ? 1 : (total + kMaxFragmentPayload - 1) / kMaxFragmentPayload;
   const uint32_t frameId = nextFrameId_.fetch_add(1);
   const uint32_t first = nextSequence_.fetch_add(static_cast<uint32_t>(count));
-  const bool fec = mode_ == VideoTransportMode::udpFec;
+  const VideoTransportMode mode = mode_;
 
-  Bytes datagram;
+  // Every fragment datagram is built in place in one buffer that keeps its capacity from frame to
+  // frame; the message (its header, then the payload) is cut into 1200-byte slices on the way.
+  frameDatagrams_.resize(count * kMaxDatagramSize);
+  std::vector<ByteView> datagrams;
+  std::vector<Bytes> parity;
+  datagrams.reserve(count + count / kFecDataShards * kFecParityShards + kFecParityShards);
   for (size_t i = 0; i < count; ++i) {
     const size_t begin = i * kMaxFragmentPayload;
     const size_t end = std::min(total, begin + kMaxFragmentPayload);
-    const ByteView slice(message.data() + begin, end - begin);
+    uint8_t* datagram = frameDatagrams_.data() + i * kMaxDatagramSize;
+    uint8_t* slice = datagram + kDatagramHeaderSize;
+    for (size_t at = begin; at < end;) {
+      if (at < kMessageHeaderSize) {
+        const size_t n = std::min(end, kMessageHeaderSize) - at;
+        std::memcpy(slice, messageHeader.data() + at, n);
+        slice += n;
+        at += n;
+      } else {
+        std::memcpy(slice, payload.data() + (at - kMessageHeaderSize), end - at);
+        at = end;
+      }
+    }
     VGVideoDatagramHeader header;
     header.packetType = static_cast<uint8_t>(PacketType::fragment);
     header.sequence = first + static_cast<uint32_t>(i);
@@ -333,23 +356,46 @@ void VideoUDPTransport::sendMessage(MessageKind kind, uint8_t flags, uint64_t pt
     header.fragCount = static_cast<uint16_t>(count);
     header.flags = i == 0 ? flags : 0;
     header.pts = i == 0 ? pts : 0;
-    header.payloadLength = static_cast<uint16_t>(slice.size());
-    std::vector<Bytes> parity;
-    if (fec) parity = fecSender_.add(header, slice);
-    datagram.resize(kDatagramHeaderSize + slice.size());
-    header.encode(datagram.data());
-    std::copy(slice.begin(), slice.end(), datagram.begin() + kDatagramHeaderSize);
-    sendDatagram(datagram, true);
-    for (const Bytes& p : parity) sendDatagram(p, false);
+    header.payloadLength = static_cast<uint16_t>(end - begin);
+    const ByteView sliceView(datagram + kDatagramHeaderSize, end - begin);
+    std::vector<Bytes> blockParity;
+    if (mode == VideoTransportMode::udpFec) blockParity = fecSender_.add(header, sliceView);
+    header.encode(datagram);
+    const ByteView complete(datagram, kDatagramHeaderSize + (end - begin));
+    if (mode == VideoTransportMode::udpArq) {
+      replayBuffer_.store(header.sequence, Bytes(complete.begin(), complete.end()), clock_.now());
+    }
+    datagrams.push_back(complete);
+    for (Bytes& p : blockParity) {
+      parity.push_back(std::move(p));
+      datagrams.emplace_back(parity.back());
+    }
   }
+  sendBatch(datagrams);
 }
 
-void VideoUDPTransport::sendDatagram(ByteView datagram, bool record) {
-  if (record && mode_ == VideoTransportMode::udpArq) {
-    replayBuffer_.store(getU32(datagram.data() + 8), Bytes(datagram.begin(), datagram.end()),
-                        clock_.now());
+void VideoUDPTransport::sendBatch(const std::vector<ByteView>& datagrams) {
+  std::vector<iovec> parts(datagrams.size());
+  std::vector<mmsghdr> messages(datagrams.size());
+  std::lock_guard guard(socketLock_);
+  if (socketFd_ < 0 || !remote_) return;
+  for (size_t i = 0; i < datagrams.size(); ++i) {
+    parts[i] = {const_cast<uint8_t*>(datagrams[i].data()), datagrams[i].size()};
+    messages[i] = {};
+    messages[i].msg_hdr.msg_name = remote_->data();
+    messages[i].msg_hdr.msg_namelen = static_cast<socklen_t>(remote_->size());
+    messages[i].msg_hdr.msg_iov = &parts[i];
+    messages[i].msg_hdr.msg_iovlen = 1;
   }
-  sendTo(datagram);
+  for (size_t next = 0; next < messages.size();) {
+    const int sent = ::sendmmsg(socketFd_, messages.data() + next,
+                                static_cast<unsigned>(messages.size() - next), MSG_DONTWAIT);
+    if (sent > 0) {
+      next += static_cast<size_t>(sent);
+    } else if (sent == 0 || errno != EINTR) {
+      ++next;  // the first datagram did not go (a full buffer or an error): drop it, send the rest
+    }
+  }
 }
 
 bool VideoUDPTransport::sendTo(ByteView datagram,

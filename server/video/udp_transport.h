@@ -72,7 +72,9 @@ class VideoUDPTransport final : public TransportCommon,
   // Send queue.
   void queueMessage(MessageKind kind, uint8_t flags, uint64_t pts, Bytes payload) override;
   void sendMessage(MessageKind kind, uint8_t flags, uint64_t pts, const Bytes& payload);
-  void sendDatagram(ByteView datagram, bool record);
+  /// Hands `datagrams` to the kernel in order with as few system calls as it takes; one that does
+  /// not fit the send buffer is dropped (FEC or a retransmission repairs it) and the rest still go.
+  void sendBatch(const std::vector<ByteView>& datagrams);
 
   /// One datagram to the current client (or to `to`); false when there is none or the socket is gone.
   bool sendTo(ByteView datagram, const std::optional<asio::ip::udp::endpoint>& to = std::nullopt);
@@ -105,6 +107,7 @@ class VideoUDPTransport final : public TransportCommon,
 
   VideoReplayBuffer replayBuffer_;
   VideoFECSender fecSender_;
+  Bytes frameDatagrams_;  // send queue only: the fragment datagrams of the message being sent
   std::mutex probeTokenLock_;
   uint64_t probeToken_ = 0;
 };
