@@ -30,5 +30,6 @@ std::optional<HostAddress> hostFor(const std::filesystem::path& dir, const HostO
 void registerControlCommands(CLI::App& app, CommandContext& context);
 void registerVideoCommands(CLI::App& app, CommandContext& context);
 void registerInputCommands(CLI::App& app, CommandContext& context);
+void registerAppsCommands(CLI::App& app, CommandContext& context);
 
 }  // namespace ferrowin::client::cli

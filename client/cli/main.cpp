@@ -16,6 +16,7 @@ int main(int argc, char** argv) {
   registerControlCommands(app, context);
   registerVideoCommands(app, context);
   registerInputCommands(app, context);
+  registerAppsCommands(app, context);
   CLI11_PARSE(app, argc, argv);
   return context.exitCode;
 }

@@ -30,6 +30,41 @@ Expected<T, ControlError> checked(JsonReader& reader, T value, const char* what)
   return value;
 }
 
+Expected<AppList, ControlError> appList(const Expected<HttpResponse, ControlError>& response) {
+  if (!response) return make_unexpected(response.error());
+  auto json = jsonBody(*response);
+  if (!json) return make_unexpected(json.error());
+  JsonReader reader(*json);
+  AppList list;
+  list.recent = reader.requiredArray<std::string>("recent");
+  for (const auto& item : reader.requiredArray<Json>("apps")) {
+    if (!item.is_object()) {
+      reader.fail("apps", "wrong type");
+      break;
+    }
+    JsonReader app(item, "apps");
+    list.apps.push_back({app.required<std::string>("id"), app.required<std::string>("title"),
+                         app.required<std::string>("group")});
+    if (!app.ok()) return protocolError("unexpected apps answer (" + app.error()->description() + ")");
+  }
+  return checked(reader, std::move(list), "apps");
+}
+
+// Percent-encodes everything but the unreserved characters, for a query value.
+std::string percentEncoded(const std::string& text) {
+  std::string out;
+  for (unsigned char c : text) {
+    if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
+        c == '.' || c == '_' || c == '~')
+      out.push_back(static_cast<char>(c));
+    else
+      out += fmt::format("%{:02X}", c);
+  }
+  return out;
+}
+
+std::string idBody(const std::string& id) { return common::encodeJson(Json{{"id", id}}); }
+
 }  // namespace
 
 std::string ControlError::description() const {
@@ -172,6 +207,34 @@ Expected<void, ControlError> ControlClient::releaseSession() {
   const bool ok = reader.required<bool>("ok");
   if (!reader.ok() || !ok) return protocolError("unexpected session release answer");
   return {};
+}
+
+Expected<AppList, ControlError> ControlClient::apps(bool refresh) {
+  return appList(call("GET", refresh ? "/v1/apps?refresh=1" : "/v1/apps"));
+}
+
+Expected<std::string, ControlError> ControlClient::launchApp(const std::string& id) {
+  auto response = call("POST", "/v1/apps/launch", idBody(id));
+  if (!response) return make_unexpected(response.error());
+  auto json = jsonBody(*response);
+  if (!json) return make_unexpected(json.error());
+  JsonReader reader(*json);
+  auto launched = reader.required<std::string>("id");
+  return checked(reader, std::move(launched), "launch");
+}
+
+Expected<AppList, ControlError> ControlClient::hideApp(const std::string& id) {
+  return appList(call("POST", "/v1/apps/hide", idBody(id)));
+}
+
+Expected<AppList, ControlError> ControlClient::removeRecentApp(const std::string& id) {
+  return appList(call("POST", "/v1/apps/recent/remove", idBody(id)));
+}
+
+Expected<std::string, ControlError> ControlClient::appIcon(const std::string& id) {
+  auto response = call("GET", "/v1/apps/icon?id=" + percentEncoded(id));
+  if (!response) return make_unexpected(response.error());
+  return std::move(response->body);
 }
 
 }  // namespace ferrowin::client

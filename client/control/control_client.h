@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "client/control/client_state.h"
 #include "client/control/http_exchange.h"
@@ -58,6 +59,17 @@ struct RemapLookSettings {
   std::string rampCurve = "linear";
 };
 
+struct AppSummary {
+  std::string id;
+  std::string title;
+  std::string group;  // "games", "other" or "system"
+};
+
+struct AppList {
+  std::vector<AppSummary> apps;
+  std::vector<std::string> recent;
+};
+
 class ControlClient {
  public:
   /// `stateDir` holds the certificate pins; `repinCertificate` lets a changed certificate replace
@@ -80,6 +92,15 @@ class ControlClient {
   /// The settings as the host stored them, after its clamping.
   Expected<RemapLookSettings, ControlError> putRemapSettings(const RemapLookSettings& settings);
   Expected<void, ControlError> releaseSession();
+
+  /// The host's application catalog; `refresh` makes it scan again.
+  Expected<AppList, ControlError> apps(bool refresh);
+  /// Starts an application; answers the id the host launched.
+  Expected<std::string, ControlError> launchApp(const std::string& id);
+  Expected<AppList, ControlError> hideApp(const std::string& id);
+  Expected<AppList, ControlError> removeRecentApp(const std::string& id);
+  /// The application's icon as PNG bytes.
+  Expected<std::string, ControlError> appIcon(const std::string& id);
 
   /// Any request; every status is returned as a response, only transport faults are errors.
   Expected<HttpResponse, ControlError> request(const std::string& method, const std::string& path,

@@ -1,6 +1,7 @@
 // The control request parser, fed the bytes a client may send, split at an arbitrary point as if
 // they arrived in two reads; plus the query-parameter and percent decoding of the request target.
 #include <cstdint>
+#include <string_view>
 #include <vector>
 
 #include "server/control/http_request.h"
@@ -24,6 +25,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     (void)decodeAuthHelloRequest(request.body);
     (void)decodePairRequest(request.body);
     (void)decodeRemapLookSettings(request.body);
+    (void)decodeAppLaunchRequest(request.body);
+    const std::string_view text(reinterpret_cast<const char*>(request.body.data()), request.body.size());
+    (void)decodeAppSummaries(text);
+    (void)decodeStringArray(text);
     (void)serializeResponse({400, request.body, "application/json"});
   }
   return 0;

@@ -5,6 +5,7 @@
 #include <cstdlib>
 
 #include "common/util/log.h"
+#include "platform/applications.h"
 #include "platform/linux/x11_capture.h"
 #include "platform/synthetic/synthetic_capture.h"
 #include "server/app/video_access.h"
@@ -44,6 +45,16 @@ std::shared_ptr<inputhelper::InputHelperProcess> makeInputHelper(
   return inputhelper::InputHelperProcess::create(std::move(helper));
 }
 
+// The catalog's folder is "Ferrowin" in the data directory, beside the host's own folder.
+std::shared_ptr<library::ApplicationLibrary> makeApplications(
+    const HostServices::Dependencies& deps) {
+  return library::ApplicationLibrary::create(
+      {.main = &deps.main->context(),
+       .timers = &deps.main->timers(),
+       .directory = deps.dataDirectory.parent_path() / "Ferrowin",
+       .platform = platform::makeApplicationPlatform()});
+}
+
 }  // namespace
 
 std::shared_ptr<HostServices> HostServices::create(Dependencies dependencies) {
@@ -59,7 +70,8 @@ HostServices::HostServices(Dependencies dependencies)
                                               .verifier = dependencies.verifier,
                                               .bonjour = dependencies.bonjour,
                                               .hostInfo = dependencies.hostInfo,
-                                              .limits = dependencies.controlLimits})),
+                                              .limits = dependencies.controlLimits,
+                                              .applications = makeApplications(dependencies)})),
       captureSources(std::make_shared<capture::CaptureSourceManager>(dependencies.captureBackend)),
       streamer(
           capture::ScreenStreamer::create({.main = dependencies.main->context(),

@@ -16,6 +16,12 @@ ControlHTTPResponse captureError(const CaptureRouteError& error) {
   return error.notFound ? errorResponse(404, "not found") : errorResponse(500, error.description);
 }
 
+ControlHTTPResponse libraryError(const library::LibraryError& error) {
+  return error.kind == library::LibraryError::Kind::notFound
+             ? errorResponse(404, "not found")
+             : errorResponse(500, error.description());
+}
+
 }  // namespace
 
 asio::awaitable<ControlHTTPResponse> ControlServer::route(ControlHTTPRequest request) {
@@ -45,6 +51,7 @@ asio::awaitable<ControlHTTPResponse> ControlServer::route(ControlHTTPRequest req
   if (method == "GET" && path == "/v1/capture/thumbnail")
     co_return co_await captureThumbnail(request);
   if (method == "POST" && path == "/v1/capture/source") co_return co_await captureSelect(request);
+  if (path == "/v1/apps" || path.starts_with("/v1/apps/")) co_return co_await appRoute(request);
   co_return errorResponse(404, "not found");
 }
 
@@ -126,6 +133,56 @@ asio::awaitable<ControlHTTPResponse> ControlServer::captureSelect(
     co_return selected.error().notFound ? errorResponse(404, "not found")
                                         : errorResponse(400, "invalid json");
   co_return jsonResponse(encode(*selected));
+}
+
+asio::awaitable<ControlHTTPResponse> ControlServer::appRoute(const ControlHTTPRequest& request) {
+  const std::string path(routePath(request.path));
+  const std::string& method = request.method;
+  if (!deps_.applications) co_return errorResponse(404, "not found");
+  if (method == "GET" && path == "/v1/apps") co_return co_await apps(request);
+  if (method == "GET" && path == "/v1/apps/icon") co_return co_await appIcon(request);
+  if (method == "POST" &&
+      (path == "/v1/apps/launch" || path == "/v1/apps/hide" || path == "/v1/apps/recent/remove"))
+    co_return co_await appAction(request, path);
+  co_return errorResponse(404, "not found");
+}
+
+asio::awaitable<ControlHTTPResponse> ControlServer::apps(const ControlHTTPRequest& request) {
+  auto library = deps_.applications;
+  const bool refresh = queryParameter(request.path, "refresh") == std::optional<std::string>("1");
+  auto answer = co_await library->apps(refresh);
+  if (!answer) co_return libraryError(answer.error());
+  co_return jsonResponse(encode(*answer));
+}
+
+asio::awaitable<ControlHTTPResponse> ControlServer::appIcon(const ControlHTTPRequest& request) {
+  auto library = deps_.applications;
+  auto id = queryParameter(request.path, "id");
+  if (!id || id->empty()) co_return errorResponse(400, "missing id");
+  auto png = co_await library->icon(*id);
+  if (!png) co_return libraryError(png.error());
+  co_return ControlHTTPResponse{200, std::move(*png), "image/png"};
+}
+
+// Launch, hide and remove-from-recent: the same body, different catalog calls.
+asio::awaitable<ControlHTTPResponse> ControlServer::appAction(const ControlHTTPRequest& request,
+                                                              const std::string& path) {
+  auto library = deps_.applications;
+  auto body = decodeAppLaunchRequest(request.body);
+  if (!body) co_return errorResponse(400, "invalid json");
+  if (path == "/v1/apps/launch") {
+    auto launched = co_await library->launch(body->id);
+    if (!launched) co_return libraryError(launched.error());
+    co_return jsonResponse(encode(FerrowinAppLaunchResponse{*launched}));
+  }
+  library::ApplicationLibrary::Apps answer;
+  if (path == "/v1/apps/hide") {
+    answer = co_await library->hide(body->id);
+  } else {
+    answer = co_await library->removeRecent(body->id);
+  }
+  if (!answer) co_return libraryError(answer.error());
+  co_return jsonResponse(encode(*answer));
 }
 
 }  // namespace ferrowin::control

@@ -27,6 +27,7 @@
 #include "server/control/http_request.h"
 #include "server/control/server_identifier.h"
 #include "server/control/tls_identity.h"
+#include "server/library/application_library.h"
 
 namespace ferrowin::control {
 
@@ -48,6 +49,9 @@ class ControlServer : public std::enable_shared_from_this<ControlServer> {
     std::string serverBundleVersion = FERROWIN_VERSION;
     bool pairEveryConnection = control::pairEveryConnection();
     ControlListenerLimits limits;
+    /// The application catalog the app routes serve; owned from here on. Without one those
+    /// routes answer 404 "not found".
+    std::shared_ptr<library::ApplicationLibrary> applications;
   };
 
   static std::shared_ptr<ControlServer> create(Dependencies dependencies);
@@ -100,6 +104,11 @@ class ControlServer : public std::enable_shared_from_this<ControlServer> {
   asio::awaitable<ControlHTTPResponse> captureSources();
   asio::awaitable<ControlHTTPResponse> captureThumbnail(const ControlHTTPRequest& request);
   asio::awaitable<ControlHTTPResponse> captureSelect(const ControlHTTPRequest& request);
+  asio::awaitable<ControlHTTPResponse> appRoute(const ControlHTTPRequest& request);
+  asio::awaitable<ControlHTTPResponse> apps(const ControlHTTPRequest& request);
+  asio::awaitable<ControlHTTPResponse> appIcon(const ControlHTTPRequest& request);
+  asio::awaitable<ControlHTTPResponse> appAction(const ControlHTTPRequest& request,
+                                                 const std::string& path);
   std::string gamepadProfile();
 
   Dependencies deps_;

@@ -49,6 +49,45 @@ std::string encode(const FerrowinHostSettings& message) {
   return common::encodeJson(Json{{"gamepadProfile", message.gamepadProfile}});
 }
 
+std::string_view appGroupName(FerrowinAppGroup group) {
+  switch (group) {
+    case FerrowinAppGroup::games: return "games";
+    case FerrowinAppGroup::system: return "system";
+    case FerrowinAppGroup::other: break;
+  }
+  return "other";
+}
+
+std::optional<FerrowinAppGroup> appGroupNamed(std::string_view name) {
+  for (auto group : {FerrowinAppGroup::games, FerrowinAppGroup::other, FerrowinAppGroup::system})
+    if (appGroupName(group) == name) return group;
+  return std::nullopt;
+}
+
+namespace {
+
+Json summariesJson(const std::vector<FerrowinAppSummary>& summaries) {
+  Json array = Json::array();
+  for (const auto& app : summaries)
+    array.push_back(
+        {{"id", app.id}, {"title", app.title}, {"group", std::string(appGroupName(app.group))}});
+  return array;
+}
+
+}  // namespace
+
+std::string encode(const FerrowinAppsResponse& message) {
+  return common::encodeJson(Json{{"apps", summariesJson(message.apps)}, {"recent", message.recent}});
+}
+
+std::string encode(const FerrowinAppLaunchResponse& message) {
+  return common::encodeJson(Json{{"id", message.id}});
+}
+
+std::string encode(const std::vector<FerrowinAppSummary>& summaries) {
+  return common::encodeJson(summariesJson(summaries));
+}
+
 std::string encode(const FerrowinCaptureSourcesResponse& message) {
   Json sources = Json::array();
   for (const auto& source : message.sources) {
@@ -151,6 +190,43 @@ Expected<FerrowinCaptureSourceRequest, JsonError> decodeCaptureSourceRequest(Bod
   return decodeObject<FerrowinCaptureSourceRequest>(body, [](JsonReader& reader) {
     return FerrowinCaptureSourceRequest{reader.required<std::string>("id")};
   });
+}
+
+Expected<FerrowinAppLaunchRequest, JsonError> decodeAppLaunchRequest(Body body) {
+  return decodeObject<FerrowinAppLaunchRequest>(body, [](JsonReader& reader) {
+    return FerrowinAppLaunchRequest{reader.required<std::string>("id")};
+  });
+}
+
+Expected<std::vector<FerrowinAppSummary>, JsonError> decodeAppSummaries(std::string_view text) {
+  auto parsed = common::parseJson(text);
+  if (!parsed) return make_unexpected(parsed.error());
+  if (!parsed->is_array()) return make_unexpected(JsonError{"", "wrong type"});
+  std::vector<FerrowinAppSummary> summaries;
+  for (const auto& element : *parsed) {
+    if (!element.is_object()) return make_unexpected(JsonError{"", "wrong type"});
+    JsonReader reader(element);
+    FerrowinAppSummary app{reader.required<std::string>("id"),
+                           reader.required<std::string>("title")};
+    const auto group = appGroupNamed(reader.required<std::string>("group"));
+    if (reader.ok() && !group) reader.fail("group", "unknown value");
+    if (!reader.ok()) return make_unexpected(*reader.error());
+    app.group = *group;
+    summaries.push_back(std::move(app));
+  }
+  return summaries;
+}
+
+Expected<std::vector<std::string>, JsonError> decodeStringArray(std::string_view text) {
+  auto parsed = common::parseJson(text);
+  if (!parsed) return make_unexpected(parsed.error());
+  if (!parsed->is_array()) return make_unexpected(JsonError{"", "wrong type"});
+  std::vector<std::string> values;
+  for (const auto& element : *parsed) {
+    if (!element.is_string()) return make_unexpected(JsonError{"", "wrong type"});
+    values.push_back(element.get<std::string>());
+  }
+  return values;
 }
 
 }  // namespace ferrowin::control

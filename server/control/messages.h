@@ -7,6 +7,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "common/helper_stdin.h"
@@ -37,6 +38,32 @@ struct FerrowinControlStatus {
 
 struct FerrowinHostSettings {
   std::string gamepadProfile;
+};
+
+/// In this order: games first, system applications last.
+enum class FerrowinAppGroup { games, other, system };
+std::string_view appGroupName(FerrowinAppGroup group);
+std::optional<FerrowinAppGroup> appGroupNamed(std::string_view name);
+
+struct FerrowinAppSummary {
+  std::string id;  // the application's path
+  std::string title;
+  FerrowinAppGroup group = FerrowinAppGroup::other;
+  bool operator==(const FerrowinAppSummary&) const = default;
+};
+
+struct FerrowinAppsResponse {
+  std::vector<FerrowinAppSummary> apps;
+  std::vector<std::string> recent;  // ids, most recent first
+};
+
+/// The body of launch, hide and remove-from-recent.
+struct FerrowinAppLaunchRequest {
+  std::string id;
+};
+
+struct FerrowinAppLaunchResponse {
+  std::string id;
 };
 
 enum class FerrowinCaptureSourceKind { display, window };
@@ -106,6 +133,10 @@ struct FerrowinPairResponse {
 std::string encode(const FerrowinAPIError& message);
 std::string encode(const FerrowinControlStatus& message);
 std::string encode(const FerrowinHostSettings& message);
+std::string encode(const FerrowinAppsResponse& message);
+std::string encode(const FerrowinAppLaunchResponse& message);
+/// The catalog file: a JSON array of summaries.
+std::string encode(const std::vector<FerrowinAppSummary>& summaries);
 std::string encode(const FerrowinCaptureSourcesResponse& message);
 std::string encode(const FerrowinCaptureSourceResponse& message);
 std::string encode(const FerrowinRemapLookSettings& message);
@@ -124,5 +155,13 @@ using Body = std::span<const uint8_t>;
     Body body);
 [[nodiscard]] Expected<FerrowinCaptureSourceRequest, common::JsonError> decodeCaptureSourceRequest(
     Body body);
+[[nodiscard]] Expected<FerrowinAppLaunchRequest, common::JsonError> decodeAppLaunchRequest(
+    Body body);
+/// A JSON array of summaries (the catalog file); any bad element fails the whole array.
+[[nodiscard]] Expected<std::vector<FerrowinAppSummary>, common::JsonError> decodeAppSummaries(
+    std::string_view text);
+/// A JSON array of strings (the recent and hidden files).
+[[nodiscard]] Expected<std::vector<std::string>, common::JsonError> decodeStringArray(
+    std::string_view text);
 
 }  // namespace ferrowin::control

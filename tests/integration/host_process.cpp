@@ -1,5 +1,7 @@
 #include "tests/integration/host_process.h"
 
+#include <algorithm>
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -89,7 +91,12 @@ bool HostProcess::start(double timeoutSeconds) {
   std::vector<std::string> env;
   for (char** e = environ; *e; ++e) {
     const std::string entry = *e;
-    if (!entry.starts_with("FERROWIN_PAIR_EVERY_CONNECTION=") && !entry.starts_with("DISPLAY="))
+    // The options' variables replace ours (the first of two entries would win).
+    const bool replaced = std::any_of(
+        options_.environment.begin(), options_.environment.end(),
+        [&](const auto& variable) { return entry.starts_with(variable.first + "="); });
+    if (!replaced && !entry.starts_with("FERROWIN_PAIR_EVERY_CONNECTION=") &&
+        !entry.starts_with("DISPLAY="))
       env.push_back(entry);
   }
   // A private copy of the helper under a name of its own: the host ends leftover helpers by name,

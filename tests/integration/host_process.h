@@ -27,7 +27,7 @@ class HostProcess {
     std::filesystem::path dataDir;
     std::filesystem::path configDir;
     std::optional<std::filesystem::path> devAttestationRoot;
-    std::vector<std::pair<std::string, std::string>> environment;  // added to ours
+    std::vector<std::pair<std::string, std::string>> environment;  // added to ours, replacing
     uint16_t port = 0;                                             // 0: a free one
   };
 

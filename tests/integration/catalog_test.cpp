@@ -1,0 +1,164 @@
+// The application catalog's five routes on the real host, for a paired client, on a temporary
+// computer (HOME, XDG folders, a Steam library, a `steam` on PATH that records what it is asked).
+
+#include <gtest/gtest.h>
+
+#include "client/attest/dev_authority.h"
+#include "client/control/control_client.h"
+#include "client/control/pairing.h"
+#include "common/util/files.h"
+#include "tests/integration/host_process.h"
+#include "tests/library/catalog_tree.h"
+
+namespace ferrowin::testing {
+namespace {
+
+namespace fs = std::filesystem;
+using client::ControlClient;
+
+std::string waitForFile(const fs::path& file) {
+  for (int i = 0; i < 500; ++i) {
+    if (auto text = common::readFile(file); text && !text->empty()) return *text;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return {};
+}
+
+// Width and height from a PNG's header.
+std::pair<uint32_t, uint32_t> pngSize(const std::string& png) {
+  if (png.size() < 24 || png.compare(1, 3, "PNG") != 0) return {0, 0};
+  auto read = [&](size_t at) {
+    return uint32_t(uint8_t(png[at])) << 24 | uint32_t(uint8_t(png[at + 1])) << 16 |
+           uint32_t(uint8_t(png[at + 2])) << 8 | uint8_t(png[at + 3]);
+  };
+  return {read(16), read(20)};
+}
+
+class Catalog : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!fs::exists(serverBinary())) GTEST_SKIP() << "ferrowin-server is not built";
+    const auto steam = tree.home() / ".local/share/Steam";
+    CatalogTree::addSteamLibrary(steam, {{"440", "Team Fortress 2", "Team Fortress 2"}});
+    game = (steam / "steamapps/common/Team Fortress 2").string();
+    const auto icon = tree.root() / "icon.xpm";
+    CatalogTree::write(icon, "/* XPM */\nstatic char *i[] = {\"2 2 1 1\", \". c #FF0000\", \"..\", \"..\"};\n");
+    editor = CatalogTree::addEntry(tree.systemData(), "editor.desktop",
+                                   CatalogTree::entry("Editor", "Icon=" + icon.string() + "\n")).string();
+    settings = CatalogTree::addEntry(tree.systemData(), "settings.desktop",
+                                     CatalogTree::entry("Settings", "Categories=Settings;\n")).string();
+    const auto bin = tree.root() / "bin";
+    CatalogTree::write(bin / "steam", "#!/bin/sh\necho \"$@\" > '" + (tree.root() / "steam.txt").string() + "'\n");
+    fs::permissions(bin / "steam", fs::perms::owner_all);
+    const char* path = std::getenv("PATH");
+    environment = {{"HOME", tree.home().string()},
+                   {"XDG_DATA_HOME", tree.dataHome().string()},
+                   {"XDG_DATA_DIRS", tree.systemData().string()},
+                   {"XDG_CONFIG_HOME", (tree.home() / ".config").string()},
+                   {"XDG_CURRENT_DESKTOP", "GNOME"},
+                   {"PATH", bin.string() + ":" + (path ? path : "/usr/bin:/bin")}};
+  }
+
+  void startHost() {
+    host = std::make_unique<HostProcess>(HostProcess::Options{
+        data.path(), config.path(), authority.rootCertificatePath(), environment, port});
+    ASSERT_TRUE(host->start()) << host->log();
+    port = host->port();
+  }
+  ControlClient client() { return ControlClient(client::HostAddress{"127.0.0.1", port}, state.path()); }
+  void pair() {
+    ControlClient pairing(client::HostAddress{"127.0.0.1", port}, state.path(), 10.0, true);
+    auto paired = client::pairWithHost(pairing, authority, state.path(), host->pairingCode());
+    ASSERT_TRUE(paired) << paired.error().description();
+  }
+  static std::vector<std::string> ids(const client::AppList& list) {
+    std::vector<std::string> out;
+    for (const auto& app : list.apps) out.push_back(app.id);
+    return out;
+  }
+  static void expectError(const auto& result, int status, const std::string& message) {
+    ASSERT_FALSE(result);
+    EXPECT_EQ(result.error().status, status) << result.error().description();
+    EXPECT_EQ(result.error().message, message);
+  }
+
+  CatalogTree tree;
+  TempDir data, config, state;
+  client::attest::DevAttestAuthority authority =
+      client::attest::DevAttestAuthority::open(state.path(), true).value();
+  std::vector<std::pair<std::string, std::string>> environment;
+  std::unique_ptr<HostProcess> host;
+  uint16_t port = 0;
+  std::string game, editor, settings;
+};
+
+TEST_F(Catalog, FiveRoutesForAPairedClientSurvivingARestart) {
+  startHost();
+  expectError(client().apps(false), 401, "unauthorized");
+  pair();
+
+  auto list = client().apps(false);
+  ASSERT_TRUE(list) << list.error().description() << host->log();
+  EXPECT_EQ(ids(*list), (std::vector<std::string>{editor, settings, game}));
+  EXPECT_EQ(list->apps[1].group, "system");
+  EXPECT_EQ(list->apps[2].group, "games");
+  EXPECT_TRUE(list->recent.empty());
+
+  // Icons: 256 × 256 PNG; the id is required and must be listed.
+  auto icon = client().appIcon(editor);
+  ASSERT_TRUE(icon) << icon.error().description();
+  EXPECT_EQ(pngSize(*icon), (std::pair<uint32_t, uint32_t>{256, 256}));
+  auto typed = client().request("GET", "/v1/apps/icon?id=" + editor);
+  ASSERT_TRUE(typed);
+  EXPECT_EQ(typed->headers.at("content-type"), "image/png");
+  for (const char* path : {"/v1/apps/icon", "/v1/apps/icon?id="}) {
+    auto missing = client().request("GET", path);
+    ASSERT_TRUE(missing);
+    EXPECT_EQ(missing->status, 400);
+    EXPECT_EQ(missing->body, R"({"error":"missing id"})");
+  }
+  expectError(client().appIcon("/not/listed"), 404, "not found");
+  expectError(client().appIcon(settings), 500, "could not read icon");
+
+  // Launch: Steam's game through `steam`; errors as the routes name them.
+  auto launched = client().launchApp(game);
+  ASSERT_TRUE(launched) << launched.error().description();
+  EXPECT_EQ(*launched, game);
+  EXPECT_EQ(waitForFile(tree.root() / "steam.txt"), "steam://rungameid/440\n");
+  expectError(client().launchApp("/not/listed"), 404, "not found");
+  auto invalid = client().request("POST", "/v1/apps/launch", R"({"name":"x"})");
+  ASSERT_TRUE(invalid);
+  EXPECT_EQ(invalid->status, 400);
+  EXPECT_EQ(invalid->body, R"({"error":"invalid json"})");
+  ASSERT_TRUE(client().launchApp(settings));
+  EXPECT_EQ(client().apps(false)->recent, (std::vector<std::string>{settings, game}));
+
+  // Hide and remove from recent answer the updated lists.
+  auto hidden = client().hideApp(settings);
+  ASSERT_TRUE(hidden);
+  EXPECT_EQ(ids(*hidden), (std::vector<std::string>{editor, game}));
+  EXPECT_EQ(hidden->recent, std::vector<std::string>{game});
+  expectError(client().hideApp(settings), 404, "not found");
+  auto removed = client().removeRecentApp(game);
+  ASSERT_TRUE(removed);
+  EXPECT_TRUE(removed->recent.empty());
+  expectError(client().removeRecentApp(game), 404, "not found");
+
+  // A restart keeps the catalog (a new entry waits for a refresh), the hidden and recent lists.
+  ASSERT_TRUE(client().launchApp(editor));
+  EXPECT_EQ(host->stop(), 0);
+  const auto added = CatalogTree::addEntry(tree.systemData(), "added.desktop", CatalogTree::entry("Added")).string();
+  startHost();
+  auto resuming = client();
+  ASSERT_TRUE(client::resumeWithHost(resuming, state.path()));
+  auto after = client().apps(false);
+  ASSERT_TRUE(after) << after.error().description();
+  EXPECT_EQ(ids(*after), (std::vector<std::string>{editor, game}));
+  EXPECT_EQ(after->recent, std::vector<std::string>{editor});
+  auto refreshed = client().apps(true);
+  ASSERT_TRUE(refreshed);
+  EXPECT_EQ(ids(*refreshed), (std::vector<std::string>{added, editor, game}));
+}
+
+}  // namespace
+}  // namespace ferrowin::testing
