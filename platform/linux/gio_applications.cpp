@@ -167,6 +167,65 @@ Candidate lookInTheme(const std::string& theme, const std::string& name,
   return best;
 }
 
+// ---- Images -------------------------------------------------------------------------------------
+
+constexpr goffset kImageFileLimit = 32 * 1024 * 1024;
+
+void fitInto(GdkPixbufLoader* loader, int width, int height, gpointer data) {
+  const int size = *static_cast<int*>(data);
+  if (width <= 0 || height <= 0) return;
+  const double scale = std::min(double(size) / width, double(size) / height);
+  gdk_pixbuf_loader_set_size(loader, std::clamp(int(width * scale + 0.5), 1, size),
+                             std::clamp(int(height * scale + 0.5), 1, size));
+}
+
+// The loader for a file's type, chosen by its extension: gdk-pixbuf's own sniffing goes through
+// the shared MIME database, which a changed $XDG_DATA_DIRS can hide.
+const char* imageType(const fs::path& file) {
+  std::string extension = file.extension().string();
+  for (auto& c : extension) c = static_cast<char>(g_ascii_tolower(c));
+  if (extension == ".png") return "png";
+  if (extension == ".svg" || extension == ".svgz") return "svg";
+  if (extension == ".xpm") return "xpm";
+  if (extension == ".jpg" || extension == ".jpeg") return "jpeg";
+  if (extension == ".ico") return "ico";
+  if (extension == ".bmp") return "bmp";
+  return nullptr;
+}
+
+// The image scaled (up or down, aspect kept) to fit size × size.
+Expected<GObjectPtr<GdkPixbuf>, std::string> loadFitted(const fs::path& file, int size) {
+  GError* error = nullptr;
+  const char* type = imageType(file);
+  if (!type) {
+    GdkPixbuf* image = gdk_pixbuf_new_from_file_at_scale(file.c_str(), size, size, TRUE, &error);
+    if (!image) return make_unexpected(takeMessage(error, "could not read " + file.string()));
+    return GObjectPtr<GdkPixbuf>(image);
+  }
+  std::error_code statError;
+  const auto bytes = fs::file_size(file, statError);
+  if (statError || bytes > static_cast<uintmax_t>(kImageFileLimit))
+    return make_unexpected("could not read " + file.string());
+  gchar* contents = nullptr;
+  gsize length = 0;
+  if (!g_file_get_contents(file.c_str(), &contents, &length, &error))
+    return make_unexpected(takeMessage(error, "could not read " + file.string()));
+  GString_ owned(contents);
+  GObjectPtr<GdkPixbufLoader> loader(gdk_pixbuf_loader_new_with_type(type, &error));
+  if (!loader) return make_unexpected(takeMessage(error, "no image loader for " + std::string(type)));
+  g_signal_connect(loader.get(), "size-prepared", G_CALLBACK(fitInto), &size);
+  const bool written = gdk_pixbuf_loader_write(loader.get(), reinterpret_cast<const guchar*>(contents),
+                                               length, &error);
+  // Closing is needed even after a failed write; its error only matters when the write went well.
+  GError* closeError = nullptr;
+  const bool closed = gdk_pixbuf_loader_close(loader.get(), written ? &closeError : nullptr);
+  if (!written) return make_unexpected(takeMessage(error, "could not read " + file.string()));
+  if (!closed) return make_unexpected(takeMessage(closeError, "could not read " + file.string()));
+  GdkPixbuf* image = gdk_pixbuf_loader_get_pixbuf(loader.get());
+  if (!image) return make_unexpected("could not read " + file.string());
+  return GObjectPtr<GdkPixbuf>(GDK_PIXBUF(g_object_ref(image)));
+}
+
 }  // namespace
 
 class GioApplicationPlatform final : public ApplicationPlatform {
@@ -257,11 +316,9 @@ class GioApplicationPlatform final : public ApplicationPlatform {
   }
 
   Expected<std::vector<uint8_t>, std::string> renderIcon(const fs::path& file, int size) override {
-    GError* error = nullptr;
-    GObjectPtr<GdkPixbuf> loaded(
-        gdk_pixbuf_new_from_file_at_scale(file.c_str(), size, size, TRUE, &error));
-    if (!loaded) return make_unexpected(takeMessage(error, "could not read " + file.string()));
-    GObjectPtr<GdkPixbuf> image(gdk_pixbuf_add_alpha(loaded.get(), FALSE, 0, 0, 0));
+    auto loaded = loadFitted(file, size);
+    if (!loaded) return make_unexpected(loaded.error());
+    GObjectPtr<GdkPixbuf> image(gdk_pixbuf_add_alpha(loaded->get(), FALSE, 0, 0, 0));
     if (!image) return make_unexpected(std::string("out of memory"));
     const int width = std::min(gdk_pixbuf_get_width(image.get()), size);
     const int height = std::min(gdk_pixbuf_get_height(image.get()), size);
@@ -272,6 +329,7 @@ class GioApplicationPlatform final : public ApplicationPlatform {
                          (size - height) / 2);
     gchar* buffer = nullptr;
     gsize length = 0;
+    GError* error = nullptr;
     if (!gdk_pixbuf_save_to_buffer(canvas.get(), &buffer, &length, "png", &error, nullptr))
       return make_unexpected(takeMessage(error, "could not encode PNG"));
     std::vector<uint8_t> png(buffer, buffer + length);

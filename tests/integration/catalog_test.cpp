@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <thread>
+
 #include "client/attest/dev_authority.h"
 #include "client/control/control_client.h"
 #include "client/control/pairing.h"
@@ -106,7 +108,7 @@ TEST_F(Catalog, FiveRoutesForAPairedClientSurvivingARestart) {
 
   // Icons: 256 × 256 PNG; the id is required and must be listed.
   auto icon = client().appIcon(editor);
-  ASSERT_TRUE(icon) << icon.error().description();
+  ASSERT_TRUE(icon) << icon.error().description() << host->log();
   EXPECT_EQ(pngSize(*icon), (std::pair<uint32_t, uint32_t>{256, 256}));
   auto typed = client().request("GET", "/v1/apps/icon?id=" + editor);
   ASSERT_TRUE(typed);
@@ -158,6 +160,26 @@ TEST_F(Catalog, FiveRoutesForAPairedClientSurvivingARestart) {
   auto refreshed = client().apps(true);
   ASSERT_TRUE(refreshed);
   EXPECT_EQ(ids(*refreshed), (std::vector<std::string>{added, editor, game}));
+}
+
+TEST_F(Catalog, CommandLine) {
+  startHost();
+  pair();
+  const std::string apps = "--state-dir '" + state.path().string() + "' apps --host 127.0.0.1 --port " +
+                           std::to_string(port) + " ";
+  EXPECT_EQ(runClient(apps + "--json"),
+            R"({"apps":[{"group":"other","id":")" + editor + R"(","title":"Editor"},)" +
+                R"({"group":"system","id":")" + settings + R"(","title":"Settings"},)" +
+                R"({"group":"games","id":")" + game + R"(","title":"Team Fortress 2"}],"recent":[]})" + "\n");
+  EXPECT_EQ(runClient(apps + "launch '" + game + "'"), "Launched " + game + "\n");
+  const std::string table = runClient(apps);
+  EXPECT_NE(table.find("GROUP   TITLE            ID\n"), std::string::npos) << table;
+  EXPECT_NE(table.find("games   Team Fortress 2  " + game + "\n"), std::string::npos) << table;
+  EXPECT_NE(table.find("recent:\n  " + game + "\n"), std::string::npos) << table;
+  const auto png = tree.root() / "editor.png";
+  EXPECT_EQ(runClient(apps + "icon '" + editor + "' --out '" + png.string() + "'").rfind("Wrote ", 0), 0u);
+  EXPECT_EQ(pngSize(common::readFile(png).value_or("")), (std::pair<uint32_t, uint32_t>{256, 256}));
+  EXPECT_EQ(runClient(apps + "hide /not/listed"), "ferrowin-client: host answered 404: not found\n");
 }
 
 }  // namespace

@@ -1,7 +1,5 @@
 #include "tests/integration/host_process.h"
 
-#include <algorithm>
-
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -11,9 +9,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <random>
 #include <regex>
+
+#include "tests/support/run_command.h"
 
 extern char** environ;
 
@@ -48,6 +49,11 @@ bool accepting(uint16_t port) {
 
 std::filesystem::path serverBinary() {
   return std::filesystem::path(FERROWIN_BINARY_DIR) / "bin" / "ferrowin-server";
+}
+
+std::string runClient(const std::string& arguments) {
+  return runCommand((serverBinary().parent_path() / "ferrowin-client").string() + " " +
+                    arguments + " 2>&1");
 }
 
 uint16_t freeControlPort() {

@@ -18,6 +18,10 @@ namespace ferrowin::testing {
 /// The built binary next to the test binaries ($FERROWIN_BINARY_DIR/bin).
 std::filesystem::path serverBinary();
 
+/// Runs the built ferrowin-client with `arguments` (shell words) and answers what it printed on
+/// standard output and standard error.
+std::string runClient(const std::string& arguments);
+
 /// A port P with P, P + 1 and P + 2 free for TCP and UDP on loopback (control, video, input).
 uint16_t freeControlPort();
 

@@ -37,18 +37,6 @@ using Report = std::vector<uint8_t>;
 // Generous: the host, its helper and libx265 share two loaded cores with other test binaries.
 constexpr double kDeadline = 20.0;
 
-std::string runClient(const std::string& arguments) {
-  const std::string command =
-      (serverBinary().parent_path() / "ferrowin-client").string() + " " + arguments + " 2>&1";
-  std::string output;
-  FILE* pipe = ::popen(command.c_str(), "r");
-  if (!pipe) return output;
-  char buffer[4096];
-  while (size_t n = std::fread(buffer, 1, sizeof buffer, pipe)) output.append(buffer, n);
-  ::pclose(pipe);
-  return output;
-}
-
 // The arguments of a live process, without its path (argv is NUL-separated in /proc).
 std::vector<std::string> arguments(const std::string& pid) {
   std::ifstream file("/proc/" + pid + "/cmdline");

@@ -4,26 +4,16 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <future>
 
 #include "server/video/udp_transport.h"
+#include "tests/support/run_command.h"
 #include "tests/video/transport_fixture.h"
 
 namespace ferrowin::video {
 namespace {
 
 using namespace fixture;
-
-std::string runToEnd(const std::string& command) {
-  std::string output;
-  FILE* pipe = ::popen(command.c_str(), "r");
-  if (!pipe) return output;
-  char buffer[4096];
-  while (size_t n = std::fread(buffer, 1, sizeof buffer, pipe)) output.append(buffer, n);
-  ::pclose(pipe);
-  return output;
-}
 
 TEST(ClientCli, StreamRecoversDroppedDatagrams) {
   MainThread main;
@@ -37,7 +27,7 @@ TEST(ClientCli, StreamRecoversDroppedDatagrams) {
   const std::string command = std::string(FERROWIN_BINARY_DIR) +
                               "/bin/ferrowin-client stream --seconds 4 --drop 0.1 --port " +
                               std::to_string(port);
-  auto output = std::async(std::launch::async, runToEnd, command);
+  auto output = std::async(std::launch::async, ferrowin::testing::runCommand, command);
   ASSERT_TRUE(streamer->waitForStarts(1));
   for (int i = 0; i < 60; ++i) transport->sendEncoded(Bytes(3000, 1), i == 0, i);
   const std::string text = output.get();
