@@ -91,7 +91,7 @@ ScreenStreamer::ScreenStreamer(Dependencies d)
     if (auto f = shared->readCallbacks().onParameterSets) f(sets, width, height);
   };
   callbacks.onEncoded = [shared](std::vector<uint8_t> bytes, bool keyframe, uint64_t pts) {
-    if (auto f = shared->readCallbacks().onEncoded) f(bytes, keyframe, pts);
+    if (auto f = shared->readCallbacks().onEncoded) f(std::move(bytes), keyframe, pts);
   };
   encoder_ = std::make_shared<HEVCEncoderSession>(std::move(d.encoderFactory), clock_,
                                                   std::move(callbacks));

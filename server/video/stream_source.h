@@ -20,9 +20,11 @@ struct StreamSourceCallbacks {
   std::function<void(const std::vector<Bytes>& parameterSets, int width, int height)>
       onParameterSets;
   /// One encoded access unit, its keyframe flag and pts in µs. Capture queue.
-  std::function<void(const Bytes& data, bool keyframe, uint64_t pts)> onEncoded;
-  std::function<void(const Bytes& config)> onAudioConfig;
-  std::function<void(const Bytes& packet, uint64_t pts)> onAudio;
+  // Encoded data is handed over by value: the producer moves it along and the transport queues it
+  // without another copy.
+  std::function<void(Bytes data, bool keyframe, uint64_t pts)> onEncoded;
+  std::function<void(Bytes config)> onAudioConfig;
+  std::function<void(Bytes packet, uint64_t pts)> onAudio;
   /// Capture could not start or continue. Main executor.
   std::function<void(const std::string& text)> onError;
   /// The capture size after each successful start or source switch. Main executor.

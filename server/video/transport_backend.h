@@ -47,9 +47,10 @@ class VideoTransportBackend {
 
   // Each send only queues the message on the transport's send queue; the caller never blocks.
   virtual void sendParameterSets(const std::vector<Bytes>& blobs, int width, int height) = 0;
-  virtual void sendEncoded(const Bytes& data, bool keyframe, uint64_t pts) = 0;
-  virtual void sendAudioConfig(const Bytes& data) = 0;
-  virtual void sendAudio(const Bytes& data, uint64_t pts) = 0;
+  // The data is taken by value, so a caller that moves it in hands it over without a copy.
+  virtual void sendEncoded(Bytes data, bool keyframe, uint64_t pts) = 0;
+  virtual void sendAudioConfig(Bytes data) = 0;
+  virtual void sendAudio(Bytes data, uint64_t pts) = 0;
 
   virtual void setPrepareCapture(PrepareCapture prepare) = 0;
   virtual void setAllowPeer(AllowPeer allow) = 0;

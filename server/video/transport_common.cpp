@@ -10,17 +10,17 @@ void TransportCommon::sendParameterSets(const std::vector<Bytes>& blobs, int wid
   queueMessage(MessageKind::parameterSets, 0, 0, encodeParameterSetsPayload(blobs, width, height));
 }
 
-void TransportCommon::sendEncoded(const Bytes& data, bool keyframe, uint64_t pts) {
+void TransportCommon::sendEncoded(Bytes data, bool keyframe, uint64_t pts) {
   if (auto stats = currentStats()) stats->recordFrameSend(pts, clock_.now());
-  queueMessage(MessageKind::videoFrame, keyframe ? kKeyframeFlag : 0, pts, data);
+  queueMessage(MessageKind::videoFrame, keyframe ? kKeyframeFlag : 0, pts, std::move(data));
 }
 
-void TransportCommon::sendAudioConfig(const Bytes& data) {
-  queueMessage(MessageKind::audioConfig, 0, 0, data);
+void TransportCommon::sendAudioConfig(Bytes data) {
+  queueMessage(MessageKind::audioConfig, 0, 0, std::move(data));
 }
 
-void TransportCommon::sendAudio(const Bytes& data, uint64_t pts) {
-  queueMessage(MessageKind::audioPacket, 0, pts, data);
+void TransportCommon::sendAudio(Bytes data, uint64_t pts) {
+  queueMessage(MessageKind::audioPacket, 0, pts, std::move(data));
 }
 
 void TransportCommon::setPrepareCapture(PrepareCapture prepare) {

@@ -31,9 +31,9 @@ class TransportCommon : public VideoTransportBackend {
  public:
   void sendParameterSets(const std::vector<Bytes>& blobs, int width, int height) override;
   /// Records the send time of `pts` in the statistics before queueing.
-  void sendEncoded(const Bytes& data, bool keyframe, uint64_t pts) override;
-  void sendAudioConfig(const Bytes& data) override;
-  void sendAudio(const Bytes& data, uint64_t pts) override;
+  void sendEncoded(Bytes data, bool keyframe, uint64_t pts) override;
+  void sendAudioConfig(Bytes data) override;
+  void sendAudio(Bytes data, uint64_t pts) override;
   void setPrepareCapture(PrepareCapture prepare) override;
   void setAllowPeer(AllowPeer allow) override;
   void setOnPeerDisconnected(PeerDisconnected handler) override;

@@ -116,19 +116,19 @@ void VideoServer::start() {
       if (auto b = self->activeBackend()) b->sendParameterSets(sets, width, height);
     }
   };
-  output.onEncoded = [weak](const Bytes& data, bool keyframe, uint64_t pts) {
+  output.onEncoded = [weak](Bytes data, bool keyframe, uint64_t pts) {
     if (auto self = weak.lock()) {
-      if (auto b = self->activeBackend()) b->sendEncoded(data, keyframe, pts);
+      if (auto b = self->activeBackend()) b->sendEncoded(std::move(data), keyframe, pts);
     }
   };
-  output.onAudioConfig = [weak](const Bytes& data) {
+  output.onAudioConfig = [weak](Bytes data) {
     if (auto self = weak.lock()) {
-      if (auto b = self->activeBackend()) b->sendAudioConfig(data);
+      if (auto b = self->activeBackend()) b->sendAudioConfig(std::move(data));
     }
   };
-  output.onAudio = [weak](const Bytes& data, uint64_t pts) {
+  output.onAudio = [weak](Bytes data, uint64_t pts) {
     if (auto self = weak.lock()) {
-      if (auto b = self->activeBackend()) b->sendAudio(data, pts);
+      if (auto b = self->activeBackend()) b->sendAudio(std::move(data), pts);
     }
   };
   output.onError = common::weakCallback(
