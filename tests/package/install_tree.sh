@@ -20,8 +20,10 @@ if ! diff -u "$work/expected.txt" "$work/installed.txt"; then
   exit 1
 fi
 
+# desktop-file-validate fails on errors only; warnings fail here too (hints do not).
 for entry in "$prefix"/share/applications/*.desktop "$prefix"/share/ferrowin/autostart/*.desktop; do
-  desktop-file-validate "$entry"
+  desktop-file-validate "$entry" >"$work/desktop.txt" 2>&1 &&
+    ! grep -q ': \(error\|warning\):' "$work/desktop.txt" || { cat "$work/desktop.txt" >&2; exit 1; }
 done
 appstreamcli validate --no-net "$prefix"/share/metainfo/*.metainfo.xml
 # systemd-analyze --user needs a runtime directory, not a running user manager. Its warnings
@@ -36,7 +38,8 @@ XDG_RUNTIME_DIR=$work/runtime MANPATH=$prefix/share/man \
   { cat "$work/verify.txt" >&2; exit 1; }
 if [ -s "$work/verify.txt" ]; then cat "$work/verify.txt" >&2; exit 1; fi
 grep -qx "ExecStart=$prefix/bin/ferrowin-server \$FERROWIN_SERVER_OPTIONS" \
-  "$prefix/lib/systemd/user/ferrowin-server.service"
+  "$prefix/lib/systemd/user/ferrowin-server.service" ||
+  { echo "install_tree: the unit does not run $prefix/bin/ferrowin-server" >&2; exit 1; }
 for page in "$prefix"/share/man/man1/*.1.gz; do
   # help2man's page, with the options from --help and our own sections.
   zcat "$page" | grep -qF -- '\-\-version' || { echo "install_tree: $page lacks the options" >&2; exit 1; }
