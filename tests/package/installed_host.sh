@@ -68,7 +68,8 @@ status=$("$client" "${state[@]}" status "${host[@]}") || fail "status failed"
 grep -q "ports: *control $port, video $((port + 1)), gamepad $((port + 2))" <<<"$status" ||
   fail "unexpected status: $status"
 
-"$client" "${state[@]}" stream --host 127.0.0.1 --port $((port + 1)) --seconds 2 \
+# Long enough for the encoder to open and deliver on a loaded machine.
+"$client" "${state[@]}" stream --host 127.0.0.1 --port $((port + 1)) --seconds 5 \
   --width 640 --height 480 --fps 30 --gamepad xbox >"$work/stream.txt" 2>&1 ||
   fail "stream failed: $(cat "$work/stream.txt")"
 grep -q '^total .*frames=[1-9]' "$work/stream.txt" || fail "no frames: $(cat "$work/stream.txt")"
