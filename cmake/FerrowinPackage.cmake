@@ -28,6 +28,11 @@ set(CPACK_DEBIAN_PACKAGE_MAINTAINER ${FERROWIN_PACKAGE_MAINTAINER})
 set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# Libraries loaded at run time as plugins, which dpkg-shlibdeps cannot see: the catalog's icons
+# go through gdk-pixbuf, whose SVG loader comes with librsvg.
+if(TARGET ferrowin_platform_applications)
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS "librsvg2-common")
+endif()
 # Bonjour advertising needs the Avahi daemon; without it clients connect by address.
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "avahi-daemon")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA

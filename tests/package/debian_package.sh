@@ -72,6 +72,10 @@ while read -r file soname path; do
   grep -qxFf <(echo "$names") <<<"$depends" ||
     fail "$file links $soname from $package, which Depends lacks: $(field Depends)"
 done <"$work/needed.txt"
+# A plugin is not linked: gdk-pixbuf reads SVG icons through librsvg's loader.
+if grep -q ' libgdk_pixbuf-2.0.so' "$work/needed.txt"; then
+  grep -qx librsvg2-common <<<"$depends" || fail "gdk-pixbuf's SVG loader is not in Depends"
+fi
 
 # The udev rule is applied on install and forgotten on removal.
 dpkg-deb -e "$deb" "$work/control"
