@@ -46,7 +46,8 @@ class ApplicationPlatform {
                                                     const std::filesystem::path& directory) = 0;
 
   /// The image file of the entry's Icon: an absolute path as it stands, a name looked up in the
-  /// user's icon theme, then hicolor, then the pixmaps folders (scalable or the largest size first).
+  /// user's icon theme, then hicolor, then the pixmaps folders (scalable or the largest size
+  /// first).
   virtual std::optional<std::filesystem::path> desktopEntryIcon(const std::filesystem::path& file,
                                                                 const IconSearch& search) = 0;
   /// A themed icon by name, looked up as above.

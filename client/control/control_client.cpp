@@ -45,7 +45,8 @@ Expected<AppList, ControlError> appList(const Expected<HttpResponse, ControlErro
     JsonReader app(item, "apps");
     list.apps.push_back({app.required<std::string>("id"), app.required<std::string>("title"),
                          app.required<std::string>("group")});
-    if (!app.ok()) return protocolError("unexpected apps answer (" + app.error()->description() + ")");
+    if (!app.ok())
+      return protocolError("unexpected apps answer (" + app.error()->description() + ")");
   }
   return checked(reader, std::move(list), "apps");
 }

@@ -147,11 +147,11 @@ Candidate lookInTheme(const std::string& theme, const std::string& name,
     if (!g_key_file_load_from_file(index.get(), (root / "index.theme").c_str(), G_KEY_FILE_NONE,
                                    nullptr))
       continue;
-    StrvPtr parents(g_key_file_get_string_list(index.get(), "Icon Theme", "Inherits", nullptr,
-                                               nullptr));
+    StrvPtr parents(
+        g_key_file_get_string_list(index.get(), "Icon Theme", "Inherits", nullptr, nullptr));
     for (char** parent = parents.get(); parent && *parent; ++parent) inherits.emplace_back(*parent);
-    StrvPtr directories(g_key_file_get_string_list(index.get(), "Icon Theme", "Directories",
-                                                   nullptr, nullptr));
+    StrvPtr directories(
+        g_key_file_get_string_list(index.get(), "Icon Theme", "Directories", nullptr, nullptr));
     for (char** directory = directories.get(); directory && *directory; ++directory) {
       const int size = g_key_file_get_integer(index.get(), *directory, "Size", nullptr);
       GString_ type(g_key_file_get_string(index.get(), *directory, "Type", nullptr));
@@ -212,10 +212,11 @@ Expected<GObjectPtr<GdkPixbuf>, std::string> loadFitted(const fs::path& file, in
     return make_unexpected(takeMessage(error, "could not read " + file.string()));
   GString_ owned(contents);
   GObjectPtr<GdkPixbufLoader> loader(gdk_pixbuf_loader_new_with_type(type, &error));
-  if (!loader) return make_unexpected(takeMessage(error, "no image loader for " + std::string(type)));
+  if (!loader)
+    return make_unexpected(takeMessage(error, "no image loader for " + std::string(type)));
   g_signal_connect(loader.get(), "size-prepared", G_CALLBACK(fitInto), &size);
-  const bool written = gdk_pixbuf_loader_write(loader.get(), reinterpret_cast<const guchar*>(contents),
-                                               length, &error);
+  const bool written = gdk_pixbuf_loader_write(
+      loader.get(), reinterpret_cast<const guchar*>(contents), length, &error);
   // Closing is needed even after a failed write; its error only matters when the write went well.
   GError* closeError = nullptr;
   const bool closed = gdk_pixbuf_loader_close(loader.get(), written ? &closeError : nullptr);
@@ -236,7 +237,8 @@ class GioApplicationPlatform final : public ApplicationPlatform {
     // is missing.
     GObjectPtr<GDesktopAppInfo> info(g_desktop_app_info_new_from_filename(file.c_str()));
     if (!info) return std::nullopt;
-    if (g_desktop_app_info_get_nodisplay(info.get()) || g_desktop_app_info_get_is_hidden(info.get()))
+    if (g_desktop_app_info_get_nodisplay(info.get()) ||
+        g_desktop_app_info_get_is_hidden(info.get()))
       return std::nullopt;
     if (g_desktop_app_info_get_boolean(info.get(), "Terminal")) return std::nullopt;
     if (!shownIn(info.get(), desktops)) return std::nullopt;

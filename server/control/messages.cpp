@@ -51,9 +51,12 @@ std::string encode(const FerrowinHostSettings& message) {
 
 std::string_view appGroupName(FerrowinAppGroup group) {
   switch (group) {
-    case FerrowinAppGroup::games: return "games";
-    case FerrowinAppGroup::system: return "system";
-    case FerrowinAppGroup::other: break;
+    case FerrowinAppGroup::games:
+      return "games";
+    case FerrowinAppGroup::system:
+      return "system";
+    case FerrowinAppGroup::other:
+      break;
   }
   return "other";
 }
@@ -77,7 +80,8 @@ Json summariesJson(const std::vector<FerrowinAppSummary>& summaries) {
 }  // namespace
 
 std::string encode(const FerrowinAppsResponse& message) {
-  return common::encodeJson(Json{{"apps", summariesJson(message.apps)}, {"recent", message.recent}});
+  return common::encodeJson(
+      Json{{"apps", summariesJson(message.apps)}, {"recent", message.recent}});
 }
 
 std::string encode(const FerrowinAppLaunchResponse& message) {

@@ -1,9 +1,9 @@
 #include "server/library/application_library.h"
 
+#include <algorithm>
 #include <asio/async_result.hpp>
 #include <asio/post.hpp>
 #include <asio/use_awaitable.hpp>
-#include <algorithm>
 #include <system_error>
 
 #include "common/util/files.h"
@@ -29,7 +29,9 @@ auto& log() {
 }
 
 LibraryError notFound() { return {LibraryError::Kind::notFound, {}}; }
-LibraryError failed(std::string message) { return {LibraryError::Kind::failed, std::move(message)}; }
+LibraryError failed(std::string message) {
+  return {LibraryError::Kind::failed, std::move(message)};
+}
 
 std::vector<std::string> loadIds(const fs::path& file) {
   auto text = common::readFile(file);
@@ -77,9 +79,9 @@ std::optional<fs::path> steamIcon(platform::ApplicationPlatform& platform, const
   if (!hashed.empty()) return *std::min_element(hashed.begin(), hashed.end());
   if (auto themed = platform.findIcon("steam_icon_" + game.appId, environment.iconSearch()))
     return themed;
-  for (const auto& file : {cache / (game.appId + "_library_600x900.jpg"),
-                           cache / game.appId / "library_600x900.jpg",
-                           cache / (game.appId + "_header.jpg"), cache / game.appId / "header.jpg"})
+  for (const auto& file :
+       {cache / (game.appId + "_library_600x900.jpg"), cache / game.appId / "library_600x900.jpg",
+        cache / (game.appId + "_header.jpg"), cache / game.appId / "header.jpg"})
     if (fs::is_regular_file(file, error)) return file;
   return std::nullopt;
 }
@@ -88,9 +90,12 @@ std::optional<fs::path> steamIcon(platform::ApplicationPlatform& platform, const
 
 std::string LibraryError::description() const {
   switch (kind) {
-    case Kind::notFound: return "not found";
-    case Kind::unreadableIcon: return "could not read icon";
-    case Kind::failed: break;
+    case Kind::notFound:
+      return "not found";
+    case Kind::unreadableIcon:
+      return "could not read icon";
+    case Kind::failed:
+      break;
   }
   return message;
 }
@@ -174,7 +179,8 @@ void ApplicationLibrary::startScan() {
   std::weak_ptr<ApplicationLibrary> weak = weak_from_this();
   scanTimer_ = deps_.timers->makeTimer();
   scanTimer_->start(deps_.scanTimeoutSeconds, [weak, generation] {
-    if (auto self = weak.lock()) self->finishScan(generation, make_unexpected(failed("application scan timed out")));
+    if (auto self = weak.lock())
+      self->finishScan(generation, make_unexpected(failed("application scan timed out")));
   });
   log()->info("Scanning applications");
   scanQueue_.post([weak, generation, cancelled = scanCancelled_, platform = deps_.platform,
@@ -216,7 +222,7 @@ void ApplicationLibrary::abandonScan() {
 asio::awaitable<ApplicationLibrary::Apps> ApplicationLibrary::apps(bool refresh) {
   auto self = shared_from_this();
   if (refresh) {
-    const bool waited = scanning_;
+    const bool wasScanning = scanning_;
     abandonScan();
     cached_.reset();
     worker_.post([catalog = deps_.directory / kCatalogFile, icons = iconsDirectory_] {
@@ -226,7 +232,7 @@ asio::awaitable<ApplicationLibrary::Apps> ApplicationLibrary::apps(bool refresh)
       fs::create_directories(icons, error);
     });
     // Callers of the abandoned scan are answered by the new one.
-    if (waited) startScan();
+    if (wasScanning) startScan();
   }
   auto catalog = co_await loadedCatalog();
   if (!catalog) co_return make_unexpected(catalog.error());
@@ -261,18 +267,18 @@ asio::awaitable<Expected<std::string, LibraryError>> ApplicationLibrary::launch(
   if (!isVisible(id)) co_return make_unexpected(notFound());
   auto start = [id, platform = deps_.platform,
                 environment = deps_.environment()]() -> Expected<void, LibraryError> {
-        Expected<void, std::string> result;
-        if (isDesktopEntry(id)) {
-          result = platform->launchDesktopEntry(id);
-        } else if (auto game = steamGameAt(environment.home, id)) {
-          result = platform->launchProgram({"steam", "steam://rungameid/" + game->appId},
-                                           environment.home);
-        } else {
-          result = make_unexpected("no installed Steam game in " + id);
-        }
-        if (!result) return make_unexpected(failed(result.error()));
-        return {};
-      };
+    Expected<void, std::string> result;
+    if (isDesktopEntry(id)) {
+      result = platform->launchDesktopEntry(id);
+    } else if (auto game = steamGameAt(environment.home, id)) {
+      result =
+          platform->launchProgram({"steam", "steam://rungameid/" + game->appId}, environment.home);
+    } else {
+      result = make_unexpected("no installed Steam game in " + id);
+    }
+    if (!result) return make_unexpected(failed(result.error()));
+    return {};
+  };
   auto started = co_await runOn<Expected<void, LibraryError>>(worker_, std::move(start));
   if (!started) {
     log()->error("Could not launch {}: {}", id, started.error().description());
@@ -295,24 +301,25 @@ asio::awaitable<Expected<std::vector<uint8_t>, LibraryError>> ApplicationLibrary
   using Result = Expected<std::vector<uint8_t>, LibraryError>;
   auto render = [id, file = iconsDirectory_ / iconFileName(id), platform = deps_.platform,
                  environment = deps_.environment()]() -> Result {
-        if (auto cached = common::readFile(file)) return std::vector<uint8_t>(cached->begin(), cached->end());
-        std::optional<fs::path> image;
-        if (isDesktopEntry(id)) {
-          image = platform->desktopEntryIcon(id, environment.iconSearch());
-        } else if (auto game = steamGameAt(environment.home, id)) {
-          image = steamIcon(*platform, *game, environment);
-        }
-        if (!image) return make_unexpected(LibraryError{LibraryError::Kind::unreadableIcon, {}});
-        auto png = platform->renderIcon(*image, kIconSize);
-        if (!png) {
-          log()->warn("Icon of {} ({}): {}", id, image->string(), png.error());
-          return make_unexpected(LibraryError{LibraryError::Kind::unreadableIcon, {}});
-        }
-        const std::string_view bytes(reinterpret_cast<const char*>(png->data()), png->size());
-        if (auto written = common::writeFileAtomically(file, bytes); !written)
-          log()->warn("Could not cache icon {}: {}", file.string(), written.error().description());
-        return std::move(*png);
-      };
+    if (auto cached = common::readFile(file))
+      return std::vector<uint8_t>(cached->begin(), cached->end());
+    std::optional<fs::path> image;
+    if (isDesktopEntry(id)) {
+      image = platform->desktopEntryIcon(id, environment.iconSearch());
+    } else if (auto game = steamGameAt(environment.home, id)) {
+      image = steamIcon(*platform, *game, environment);
+    }
+    if (!image) return make_unexpected(LibraryError{LibraryError::Kind::unreadableIcon, {}});
+    auto png = platform->renderIcon(*image, kIconSize);
+    if (!png) {
+      log()->warn("Icon of {} ({}): {}", id, image->string(), png.error());
+      return make_unexpected(LibraryError{LibraryError::Kind::unreadableIcon, {}});
+    }
+    const std::string_view bytes(reinterpret_cast<const char*>(png->data()), png->size());
+    if (auto written = common::writeFileAtomically(file, bytes); !written)
+      log()->warn("Could not cache icon {}: {}", file.string(), written.error().description());
+    return std::move(*png);
+  };
   co_return co_await runOn<Result>(worker_, std::move(render));
 }
 

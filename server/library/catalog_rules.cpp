@@ -10,9 +10,7 @@ namespace ferrowin::library {
 namespace {
 
 bool isDigit(char c) { return c >= '0' && c <= '9'; }
-unsigned char fold(char c) {
-  return static_cast<unsigned char>(c >= 'A' && c <= 'Z' ? c + 32 : c);
-}
+unsigned char fold(char c) { return static_cast<unsigned char>(c >= 'A' && c <= 'Z' ? c + 32 : c); }
 std::string_view withoutLeadingZeros(std::string_view run) {
   const size_t first = run.find_first_not_of('0');
   return first == std::string_view::npos ? std::string_view{} : run.substr(first);

@@ -43,13 +43,15 @@ struct EntryFile {
   bool underWine = false;
 };
 
-std::vector<EntryFile> entryFiles(const fs::path& applications, const std::atomic<bool>& cancelled) {
+std::vector<EntryFile> entryFiles(const fs::path& applications,
+                                  const std::atomic<bool>& cancelled) {
   std::vector<EntryFile> files;
   std::error_code error;
   if (!fs::is_directory(applications, error)) return files;
-  fs::recursive_directory_iterator it(applications,
-                                     fs::directory_options::skip_permission_denied, error);
-  for (fs::recursive_directory_iterator end; !error && it != end && !cancelled; it.increment(error)) {
+  fs::recursive_directory_iterator it(applications, fs::directory_options::skip_permission_denied,
+                                      error);
+  for (fs::recursive_directory_iterator end; !error && it != end && !cancelled;
+       it.increment(error)) {
     const fs::path& path = it->path();
     const std::string name = path.filename().string();
     std::error_code statError;

@@ -44,7 +44,8 @@ std::vector<fs::path> libraryFolders(const fs::path& root) {
   if (!document || document->children.empty()) return folders;
   const VdfNode& list = document->children.front().second;
   for (const auto& [key, node] : list.children) {
-    if (key.empty() || !std::all_of(key.begin(), key.end(), [](char c) { return c >= '0' && c <= '9'; }))
+    if (key.empty() ||
+        !std::all_of(key.begin(), key.end(), [](char c) { return c >= '0' && c <= '9'; }))
       continue;
     std::optional<std::string> path = node.isObject ? node.text("path") : node.value;
     if (path && !path->empty() && fs::path(*path).is_absolute()) folders.emplace_back(*path);

@@ -4,9 +4,7 @@
 
 namespace ferrowin::library {
 
-std::string VdfError::description() const {
-  return fmt::format("{} at byte {}", reason, offset);
-}
+std::string VdfError::description() const { return fmt::format("{} at byte {}", reason, offset); }
 
 namespace {
 
@@ -19,7 +17,9 @@ bool equalsIgnoringCase(std::string_view a, std::string_view b) {
   return true;
 }
 
-bool isSpace(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\f' || c == '\v'; }
+bool isSpace(char c) {
+  return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\f' || c == '\v';
+}
 
 class Parser {
  public:
@@ -111,10 +111,18 @@ class Parser {
         if (d == '\\' && position_ < text_.size()) {
           const char e = text_[position_++];
           switch (e) {
-            case 'n': d = '\n'; break;
-            case 't': d = '\t'; break;
-            case 'r': d = '\r'; break;
-            default: d = e; break;  // \\ and \" and anything else stand for themselves
+            case 'n':
+              d = '\n';
+              break;
+            case 't':
+              d = '\t';
+              break;
+            case 'r':
+              d = '\r';
+              break;
+            default:
+              d = e;
+              break;  // \\ and \" and anything else stand for themselves
           }
         }
         token.text.push_back(d);

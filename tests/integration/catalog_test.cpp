@@ -44,13 +44,17 @@ class Catalog : public ::testing::Test {
     CatalogTree::addSteamLibrary(steam, {{"440", "Team Fortress 2", "Team Fortress 2"}});
     game = (steam / "steamapps/common/Team Fortress 2").string();
     const auto icon = tree.root() / "icon.xpm";
-    CatalogTree::write(icon, "/* XPM */\nstatic char *i[] = {\"2 2 1 1\", \". c #FF0000\", \"..\", \"..\"};\n");
+    CatalogTree::write(
+        icon, "/* XPM */\nstatic char *i[] = {\"2 2 1 1\", \". c #FF0000\", \"..\", \"..\"};\n");
     editor = CatalogTree::addEntry(tree.systemData(), "editor.desktop",
-                                   CatalogTree::entry("Editor", "Icon=" + icon.string() + "\n")).string();
+                                   CatalogTree::entry("Editor", "Icon=" + icon.string() + "\n"))
+                 .string();
     settings = CatalogTree::addEntry(tree.systemData(), "settings.desktop",
-                                     CatalogTree::entry("Settings", "Categories=Settings;\n")).string();
+                                     CatalogTree::entry("Settings", "Categories=Settings;\n"))
+                   .string();
     const auto bin = tree.root() / "bin";
-    CatalogTree::write(bin / "steam", "#!/bin/sh\necho \"$@\" > '" + (tree.root() / "steam.txt").string() + "'\n");
+    CatalogTree::write(bin / "steam",
+                       "#!/bin/sh\necho \"$@\" > '" + (tree.root() / "steam.txt").string() + "'\n");
     fs::permissions(bin / "steam", fs::perms::owner_all);
     const char* path = std::getenv("PATH");
     environment = {{"HOME", tree.home().string()},
@@ -67,7 +71,9 @@ class Catalog : public ::testing::Test {
     ASSERT_TRUE(host->start()) << host->log();
     port = host->port();
   }
-  ControlClient client() { return ControlClient(client::HostAddress{"127.0.0.1", port}, state.path()); }
+  ControlClient client() {
+    return ControlClient(client::HostAddress{"127.0.0.1", port}, state.path());
+  }
   void pair() {
     ControlClient pairing(client::HostAddress{"127.0.0.1", port}, state.path(), 10.0, true);
     auto paired = client::pairWithHost(pairing, authority, state.path(), host->pairingCode());
@@ -149,7 +155,9 @@ TEST_F(Catalog, FiveRoutesForAPairedClientSurvivingARestart) {
   // A restart keeps the catalog (a new entry waits for a refresh), the hidden and recent lists.
   ASSERT_TRUE(client().launchApp(editor));
   EXPECT_EQ(host->stop(), 0);
-  const auto added = CatalogTree::addEntry(tree.systemData(), "added.desktop", CatalogTree::entry("Added")).string();
+  const auto added =
+      CatalogTree::addEntry(tree.systemData(), "added.desktop", CatalogTree::entry("Added"))
+          .string();
   startHost();
   auto resuming = client();
   ASSERT_TRUE(client::resumeWithHost(resuming, state.path()));
@@ -165,21 +173,25 @@ TEST_F(Catalog, FiveRoutesForAPairedClientSurvivingARestart) {
 TEST_F(Catalog, CommandLine) {
   startHost();
   pair();
-  const std::string apps = "--state-dir '" + state.path().string() + "' apps --host 127.0.0.1 --port " +
-                           std::to_string(port) + " ";
+  const std::string apps = "--state-dir '" + state.path().string() +
+                           "' apps --host 127.0.0.1 --port " + std::to_string(port) + " ";
   EXPECT_EQ(runClient(apps + "--json"),
             R"({"apps":[{"group":"other","id":")" + editor + R"(","title":"Editor"},)" +
                 R"({"group":"system","id":")" + settings + R"(","title":"Settings"},)" +
-                R"({"group":"games","id":")" + game + R"(","title":"Team Fortress 2"}],"recent":[]})" + "\n");
+                R"({"group":"games","id":")" + game +
+                R"(","title":"Team Fortress 2"}],"recent":[]})" + "\n");
   EXPECT_EQ(runClient(apps + "launch '" + game + "'"), "Launched " + game + "\n");
   const std::string table = runClient(apps);
   EXPECT_NE(table.find("GROUP   TITLE            ID\n"), std::string::npos) << table;
   EXPECT_NE(table.find("games   Team Fortress 2  " + game + "\n"), std::string::npos) << table;
   EXPECT_NE(table.find("recent:\n  " + game + "\n"), std::string::npos) << table;
   const auto png = tree.root() / "editor.png";
-  EXPECT_EQ(runClient(apps + "icon '" + editor + "' --out '" + png.string() + "'").rfind("Wrote ", 0), 0u);
+  EXPECT_EQ(
+      runClient(apps + "icon '" + editor + "' --out '" + png.string() + "'").rfind("Wrote ", 0),
+      0u);
   EXPECT_EQ(pngSize(common::readFile(png).value_or("")), (std::pair<uint32_t, uint32_t>{256, 256}));
-  EXPECT_EQ(runClient(apps + "hide /not/listed"), "ferrowin-client: host answered 404: not found\n");
+  EXPECT_EQ(runClient(apps + "hide /not/listed"),
+            "ferrowin-client: host answered 404: not found\n");
 }
 
 }  // namespace

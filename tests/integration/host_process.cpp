@@ -52,8 +52,8 @@ std::filesystem::path serverBinary() {
 }
 
 std::string runClient(const std::string& arguments) {
-  return runCommand((serverBinary().parent_path() / "ferrowin-client").string() + " " +
-                    arguments + " 2>&1");
+  return runCommand((serverBinary().parent_path() / "ferrowin-client").string() + " " + arguments +
+                    " 2>&1");
 }
 
 uint16_t freeControlPort() {
@@ -98,9 +98,9 @@ bool HostProcess::start(double timeoutSeconds) {
   for (char** e = environ; *e; ++e) {
     const std::string entry = *e;
     // The options' variables replace ours (the first of two entries would win).
-    const bool replaced = std::any_of(
-        options_.environment.begin(), options_.environment.end(),
-        [&](const auto& variable) { return entry.starts_with(variable.first + "="); });
+    const bool replaced =
+        std::any_of(options_.environment.begin(), options_.environment.end(),
+                    [&](const auto& variable) { return entry.starts_with(variable.first + "="); });
     if (!replaced && !entry.starts_with("FERROWIN_PAIR_EVERY_CONNECTION=") &&
         !entry.starts_with("DISPLAY="))
       env.push_back(entry);

@@ -1,6 +1,8 @@
 // The catalog's state, files, launching and icons, on a temporary computer with the real GIO and
 // gdk-pixbuf backend.
 
+#include "server/library/application_library.h"
+
 #include <gdk-pixbuf/gdk-pixbuf.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -9,14 +11,13 @@
 #include <asio/io_context.hpp>
 #include <chrono>
 #include <condition_variable>
-#include <sstream>
 #include <mutex>
+#include <sstream>
 #include <thread>
 
 #include "common/runtime/clock.h"
 #include "common/util/files.h"
 #include "common/util/json.h"
-#include "server/library/application_library.h"
 #include "server/library/catalog_rules.h"
 #include "tests/library/catalog_tree.h"
 
@@ -47,7 +48,8 @@ T await(asio::io_context& io, asio::awaitable<T> flow) {
 // Waits for a file the launched program writes.
 std::string waitForFile(const fs::path& file) {
   for (int i = 0; i < 500; ++i) {
-    if (auto text = common::readFile(file); text && text->find("end\n") != std::string::npos) return *text;
+    if (auto text = common::readFile(file); text && text->find("end\n") != std::string::npos)
+      return *text;
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   return {};
@@ -55,8 +57,9 @@ std::string waitForFile(const fs::path& file) {
 
 class Library : public ::testing::Test {
  protected:
-  std::shared_ptr<ApplicationLibrary> open(common::TimerFactory* timers = nullptr,
-                                           std::shared_ptr<platform::ApplicationPlatform> platform = nullptr) {
+  std::shared_ptr<ApplicationLibrary> open(
+      common::TimerFactory* timers = nullptr,
+      std::shared_ptr<platform::ApplicationPlatform> platform = nullptr) {
     return ApplicationLibrary::create(
         {.main = &io,
          .timers = timers ? timers : &realTimers,
@@ -106,7 +109,8 @@ TEST_F(Library, CatalogPersistsAcrossRestartsUntilRefresh) {
 
 TEST_F(Library, DamagedFilesCountAsEmpty) {
   const auto a = add("a.desktop", CatalogTree::entry("Alpha"));
-  CatalogTree::write(data / "Ferrowin/catalog.json", R"([{"id":"/gone","title":"Gone","group":"bogus"}])");
+  CatalogTree::write(data / "Ferrowin/catalog.json",
+                     R"([{"id":"/gone","title":"Gone","group":"bogus"}])");
   CatalogTree::write(data / "Ferrowin/recent-apps.json", "{not json");
   CatalogTree::write(data / "Ferrowin/hidden-apps.json", R"(["ok", 5])");
   auto library = open();
@@ -119,7 +123,8 @@ TEST_F(Library, DamagedFilesCountAsEmpty) {
 TEST_F(Library, HideAndRecentEdits) {
   const auto a = add("a.desktop", CatalogTree::entry("Alpha"));
   const auto b = add("b.desktop", CatalogTree::entry("Beta"));
-  CatalogTree::write(data / "Ferrowin/recent-apps.json", common::encodeJson(common::Json{b, "/not/listed", a}));
+  CatalogTree::write(data / "Ferrowin/recent-apps.json",
+                     common::encodeJson(common::Json{b, "/not/listed", a}));
   auto library = open();
   auto apps = await(io, library->apps(false));
   ASSERT_TRUE(apps);
@@ -137,7 +142,8 @@ TEST_F(Library, HideAndRecentEdits) {
   }
   auto removed = await(io, library->removeRecent("/not/listed"));
   ASSERT_TRUE(removed);
-  EXPECT_EQ(await(io, library->removeRecent("/never/recent")).error().kind, LibraryError::Kind::notFound);
+  EXPECT_EQ(await(io, library->removeRecent("/never/recent")).error().kind,
+            LibraryError::Kind::notFound);
   EXPECT_EQ(await(io, library->launch(a)).error().kind, LibraryError::Kind::notFound);
   EXPECT_EQ(await(io, library->icon(a)).error().kind, LibraryError::Kind::notFound);
   library->flushWrites();
@@ -158,15 +164,24 @@ TEST_F(Library, LaunchStartsTheProgramDetachedAndUpdatesRecent) {
   const auto program = CatalogTree::write(
       tree.root() / "bin/record",
       "#!/bin/sh\nfor a in \"$@\"; do echo \"arg:$a\"; done > '" + out.string() +
-          ".tmp'\necho \"cwd:$(pwd)\" >> '" + out.string() + ".tmp'\n"
-          "echo \"session:$(cut -d' ' -f6 /proc/$$/stat) pid:$$\" >> '" + out.string() + ".tmp'\n"
-          "echo end >> '" + out.string() + ".tmp'\nmv '" + out.string() + ".tmp' '" + out.string() + "'\n");
+          ".tmp'\necho \"cwd:$(pwd)\" >> '" + out.string() +
+          ".tmp'\n"
+          "echo \"session:$(cut -d' ' -f6 /proc/$$/stat) pid:$$\" >> '" +
+          out.string() +
+          ".tmp'\n"
+          "echo end >> '" +
+          out.string() + ".tmp'\nmv '" + out.string() + ".tmp' '" + out.string() + "'\n");
   fs::permissions(program, fs::perms::owner_all);
-  const auto recorder = add("recorder.desktop", CatalogTree::entry(
-      "Recorder", "Exec=" + program.string() + " --name %c %f %U 100%% %i\nPath=" + work.string() + "\n"));
+  const auto recorder =
+      add("recorder.desktop",
+          CatalogTree::entry("Recorder", "Exec=" + program.string() +
+                                             " --name %c %f %U 100%% %i\nPath=" + work.string() +
+                                             "\n"));
   // Fifty earlier launches, the recorder among them.
   std::vector<std::string> recent;
-  for (int i = 0; i < 50; ++i) recent.push_back(add("app" + std::to_string(i) + ".desktop", CatalogTree::entry("App " + std::to_string(i))));
+  for (int i = 0; i < 50; ++i)
+    recent.push_back(add("app" + std::to_string(i) + ".desktop",
+                         CatalogTree::entry("App " + std::to_string(i))));
   recent[20] = recorder;
   CatalogTree::write(data / "Ferrowin/recent-apps.json", common::encodeJson(common::Json(recent)));
 
@@ -175,7 +190,9 @@ TEST_F(Library, LaunchStartsTheProgramDetachedAndUpdatesRecent) {
   ASSERT_TRUE(launched) << launched.error().description();
   EXPECT_EQ(*launched, recorder);
   const std::string record = waitForFile(out);
-  EXPECT_NE(record.find("arg:--name\narg:Recorder\narg:100%\ncwd:" + work.string() + "\n"), std::string::npos) << record;
+  EXPECT_NE(record.find("arg:--name\narg:Recorder\narg:100%\ncwd:" + work.string() + "\n"),
+            std::string::npos)
+      << record;
   // The program leads a session of its own.
   const auto session = record.find("session:");
   ASSERT_NE(session, std::string::npos);
@@ -239,7 +256,8 @@ Decoded decode(const std::vector<uint8_t>& png) {
     decoded.channels = gdk_pixbuf_get_n_channels(image);
     const guchar* pixels = gdk_pixbuf_read_pixels(image);
     for (int y = 0; y < decoded.height && decoded.channels == 4; ++y)
-      decoded.alphaColumn.push_back(pixels[y * gdk_pixbuf_get_rowstride(image) + (decoded.width / 2) * 4 + 3]);
+      decoded.alphaColumn.push_back(
+          pixels[y * gdk_pixbuf_get_rowstride(image) + (decoded.width / 2) * 4 + 3]);
   }
   if (loader) g_object_unref(loader);
   return decoded;
@@ -248,10 +266,11 @@ Decoded decode(const std::vector<uint8_t>& png) {
 TEST_F(Library, IconsOfEveryKindComeOut256Square) {
   const auto icons = tree.dataHome() / "icons";
   const auto sys = tree.systemData();
-  CatalogTree::write(icons / "hicolor/index.theme",
-                     "[Icon Theme]\nName=Hicolor\nDirectories=48x48/apps,128x128/apps,scalable/apps\n\n"
-                     "[48x48/apps]\nSize=48\nType=Fixed\n[128x128/apps]\nSize=128\nType=Fixed\n"
-                     "[scalable/apps]\nSize=128\nType=Scalable\nMinSize=8\nMaxSize=512\n");
+  CatalogTree::write(
+      icons / "hicolor/index.theme",
+      "[Icon Theme]\nName=Hicolor\nDirectories=48x48/apps,128x128/apps,scalable/apps\n\n"
+      "[48x48/apps]\nSize=48\nType=Fixed\n[128x128/apps]\nSize=128\nType=Fixed\n"
+      "[scalable/apps]\nSize=128\nType=Scalable\nMinSize=8\nMaxSize=512\n");
   writeImage(icons / "hicolor/48x48/apps/raster.png", 48, 48);
   writeImage(icons / "hicolor/128x128/apps/raster.png", 128, 128);  // the largest wins
   CatalogTree::write(icons / "hicolor/scalable/apps/vector.svg",
@@ -262,20 +281,25 @@ TEST_F(Library, IconsOfEveryKindComeOut256Square) {
                      "\"....\", \"....\", \"....\"};\n");
   writeImage(tree.root() / "art/wide.png", 64, 32);
   // The user's theme (from the GTK settings) comes before hicolor.
-  CatalogTree::write(tree.home() / ".config/gtk-3.0/settings.ini", "[Settings]\ngtk-icon-theme-name=Mine\n");
-  CatalogTree::write(tree.home() / ".icons/Mine/index.theme", "[Icon Theme]\nName=Mine\nDirectories=32\n[32]\nSize=32\n");
+  CatalogTree::write(tree.home() / ".config/gtk-3.0/settings.ini",
+                     "[Settings]\ngtk-icon-theme-name=Mine\n");
+  CatalogTree::write(tree.home() / ".icons/Mine/index.theme",
+                     "[Icon Theme]\nName=Mine\nDirectories=32\n[32]\nSize=32\n");
   writeImage(tree.home() / ".icons/Mine/32/themed.png", 32, 32);
   writeImage(icons / "hicolor/48x48/apps/themed.png", 48, 48);
 
   struct Case {
     const char* icon;
     int opaqueRows;  // rows with content down the middle
-  } cases[] = {{"raster", 256}, {"vector", 256}, {"legacy", 256}, {"themed", 256}, {"wide.png", 128}};
+  } cases[] = {
+      {"raster", 256}, {"vector", 256}, {"legacy", 256}, {"themed", 256}, {"wide.png", 128}};
   auto library = open();
   std::vector<std::string> entries;
   for (const auto& c : cases) {
-    const std::string icon = std::string(c.icon) == "wide.png" ? (tree.root() / "art/wide.png").string() : c.icon;
-    entries.push_back(add(std::string(c.icon) + ".desktop", CatalogTree::entry(c.icon, "Icon=" + icon + "\n")));
+    const std::string icon =
+        std::string(c.icon) == "wide.png" ? (tree.root() / "art/wide.png").string() : c.icon;
+    entries.push_back(
+        add(std::string(c.icon) + ".desktop", CatalogTree::entry(c.icon, "Icon=" + icon + "\n")));
   }
   const auto none = add("none.desktop", CatalogTree::entry("No icon", "Icon=no-such-icon\n"));
   ASSERT_TRUE(await(io, library->apps(false)));
@@ -286,9 +310,11 @@ TEST_F(Library, IconsOfEveryKindComeOut256Square) {
     EXPECT_EQ(decoded.width, 256) << cases[i].icon;
     EXPECT_EQ(decoded.height, 256) << cases[i].icon;
     EXPECT_EQ(decoded.channels, 4) << cases[i].icon;
-    EXPECT_EQ(std::count(decoded.alphaColumn.begin(), decoded.alphaColumn.end(), 255), cases[i].opaqueRows)
+    EXPECT_EQ(std::count(decoded.alphaColumn.begin(), decoded.alphaColumn.end(), 255),
+              cases[i].opaqueRows)
         << cases[i].icon;
-    EXPECT_TRUE(fs::exists(data / "Ferrowin/icons" / library::iconFileName(entries[i]))) << cases[i].icon;
+    EXPECT_TRUE(fs::exists(data / "Ferrowin/icons" / library::iconFileName(entries[i])))
+        << cases[i].icon;
   }
   // The wide image sits in the middle: transparent above and below.
   const auto wide = decode(*await(io, library->icon(entries.back())));
@@ -307,10 +333,12 @@ TEST_F(Library, IconsOfEveryKindComeOut256Square) {
 
 TEST_F(Library, SteamGamesHaveSteamsIcon) {
   const auto steam = tree.home() / ".local/share/Steam";
-  CatalogTree::addSteamLibrary(steam, {{"440", "Team Fortress 2", "tf2"}, {"70", "Half-Life", "hl"},
+  CatalogTree::addSteamLibrary(steam, {{"440", "Team Fortress 2", "tf2"},
+                                       {"70", "Half-Life", "hl"},
                                        {"10", "Counter-Strike", "cs"}});
   writeImage(steam / "appcache/librarycache/440_icon.jpg", 32, 32, "jpeg");
-  writeImage(steam / "appcache/librarycache/70/0123456789abcdef0123456789abcdef01234567.jpg", 32, 32, "jpeg");
+  writeImage(steam / "appcache/librarycache/70/0123456789abcdef0123456789abcdef01234567.jpg", 32,
+             32, "jpeg");
   auto library = open();
   auto apps = await(io, library->apps(false));
   ASSERT_EQ(apps->apps.size(), 3u);
@@ -330,28 +358,34 @@ TEST_F(Library, SteamGamesHaveSteamsIcon) {
 // Blocks every entry read until released, so a scan runs as long as the test wants.
 class StalledPlatform final : public platform::ApplicationPlatform {
  public:
-  explicit StalledPlatform(std::shared_ptr<platform::ApplicationPlatform> real) : real_(std::move(real)) {}
+  explicit StalledPlatform(std::shared_ptr<platform::ApplicationPlatform> real)
+      : real_(std::move(real)) {}
   void release() {
     std::lock_guard lock(mutex_);
     released_ = true;
     changed_.notify_all();
   }
   int reads() const { return reads_; }
-  std::optional<platform::DesktopEntryInfo> readDesktopEntry(const fs::path& file,
-                                                             const std::vector<std::string>& desktops) override {
+  std::optional<platform::DesktopEntryInfo> readDesktopEntry(
+      const fs::path& file, const std::vector<std::string>& desktops) override {
     ++reads_;
     std::unique_lock lock(mutex_);
     changed_.wait(lock, [&] { return released_; });
     return real_->readDesktopEntry(file, desktops);
   }
-  Expected<void, std::string> launchDesktopEntry(const fs::path& file) override { return real_->launchDesktopEntry(file); }
-  Expected<void, std::string> launchProgram(const std::vector<std::string>& argv, const fs::path& dir) override {
+  Expected<void, std::string> launchDesktopEntry(const fs::path& file) override {
+    return real_->launchDesktopEntry(file);
+  }
+  Expected<void, std::string> launchProgram(const std::vector<std::string>& argv,
+                                            const fs::path& dir) override {
     return real_->launchProgram(argv, dir);
   }
-  std::optional<fs::path> desktopEntryIcon(const fs::path& file, const platform::IconSearch& search) override {
+  std::optional<fs::path> desktopEntryIcon(const fs::path& file,
+                                           const platform::IconSearch& search) override {
     return real_->desktopEntryIcon(file, search);
   }
-  std::optional<fs::path> findIcon(const std::string& name, const platform::IconSearch& search) override {
+  std::optional<fs::path> findIcon(const std::string& name,
+                                   const platform::IconSearch& search) override {
     return real_->findIcon(name, search);
   }
   Expected<std::vector<uint8_t>, std::string> renderIcon(const fs::path& file, int size) override {
@@ -374,9 +408,10 @@ TEST_F(Library, ScanTimesOutAfterSixtySecondsAndCallersShareOneScan) {
 
   std::vector<ApplicationLibrary::Apps> answers;
   for (int i = 0; i < 2; ++i)
-    asio::co_spawn(io, library->apps(false), [&](std::exception_ptr, ApplicationLibrary::Apps apps) {
-      answers.push_back(std::move(apps));
-    });
+    asio::co_spawn(io, library->apps(false),
+                   [&](std::exception_ptr, ApplicationLibrary::Apps apps) {
+                     answers.push_back(std::move(apps));
+                   });
   io.run_for(std::chrono::milliseconds(100));
   clock.advance(59.9);
   io.run_for(std::chrono::milliseconds(20));

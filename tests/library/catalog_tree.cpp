@@ -16,7 +16,8 @@ library::CatalogEnvironment CatalogTree::environment() const {
 
 fs::path CatalogTree::write(const fs::path& path, const std::string& contents) {
   fs::create_directories(path.parent_path());
-  if (!common::writeFileAtomically(path, contents)) throw std::runtime_error("cannot write " + path.string());
+  if (!common::writeFileAtomically(path, contents))
+    throw std::runtime_error("cannot write " + path.string());
   return path;
 }
 

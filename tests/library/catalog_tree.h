@@ -24,7 +24,8 @@ class CatalogTree {
   library::CatalogEnvironment environment() const;
 
   /// Writes `contents` to `path` (folders created); answers the path.
-  static std::filesystem::path write(const std::filesystem::path& path, const std::string& contents);
+  static std::filesystem::path write(const std::filesystem::path& path,
+                                     const std::string& contents);
   /// A [Desktop Entry] with Type=Application, the name (omitted when empty), Exec=/bin/true
   /// unless `extra` has an Exec line, and the extra lines.
   static std::string entry(const std::string& name, const std::string& extra = {});

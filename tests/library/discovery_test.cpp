@@ -1,10 +1,11 @@
 // What a scan finds on a whole (temporary) computer: desktop entries in three data folders and
 // Steam games in three libraries, read by the real GIO backend.
 
+#include "server/library/discovery.h"
+
 #include <gtest/gtest.h>
 
 #include "platform/applications.h"
-#include "server/library/discovery.h"
 #include "server/library/steam.h"
 #include "tests/library/catalog_tree.h"
 
@@ -31,18 +32,26 @@ TEST(Discovery, DesktopEntriesAreListedWhenEligible) {
       {"plain.desktop", CatalogTree::entry("Plain"), FerrowinAppGroup::other},
       {"nodisplay.desktop", CatalogTree::entry("NoDisplay", "NoDisplay=true\n"), std::nullopt},
       {"hidden.desktop", CatalogTree::entry("Hidden", "Hidden=true\n"), std::nullopt},
-      {"link.desktop", "[Desktop Entry]\nType=Link\nName=Link\nURL=https://example.com\n", std::nullopt},
+      {"link.desktop", "[Desktop Entry]\nType=Link\nName=Link\nURL=https://example.com\n",
+       std::nullopt},
       {"kde-only.desktop", CatalogTree::entry("KDE only", "OnlyShowIn=KDE;\n"), std::nullopt},
-      {"gnome-only.desktop", CatalogTree::entry("GNOME only", "OnlyShowIn=KDE;GNOME;\n"), FerrowinAppGroup::other},
+      {"gnome-only.desktop", CatalogTree::entry("GNOME only", "OnlyShowIn=KDE;GNOME;\n"),
+       FerrowinAppGroup::other},
       {"not-gnome.desktop", CatalogTree::entry("Not GNOME", "NotShowIn=GNOME;\n"), std::nullopt},
-      {"tryexec.desktop", CatalogTree::entry("TryExec", "TryExec=/nonexistent/program\n"), std::nullopt},
-      {"no-program.desktop", CatalogTree::entry("No program", "Exec=/nonexistent/program %U\n"), std::nullopt},
+      {"tryexec.desktop", CatalogTree::entry("TryExec", "TryExec=/nonexistent/program\n"),
+       std::nullopt},
+      {"no-program.desktop", CatalogTree::entry("No program", "Exec=/nonexistent/program %U\n"),
+       std::nullopt},
       {"terminal.desktop", CatalogTree::entry("Terminal", "Terminal=true\n"), std::nullopt},
       {".secret/app.desktop", CatalogTree::entry("In a dot folder"), std::nullopt},
-      {"game.desktop", CatalogTree::entry("Arcade", "Categories=Game;ArcadeGame;\n"), FerrowinAppGroup::games},
-      {"settings.desktop", CatalogTree::entry("Mixer", "Categories=Settings;Game;\n"), FerrowinAppGroup::system},
-      {"monitor.desktop", CatalogTree::entry("Monitor", "Categories=Utility;System;\n"), FerrowinAppGroup::system},
-      {"wine/Programs/Tool.desktop", CatalogTree::entry("Wine Tool", "Categories=Utility;\n"), FerrowinAppGroup::games},
+      {"game.desktop", CatalogTree::entry("Arcade", "Categories=Game;ArcadeGame;\n"),
+       FerrowinAppGroup::games},
+      {"settings.desktop", CatalogTree::entry("Mixer", "Categories=Settings;Game;\n"),
+       FerrowinAppGroup::system},
+      {"monitor.desktop", CatalogTree::entry("Monitor", "Categories=Utility;System;\n"),
+       FerrowinAppGroup::system},
+      {"wine/Programs/Tool.desktop", CatalogTree::entry("Wine Tool", "Categories=Utility;\n"),
+       FerrowinAppGroup::games},
       {"uninstall.desktop", CatalogTree::entry("Uninstall Tool"), std::nullopt},
       {"Unnamed Thing.desktop", CatalogTree::entry(""), FerrowinAppGroup::other},
   };
@@ -51,7 +60,8 @@ TEST(Discovery, DesktopEntriesAreListedWhenEligible) {
   const auto apps = scan(tree);
   for (const auto& c : cases) {
     const auto id = (sys / "applications" / c.file).string();
-    auto found = std::find_if(apps.begin(), apps.end(), [&](const auto& app) { return app.id == id; });
+    auto found =
+        std::find_if(apps.begin(), apps.end(), [&](const auto& app) { return app.id == id; });
     if (!c.group) {
       EXPECT_EQ(found, apps.end()) << c.file << " should not be listed";
     } else if (found == apps.end()) {
@@ -67,17 +77,33 @@ TEST(Discovery, DesktopEntriesAreListedWhenEligible) {
                                               "Unnamed Thing", "Wine Tool"}));
 }
 
+TEST(Discovery, TitlesAreLocalized) {
+  CatalogTree tree;
+  CatalogTree::addEntry(tree.systemData(), "viewer.desktop",
+                        CatalogTree::entry("Viewer", "Name[fr]=Visionneuse\n"));
+  setenv("LANGUAGE", "fr", 1);
+  const auto apps = scan(tree);
+  unsetenv("LANGUAGE");
+  ASSERT_EQ(apps.size(), 1u);
+  EXPECT_EQ(apps[0].title, "Visionneuse");
+  EXPECT_EQ(scan(tree)[0].title, "Viewer");
+}
+
 TEST(Discovery, TheFirstFileWithAnIdWins) {
   CatalogTree tree;
   // The user's copy renames one entry and hides another; a nested file shares an id with a
   // flat one further down the search path.
   CatalogTree::addEntry(tree.dataHome(), "editor.desktop", CatalogTree::entry("My Editor"));
-  CatalogTree::addEntry(tree.dataHome(), "player.desktop", CatalogTree::entry("Player", "Hidden=true\n"));
+  CatalogTree::addEntry(tree.dataHome(), "player.desktop",
+                        CatalogTree::entry("Player", "Hidden=true\n"));
   CatalogTree::addEntry(tree.systemData(), "editor.desktop", CatalogTree::entry("Editor"));
   CatalogTree::addEntry(tree.systemData(), "player.desktop", CatalogTree::entry("Player"));
-  CatalogTree::addEntry(tree.systemData(), "vendor/viewer.desktop", CatalogTree::entry("Nested Viewer"));
-  CatalogTree::addEntry(tree.flatpakExports(), "vendor-viewer.desktop", CatalogTree::entry("Flat Viewer"));
-  CatalogTree::addEntry(tree.flatpakExports(), "org.example.Paint.desktop", CatalogTree::entry("Paint"));
+  CatalogTree::addEntry(tree.systemData(), "vendor/viewer.desktop",
+                        CatalogTree::entry("Nested Viewer"));
+  CatalogTree::addEntry(tree.flatpakExports(), "vendor-viewer.desktop",
+                        CatalogTree::entry("Flat Viewer"));
+  CatalogTree::addEntry(tree.flatpakExports(), "org.example.Paint.desktop",
+                        CatalogTree::entry("Paint"));
 
   const auto apps = scan(tree);
   std::vector<std::pair<std::string, fs::path>> found;
@@ -94,12 +120,13 @@ TEST(Discovery, SteamGamesFromEveryLibraryOnce) {
   const auto native = tree.home() / ".local/share/Steam";
   const auto external = tree.root() / "mnt/SteamLibrary";
   const auto flatpak = tree.home() / ".var/app/com.valvesoftware.Steam/.local/share/Steam";
-  CatalogTree::addSteamLibrary(native, {{"440", "Team Fortress 2", "Team Fortress 2"},
-                                        {"228980", "Steamworks Common Redistributables", "Steamworks Shared"},
-                                        {"1493710", "Proton Experimental", "Proton - Experimental"},
-                                        {"1628350", "Steam Linux Runtime 3.0 (sniper)", "SteamLinuxRuntime_sniper"},
-                                        {"555", "Downloading", "Downloading", "1026"},
-                                        {"666", "Escaping", "../../outside"}});
+  CatalogTree::addSteamLibrary(
+      native, {{"440", "Team Fortress 2", "Team Fortress 2"},
+               {"228980", "Steamworks Common Redistributables", "Steamworks Shared"},
+               {"1493710", "Proton Experimental", "Proton - Experimental"},
+               {"1628350", "Steam Linux Runtime 3.0 (sniper)", "SteamLinuxRuntime_sniper"},
+               {"555", "Downloading", "Downloading", "1026"},
+               {"666", "Escaping", "../../outside"}});
   CatalogTree::addSteamLibrary(external, {{"620", "Portal 2", "Portal 2"}});
   CatalogTree::addSteamLibrary(flatpak, {{"70", "Half-Life", "Half-Life"}});
   // The native installation lists the external library (current layout) and itself; the
@@ -115,8 +142,9 @@ TEST(Discovery, SteamGamesFromEveryLibraryOnce) {
                      "\"LibraryFolders\"\n{\n \"TimeNextStatsReport\" \"1\"\n \"1\" \"" +
                          external.string() + "\"\n}\n");
   // A desktop shortcut of a listed game is not listed again; one of a game not installed is.
-  CatalogTree::addEntry(tree.dataHome(), "Team Fortress 2.desktop",
-                        CatalogTree::entry("Team Fortress 2", "Exec=steam steam://rungameid/440\n"));
+  CatalogTree::addEntry(
+      tree.dataHome(), "Team Fortress 2.desktop",
+      CatalogTree::entry("Team Fortress 2", "Exec=steam steam://rungameid/440\n"));
   CatalogTree::addEntry(tree.dataHome(), "Other.desktop",
                         CatalogTree::entry("Other Game", "Exec=/bin/true steam://rungameid/777\n"));
 
@@ -124,12 +152,14 @@ TEST(Discovery, SteamGamesFromEveryLibraryOnce) {
   const auto apps = scan(tree);
   std::vector<std::tuple<std::string, fs::path, FerrowinAppGroup>> found;
   for (const auto& app : apps) found.emplace_back(app.title, app.id, app.group);
-  EXPECT_EQ(found, (std::vector<std::tuple<std::string, fs::path, FerrowinAppGroup>>{
-                       {"Half-Life", flatpak / "steamapps/common/Half-Life", FerrowinAppGroup::games},
-                       {"Other Game", tree.dataHome() / "applications/Other.desktop", FerrowinAppGroup::other},
-                       {"Portal 2", external / "steamapps/common/Portal 2", FerrowinAppGroup::games},
-                       {"Team Fortress 2", native / "steamapps/common/Team Fortress 2", FerrowinAppGroup::games},
-                   }));
+  EXPECT_EQ(
+      found,
+      (std::vector<std::tuple<std::string, fs::path, FerrowinAppGroup>>{
+          {"Half-Life", flatpak / "steamapps/common/Half-Life", FerrowinAppGroup::games},
+          {"Other Game", tree.dataHome() / "applications/Other.desktop", FerrowinAppGroup::other},
+          {"Portal 2", external / "steamapps/common/Portal 2", FerrowinAppGroup::games},
+          {"Team Fortress 2", native / "steamapps/common/Team Fortress 2", FerrowinAppGroup::games},
+      }));
 }
 
 TEST(Discovery, EnvironmentFollowsTheXdgRules) {

@@ -35,7 +35,7 @@ TEST(Vdf, RefusesDamagedFiles) {
   const std::string deep = std::string(40, '{');
   for (const std::string& text : std::vector<std::string>{
            R"("a" { "b" "c")", R"("a" "b" })", R"("a" "unterminated)", R"("a")", R"("a" { } })",
-        R"({ "a" "b" })", R"("a" "b" [$WIN32)", "\"a\" " + deep}) {
+           R"({ "a" "b" })", R"("a" "b" [$WIN32)", "\"a\" " + deep}) {
     EXPECT_FALSE(parseVdf(text)) << text;
   }
   auto empty = parseVdf("  // nothing but a comment");
@@ -49,15 +49,18 @@ TEST(CatalogRules, TitlesSortIgnoringCaseWithNumbersAsNumbers) {
     const char* b;
     int expected;
   } cases[] = {
-      {"Game 9", "Game 10", -1}, {"game 10", "Game 9", 1},  {"alpha", "Beta", -1},
-      {"Beta", "alpha", 1},      {"Doom", "DOOM", 0},        {"Doom 2", "Doom", 1},
+      {"Game 9", "Game 10", -1},   {"game 10", "Game 9", 1}, {"alpha", "Beta", -1},
+      {"Beta", "alpha", 1},        {"Doom", "DOOM", 0},      {"Doom 2", "Doom", 1},
       {"Quake 007", "Quake 7", 0}, {"A1B2", "A1B10", -1},    {"", "a", -1},
       {"2048", "10000", -1},
   };
   for (const auto& c : cases) EXPECT_EQ(compareTitles(c.a, c.b), c.expected) << c.a << " / " << c.b;
 
-  std::vector<control::FerrowinAppSummary> apps = {
-      {"/b", "Zed", {}}, {"/z", "same", {}}, {"/a", "Same", {}}, {"/c", "app 10", {}}, {"/d", "App 2", {}}};
+  std::vector<control::FerrowinAppSummary> apps = {{"/b", "Zed", {}},
+                                                   {"/z", "same", {}},
+                                                   {"/a", "Same", {}},
+                                                   {"/c", "app 10", {}},
+                                                   {"/d", "App 2", {}}};
   sortByTitle(apps);
   std::vector<std::string> ids;
   for (const auto& app : apps) ids.push_back(app.id);
