@@ -47,7 +47,7 @@ Expected<asio::ip::udp::socket, std::string> openListener(asio::io_context& cont
   }
   std::error_code ignored;
   if (v6) socket.set_option(asio::ip::v6_only(false), ignored);
-  socket.set_option(asio::socket_base::reuse_address(true), ignored);
+  // No address reuse: a second helper (another host's) must not share the port with this one.
   markInteractiveVoice(socket, v6);
   const udp::endpoint local(v6 ? asio::ip::address(asio::ip::address_v6::any())
                                : asio::ip::address(asio::ip::address_v4::any()),

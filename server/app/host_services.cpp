@@ -150,15 +150,25 @@ void HostServices::startServices() {
   if (!setupComplete()) return;
   if (!control->isRunning.get()) control->start();
   recomputePorts();
-  if (!video->isRunning.get()) {
-    video->setPort(videoPort_);
-    video->start();
-  }
+  // Started even when it runs: a second start is the video server's restart.
+  video->setPort(videoPort_);
+  video->start();
 }
 
 void HostServices::holdServices() {
+  if (video->isRunning.get()) video->stop();
   if (control->isRunning.get()) control->stop();
-  video->stop();
+}
+
+std::vector<std::string> HostServices::startFailures() const {
+  std::vector<std::string> failures;
+  if (!control->isRunning.get())
+    failures.push_back("Control service on port " + std::to_string(control->port) + ": " +
+                       control->statusMessage.get());
+  if (!video->isRunning.get())
+    failures.push_back("Video service (" + videoTransport_ + ") on port " +
+                       std::to_string(videoPort_) + ": " + video->statusMessage.get());
+  return failures;
 }
 
 }  // namespace ferrowin::app

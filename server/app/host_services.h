@@ -11,6 +11,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "common/runtime/main_executor.h"
 #include "common/runtime/published.h"
@@ -83,8 +84,11 @@ class HostServices : public std::enable_shared_from_this<HostServices> {
   /// the video server on the video port.
   /// Does nothing while setup is incomplete.
   void startServices();
-  /// Stops what is running.
+  /// Stops what is running: video, then control.
   void holdServices();
+  /// After startServices: one line per service that is not running, naming its port and its
+  /// status (the reason). Empty when everything runs.
+  std::vector<std::string> startFailures() const;
   /// Setup has no checks on this host yet, so it always counts as complete.
   bool setupComplete() const { return true; }
 

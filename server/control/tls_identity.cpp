@@ -75,7 +75,9 @@ Expected<TLSIdentity, TLSIdentityError> loadOrCreateIdentity(
     const std::filesystem::path& directory) {
   std::error_code ec;
   std::filesystem::create_directories(directory, ec);
-  if (ec) return make_unexpected(identityError(ec.message()));
+  if (ec)
+    return make_unexpected(
+        identityError("cannot create " + directory.string() + ": " + ec.message()));
 
   const auto keyPath = directory / "key";
   const auto certificatePath = directory / "cert.der";

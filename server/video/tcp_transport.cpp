@@ -53,6 +53,7 @@ bool VideoTCPTransport::start(uint16_t port, std::weak_ptr<VideoStreamSource> st
     return false;
   }
   std::error_code error;
+  bool created = false;
   queue_.sync([&] {
     auto acceptor = std::make_unique<asio::ip::tcp::acceptor>(queue_.context());
     acceptor->open(asio::ip::tcp::v6(), error);
@@ -64,15 +65,18 @@ bool VideoTCPTransport::start(uint16_t port, std::weak_ptr<VideoStreamSource> st
       acceptor->open(asio::ip::tcp::v4(), error);
       local = {asio::ip::tcp::v4(), port};
     }
+    // Address reuse on a TCP listener only skips TIME_WAIT: it never lets two listen at once.
     if (!error) acceptor->set_option(asio::socket_base::reuse_address(true), error);
-    if (!error) acceptor->bind(local, error);
+    if (error) return;
+    created = true;
+    acceptor->bind(local, error);
     if (!error) acceptor->listen(asio::socket_base::max_listen_connections, error);
     if (error) return;
     acceptor_ = std::move(acceptor);
     acceptNext();
   });
   if (error) {
-    statusNow("Listen failed: " + error.message());
+    statusNow((created ? "Listener failed: " : "Listen failed: ") + error.message());
     return false;
   }
   running_ = true;
@@ -206,7 +210,7 @@ void VideoTCPTransport::onConfig(const std::shared_ptr<Connection>& connection) 
   liveness_->start([weak = weak_from_this(), id = connection->id] {
     auto self = weak.lock();
     if (!self || !self->connection_ || self->connection_->id != id) return;
-    common::serverLog("video")->info("Video client silent for {:f}s; stopping capture",
+    common::serverLog("video")->info("Video client silent for {:g}s; stopping capture",
                                      VideoClientLiveness::kSilenceLimitSec);
     self->endConnection(id);
   });

@@ -58,20 +58,23 @@ bool VideoUDPTransport::start(uint16_t port, std::weak_ptr<VideoStreamSource> st
     return false;
   }
   std::error_code error;
+  bool created = false;
   queue_.sync([&] {
     auto socket = std::make_unique<asio::ip::udp::socket>(queue_.context());
-    // One dual-stack socket when IPv6 exists, plain IPv4 otherwise.
+    // One dual-stack socket when IPv6 exists, plain IPv4 otherwise. No address reuse: it would
+    // let a second host bind the same port beside this one and take its clients' datagrams.
+    asio::ip::udp::endpoint local{asio::ip::udp::v6(), port};
     socket->open(asio::ip::udp::v6(), error);
     if (!error) {
       socket->set_option(asio::ip::v6_only(false), error);
-      socket->set_option(asio::socket_base::reuse_address(true), error);
-      socket->bind({asio::ip::udp::v6(), port}, error);
     } else {
       error.clear();
       socket->open(asio::ip::udp::v4(), error);
-      if (!error) socket->set_option(asio::socket_base::reuse_address(true), error);
-      if (!error) socket->bind({asio::ip::udp::v4(), port}, error);
+      local = {asio::ip::udp::v4(), port};
     }
+    if (error) return;
+    created = true;
+    socket->bind(local, error);
     if (error) return;
     const int fd = socket->native_handle();
     setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &kSocketBufferBytes, sizeof kSocketBufferBytes);
@@ -86,7 +89,9 @@ bool VideoUDPTransport::start(uint16_t port, std::weak_ptr<VideoStreamSource> st
     receiveNext();
   });
   if (error) {
-    statusNow("UDP listen failed: " + error.message());
+    // A socket that cannot be made is a listener that cannot be created; one that cannot bind
+    // (the port is taken) is a listener that failed.
+    statusNow((created ? "UDP listener failed: " : "UDP listen failed: ") + error.message());
     return false;
   }
   running_ = true;
@@ -213,7 +218,7 @@ void VideoUDPTransport::handleHello(const VGVideoDatagramHeader& header, ByteVie
   liveness_->start([weak = weak_from_this(), flowId = flow.id] {
     if (auto self = weak.lock()) {
       if (!self->client_ || self->client_->id != flowId) return;
-      common::serverLog("video")->info("Video client silent for {:f}s; stopping capture",
+      common::serverLog("video")->info("Video client silent for {:g}s; stopping capture",
                                        VideoClientLiveness::kSilenceLimitSec);
       self->endFlow(flowId);
     }

@@ -11,6 +11,13 @@ namespace {
 
 auto videoLog() { return common::serverLog("video"); }
 
+bool isListenerFailure(const std::string& status) {
+  for (const char* prefix :
+       {"UDP listen failed: ", "UDP listener failed: ", "Listen failed: ", "Listener failed: "})
+    if (status.starts_with(prefix)) return true;
+  return false;
+}
+
 const char* boolText(bool value) { return value ? "true" : "false"; }
 
 }  // namespace
@@ -139,7 +146,14 @@ void VideoServer::start() {
 
   isRunning.set(started);
   updateStatsTimer();
-  if (!started) statusMessage.set("Failed to start " + modeLabel() + " transport");
+  if (!started) {
+    // A listener's own reason (the port is taken, say) says more than the generic text.
+    const std::string reason = statusMessage.get();
+    if (!isListenerFailure(reason))
+      statusMessage.set("Failed to start " + modeLabel() + " transport");
+    videoLog()->error("Video transport {} could not start on port {}: {}", modeLabel(), port_,
+                      statusMessage.get());
+  }
 }
 
 void VideoServer::stop() {
@@ -184,9 +198,11 @@ void VideoServer::onClientChange(const std::optional<std::string>& client) {
   const std::optional<std::string> old = clientDescription.get();
   clientDescription.set(client);
   if (client) {
-    if (old) {
+    // The transports report a client when its flow arrives and again on its hello: the second
+    // time is the same client, not news.
+    if (old && old != client) {
       videoLog()->info("Video client connected: {} (replaced {})", *client, *old);
-    } else {
+    } else if (!old) {
       videoLog()->info("Video client connected: {}", *client);
     }
   } else {

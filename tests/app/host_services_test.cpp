@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <future>
 #include <thread>
 
@@ -97,13 +98,38 @@ TEST_F(HostServicesTest, StartHoldAndPorts) {
   EXPECT_TRUE(services->control->isRunning.get());
   EXPECT_EQ(services->videoPort(), 1);  // recomputed from the control port at every start
   EXPECT_EQ(services->inputHelper->port, 2);
+  EXPECT_TRUE(services->video->isRunning.get());
+  EXPECT_TRUE(onMain([&] { return services->startFailures(); }).empty());
+  // What stops and starts, in order.
+  std::vector<std::string> events;
+  auto video = services->video->statusMessage.observe(
+      [&](const std::string& status) { events.push_back("video " + status); });
+  auto control = services->control->isRunning.observe(
+      [&](bool running) { events.push_back(running ? "control on" : "control off"); });
   const std::string code = services->control->pairingCode.get();
-  onMain([&] { services->startServices(); });  // already running: same listener, same code
+  // Already running: the same control listener and code; the video server restarts.
+  onMain([&] { services->startServices(); });
   EXPECT_EQ(services->control->pairingCode.get(), code);
+  auto seen = onMain([&] { return events; });
+  ASSERT_GE(seen.size(), 2u);
+  EXPECT_EQ(seen[0], "video Idle");
+  EXPECT_EQ(seen[1], "video Starting...");
 
-  onMain([&] { services->holdServices(); });
+  onMain([&] {
+    events.clear();
+    services->holdServices();
+  });
+  seen = onMain([&] { return events; });
+  const auto at = [&](const std::string& event) {
+    return std::find(seen.begin(), seen.end(), event) - seen.begin();
+  };
+  EXPECT_LT(at("video Idle"), at("control off"));
+  EXPECT_LT(at("control off"), static_cast<long>(seen.size()));
   EXPECT_FALSE(services->control->isRunning.get());
   EXPECT_EQ(services->control->statusMessage.get(), "Idle");
+  EXPECT_EQ(onMain([&] { return services->startFailures(); }),
+            (std::vector<std::string>{"Control service on port 0: Idle",
+                                      "Video service (udp_arq) on port 1: Idle"}));
 }
 
 // The real helper (a private copy, so the host's sweep of leftover helpers ends no one else's)

@@ -81,6 +81,7 @@ bool HostProcess::start(double timeoutSeconds) {
     std::lock_guard lock(mutex_);
     output_.clear();
     code_.clear();
+    outputEnded_ = false;
   }
   std::vector<std::string> args = {serverBinary().string(),
                                    "--headless",
@@ -90,6 +91,7 @@ bool HostProcess::start(double timeoutSeconds) {
                                    options_.dataDir.string(),
                                    "--config-dir",
                                    options_.configDir.string()};
+  args.insert(args.end(), options_.arguments.begin(), options_.arguments.end());
   if (options_.devAttestationRoot) {
     args.push_back("--dev-attestation-root");
     args.push_back(options_.devAttestationRoot->string());
@@ -139,16 +141,33 @@ bool HostProcess::start(double timeoutSeconds) {
   if (reader_.joinable()) reader_.join();
   reader_ = std::thread([this, fd = pipeFds[0]] { readOutput(fd); });
 
-  if (pairingCode({}, timeoutSeconds).empty()) return false;
   // Ready once the status says it listens: before that the listener may still be reopened (the
   // Bonjour failure path restarts it without Bonjour), refusing or resetting connections.
   const std::string listening = "Listening on port " + std::to_string(options_.port);
   std::unique_lock lock(mutex_);
-  if (!changed_.wait_for(lock, std::chrono::duration<double>(timeoutSeconds),
-                         [&] { return output_.find(listening) != std::string::npos; }))
+  if (!changed_.wait_for(
+          lock, std::chrono::duration<double>(timeoutSeconds),
+          [&] {
+            return (!code_.empty() && output_.find(listening) != std::string::npos) || outputEnded_;
+          }) ||
+      outputEnded_)
     return false;
   lock.unlock();
   return accepting(options_.port);
+}
+
+std::optional<int> HostProcess::exitStatus(double timeoutSeconds) {
+  if (pid_ <= 0) return std::nullopt;
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::duration<double>(timeoutSeconds);
+  int status = 0;
+  while (::waitpid(pid_, &status, WNOHANG) != pid_) {
+    if (std::chrono::steady_clock::now() > deadline) return std::nullopt;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  pid_ = -1;
+  if (reader_.joinable()) reader_.join();
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
 int HostProcess::stop(double graceSeconds) {
@@ -182,7 +201,12 @@ void HostProcess::readOutput(int fd) {
   char buffer[4096];
   for (;;) {
     const ssize_t n = ::read(fd, buffer, sizeof buffer);
-    if (n <= 0) break;
+    if (n <= 0) {
+      std::lock_guard lock(mutex_);
+      outputEnded_ = true;
+      changed_.notify_all();
+      break;
+    }
     std::lock_guard lock(mutex_);
     output_.append(buffer, static_cast<size_t>(n));
     // The latest complete code line wins.

@@ -33,6 +33,7 @@ class HostProcess {
     std::optional<std::filesystem::path> devAttestationRoot;
     std::vector<std::pair<std::string, std::string>> environment;  // added to ours, replacing
     uint16_t port = 0;                                             // 0: a free one
+    std::vector<std::string> arguments;                            // added to the command line
   };
 
   explicit HostProcess(Options options);
@@ -44,6 +45,9 @@ class HostProcess {
   bool start(double timeoutSeconds = 20.0);
   /// SIGTERM, then SIGKILL after `graceSeconds`. Returns the exit status (-1 when killed).
   int stop(double graceSeconds = 10.0);
+  /// Waits up to `timeoutSeconds` for the host to exit on its own; its exit status, or nullopt
+  /// while it still runs.
+  std::optional<int> exitStatus(double timeoutSeconds = 20.0);
 
   uint16_t port() const { return options_.port; }
   /// The latest "Pairing code: NNNNNN" the host logged; waits up to `timeoutSeconds` for one
@@ -61,6 +65,7 @@ class HostProcess {
   std::condition_variable changed_;
   std::string output_;
   std::string code_;
+  bool outputEnded_ = false;  // the host closed its output (it exited)
 };
 
 }  // namespace ferrowin::testing

@@ -156,6 +156,30 @@ TEST_F(VideoServerTest, FailedStartNamesTheTransport) {
   EXPECT_FALSE(server->isRunning.get());
 }
 
+TEST_F(VideoServerTest, APortInUseKeepsTheListenersReasonAndIsLogged) {
+  asio::io_context io;
+  // Held with address reuse: the server must not share the port even with a holder that allows it.
+  asio::ip::udp::socket udp(io, asio::ip::udp::v4());
+  udp.set_option(asio::socket_base::reuse_address(true));
+  udp.bind({asio::ip::udp::v4(), port});
+  asio::ip::tcp::acceptor tcp(io, asio::ip::tcp::endpoint(asio::ip::tcp::v4(), port));
+  const std::pair<VideoTransportMode, std::string> cases[] = {
+      {VideoTransportMode::udpArq, "UDP listener failed: Address already in use"},
+      {VideoTransportMode::udpFec, "UDP listener failed: Address already in use"},
+      {VideoTransportMode::tcp, "Listener failed: Address already in use"}};
+  for (const auto& [mode, text] : cases) {
+    ferrowin::testing::LogCapture log;
+    main.sync([&, mode = mode] {
+      server->setTransportMode(mode);
+      server->start();
+    });
+    EXPECT_EQ(status(), text);
+    EXPECT_FALSE(server->isRunning.get());
+    EXPECT_TRUE(log.contains("Video transport " + std::string(transportModeLabel(mode)) +
+                             " could not start on port " + std::to_string(port) + ": " + text));
+  }
+}
+
 TEST_F(VideoServerTest, UnpairedAddressIsRefused) {
   authenticated.clear();
   main.sync([&] { server->start(); });

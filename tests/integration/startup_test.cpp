@@ -1,0 +1,153 @@
+// What a person meets starting the real host: a service that cannot start (a port held by
+// someone else, a data directory that is not one) stops the host with an error line naming the
+// port or path and the reason; a second host on the same ports fails and leaves the first one
+// serving; FERROWIN_LOG_LEVEL is read in any letter case.
+
+#include <gtest/gtest.h>
+
+#include <asio/ip/tcp.hpp>
+#include <asio/ip/udp.hpp>
+#include <functional>
+
+#include "client/attest/dev_authority.h"
+#include "client/control/control_client.h"
+#include "client/control/pairing.h"
+#include "client/video/video_client.h"
+#include "common/util/files.h"
+#include "tests/integration/host_process.h"
+#include "tests/support/temp_dir.h"
+
+namespace ferrowin::testing {
+namespace {
+
+class StartUp : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!std::filesystem::exists(serverBinary()))
+      GTEST_SKIP() << "ferrowin-server is not built at " << serverBinary();
+  }
+  TempDir data, config;
+  asio::io_context io;
+};
+
+TEST_F(StartUp, AServiceThatCannotStartStopsTheHostWithItsReason) {
+  struct Case {
+    const char* name;
+    std::vector<std::string> arguments;
+    // Takes what the host needs; returns the error line expected for control port `port`.
+    std::function<std::string(uint16_t port)> hold;
+  };
+  std::vector<std::shared_ptr<void>> held;
+  const std::string dataFile = (data / "a-file").string();
+  const std::vector<Case> cases = {
+      {"control port taken",
+       {},
+       [&](uint16_t port) {
+         held.push_back(std::make_shared<asio::ip::tcp::acceptor>(
+             io, asio::ip::tcp::endpoint(asio::ip::tcp::v4(), port)));
+         return "Control service on port " + std::to_string(port) +
+                ": Listener failed: Address already in use";
+       }},
+      // Held with address reuse, as a host that allowed it would hold it: the host must still
+      // refuse to share the port.
+      {"UDP video port taken",
+       {"--transport", "udp_arq"},
+       [&](uint16_t port) {
+         auto socket = std::make_shared<asio::ip::udp::socket>(io, asio::ip::udp::v4());
+         socket->set_option(asio::socket_base::reuse_address(true));
+         socket->bind({asio::ip::udp::v4(), static_cast<uint16_t>(port + 1)});
+         held.push_back(socket);
+         return "Video service (udp_arq) on port " + std::to_string(port + 1) +
+                ": UDP listener failed: Address already in use";
+       }},
+      {"TCP video port taken",
+       {"--transport", "tcp"},
+       [&](uint16_t port) {
+         held.push_back(std::make_shared<asio::ip::tcp::acceptor>(
+             io, asio::ip::tcp::endpoint(asio::ip::tcp::v4(), port + 1)));
+         return "Video service (tcp) on port " + std::to_string(port + 1) +
+                ": Listener failed: Address already in use";
+       }},
+      {"data directory is a file",
+       {},
+       [&](uint16_t port) {
+         EXPECT_TRUE(common::writeFileAtomically(dataFile, "not a directory"));
+         return "Control service on port " + std::to_string(port) +
+                ": TLS identity failed: cannot create " + dataFile +
+                "/com.zavel.ferrowin.server/control-tls: Not a directory";
+       }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    held.clear();
+    const bool fileAsData = std::string(c.name) == "data directory is a file";
+    HostProcess host({fileAsData ? std::filesystem::path(dataFile) : data.path(),
+                      config.path(),
+                      std::nullopt,
+                      {},
+                      0,
+                      c.arguments});
+    const std::string expected = c.hold(host.port());
+    EXPECT_FALSE(host.start(10.0));
+    EXPECT_EQ(host.exitStatus(), 1) << host.log();
+    const std::string log = host.log();
+    EXPECT_NE(log.find(" error [com.zavel.ferrowin.server/app] " + expected + "\n"),
+              std::string::npos)
+        << log;
+    // Nothing listens, so no code is offered.
+    EXPECT_EQ(log.find("Pairing code:"), std::string::npos) << log;
+  }
+}
+
+TEST_F(StartUp, ASecondHostOnTheSamePortsFailsAndTheFirstKeepsServing) {
+  TempDir state, otherData;
+  auto authority = client::attest::DevAttestAuthority::open(state.path(), true);
+  ASSERT_TRUE(authority);
+  HostProcess first({data.path(), config.path(), authority->rootCertificatePath(), {}, 0});
+  ASSERT_TRUE(first.start()) << first.log();
+  HostProcess second({otherData.path(), config.path(), std::nullopt, {}, first.port()});
+  EXPECT_FALSE(second.start(10.0));
+  EXPECT_EQ(second.exitStatus(), 1) << second.log();
+
+  client::ControlClient control({"127.0.0.1", first.port()}, state.path(), 10.0, true);
+  ASSERT_TRUE(client::pairWithHost(control, *authority, state.path(), first.pairingCode()))
+      << first.log();
+  client::VideoClientOptions options;
+  options.port = static_cast<uint16_t>(first.port() + 1);
+  options.config.width = 320;
+  options.config.height = 180;
+  options.config.fps = 30;
+  client::UdpVideoClient video(options);
+  ASSERT_TRUE(video.start());
+  EXPECT_TRUE(video.messages().waitForTotal(3, 10.0)) << first.log();
+  video.stop();
+  EXPECT_TRUE(video.acknowledged()) << first.log();
+  EXPECT_EQ(first.stop(), 0) << first.log();
+}
+
+TEST_F(StartUp, LogLevelInAnyLetterCase) {
+  const std::pair<const char*, bool> cases[] = {
+      {"DEBUG", false}, {"Info", false}, {"warning", false}, {"verbose", true}};
+  for (const auto& [level, unknown] : cases) {
+    SCOPED_TRACE(level);
+    HostProcess host(
+        {data.path(), config.path(), std::nullopt, {{"FERROWIN_LOG_LEVEL", level}}, 0});
+    const bool quiet = std::string(level) == "warning";
+    if (quiet) {
+      // Warnings only: no pairing code, yet the host runs (its start-up failure would be an error).
+      EXPECT_FALSE(host.start(3.0));
+      EXPECT_FALSE(host.exitStatus(0.5).has_value()) << host.log();
+    } else {
+      EXPECT_TRUE(host.start()) << host.log();
+    }
+    const std::string log = host.log();
+    EXPECT_EQ(log.find("FERROWIN_LOG_LEVEL \"" + std::string(level) + "\" is not a level") !=
+                  std::string::npos,
+              unknown)
+        << log;
+    EXPECT_EQ(host.stop(), 0) << log;
+  }
+}
+
+}  // namespace
+}  // namespace ferrowin::testing
