@@ -91,6 +91,10 @@ inline int64_t dataRateLimitBytesPerSecond(int bitrateKbps) {
 /// The most frames between keyframes: 2 × fps (0 for fps 0: only the 2-second rule applies).
 inline int maxKeyframeIntervalFrames(int fps) { return fps > 0 ? fps * 2 : 0; }
 
+/// The hardware HEVC encoders that open on this machine ("hevc_nvenc", "hevc_vaapi", "hevc_qsv"),
+/// in the order "auto" tries them; probed once per process.
+std::vector<std::string> hardwareHevcEncoders();
+
 /// Opens an HEVC encoder session tuned for real time: average bitrate with a one-second cap of
 /// 1.5 × the average, a keyframe at least every 2 × fps frames and every 2 s, no frame reordering,
 /// no lookahead, colour tags of the colour space.

@@ -143,9 +143,11 @@ std::vector<uint8_t> makeAttestationObject(std::span<const uint8_t> credentialCe
 }
 
 Expected<DevAttestAuthority::Attestation, AuthorityError> DevAttestAuthority::attest(
-    std::span<const uint8_t> clientDataHash, std::string_view appId) const {
-  KeyPtr key = generateKey("prime256v1");
-  if (!key) return fail("could not generate the App Attest key");
+    std::span<const uint8_t> clientDataHash, std::string_view appId, const AttestKey* reuse) const {
+  KeyPtr key = reuse ? parsePrivateKeyPem(reuse->privateKeyPem) : generateKey("prime256v1");
+  if (!key)
+    return fail(reuse ? "the stored App Attest key is damaged"
+                      : "could not generate the App Attest key");
   const std::vector<uint8_t> publicKey = publicKeyX963(key.get());
   if (publicKey.size() != 65) return fail("could not read the App Attest public key");
   const std::vector<uint8_t> credentialId = sha256(publicKey);
@@ -163,9 +165,10 @@ Expected<DevAttestAuthority::Attestation, AuthorityError> DevAttestAuthority::at
                                         .attestationNonce = sha256(authData, clientDataHash)});
   if (!credential) return fail("could not make the credential certificate");
 
-  return Attestation{{common::base64Encode(credentialId), privateKeyPem(key.get()), 0},
-                     makeAttestationObject(certificateDer(credential.get()),
-                                           certificateDer(intermediate_.get()), authData)};
+  return Attestation{
+      {common::base64Encode(credentialId), privateKeyPem(key.get()), reuse ? reuse->counter : 0},
+      makeAttestationObject(certificateDer(credential.get()), certificateDer(intermediate_.get()),
+                            authData)};
 }
 
 Expected<std::vector<uint8_t>, AuthorityError> makeAssertion(

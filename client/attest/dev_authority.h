@@ -48,10 +48,11 @@ class DevAttestAuthority {
     AttestKey key;
     std::vector<uint8_t> object;  // CBOR attestation object
   };
-  /// A new P-256 key and its attestation over `clientDataHash`. Nothing is stored: the caller
-  /// saves the key once the host has accepted it.
+  /// A new P-256 key (or `reuse`, keeping its counter) and its attestation over
+  /// `clientDataHash`. Nothing is stored: the caller saves the key once the host has accepted it.
   Expected<Attestation, AuthorityError> attest(std::span<const uint8_t> clientDataHash,
-                                               std::string_view appId = kClientAppId) const;
+                                               std::string_view appId = kClientAppId,
+                                               const AttestKey* reuse = nullptr) const;
 
  private:
   DevAttestAuthority() = default;

@@ -28,7 +28,10 @@ Expected<void, ControlError> pairWithHost(ControlClient& client,
   if (!hello) return make_unexpected(hello.error());
   auto hash = clientDataHash(*hello);
   if (!hash) return make_unexpected(hash.error());
-  auto attestation = authority.attest(*hash);
+  // Pairing again keeps the client's key, so the host replaces its credential instead of keeping
+  // one more for the same client.
+  const auto existing = attest::loadAttestKey(stateDir);
+  auto attestation = authority.attest(*hash, attest::kClientAppId, existing ? &*existing : nullptr);
   if (!attestation) return localError(attestation.error().description());
   auto paired = client.pair(code, attestation->key.keyId, common::base64Encode(attestation->object),
                             std::nullopt);

@@ -1,16 +1,28 @@
 #include "common/util/settings.h"
 
+#include "common/util/log.h"
+
 namespace ferrowin::common {
 
 SettingsStore::SettingsStore(std::filesystem::path directory)
     : path_(std::move(directory) / "settings.json") {
   auto contents = readFile(path_);
-  if (!contents) return;  // no file yet: every key reads as its default
+  if (!contents) {
+    // No file yet: every key reads as its default.
+    if (contents.error().code != FileError::Code::notFound)
+      serverLog("settings")
+          ->warn("Settings could not be read ({}); using the defaults",
+                 contents.error().description());
+    return;
+  }
   auto parsed = parseJson(*contents);
   if (parsed && parsed->is_object()) {
     values_ = std::move(*parsed);
   } else {
     corrupt_ = true;
+    serverLog("settings")
+        ->warn("{} is not a JSON object; using the defaults (the next save keeps it as {}.corrupt)",
+               path_.string(), path_.string());
   }
 }
 

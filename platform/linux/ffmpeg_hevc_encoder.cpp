@@ -215,6 +215,16 @@ const std::vector<const Candidate*>& workingHardware() {
   return working;
 }
 
+}  // namespace
+
+std::vector<std::string> hardwareHevcEncoders() {
+  std::vector<std::string> names;
+  for (const Candidate* candidate : workingHardware()) names.emplace_back(candidate->name);
+  return names;
+}
+
+namespace {
+
 class FfmpegHevcEncoder final : public VideoEncoder {
  public:
   FfmpegHevcEncoder(const Candidate& candidate, Opened opened)

@@ -14,8 +14,11 @@
 #include "common/util/settings.h"
 #include "platform/bonjour.h"
 #include "platform/host_info.h"
+#include "platform/synthetic/synthetic_capture.h"
+#include "platform/video_encoder.h"
 #include "server/app/host_services.h"
 #include "server/app/options.h"
+#include "server/app/paired_clients_command.h"
 #include "server/control/client_proof.h"
 
 using namespace ferrowin;
@@ -34,6 +37,38 @@ asio::awaitable<void> stopHelperThenExecutor(std::shared_ptr<app::HostServices> 
                                              common::MainExecutor& main) {
   co_await services->inputHelper->stop();
   main.stop();
+}
+
+// Where the capture comes from, and why (the choice is otherwise silent).
+std::string captureChoice(const std::optional<std::string>& option,
+                          const platform::CaptureBackend& backend) {
+  const bool synthetic = dynamic_cast<const platform::SyntheticCaptureBackend*>(&backend);
+  const std::string name = synthetic ? "synthetic test pattern" : "x11";
+  if (option) return name + " (--capture " + *option + ")";
+  const char* display = std::getenv("DISPLAY");
+  if (!display || *display == '\0') return name + " (DISPLAY is not set)";
+  return name + (synthetic ? " (the display " : " (DISPLAY ") + display +
+         (synthetic ? " cannot be reached)" : ")");
+}
+
+void logEncoderChoice(spdlog::logger& log, platform::EncoderPreference preference,
+                      const std::string& why) {
+  const std::string wanted(platform::encoderPreferenceText(preference));
+  if (preference == platform::EncoderPreference::software)
+    return log.info("Encoder: libx265 (software, from {})", why);
+  const auto hardware = platform::hardwareHevcEncoders();
+  if (!hardware.empty())
+    return log.info("Encoder: {} ({} from {}: the first hardware HEVC encoder that opens)",
+                    hardware.front(), wanted, why);
+  if (preference == platform::EncoderPreference::hardware)
+    return log.warn(
+        "Encoder: none ({} from {}, and no hardware HEVC encoder (NVENC, VA-API, "
+        "Quick Sync) opens here): streams will fail",
+        wanted, why);
+  log.info(
+      "Encoder: libx265 ({} from {}: no hardware HEVC encoder (NVENC, VA-API, Quick Sync) "
+      "opens here)",
+      wanted, why);
 }
 
 }  // namespace
@@ -58,9 +93,18 @@ int main(int argc, char** argv) {
     developmentRoot = std::move(*pem);
   }
 
+  const auto dataDirectory = common::dataDirectory(options.dataDir) / control::kHostIdentifier;
+  if (options.clients)
+    return app::runPairedClientsCommand(*options.clients, dataDirectory, stdout, stderr);
+  // One host per data folder: two would overwrite each other's paired clients.
+  auto [locked, dataLock] = app::DataFolderLock::acquire(dataDirectory);
+  if (locked == app::DataFolderLock::Result::busy) {
+    log->error("Another host is running with {}; stopping", dataDirectory.string());
+    return 1;
+  }
+
   common::MainExecutor main;
   common::SettingsStore settings(common::configDirectory(options.configDir));
-  const auto dataDirectory = common::dataDirectory(options.dataDir) / control::kHostIdentifier;
   log->info("Ferrowin host {} starting (data {}, settings {})", FERROWIN_VERSION,
             dataDirectory.string(), settings.path().string());
   if (!options.headless) log->warn("No status window in this build; running headless");
@@ -78,8 +122,14 @@ int main(int argc, char** argv) {
                  captureBackend.error().description().c_str());
     return 1;
   }
-  const auto encoderPreference = platform::resolveEncoderPreference(
-      options.encoder, settings.stringValue(std::string(platform::kEncoderSettingKey)));
+  log->info("Capture: {}", captureChoice(options.capture, **captureBackend));
+  const auto savedEncoder = settings.stringValue(std::string(platform::kEncoderSettingKey));
+  const auto encoderPreference = platform::resolveEncoderPreference(options.encoder, savedEncoder);
+  logEncoderChoice(*log, encoderPreference,
+                   options.encoder ? "--encoder"
+                   : savedEncoder && platform::encoderPreferenceFromText(*savedEncoder)
+                       ? "the setting " + std::string(platform::kEncoderSettingKey)
+                       : "the default");
 
   auto services = app::HostServices::create({.main = &main,
                                              .settings = &settings,
@@ -93,8 +143,17 @@ int main(int argc, char** argv) {
                                              .encoderPreference = encoderPreference,
                                              .inputHelperPath = inputHelperOverride()});
   log->info("Video transport {} on port {}", services->videoTransport(), services->videoPort());
+  // One line per state the control service reaches: "Starting..." is only ever on the way to
+  // "Listening…" or a failure, and a reopened listener reaches the same state again.
   auto statusLog = services->control->statusMessage.observe(
-      [log](const std::string& status) { log->info("Control: {}", status); });
+      [log, last = std::string("Idle")](const std::string& status) mutable {
+        if (status == last || status == "Starting...") return;
+        last = status;
+        log->info("Control: {}", status);
+      });
+
+  // A host that cannot serve must say so and stop, not idle: nothing else would tell anyone.
+  int exitCode = 0;
 
   asio::signal_set signals(main.context(), SIGINT, SIGTERM);
   signals.async_wait([&](const std::error_code& ec, int signal) {
@@ -103,14 +162,20 @@ int main(int argc, char** argv) {
     // The helper is ended before the executor its stop runs on.
     common::spawn(main.context().get_executor(), stopHelperThenExecutor(services, main));
   });
-  main.post([services] {
+  main.post([&, services] {
     services->inputHelper->killStaleHelpers();
     services->startServices();
+    const auto failures = services->startFailures();
+    if (failures.empty()) return;
+    for (const auto& failure : failures) log->error("{}", failure);
+    log->error("Stopping: a service could not start");
+    exitCode = 1;
+    common::spawn(main.context().get_executor(), stopHelperThenExecutor(services, main));
   });
   main.run();
   services->holdServices();
   statusLog.reset();
   services.reset();
   log->info("Stopped");
-  return 0;
+  return exitCode;
 }

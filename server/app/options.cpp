@@ -32,15 +32,24 @@ ParsedCommandLine parseHostCommandLine(int argc, const char* const* argv) {
                  "PEM certificate trusted as an extra App Attest root (development clients)")
       ->check(CLI::ExistingFile);
 
+  auto* clients = cli.add_subcommand("clients", "Manage the paired clients (of --data-dir)");
+  clients->require_subcommand(1);
+  std::string keyId;
+  auto* list = clients->add_subcommand("list", "List the paired clients' key ids");
+  auto* forget = clients->add_subcommand("forget", "Forget one paired client; it must pair again");
+  forget->add_option("keyid", keyId, "the client's key id, as `clients list` shows it")->required();
+
   ParsedCommandLine result;
   try {
     cli.parse(argc, argv);
   } catch (const CLI::ParseError& error) {
     std::ostringstream out, err;
-    result.exitCode = cli.exit(error, out, err);
+    result.exitCode = cli.exit(error, out, err) == 0 ? 0 : 2;
     result.output = out.str() + err.str();
     return result;
   }
+  if (list->parsed()) options.clients = HostOptions::Clients{false, {}};
+  if (forget->parsed()) options.clients = HostOptions::Clients{true, keyId};
   if (!dataDir.empty()) options.dataDir = dataDir;
   if (!configDir.empty()) options.configDir = configDir;
   if (!transport.empty()) options.transport = transport;

@@ -20,10 +20,16 @@ struct HostOptions {
   std::optional<std::string> capture;    // "x11" or "synthetic"
   std::optional<std::string> encoder;    // "auto", "hardware" or "software"; this run only
   std::optional<std::filesystem::path> devAttestationRoot;
+  /// "clients list" / "clients forget KEYID": manage the paired clients instead of serving.
+  struct Clients {
+    bool forget = false;  // else list
+    std::string keyId;
+  };
+  std::optional<Clients> clients;
 };
 
 /// What the command line asks for: run with options, or exit (after --help, --version or an
-/// error) with `exitCode` once `output` has been printed.
+/// error) with `exitCode` once `output` has been printed: 0, or 2 for a usage error.
 struct ParsedCommandLine {
   std::optional<HostOptions> options;
   int exitCode = 0;

@@ -129,50 +129,73 @@ void AuthenticatedPeers::notifyChange() {
 
 void AuthenticatedPeers::load() {
   auto contents = common::readFile(file_);
-  if (!contents) return;
-  auto parsed = common::parseJson(*contents);
-  if (!parsed) return;
-  common::JsonReader file(*parsed);
-  const auto clients = file.requiredArray<Json>("clients");
-  if (!file.ok()) return;
-
-  // Decode every entry first: one malformed entry makes the whole file undecodable, exactly as a
-  // strict decoder would.
-  std::vector<DiskClient> entries;
-  std::vector<std::string> keyTexts;
-  for (const auto& item : clients) {
-    common::JsonReader client(item);
-    DiskClient entry;
-    entry.keyId = client.required<std::string>("keyId");
-    keyTexts.push_back(client.required<std::string>("publicKey"));
-    entry.counter = client.required<uint32_t>("counter");
-    if (!client.ok()) return;
-    entries.push_back(std::move(entry));
+  if (!contents) {
+    if (contents.error().code != common::FileError::Code::notFound)
+      common::serverLog("auth")->warn("Paired clients could not be read ({}); none are loaded",
+                                      contents.error().description());
+    return;
+  }
+  auto entries = decodePairedClients(*contents);
+  if (!entries) {
+    // The next pairing rewrites the file: keep what was there for a person to look at.
+    const std::string copy = file_.string() + ".corrupt";
+    auto kept = common::writeFileAtomically(copy, *contents, 0600);
+    common::serverLog("auth")->warn(
+        "{} is not a paired-clients file ({}); {}; no client is paired", file_.string(),
+        entries.error(),
+        kept ? "kept as " + copy : "a copy could not be kept: " + kept.error().description());
+    return;
   }
 
   std::lock_guard guard(lock_);
-  for (size_t i = 0; i < entries.size(); ++i) {
-    auto key = common::base64Decode(keyTexts[i]);
+  for (auto& entry : *entries) {
+    auto key = common::base64Decode(entry.publicKey);
     if (!key) continue;
     if (p256::isPublicKey(*key)) {
-      credentials_[entries[i].keyId] = Credential{std::move(*key), entries[i].counter};
+      credentials_[entry.keyId] = Credential{std::move(*key), entry.counter};
     } else {
-      credentials_.erase(entries[i].keyId);
+      credentials_.erase(entry.keyId);
     }
   }
 }
 
 void AuthenticatedPeers::save(const std::vector<DiskClient>& clients) const {
-  Json list = Json::array();
+  std::vector<PairedClientEntry> entries;
   for (const auto& client : clients)
-    list.push_back(Json{{"keyId", client.keyId},
-                        {"publicKey", common::base64Encode(client.publicKey)},
-                        {"counter", client.counter}});
-  auto written =
-      common::writeFileAtomically(file_, common::encodeJson(Json{{"clients", list}}), 0600);
+    entries.push_back({client.keyId, common::base64Encode(client.publicKey), client.counter});
+  auto written = common::writeFileAtomically(file_, encodePairedClients(entries), 0600);
   if (!written)
     common::serverLog("auth")->error("Paired clients could not be saved: {}",
                                      written.error().description());
+}
+
+Expected<std::vector<PairedClientEntry>, std::string> decodePairedClients(
+    const std::string& contents) {
+  auto parsed = common::parseJson(contents);
+  if (!parsed) return make_unexpected(parsed.error().description());
+  common::JsonReader file(*parsed);
+  const auto clients = file.requiredArray<Json>("clients");
+  if (!file.ok()) return make_unexpected(file.error()->description());
+  // One malformed entry makes the whole file undecodable, exactly as a strict decoder would.
+  std::vector<PairedClientEntry> entries;
+  for (const auto& item : clients) {
+    common::JsonReader client(item);
+    PairedClientEntry entry;
+    entry.keyId = client.required<std::string>("keyId");
+    entry.publicKey = client.required<std::string>("publicKey");
+    entry.counter = client.required<uint32_t>("counter");
+    if (!client.ok()) return make_unexpected("clients: " + client.error()->description());
+    entries.push_back(std::move(entry));
+  }
+  return entries;
+}
+
+std::string encodePairedClients(const std::vector<PairedClientEntry>& entries) {
+  Json list = Json::array();
+  for (const auto& entry : entries)
+    list.push_back(
+        Json{{"keyId", entry.keyId}, {"publicKey", entry.publicKey}, {"counter", entry.counter}});
+  return common::encodeJson(Json{{"clients", list}});
 }
 
 bool pairEveryConnectionValue(const char* value) {

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "common/runtime/clock.h"
+#include "common/util/expected.h"
 
 namespace ferrowin::control {
 
@@ -78,6 +79,18 @@ class AuthenticatedPeers {
   std::map<std::string, Credential> credentials_;
   std::function<void()> onChange_;
 };
+
+/// One entry of "paired-clients.json" as stored (the public key still as its Base64 text).
+struct PairedClientEntry {
+  std::string keyId;
+  std::string publicKey;
+  uint32_t counter = 0;
+};
+/// The file's entries in file order, or why it is not a paired-clients file.
+Expected<std::vector<PairedClientEntry>, std::string> decodePairedClients(
+    const std::string& contents);
+/// Compact JSON {"clients": [...]}, the entries in the order given.
+std::string encodePairedClients(const std::vector<PairedClientEntry>& entries);
 
 /// "FERROWIN_PAIR_EVERY_CONNECTION" is "1", "true" or "yes" (trimmed, any letter case). Read once.
 bool pairEveryConnection();

@@ -1,6 +1,7 @@
 // The control API's routes. Everything here runs on the main executor.
 #include <filesystem>
 
+#include "common/util/log.h"
 #include "server/control/auth_routes.h"
 #include "server/control/control_server.h"
 #include "server/control/messages.h"
@@ -24,6 +25,17 @@ ControlHTTPResponse libraryError(const library::LibraryError& error) {
 
 }  // namespace
 
+void ControlServer::pairingFailed(const std::string& peer, const std::string& reason) {
+  auto log = common::serverLog("auth");
+  log->warn("Pairing from {} failed: {}", peer, reason);
+  // Six digits can be searched over the network: a run of wrong codes (from any address) costs
+  // the guesser the code. A single typo leaves it, and the challenge, usable.
+  if (reason != "invalid code" || ++wrongCodes_ < kWrongCodesBeforeNewCode) return;
+  log->warn("{} wrong pairing codes in a row; the pairing code is replaced", wrongCodes_);
+  newPairingCode();
+  announcePairingCode();
+}
+
 asio::awaitable<ControlHTTPResponse> ControlServer::route(ControlHTTPRequest request) {
   const std::string path(routePath(request.path));
   const std::string& method = request.method;
@@ -31,10 +43,22 @@ asio::awaitable<ControlHTTPResponse> ControlServer::route(ControlHTTPRequest req
                          deps_.pairEveryConnection};
 
   if (method == "POST" && path == "/v1/auth/hello") co_return authHello(auth, request);
-  if (method == "POST" && path == "/v1/auth/resume") co_return authResume(auth, request);
+  if (method == "POST" && path == "/v1/auth/resume") {
+    auto response = authResume(auth, request);
+    if (response.status != 200)
+      common::serverLog("auth")->warn("Resume from {} failed: {}", request.peer,
+                                      errorMessage(response));
+    co_return response;
+  }
   if (method == "POST" && path == "/v1/auth/pair") {
     auto response = authPair(auth, request, pairingCode.get());
-    if (response.status == 200) newPairingCode();
+    if (response.status == 200) {
+      common::serverLog("auth")->info("Client at {} paired", request.peer);
+      newPairingCode();
+      announcePairingCode();
+    } else {
+      pairingFailed(request.peer, errorMessage(response));
+    }
     co_return response;
   }
 

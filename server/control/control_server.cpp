@@ -45,6 +45,8 @@ void ControlServer::start() {
   advertiseBonjour_ = true;
   isBonjourAdvertised.set(false);
   openListener();
+  // A code nobody can use (nothing listens) would only mislead.
+  if (isRunning.get()) announcePairingCode();
 }
 
 void ControlServer::stop() {
@@ -72,8 +74,12 @@ void ControlServer::newPairingCode() {
   char code[8];
   std::snprintf(code, sizeof code, "%06u", common::secureRandomBelow(1000000));
   pairingCode.set(code);
+  wrongCodes_ = 0;
+}
+
+void ControlServer::announcePairingCode() {
   // No window shows the code, so the log does.
-  common::serverLog("auth")->info("Pairing code: {}", code);
+  common::serverLog("auth")->info("Pairing code: {}", pairingCode.get());
 }
 
 void ControlServer::openListener() {

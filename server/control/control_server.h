@@ -34,6 +34,8 @@ namespace ferrowin::control {
 /// The host's identifier; its data folder is named after it.
 inline constexpr const char* kHostIdentifier = "com.zavel.ferrowin.server";
 inline constexpr const char* kBonjourServiceType = "_ferrowin._tcp";
+/// Wrong pairing codes in a row (from any address) after which the code is replaced.
+inline constexpr int kWrongCodesBeforeNewCode = 5;
 
 class ControlServer : public std::enable_shared_from_this<ControlServer> {
  public:
@@ -96,6 +98,9 @@ class ControlServer : public std::enable_shared_from_this<ControlServer> {
   void bonjourEvent(uint64_t generation, const platform::BonjourEvent& event);
   void recomputeStatus();
   void newPairingCode();
+  void announcePairingCode();
+  /// Logs a failed pairing; replaces the code after kWrongCodesBeforeNewCode wrong ones.
+  void pairingFailed(const std::string& peer, const std::string& reason);
 
   ControlHTTPResponse status();
   ControlHTTPResponse settings();
@@ -123,6 +128,8 @@ class ControlServer : public std::enable_shared_from_this<ControlServer> {
   bool advertiseBonjour_ = true;
   // Tells events of a listener that has since been replaced from those of the current one.
   uint64_t listenerGeneration_ = 0;
+  // Wrong codes tried against the current pairing code.
+  int wrongCodes_ = 0;
 };
 
 }  // namespace ferrowin::control

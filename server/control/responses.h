@@ -12,5 +12,7 @@ namespace ferrowin::control {
 ControlHTTPResponse jsonResponse(const std::string& body, int status = 200);
 /// `status` with the body {"error": message}, always valid JSON.
 ControlHTTPResponse errorResponse(int status, std::string_view message);
+/// The message of an error response; empty when the body is not one.
+std::string errorMessage(const ControlHTTPResponse& response);
 
 }  // namespace ferrowin::control

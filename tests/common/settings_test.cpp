@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "common/util/paths.h"
+#include "tests/support/log_capture.h"
 #include "tests/support/temp_dir.h"
 
 namespace ferrowin::common {
@@ -38,14 +39,22 @@ TEST(Settings, RoundTripKeepsUnknownKeys) {
   EXPECT_FALSE(SettingsStore(dir.path()).stringValue("ferrowin.video.transport").has_value());
 }
 
-TEST(Settings, CorruptFileIsSetAsideNotLost) {
-  TempDir dir;
-  ASSERT_TRUE(writeFileAtomically(dir / "settings.json", "{not json"));
-  SettingsStore store(dir.path());
-  EXPECT_TRUE(store.boolValue("x", true));
-  ASSERT_TRUE(store.setBool("x", false));
-  EXPECT_EQ(readFile(dir / "settings.json.corrupt").value(), "{not json");
-  EXPECT_FALSE(SettingsStore(dir.path()).boolValue("x", true));
+TEST(Settings, CorruptOrTruncatedFileIsReportedAndSetAsideNotLost) {
+  for (const char* text : {"{not json", R"({"ferrowin.video.transport": "tc)", "[1]", ""}) {
+    TempDir dir;
+    ASSERT_TRUE(writeFileAtomically(dir / "settings.json", text));
+    testing::LogCapture log;
+    SettingsStore store(dir.path());
+    EXPECT_TRUE(log.contains((dir / "settings.json").string() +
+                             " is not a JSON object; using the defaults (the next save keeps it "
+                             "as " +
+                             (dir / "settings.json").string() + ".corrupt)"))
+        << text;
+    EXPECT_TRUE(store.boolValue("x", true));
+    ASSERT_TRUE(store.setBool("x", false));
+    EXPECT_EQ(readFile(dir / "settings.json.corrupt").value(), text);
+    EXPECT_FALSE(SettingsStore(dir.path()).boolValue("x", true));
+  }
 }
 
 TEST(Paths, OverridesWinThenXdgThenHome) {

@@ -1,6 +1,9 @@
 // The real host over real TLS on loopback, driven by the reference client library.
 
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <cstdio>
 
 #include "client/attest/dev_authority.h"
 #include "client/control/control_client.h"
@@ -55,6 +58,13 @@ class ControlPlane : public ::testing::Test {
   Expected<void, ControlError> resume(Client& who) {
     auto client = who.connect(port_);
     return client::resumeWithHost(client, who.state.path());
+  }
+  // Bob's CA is not the one the host trusts: give Bob Alice's authority files.
+  void bobUsesAlicesAuthority() {
+    std::filesystem::copy(alice.state / "dev-ca", bob.state / "dev-ca",
+                          std::filesystem::copy_options::overwrite_existing |
+                              std::filesystem::copy_options::recursive);
+    bob.authority = client::attest::DevAttestAuthority::open(bob.state.path(), false).value();
   }
   common::Json pairedClientsFile() {
     auto text = common::readFile(data / "com.zavel.ferrowin.server/paired-clients.json");
@@ -214,16 +224,13 @@ TEST_F(ControlPlane, PairEveryConnectionRefusesResumption) {
   EXPECT_TRUE(hello->paired);
   EXPECT_TRUE(hello->pinRequired);
   expectHttpError(resume(alice), 401, "pairing_required");
-  EXPECT_TRUE(ok(pair(alice)));  // pairing again works
+  EXPECT_TRUE(ok(pair(alice)));                          // pairing again works ...
+  EXPECT_EQ(pairedClientsFile()["clients"].size(), 1u);  // ... with the same key
 }
 
 TEST_F(ControlPlane, TwoKeysFromOneAddress) {
   startHost();
-  // Bob's CA is not the one the host trusts: give Bob Alice's authority files.
-  std::filesystem::copy(
-      alice.state / "dev-ca", bob.state / "dev-ca",
-      std::filesystem::copy_options::overwrite_existing | std::filesystem::copy_options::recursive);
-  bob.authority = client::attest::DevAttestAuthority::open(bob.state.path(), false).value();
+  bobUsesAlicesAuthority();
   ASSERT_TRUE(ok(pair(alice)));
   auto bobPaired = pair(bob);
   ASSERT_TRUE(bobPaired) << bobPaired.error().description();
@@ -243,6 +250,99 @@ TEST_F(ControlPlane, AClientWithoutTheDevelopmentRootIsRejected) {
   startHost(bob.authority.rootCertificatePath());  // another development root
   expectHttpError(pair(alice), 401, "attestation rejected");
   EXPECT_FALSE(client::attest::loadAttestKey(alice.state.path()));  // nothing saved on failure
+}
+
+TEST_F(ControlPlane, WrongCodesAreLoggedAndFiveInARowReplaceTheCode) {
+  startHost();
+  auto client = alice.connect(port_);
+  const std::string code = host_->pairingCode();
+  const std::string wrong = code == "000000" ? "000001" : "000000";
+  // One typo: logged, and neither the challenge nor the code is spent.
+  auto hello = client.hello(std::nullopt).value();
+  expectHttpError(client.pair(wrong, "k", "AAAA", std::nullopt), 401, "invalid code");
+  auto attestation =
+      alice.authority.attest(client::attest::sha256(*common::base64Decode(hello.challenge)))
+          .value();
+  ASSERT_TRUE(ok(client.pair(code, attestation.key.keyId, common::base64Encode(attestation.object),
+                             std::nullopt)));
+  EXPECT_NE(host_->log().find(" warning [com.zavel.ferrowin.server/auth] Pairing from 127.0.0.1 "
+                              "failed: invalid code\n"),
+            std::string::npos)
+      << host_->log();
+
+  // Four wrong codes keep the new code; the fifth replaces it.
+  const std::string second = host_->pairingCode(code);
+  ASSERT_FALSE(second.empty());
+  for (int attempt = 1; attempt <= 5; ++attempt) {
+    expectHttpError(client.pair(wrong == second ? "000002" : wrong, "k", "AAAA", std::nullopt), 401,
+                    "invalid code");
+    if (attempt == 4) EXPECT_TRUE(host_->pairingCode(second, 0.3).empty());
+  }
+  const std::string third = host_->pairingCode(second);
+  ASSERT_FALSE(third.empty()) << host_->log();
+  EXPECT_NE(host_->log().find("5 wrong pairing codes in a row; the pairing code is replaced"),
+            std::string::npos);
+  expectHttpError(client.pair(second, "k", "AAAA", std::nullopt), 401, "invalid code");
+  lastCode_ = second;
+  EXPECT_TRUE(ok(pair(alice)));  // with the replacement
+}
+
+// `ferrowin-server --data-dir D clients …`: its exit status and output.
+std::pair<int, std::string> clientsCommand(const std::filesystem::path& data,
+                                           const std::string& arguments) {
+  const std::string command =
+      serverBinary().string() + " --data-dir " + data.string() + " clients " + arguments + " 2>&1";
+  std::string output;
+  FILE* pipe = ::popen(command.c_str(), "r");
+  char buffer[4096];
+  while (size_t n = std::fread(buffer, 1, sizeof buffer, pipe)) output.append(buffer, n);
+  const int status = ::pclose(pipe);
+  return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, output};
+}
+
+TEST_F(ControlPlane, PairedClientsAreListedAndForgottenWhileNoHostRuns) {
+  startHost();
+  bobUsesAlicesAuthority();
+  ASSERT_TRUE(ok(pair(alice)));
+  ASSERT_TRUE(ok(pair(bob)));
+  const std::string aliceKey = client::attest::loadAttestKey(alice.state.path())->keyId;
+  const std::string bobKey = client::attest::loadAttestKey(bob.state.path())->keyId;
+
+  auto [listed, list] = clientsCommand(data.path(), "list");
+  EXPECT_EQ(listed, 0) << list;
+  EXPECT_NE(list.find(aliceKey + "  counter 0\n"), std::string::npos) << list;
+  EXPECT_NE(list.find(bobKey + "  counter 0\n"), std::string::npos) << list;
+  // The running host would write the client back: refused, nothing changed.
+  auto [refused, busy] = clientsCommand(data.path(), "forget " + aliceKey);
+  EXPECT_EQ(refused, 1) << busy;
+  EXPECT_NE(busy.find("a host is running with"), std::string::npos) << busy;
+  EXPECT_EQ(pairedClientsFile()["clients"].size(), 2u);
+
+  ASSERT_EQ(host_->stop(), 0) << host_->log();
+  auto [forgot, forgetting] = clientsCommand(data.path(), "forget " + aliceKey);
+  EXPECT_EQ(forgot, 0) << forgetting;
+  EXPECT_EQ(clientsCommand(data.path(), "forget " + aliceKey).first, 1);  // gone already
+  const auto clients = pairedClientsFile()["clients"];
+  ASSERT_EQ(clients.size(), 1u);
+  EXPECT_EQ(clients[0]["keyId"], bobKey);
+
+  startHost();
+  expectHttpError(resume(alice), 409, "unknown_key");
+  EXPECT_TRUE(ok(resume(bob)));
+}
+
+TEST_F(ControlPlane, ACorruptPairedClientsFileIsKeptAndReported) {
+  const auto folder = data / "com.zavel.ferrowin.server";
+  const std::string garbage = "{\"clients\": [{\"keyId\": \"a\"";  // cut short
+  ASSERT_TRUE(common::writeFileAtomically(folder / "paired-clients.json", garbage));
+  startHost();
+  EXPECT_NE(host_->log().find((folder / "paired-clients.json").string() +
+                              " is not a paired-clients file"),
+            std::string::npos)
+      << host_->log();
+  ASSERT_TRUE(ok(pair(alice)));
+  EXPECT_EQ(pairedClientsFile()["clients"].size(), 1u);
+  EXPECT_EQ(common::readFile(folder / "paired-clients.json.corrupt").value(), garbage);
 }
 
 }  // namespace
