@@ -21,7 +21,7 @@ std::string VirtualHIDDeviceError::description() const {
     case Kind::handleReportFailed:
       return fmt::format("HandleReport IOReturn 0x{:08x}", static_cast<uint32_t>(code));
     case Kind::deviceCreationFailed:
-      return "IOHIDUserDeviceCreateWithProperties returned nil";
+      return "virtual HID device could not be created: " + reason;
     case Kind::invalidOutputReport:
       return "invalid output report";
     case Kind::unsupportedGetReport:
@@ -83,8 +83,8 @@ FerrowinVirtualGamepad::create(common::DeviceProfile profile,
   auto device =
       backend.create(gamepadProperties(profile), std::move(handlers), gamepadQueueLabel(profile));
   if (!device) {
-    log()->debug("virtual gamepad: {}", device.error().description());
-    return make_unexpected(VirtualHIDDeviceError::deviceCreationFailed());
+    return make_unexpected(
+        VirtualHIDDeviceError::deviceCreationFailed(device.error().description()));
   }
   gamepad->device_ = std::move(*device);
   log()->info("FerrowinVirtualGamepad allocated ({})", gamepad->profileLabel_);

@@ -32,12 +32,15 @@ struct VirtualHIDDeviceError {
     unsupportedGetReport
   };
   Kind kind = Kind::deviceCreationFailed;
-  int32_t code = 0;  // handleReportFailed: the platform's return code
+  int32_t code = 0;    // handleReportFailed: the platform's return code
+  std::string reason;  // deviceCreationFailed: what the OS said
 
   static VirtualHIDDeviceError handleReportFailed(int32_t code) {
-    return {Kind::handleReportFailed, code};
+    return {Kind::handleReportFailed, code, {}};
   }
-  static VirtualHIDDeviceError deviceCreationFailed() { return {Kind::deviceCreationFailed, 0}; }
+  static VirtualHIDDeviceError deviceCreationFailed(std::string reason) {
+    return {Kind::deviceCreationFailed, 0, std::move(reason)};
+  }
   std::string description() const;
 };
 

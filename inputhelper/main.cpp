@@ -48,8 +48,8 @@ void writeStderr(std::string_view text) {
 void readStdin(StdinLineHandler& handler) {
   common::nameCurrentThread("com.zavel.ferrowin.inputhelper.stdin");
   auto log = mainLog();
-  log->info("Stdin reader started (posix)");
-  writeStderr("stdin: reader started (posix)\n");
+  common::logAndWriteStderr(*log, spdlog::level::info, "Stdin reader started (posix)",
+                            "stdin: reader started (posix)");
   LineSplitter splitter;
   char buffer[4096];
   for (;;) {
@@ -57,13 +57,12 @@ void readStdin(StdinLineHandler& handler) {
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) {
       const std::string reason = std::strerror(errno);
-      log->error("Stdin read failed: {}", reason);
-      writeStderr("stdin: read failed " + reason + "\n");
+      common::logAndWriteStderr(*log, spdlog::level::err, "Stdin read failed: " + reason,
+                                "stdin: read failed " + reason);
       return;
     }
     if (n == 0) {
-      log->info("Stdin EOF");
-      writeStderr("stdin: EOF\n");
+      common::logAndWriteStderr(*log, spdlog::level::info, "Stdin EOF", "stdin: EOF");
       return;
     }
     for (const auto& line : splitter.feed(std::string_view(buffer, static_cast<size_t>(n)))) {

@@ -100,8 +100,8 @@ Expected<std::unique_ptr<FerrowinVirtualMouse>, VirtualHIDDeviceError> FerrowinV
   auto device = backend.create(mouseProperties(), std::move(handlers),
                                "com.zavel.ferrowin.virtual-hid.mouse");
   if (!device) {
-    log()->debug("virtual mouse: {}", device.error().description());
-    return make_unexpected(VirtualHIDDeviceError::deviceCreationFailed());
+    return make_unexpected(
+        VirtualHIDDeviceError::deviceCreationFailed(device.error().description()));
   }
   mouse->device_ = std::move(*device);
   log()->info("FerrowinVirtualMouse allocated");

@@ -273,9 +273,7 @@ void MouseInjector::releaseAllOnQueue() {
 }
 
 void MouseInjector::diagnostic(const std::string& message) {
-  log()->info("{}", message);
-  std::fprintf(stderr, "mouse: %s\n", message.c_str());
-  std::fflush(stderr);
+  common::logAndWriteStderr(*log(), spdlog::level::info, message, "mouse: " + message);
 }
 
 }  // namespace ferrowin::inputhelper

@@ -19,7 +19,7 @@ class NoVirtualGamepads final : public VirtualGamepadFactory {
  public:
   Expected<std::shared_ptr<VirtualGamepadDevice>, DeviceError> create(
       common::DeviceProfile) override {
-    return make_unexpected(DeviceError{"IOHIDUserDeviceCreateWithProperties returned nil"});
+    return make_unexpected(DeviceError{"virtual HID devices are not part of this build"});
   }
   void setXboxUSBReports(bool) override {}
 };
@@ -29,7 +29,7 @@ class NoMouse final : public MouseInput {
   void handle(const VirtualMousePacket&) override {}
   void postRelative(int16_t, int16_t) override {}
   Expected<void, DeviceError> prepareHIDMouse() override {
-    return make_unexpected(DeviceError{"IOHIDUserDeviceCreateWithProperties returned nil"});
+    return make_unexpected(DeviceError{"virtual HID devices are not part of this build"});
   }
   void teardownHIDMouse() override {}
   void releaseAll() override {}

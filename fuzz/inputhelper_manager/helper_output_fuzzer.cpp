@@ -17,6 +17,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string text = inputhelper::textOrBinary(bytes);
   if (text != "<binary>" && text != bytes) std::abort();
 
+  // A classified line is the line or its tail.
+  const auto line = inputhelper::classifyHelperLine(bytes);
+  if (!bytes.ends_with(line.text)) std::abort();
+
   constexpr size_t kMax = 64;
   inputhelper::OutputLineSplitter splitter(kMax);
   size_t accounted = 0;

@@ -77,4 +77,31 @@ std::optional<std::string> OutputLineSplitter::finish() {
   return std::exchange(pending_, {});
 }
 
+HelperStderrLine classifyHelperLine(std::string_view line) {
+  // "2026-01-02 03:04:05.678 info [com.zavel.ferrowin.inputhelper/main] message"
+  static constexpr std::string_view kStampShape = "0000-00-00 00:00:00.000 ";
+  const auto fits = [&] {
+    if (line.size() < kStampShape.size()) return false;
+    for (size_t i = 0; i < kStampShape.size(); ++i) {
+      const bool digit = kStampShape[i] == '0';
+      const char c = line[i];
+      if (digit ? (c < '0' || c > '9') : c != kStampShape[i]) return false;
+    }
+    return true;
+  };
+  if (!fits()) return {HelperStderrLine::Level::info, std::string(line)};
+  std::string_view rest = line.substr(kStampShape.size());
+  const size_t levelEnd = rest.find(" [");
+  const size_t nameEnd = rest.find("] ");
+  if (levelEnd == std::string_view::npos || nameEnd == std::string_view::npos || nameEnd < levelEnd)
+    return {HelperStderrLine::Level::info, std::string(line)};
+  static constexpr std::pair<std::string_view, HelperStderrLine::Level> kLevels[] = {
+      {"trace", HelperStderrLine::Level::trace}, {"debug", HelperStderrLine::Level::debug},
+      {"info", HelperStderrLine::Level::info},   {"warning", HelperStderrLine::Level::warning},
+      {"error", HelperStderrLine::Level::error}, {"critical", HelperStderrLine::Level::critical}};
+  for (const auto& [name, level] : kLevels)
+    if (rest.substr(0, levelEnd) == name) return {level, std::string(rest.substr(nameEnd + 2))};
+  return {HelperStderrLine::Level::info, std::string(line)};
+}
+
 }  // namespace ferrowin::inputhelper

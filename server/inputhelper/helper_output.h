@@ -26,6 +26,18 @@ struct InputHelperPreflightResult {
 /// `bytes` when they are valid UTF-8, else "<binary>" (for log lines quoting helper output).
 std::string textOrBinary(std::string_view bytes);
 
+/// One standard-error line of the helper as the host logs it. The helper's own log records (when
+/// its log goes to standard error: "<date> <time> <level> [<logger>] <message>") keep their level
+/// and lose the stamp the host's log adds again; any other line is the helper's own diagnostic,
+/// logged at info as it stands.
+struct HelperStderrLine {
+  enum class Level { trace, debug, info, warning, error, critical };
+  Level level = Level::info;
+  std::string text;
+  bool operator==(const HelperStderrLine&) const = default;
+};
+HelperStderrLine classifyHelperLine(std::string_view line);
+
 /// Splits a byte stream into lines without their "\n". A line longer than `maxLine` is handed on
 /// in pieces of that size, so a helper that never writes a newline cannot grow the buffer.
 class OutputLineSplitter {

@@ -59,7 +59,12 @@ struct InputHelperProcess::StandardErrorReader : std::enable_shared_from_this<St
   }
 
   void log(const std::string& line) const {
-    if (forwarding && !line.empty()) helperLog()->info("helper: {}", line);
+    if (!forwarding || line.empty()) return;
+    const auto parsed = classifyHelperLine(line);
+    static constexpr spdlog::level::level_enum kLevels[] = {
+        spdlog::level::trace, spdlog::level::debug, spdlog::level::info,
+        spdlog::level::warn,  spdlog::level::err,   spdlog::level::critical};
+    helperLog()->log(kLevels[static_cast<int>(parsed.level)], "helper: {}", parsed.text);
   }
 
   // Stops forwarding but keeps draining until the helper closes its end: closing ours would
@@ -344,9 +349,12 @@ void InputHelperProcess::pushStoredLookSettings() {
 void InputHelperProcess::pushGeometry(
     const std::optional<common::CapturePointerGeometry>& geometry) {
   if (!isRunning.get() || !stdinWriter_) {
-    helperLog()->info("pushGeometry skipped (helper not running)");
+    // Every capture change pushes; without a helper one line says it, not one per change.
+    if (!geometrySkipLogged_) helperLog()->info("pushGeometry skipped (helper not running)");
+    geometrySkipLogged_ = true;
     return;
   }
+  geometrySkipLogged_ = false;
   std::string success = "Pushed geometry clear";
   if (geometry) {
     success = fmt::format("Pushed geometry {}x{} @ ({},{})", geometry->activeWidth,

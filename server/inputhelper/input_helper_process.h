@@ -126,6 +126,7 @@ class InputHelperProcess : public video::InputSessionTarget,
   struct StandardErrorReader;
   std::shared_ptr<StandardErrorReader> stderrReader_;
   std::shared_ptr<platform::PipeWriter> stdinWriter_;
+  bool geometrySkipLogged_ = false;  // said once per stretch without a helper
   std::optional<common::GamepadRemapLookTuning> lastRemapLookSettings_;
   bool clientSteamSupport_ = true;
   std::optional<std::string> frontmostBundleID_;

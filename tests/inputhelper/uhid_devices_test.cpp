@@ -229,10 +229,14 @@ TEST_F(UhidTest, WithoutAKernelCreationFailsAndNothingIsAvailable) {
 
   auto gamepad = FerrowinVirtualGamepad::create(common::DeviceProfile::xbox, *backend_);
   ASSERT_FALSE(gamepad);
-  EXPECT_EQ(gamepad.error().description(), "IOHIDUserDeviceCreateWithProperties returned nil");
+  EXPECT_EQ(gamepad.error().description(),
+            "virtual HID device could not be created: " +
+                ("connect " + kernel().path() + ".missing: No such file or directory"));
   auto viaFactory = makeVirtualGamepadFactory(backend_)->create(common::DeviceProfile::generic);
   ASSERT_FALSE(viaFactory);
-  EXPECT_EQ(viaFactory.error().description(), "IOHIDUserDeviceCreateWithProperties returned nil");
+  EXPECT_EQ(viaFactory.error().description(),
+            "virtual HID device could not be created: " +
+                ("connect " + kernel().path() + ".missing: No such file or directory"));
   EXPECT_TRUE(capture.messages().empty());  // nothing was allocated, so nothing is deallocated
 
   if (::access("/dev/uhid", F_OK) == 0) GTEST_SKIP() << "this machine has /dev/uhid";

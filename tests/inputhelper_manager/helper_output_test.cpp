@@ -54,5 +54,23 @@ TEST(OutputLines, TextOrBinary) {
   }
 }
 
+TEST(OutputLines, HelperLogRecordsKeepTheirLevelAndLoseTheStamp) {
+  using Level = HelperStderrLine::Level;
+  const std::pair<const char*, HelperStderrLine> cases[] = {
+      {"2026-12-07 17:45:53.123 error [com.zavel.ferrowin.inputhelper/main] GamepadServer failed "
+       "to start: x",
+       {Level::error, "GamepadServer failed to start: x"}},
+      {"2026-12-07 17:45:53.123 warning [a/b] careful [really]",
+       {Level::warning, "careful [really]"}},
+      {"2026-12-07 17:45:53.123 info [a/b] ", {Level::info, ""}},
+      // The helper's own diagnostics, and anything else, stand as they are.
+      {"stdin: EOF", {Level::info, "stdin: EOF"}},
+      {"2026-12-07 17:45:53.123 loud [a/b] x",
+       {Level::info, "2026-12-07 17:45:53.123 loud [a/b] x"}},
+      {"2026-12-07 17:45:53 info [a/b] x", {Level::info, "2026-12-07 17:45:53 info [a/b] x"}},
+      {"", {Level::info, ""}}};
+  for (const auto& [line, expected] : cases) EXPECT_EQ(classifyHelperLine(line), expected) << line;
+}
+
 }  // namespace
 }  // namespace ferrowin::inputhelper
