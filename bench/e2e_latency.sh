@@ -99,7 +99,7 @@ for size in 1280x720 1920x1080; do
       for _ in $(seq 100); do grep -q "Listening on port" "$work/host.log" && break; sleep 0.1; done
       code=$(grep -o 'Pairing code: [0-9]\{6\}' "$work/host.log" | tail -n1 | cut -d' ' -f3)
       $client --state-dir "$work/client" pair --host 127.0.0.1 --port "$port" --code "$code" >/dev/null
-      $client --state-dir "$work/client" stream --port $((port + 1)) --seconds "$seconds" \
+      $client --state-dir "$work/client" stream --seconds "$seconds" \
         --width "$width" --height "$height" --fps 60 --bitrate 12000 >"$work/stream.txt"
       hwm=$(awk '/VmHWM/ {print $2}' "/proc/$host/status")
       kill "$host"; wait "$host" 2>/dev/null || true; host=""

@@ -1,6 +1,6 @@
 #pragma once
 // Subcommand groups of ferrowin-client. Each registers its subcommands on the app; the callback it
-// installs sets `exitCode`.
+// installs sets `exitCode`: 0 done, 1 failed, 2 usage (set by main), 130 interrupted.
 
 #include <CLI/CLI.hpp>
 #include <filesystem>
@@ -8,6 +8,7 @@
 #include <string>
 
 #include "client/control/client_state.h"
+#include "client/control/control_client.h"
 
 namespace ferrowin::client::cli {
 
@@ -26,6 +27,9 @@ std::filesystem::path stateDir(CLI::App& app);
 /// --host/--port when given, else the host last paired with; prints why there is none.
 std::optional<HostAddress> hostFor(const std::filesystem::path& dir, const HostOptions& options,
                                    CLI::App* command);
+
+/// The error as a person should read it: a refused authentication says how to get it back.
+std::string describe(const ControlError& error);
 
 void registerControlCommands(CLI::App& app, CommandContext& context);
 void registerVideoCommands(CLI::App& app, CommandContext& context);

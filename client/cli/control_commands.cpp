@@ -14,9 +14,24 @@
 namespace ferrowin::client::cli {
 
 void addHostOptions(CLI::App* command, HostOptions& options, bool required) {
-  auto* host = command->add_option("--host", options.host, "host name or address");
+  auto* host =
+      command->add_option("--host", options.host,
+                          required ? "host name or address"
+                                   : "host name or address (default: the one paired with last)");
   if (required) host->required();
-  command->add_option("--port", options.port, "control port")->capture_default_str();
+  command->add_option("--port", options.port, "the host's control port")
+      ->check(CLI::Range(1, 65533))
+      ->capture_default_str();
+}
+
+std::string describe(const ControlError& error) {
+  std::string text = error.description();
+  if (error.kind == ControlError::Kind::http && error.status == 401 &&
+      error.message == "unauthorized")
+    text +=
+        " (this client is not authenticated with the host: run `ferrowin-client resume`, or "
+        "pair again)";
+  return text;
 }
 
 // The global --state-dir, read when a command runs.
@@ -65,7 +80,7 @@ CLI::App* addHostCommand(CLI::App& app, CommandContext& context, const char* nam
 
 int report(const Expected<void, ControlError>& result, const std::string& success) {
   if (!result) {
-    std::fprintf(stderr, "ferrowin-client: %s\n", result.error().description().c_str());
+    std::fprintf(stderr, "ferrowin-client: %s\n", describe(result.error()).c_str());
     return 1;
   }
   std::printf("%s\n", success.c_str());
@@ -123,7 +138,7 @@ void registerControlCommands(CLI::App& app, CommandContext& context) {
       [](ControlClient& client, const std::filesystem::path&) {
         auto answer = client.status();
         if (!answer) {
-          std::fprintf(stderr, "ferrowin-client: %s\n", answer.error().description().c_str());
+          std::fprintf(stderr, "ferrowin-client: %s\n", describe(answer.error()).c_str());
           return 1;
         }
         auto yesNo = [](bool value) { return value ? "yes" : "no"; };

@@ -21,6 +21,12 @@ struct InputOptions {
   double listenRumble = 0;
 };
 
+// A field's default as a number (capture_default_str shows byte-sized fields as characters).
+template <class T>
+std::string number(T value) {
+  return std::to_string(+value);
+}
+
 int fail(const std::string& message) {
   std::fprintf(stderr, "ferrowin-client: %s\n", message.c_str());
   return 1;
@@ -81,25 +87,30 @@ void registerInputCommands(CLI::App& app, CommandContext& context) {
                               [gamepad](uint32_t sequence) -> Expected<Datagram, InputError> {
                                 return encodeGamepadDatagram({sequence, *gamepad});
                               });
-  pad->add_option("--buttons", gamepad->buttons, "button bit set")->capture_default_str();
+  pad->add_option("--buttons", gamepad->buttons, "button bit set")
+      ->default_str(number(gamepad->buttons));
   pad->add_option("--hat", gamepad->hat, "0-7 direction, 8 centred")
       ->check(CLI::Range(0, 8))
-      ->capture_default_str();
-  pad->add_option("--lx", gamepad->leftX, "left stick x, 0-255, 128 centre")->capture_default_str();
-  pad->add_option("--ly", gamepad->leftY, "left stick y")->capture_default_str();
-  pad->add_option("--rx", gamepad->rightX, "right stick x")->capture_default_str();
-  pad->add_option("--ry", gamepad->rightY, "right stick y")->capture_default_str();
-  pad->add_option("--lt", gamepad->leftTrigger, "left trigger, 0-255")->capture_default_str();
-  pad->add_option("--rt", gamepad->rightTrigger, "right trigger")->capture_default_str();
+      ->default_str(number(gamepad->hat));
+  pad->add_option("--lx", gamepad->leftX, "left stick x, 0-255, 128 centre")
+      ->default_str(number(gamepad->leftX));
+  pad->add_option("--ly", gamepad->leftY, "left stick y")->default_str(number(gamepad->leftY));
+  pad->add_option("--rx", gamepad->rightX, "right stick x")->default_str(number(gamepad->rightX));
+  pad->add_option("--ry", gamepad->rightY, "right stick y")->default_str(number(gamepad->rightY));
+  pad->add_option("--lt", gamepad->leftTrigger, "left trigger, 0-255")
+      ->default_str(number(gamepad->leftTrigger));
+  pad->add_option("--rt", gamepad->rightTrigger, "right trigger")
+      ->default_str(number(gamepad->rightTrigger));
 
   auto look = std::make_shared<inputhelper::VirtualLookPacket>();
   auto* lookCommand = addInputCommand(
       app, *input, context, "look", "one look-stick and gyro sample",
       [look](uint32_t) -> Expected<Datagram, InputError> { return encodeLookDatagram(*look); });
-  lookCommand->add_option("--x", look->stickX, "stick x, 0-255, 128 centre")->capture_default_str();
-  lookCommand->add_option("--y", look->stickY, "stick y")->capture_default_str();
-  lookCommand->add_option("--gyro-x", look->gyroX, "gyro x")->capture_default_str();
-  lookCommand->add_option("--gyro-y", look->gyroY, "gyro y")->capture_default_str();
+  lookCommand->add_option("--x", look->stickX, "stick x, 0-255, 128 centre")
+      ->default_str(number(look->stickX));
+  lookCommand->add_option("--y", look->stickY, "stick y")->default_str(number(look->stickY));
+  lookCommand->add_option("--gyro-x", look->gyroX, "gyro x")->default_str(number(look->gyroX));
+  lookCommand->add_option("--gyro-y", look->gyroY, "gyro y")->default_str(number(look->gyroY));
 
   struct MouseOptions {
     int x = 0, y = 0;
@@ -149,7 +160,8 @@ void registerInputCommands(CLI::App& app, CommandContext& context) {
                       });
   keyCommand->add_option("--code", key->code, "macOS virtual key code")->required();
   keyCommand->add_flag("--up", key->up, "key up instead of down");
-  keyCommand->add_option("--flags", key->flags, "further flag bits")->capture_default_str();
+  keyCommand->add_option("--flags", key->flags, "further flag bits")
+      ->default_str(number(key->flags));
 
   auto text = std::make_shared<std::string>();
   auto* textCommand =

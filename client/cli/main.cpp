@@ -17,6 +17,11 @@ int main(int argc, char** argv) {
   registerVideoCommands(app, context);
   registerInputCommands(app, context);
   registerAppsCommands(app, context);
-  CLI11_PARSE(app, argc, argv);
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& error) {
+    // --help and --version exit 0; every usage error exits 2, the convention.
+    return app.exit(error) == 0 ? 0 : 2;
+  }
   return context.exitCode;
 }

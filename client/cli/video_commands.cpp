@@ -1,13 +1,17 @@
 // Video commands: receive the stream over UDP or TCP and print what arrived, or run the bandwidth
-// probe.
+// probe. Both go to the host paired with last unless --host says otherwise; --port is its control
+// port, as everywhere, and the video port is the one after it unless --video-port names another.
 
+#include <atomic>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <filesystem>
 #include <string>
 #include <thread>
 
 #include "client/cli/commands.h"
+#include "client/control/control_client.h"
 #include "client/video/hevc_decoder.h"
 #include "client/video/video_client.h"
 #include "common/device_profile.h"
@@ -17,10 +21,17 @@ namespace ferrowin::client::cli {
 
 namespace {
 
+// How long a stream waits for the host to answer at all, and how long a host that has answered
+// may then stay silent (it sends a keepalive every second) before it counts as gone.
+constexpr double kAnswerTimeout = 5.0;
+constexpr double kSilenceTimeout = 3.0;
+
+std::atomic<bool> interrupted{false};
+
 struct StreamOptions {
-  std::string host = "127.0.0.1";
-  uint16_t port = 52346;
-  std::string transport = "udp";
+  HostOptions host;
+  uint16_t videoPort = 0;  // 0: control port + 1
+  std::string transport;   // empty: the host's
   int seconds = 10;
   int width = 1280;
   int height = 720;
@@ -33,6 +44,35 @@ struct StreamOptions {
   std::string saveFirstLast;  // the first and the last decoded frame as PNG
   std::string rawVideo;       // luma planes, "-" for standard output
 };
+
+int fail(const std::string& message) {
+  std::fprintf(stderr, "ferrowin-client: %s\n", message.c_str());
+  return 1;
+}
+
+bool isTcp(const std::string& transport) { return transport == "tcp"; }
+
+/// Why the host did not answer on its video port, as far as its control port can tell.
+std::string whyNoAnswer(ControlClient& control, const std::string& transport, uint16_t videoPort) {
+  auto status = control.status();
+  if (!status)
+    return "the host did not answer, and its control port says: " + describe(status.error());
+  if (!status->streamingEnabled) return "the host's video service is not running";
+  if (isTcp(status->videoTransport) != isTcp(transport))
+    return "the host streams over " + status->videoTransport + ", not " + transport +
+           ": leave out --transport, or pass --transport " + status->videoTransport;
+  if (status->videoPort != videoPort)
+    return "the host's video port is " + std::to_string(status->videoPort) + ", not " +
+           std::to_string(videoPort);
+  return "the host never answered on video port " + std::to_string(videoPort) +
+         " (it may have refused the stream configuration)";
+}
+
+/// Whether the host runs the session's virtual gamepad with `profile`.
+bool hasGamepad(ControlClient& control, const std::string& profile) {
+  auto status = control.status();
+  return status && status->gamepadEnabled && status->gamepadProfile == profile;
+}
 
 /// Decodes every frame the moment its message is complete and keeps the statistics.
 class StreamDecoding {
@@ -79,6 +119,13 @@ class StreamDecoding {
     const int64_t now = common::toMicros(common::SteadyClock::instance().now());
     stats_.recordFrame(static_cast<double>(now - static_cast<int64_t>(message.pts)) / 1000.0);
     ++decoded_;
+    if (picture->width != width_ || picture->height != height_) {
+      // The host fits the picture into the size asked for; say what it actually sends.
+      width_ = picture->width;
+      height_ = picture->height;
+      std::fprintf(reportStream(), "size %dx%d (asked for %dx%d)\n", width_, height_,
+                   options_.width, options_.height);
+    }
     if (raw_) {
       const auto luma = decoder_.luma();
       std::fwrite(luma.data(), 1, luma.size(), raw_);
@@ -112,6 +159,7 @@ class StreamDecoding {
   }
 
   DecodeStats& stats() { return stats_; }
+  uint64_t decoded() const { return decoded_; }
 
  private:
   void save(const std::filesystem::path& path) {
@@ -125,11 +173,25 @@ class StreamDecoding {
   DecodeStats stats_;
   std::FILE* raw_ = nullptr;
   uint64_t decoded_ = 0;
+  int width_ = 0, height_ = 0;
   int errorsShown_ = 0;
 };
 
-void printUdpLine(std::FILE* out, const char* label, const ReceiverCounters& c, double seconds,
-                  uint64_t bytes) {
+// The counters a report line shows; a per-second line shows the difference of two snapshots.
+ReceiverCounters operator-(ReceiverCounters a, const ReceiverCounters& b) {
+  a.messages -= b.messages, a.frames -= b.frames, a.keyframes -= b.keyframes;
+  a.lostMessages -= b.lostMessages, a.recoveredByFec -= b.recoveredByFec;
+  a.retransmitted -= b.retransmitted, a.late -= b.late, a.payloadBytes -= b.payloadBytes;
+  return a;
+}
+
+TcpCounters operator-(TcpCounters a, const TcpCounters& b) {
+  a.messages -= b.messages, a.frames -= b.frames, a.keyframes -= b.keyframes;
+  a.keepalives -= b.keepalives, a.payloadBytes -= b.payloadBytes;
+  return a;
+}
+
+void printLine(std::FILE* out, const char* label, const ReceiverCounters& c, double seconds) {
   std::fprintf(
       out,
       "%s messages=%llu frames=%llu keyframes=%llu lost=%llu fec_recovered=%llu "
@@ -138,65 +200,130 @@ void printUdpLine(std::FILE* out, const char* label, const ReceiverCounters& c, 
       static_cast<unsigned long long>(c.keyframes), static_cast<unsigned long long>(c.lostMessages),
       static_cast<unsigned long long>(c.recoveredByFec),
       static_cast<unsigned long long>(c.retransmitted), static_cast<unsigned long long>(c.late),
-      seconds > 0 ? static_cast<double>(bytes) * 8 / seconds / 1000 : 0.0);
+      seconds > 0 ? static_cast<double>(c.payloadBytes) * 8 / seconds / 1000 : 0.0);
   std::fflush(out);
 }
 
-void printTcpLine(std::FILE* out, const char* label, const TcpCounters& c, double seconds,
-                  uint64_t bytes) {
+void printLine(std::FILE* out, const char* label, const TcpCounters& c, double seconds) {
   std::fprintf(
       out, "%s messages=%llu frames=%llu keyframes=%llu keepalives=%llu bitrate_kbps=%.0f\n", label,
       static_cast<unsigned long long>(c.messages), static_cast<unsigned long long>(c.frames),
       static_cast<unsigned long long>(c.keyframes), static_cast<unsigned long long>(c.keepalives),
-      seconds > 0 ? static_cast<double>(bytes) * 8 / seconds / 1000 : 0.0);
+      seconds > 0 ? static_cast<double>(c.payloadBytes) * 8 / seconds / 1000 : 0.0);
   std::fflush(out);
 }
 
-template <class Client, class Print>
-int runStream(Client& client, const StreamOptions& options, Print print) {
+// What a running stream can tell about its host after `elapsed` seconds.
+enum class Trouble { none, noAnswer, silent, closed };
+
+Trouble trouble(UdpVideoClient& client, double elapsed) {
+  if (!client.acknowledged()) return elapsed < kAnswerTimeout ? Trouble::none : Trouble::noAnswer;
+  const auto heard = client.lastHeard();
+  if (heard && common::SteadyClock::instance().now() - *heard > kSilenceTimeout)
+    return Trouble::silent;
+  return Trouble::none;
+}
+
+Trouble trouble(TcpVideoClient& client, double elapsed) {
+  const auto counters = client.counters();
+  if (counters.messages == 0)
+    return counters.closed || elapsed >= kAnswerTimeout ? Trouble::noAnswer : Trouble::none;
+  return counters.closed ? Trouble::closed : Trouble::none;
+}
+
+template <class Client>
+int runStream(Client& client, ControlClient& control, const StreamOptions& options,
+              const std::string& transport, uint16_t videoPort) {
   StreamDecoding decoding(options);
-  if (auto opened = decoding.open(); !opened) {
-    std::fprintf(stderr, "ferrowin-client: %s\n", opened.error().c_str());
-    return 1;
-  }
+  if (auto opened = decoding.open(); !opened) return fail(opened.error());
   if (auto started = client.start(); !started) {
-    std::fprintf(stderr, "ferrowin-client: %s\n", started.error().c_str());
-    return 1;
+    return fail(started.error() + "; " + whyNoAnswer(control, transport, videoPort));
   }
   std::FILE* out = decoding.reportStream();
   using SteadyTime = std::chrono::steady_clock;
   const auto begin = SteadyTime::now();
-  uint64_t lastBytes = 0;
+  auto last = client.counters();
   size_t seen = 0;
-  for (int second = 1; second <= options.seconds; ++second) {
-    const auto tick = begin + std::chrono::seconds(second);
+  Trouble problem = Trouble::none;
+  bool noGamepad = false;
+  int second = 0;
+  while (second < options.seconds && problem == Trouble::none && !interrupted) {
+    const auto tick = begin + std::chrono::seconds(second + 1);
     // Wake for every message so each frame is decoded as soon as it is complete.
-    while (SteadyTime::now() < tick) {
+    while (SteadyTime::now() < tick && !interrupted) {
       const double left = std::chrono::duration<double>(tick - SteadyTime::now()).count();
-      client.messages().waitForTotal(seen + 1, std::max(left, 0.0));
+      client.messages().waitForTotal(seen + 1, std::clamp(left, 0.0, 0.1));
       for (const ReceivedMessage& message : client.messages().take()) {
         ++seen;
         decoding.handle(message);
       }
     }
+    if (interrupted) break;
+    ++second;
     const auto counters = client.counters();
-    print(out, "second", counters, 1.0, counters.payloadBytes - lastBytes);
+    printLine(out, "second", counters - last, 1.0);
     decoding.print("second", decoding.stats().takeWindow(), 1.0);
-    lastBytes = counters.payloadBytes;
+    last = counters;
+    problem = trouble(client, std::chrono::duration<double>(SteadyTime::now() - begin).count());
+    // The helper starts (or fails) within a moment of the configuration: ask once.
+    if (!options.gamepad.empty() && second == std::min(2, options.seconds) &&
+        problem == Trouble::none)
+      noGamepad = !hasGamepad(control, options.gamepad);
   }
   client.stop();
   for (const ReceivedMessage& message : client.messages().take()) decoding.handle(message);
   decoding.finish();
-  const auto counters = client.counters();
-  print(out, "total", counters, static_cast<double>(options.seconds), counters.payloadBytes);
-  decoding.print("total", decoding.stats().total(), static_cast<double>(options.seconds));
+  const double elapsed = std::chrono::duration<double>(SteadyTime::now() - begin).count();
+  printLine(out, "total", client.counters(), elapsed);
+  decoding.print("total", decoding.stats().total(), elapsed);
+  switch (problem) {
+    case Trouble::noAnswer:
+      return fail(whyNoAnswer(control, transport, videoPort));
+    case Trouble::silent:
+      return fail("the host stopped sending after " + std::to_string(second) +
+                  " s (it went away?)");
+    case Trouble::closed:
+      return fail("the host closed the connection after " + std::to_string(second) +
+                  " s (it went away?)");
+    case Trouble::none:
+      break;
+  }
+  if (interrupted) return 130;
+  if (decoding.decoded() == 0) return fail("no frame was decoded");
+  if (noGamepad)
+    return fail("the session has no " + options.gamepad +
+                " gamepad: the host could not start it (its log says why)");
   return 0;
 }
 
-int stream(const StreamOptions& options) {
+// Ctrl-C ends the stream with its totals printed.
+class InterruptScope {
+ public:
+  InterruptScope() {
+    interrupted = false;
+    previous_ = std::signal(SIGINT, [](int) { interrupted = true; });
+  }
+  ~InterruptScope() { std::signal(SIGINT, previous_); }
+
+ private:
+  void (*previous_)(int);
+};
+
+int stream(CLI::App& app, CLI::App* command, const StreamOptions& options) {
+  const auto dir = stateDir(app);
+  auto host = hostFor(dir, options.host, command);
+  if (!host) return 1;
+  ControlClient control(*host, dir);
+  std::string transport = options.transport;
+  if (transport.empty()) {
+    auto status = control.status();
+    if (!status)
+      return fail("cannot ask the host for its video transport: " + describe(status.error()));
+    transport = status->videoTransport;
+  }
   VideoClientOptions client;
-  client.host = options.host;
-  client.port = options.port;
+  client.host = host->host;
+  client.port = options.videoPort ? options.videoPort : static_cast<uint16_t>(host->port + 1);
   client.config.width = options.width;
   client.config.height = options.height;
   client.config.fps = options.fps;
@@ -207,35 +334,31 @@ int stream(const StreamOptions& options) {
   }
   client.config.remapToKBMEnabled = options.remap;
   client.dropProbability = options.drop;
-  if (options.transport == "tcp") {
+  InterruptScope interrupt;
+  if (isTcp(transport)) {
     TcpVideoClient tcp(client);
-    return runStream(tcp, options, printTcpLine);
+    return runStream(tcp, control, options, transport, client.port);
   }
   UdpVideoClient udp(client);
-  const int status = runStream(udp, options, printUdpLine);
-  if (status == 0 && !udp.acknowledged()) {
-    std::fprintf(stderr, "ferrowin-client: the host never acknowledged the hello\n");
-    return 1;
-  }
-  return status;
+  return runStream(udp, control, options, transport, client.port);
 }
 
-int probe(const StreamOptions& options) {
+int probe(CLI::App& app, CLI::App* command, const StreamOptions& options) {
+  const auto dir = stateDir(app);
+  auto host = hostFor(dir, options.host, command);
+  if (!host) return 1;
   VideoClientOptions client;
-  client.host = options.host;
-  client.port = options.port;
+  client.host = host->host;
+  client.port = options.videoPort ? options.videoPort : static_cast<uint16_t>(host->port + 1);
   UdpVideoClient udp(client);
-  if (auto started = udp.startProbe(); !started) {
-    std::fprintf(stderr, "ferrowin-client: %s\n", started.error().c_str());
-    return 1;
-  }
+  if (auto started = udp.startProbe(); !started) return fail(started.error());
   // One second of pause, five steps of 1.2 s, and a little for the last datagrams.
   std::this_thread::sleep_for(std::chrono::milliseconds(7500));
   udp.stop();
   const ProbeReport report = udp.probeReport();
   if (report.steps.empty()) {
-    std::fprintf(stderr, "ferrowin-client: no probe datagrams arrived\n");
-    return 1;
+    ControlClient control(*host, dir);
+    return fail("no probe datagrams arrived: " + whyNoAnswer(control, "udp_arq", client.port));
   }
   for (size_t step = 0; step < report.steps.size(); ++step) {
     std::printf("step %zu rate_mbps=%d received=%llu received_mbps=%.1f loss=%.1f%%\n", step,
@@ -248,8 +371,9 @@ int probe(const StreamOptions& options) {
 }
 
 void addAddressOptions(CLI::App* command, StreamOptions& options) {
-  command->add_option("--host", options.host, "host address")->capture_default_str();
-  command->add_option("--port", options.port, "video port")->capture_default_str();
+  addHostOptions(command, options.host, /*required=*/false);
+  command->add_option("--video-port", options.videoPort, "video port (default: control port + 1)")
+      ->check(CLI::Range(1, 65535));
 }
 
 }  // namespace
@@ -259,16 +383,25 @@ void registerVideoCommands(CLI::App& app, CommandContext& context) {
   auto* streamCommand =
       app.add_subcommand("stream", "receive the video stream and print statistics");
   addAddressOptions(streamCommand, *options);
-  streamCommand->add_option("--transport", options->transport, "udp or tcp")
-      ->check(CLI::IsMember({"udp", "tcp"}))
+  streamCommand
+      ->add_option("--transport", options->transport,
+                   "tcp, udp_arq or udp_fec (default: the one the host uses)")
+      ->check(CLI::IsMember({"tcp", "udp_arq", "udp_fec"}));
+  streamCommand->add_option("--seconds", options->seconds, "how long to receive (1-86400)")
+      ->check(CLI::Range(1, 86400))
       ->capture_default_str();
-  streamCommand->add_option("--seconds", options->seconds, "how long to receive")
-      ->check(CLI::PositiveNumber)
+  streamCommand->add_option("--width", options->width)
+      ->check(CLI::Range(1, 65535))
       ->capture_default_str();
-  streamCommand->add_option("--width", options->width)->capture_default_str();
-  streamCommand->add_option("--height", options->height)->capture_default_str();
-  streamCommand->add_option("--fps", options->fps)->capture_default_str();
-  streamCommand->add_option("--bitrate", options->bitrate, "kbit/s")->capture_default_str();
+  streamCommand->add_option("--height", options->height)
+      ->check(CLI::Range(1, 65535))
+      ->capture_default_str();
+  streamCommand->add_option("--fps", options->fps)
+      ->check(CLI::Range(1, 240))
+      ->capture_default_str();
+  streamCommand->add_option("--bitrate", options->bitrate, "kbit/s")
+      ->check(CLI::Range(1, 1000000))
+      ->capture_default_str();
   streamCommand->add_option("--drop", options->drop, "share of received datagrams to drop (UDP)")
       ->check(CLI::Range(0.0, 1.0));
   streamCommand
@@ -282,12 +415,17 @@ void registerVideoCommands(CLI::App& app, CommandContext& context) {
   streamCommand->add_option(
       "--raw-video", options->rawVideo,
       "write each decoded frame's luma plane as raw 8-bit gray ('-': stdout)");
-  streamCommand->callback([&context, options] { context.exitCode = stream(*options); });
+  streamCommand->callback([&app, &context, options, streamCommand] {
+    context.exitCode = stream(app, streamCommand, *options);
+  });
 
   auto probeOptions = std::make_shared<StreamOptions>();
   auto* probeCommand = app.add_subcommand("probe", "measure the path with the host's probe bursts");
   addAddressOptions(probeCommand, *probeOptions);
-  probeCommand->callback([&context, probeOptions] { context.exitCode = probe(*probeOptions); });
+  probeCommand->callback([&app, &context, probeOptions, probeCommand] {
+    context.exitCode = probe(app, probeCommand, *probeOptions);
+  });
+  for (auto* command : {streamCommand, probeCommand}) command->fallthrough();
 }
 
 }  // namespace ferrowin::client::cli

@@ -84,9 +84,12 @@ UdpVideoClient::~UdpVideoClient() { stop(); }
 
 Expected<void, std::string> UdpVideoClient::open() {
   std::error_code error;
-  const auto address = asio::ip::make_address(options_.host, error);
-  if (error) return make_unexpected("bad host address " + options_.host);
-  host_ = {address, options_.port};
+  // Host names resolve like the control connection's: the first address the resolver gives.
+  asio::ip::udp::resolver resolver(context_);
+  const auto found = resolver.resolve(options_.host, std::to_string(options_.port), error);
+  if (error || found.empty())
+    return make_unexpected("cannot resolve " + options_.host + ": " + error.message());
+  host_ = found.begin()->endpoint();
   socket_.open(host_.protocol(), error);
   if (error) return make_unexpected("cannot open a UDP socket: " + error.message());
   socket_.set_option(asio::socket_base::receive_buffer_size(8 * 1024 * 1024), error);
@@ -179,6 +182,7 @@ void UdpVideoClient::receiveNext() {
 void UdpVideoClient::onDatagram(ByteView bytes) {
   auto parsed = parseDatagram(bytes);
   std::lock_guard lock(mutex_);
+  lastHeard_ = now();
   if (!parsed) {
     ++unexpected_;
     return;
@@ -251,6 +255,11 @@ uint64_t UdpVideoClient::unexpectedDatagrams() {
   return unexpected_;
 }
 
+std::optional<double> UdpVideoClient::lastHeard() {
+  std::lock_guard lock(mutex_);
+  return lastHeard_;
+}
+
 // ---- TcpVideoClient ----
 
 TcpVideoClient::TcpVideoClient(VideoClientOptions options) : options_(std::move(options)) {}
@@ -259,10 +268,14 @@ TcpVideoClient::~TcpVideoClient() { stop(); }
 
 Expected<void, std::string> TcpVideoClient::start() {
   std::error_code error;
-  const auto address = asio::ip::make_address(options_.host, error);
-  if (error) return make_unexpected("bad host address " + options_.host);
-  socket_.connect({address, options_.port}, error);
-  if (error) return make_unexpected("cannot connect: " + error.message());
+  asio::ip::tcp::resolver resolver(context_);
+  const auto found = resolver.resolve(options_.host, std::to_string(options_.port), error);
+  if (error || found.empty())
+    return make_unexpected("cannot resolve " + options_.host + ": " + error.message());
+  asio::connect(socket_, found, error);
+  if (error)
+    return make_unexpected("cannot connect to " + options_.host + " port " +
+                           std::to_string(options_.port) + ": " + error.message());
   socket_.set_option(asio::ip::tcp::no_delay(true), error);
   asio::write(socket_,
               asio::buffer(encodeStreamConfigMessage(options_.config, options_.configVersion)),

@@ -12,6 +12,7 @@
 #include <condition_variable>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <random>
 #include <string>
 #include <thread>
@@ -86,6 +87,8 @@ class UdpVideoClient {
   double roundTrip();
   ProbeReport probeReport();
   uint64_t unexpectedDatagrams();
+  /// Media-clock time of the last datagram from the host; nullopt before the first.
+  std::optional<double> lastHeard();
 
  private:
   Expected<void, std::string> open();
@@ -113,6 +116,7 @@ class UdpVideoClient {
   uint32_t nextOwnSequence_ = 1;
   ProbeReport probe_;
   uint64_t unexpected_ = 0;
+  std::optional<double> lastHeard_;
   MessageSink sink_;
 };
 

@@ -331,7 +331,7 @@ TEST_F(InputSessionTest, GamepadSessionOutlivesTheClientThatAskedForIt) {
   ASSERT_NO_FATAL_FAILURE(startAndPair("tcp"));
   // The command-line client's stream, as a user would run it; it leaves when its time is up.
   const std::string stream = "--state-dir " + state.path().string() +
-                             " stream --host 127.0.0.1 --port " + std::to_string(host->port() + 1) +
+                             " stream --host 127.0.0.1 --port " + std::to_string(host->port()) +
                              " --transport tcp --seconds 2 --width 320 --height 180 --fps 30"
                              " --bitrate 800 --gamepad generic";
   std::string output = runClient(stream);

@@ -25,7 +25,8 @@ TEST(ClientCli, StreamRecoversDroppedDatagrams) {
   ASSERT_TRUE(transport->start(port, streamer, stats, nullptr, {}));
 
   const std::string command = std::string(FERROWIN_BINARY_DIR) +
-                              "/bin/ferrowin-client stream --seconds 4 --drop 0.1 --port " +
+                              "/bin/ferrowin-client stream --seconds 4 --drop 0.1 --host 127.0.0.1 "
+                              "--transport udp_arq --video-port " +
                               std::to_string(port);
   auto output = std::async(std::launch::async, ferrowin::testing::runCommand, command);
   ASSERT_TRUE(streamer->waitForStarts(1));

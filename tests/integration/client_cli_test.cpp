@@ -1,0 +1,206 @@
+// ferrowin-client as a person runs it against the real host: --port is the control port for every
+// command, the host paired with last is the default, host names work, and the exit status and
+// message tell what went wrong.
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <regex>
+#include <thread>
+
+#include "common/util/files.h"
+#include "tests/integration/host_process.h"
+#include "tests/support/temp_dir.h"
+
+extern char** environ;
+
+namespace ferrowin::testing {
+namespace {
+
+struct Run {
+  int status = -1;
+  std::string output;  // standard output and standard error
+};
+
+// Runs ferrowin-client with `arguments`; with `interruptAfter`, sends it SIGINT then.
+Run runClient(std::vector<std::string> arguments, double interruptAfter = 0) {
+  arguments.insert(arguments.begin(), (serverBinary().parent_path() / "ferrowin-client").string());
+  std::vector<char*> argv;
+  for (auto& a : arguments) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  int pipeFds[2];
+  if (::pipe2(pipeFds, O_CLOEXEC) != 0) return {};
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, pipeFds[1], STDOUT_FILENO);
+  posix_spawn_file_actions_adddup2(&actions, pipeFds[1], STDERR_FILENO);
+  pid_t pid = -1;
+  const int spawned = ::posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  ::close(pipeFds[1]);
+  if (spawned != 0) {
+    ::close(pipeFds[0]);
+    return {};
+  }
+  std::thread interrupter;
+  if (interruptAfter > 0) {
+    interrupter = std::thread([pid, interruptAfter] {
+      std::this_thread::sleep_for(std::chrono::duration<double>(interruptAfter));
+      ::kill(pid, SIGINT);
+    });
+  }
+  Run run;
+  char buffer[4096];
+  for (ssize_t n; (n = ::read(pipeFds[0], buffer, sizeof buffer)) > 0;)
+    run.output.append(buffer, static_cast<size_t>(n));
+  ::close(pipeFds[0]);
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  if (interrupter.joinable()) interrupter.join();
+  run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  return run;
+}
+
+uint64_t sumOf(const std::string& text, const std::regex& pattern) {
+  uint64_t sum = 0;
+  for (std::sregex_iterator it(text.begin(), text.end(), pattern), end; it != end; ++it)
+    sum += std::stoull((*it)[1]);
+  return sum;
+}
+
+class ClientCli : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!std::filesystem::exists(serverBinary()))
+      GTEST_SKIP() << "ferrowin-server is not built at " << serverBinary();
+    ASSERT_TRUE(common::writeFileAtomically(config / "settings.json",
+                                            "{\"ferrowin.video.transport\":\"udp_fec\"}"));
+    auto ca = runClient({"--state-dir", state.path().string(), "dev-ca", "init"});
+    ASSERT_EQ(ca.status, 0) << ca.output;
+    host = std::make_unique<HostProcess>(HostProcess::Options{
+        data.path(), config.path(), ca.output.substr(0, ca.output.find('\n')), {}, 0});
+    ASSERT_TRUE(host->start()) << host->log();
+    // Paired by host name; every later command goes to that host by default.
+    auto paired =
+        runClient({"--state-dir", state.path().string(), "pair", "--host", "localhost", "--port",
+                   std::to_string(host->port()), "--code", host->pairingCode()});
+    ASSERT_EQ(paired.status, 0) << paired.output << host->log();
+  }
+
+  std::vector<std::string> client(std::vector<std::string> arguments) {
+    arguments.insert(arguments.begin(), {"--state-dir", state.path().string()});
+    return arguments;
+  }
+  std::vector<std::string> stream(std::vector<std::string> more = {}) {
+    auto arguments =
+        client({"stream", "--width", "320", "--height", "180", "--fps", "30", "--bitrate", "800"});
+    arguments.insert(arguments.end(), more.begin(), more.end());
+    return arguments;
+  }
+
+  TempDir data, config, state, stranger;
+  std::unique_ptr<HostProcess> host;
+};
+
+TEST_F(ClientCli, StreamFromThePairedHostWithPerSecondCounts) {
+  const Run run = runClient(stream({"--seconds", "3"}));
+  ASSERT_EQ(run.status, 0) << run.output << host->log();
+  EXPECT_NE(run.output.find("size 320x180 (asked for 320x180)\n"), std::string::npos) << run.output;
+  // Per-second lines count that second only: together they make (at most) the total.
+  const uint64_t perSecond = sumOf(run.output, std::regex("second messages=\\d+ frames=(\\d+)"));
+  const uint64_t total = sumOf(run.output, std::regex("total messages=\\d+ frames=(\\d+)"));
+  EXPECT_GT(perSecond, 30u) << run.output;
+  EXPECT_LE(perSecond, total) << run.output;
+  EXPECT_GE(perSecond + 5, total) << run.output;
+  EXPECT_NE(run.output.find("total decoded="), std::string::npos);
+}
+
+TEST_F(ClientCli, ExitStatusesAndMessagesSayWhatWentWrong) {
+  const std::string port = std::to_string(host->port());
+  const std::string freePort = std::to_string(freeControlPort());
+  struct Case {
+    const char* name;
+    std::vector<std::string> arguments;
+    int status;
+    std::string says;
+  };
+  const std::vector<Case> cases = {
+      {"not authenticated",
+       {"--state-dir", stranger.path().string(), "stream", "--host", "127.0.0.1", "--port", port},
+       1,
+       "run `ferrowin-client resume`"},
+      {"status not authenticated",
+       {"--state-dir", stranger.path().string(), "status", "--host", "127.0.0.1", "--port", port},
+       1,
+       "host answered 401: unauthorized (this client is not authenticated with the host: run "
+       "`ferrowin-client resume`"},
+      {"wrong transport", stream({"--transport", "tcp"}), 1,
+       "the host streams over udp_fec, not tcp: leave out --transport, or pass --transport "
+       "udp_fec"},
+      {"nothing listening", client({"stream", "--host", "127.0.0.1", "--port", freePort}), 1,
+       "cannot ask the host for its video transport: cannot connect to 127.0.0.1 port " + freePort},
+      {"no host paired",
+       {"--state-dir", stranger.path().string(), "probe"},
+       1,
+       "no host given and none paired yet (use --host)"},
+      {"zero seconds", stream({"--seconds", "0"}), 2, "--seconds: Value 0 not in range 1 to 86400"},
+      {"a transport the host does not name", stream({"--transport", "udp"}), 2, "--transport"},
+      {"an unknown option", client({"status", "--bogus"}), 2, "--bogus"},
+      {"a stick beyond a byte", client({"input", "gamepad", "--lx", "300"}), 2, "--lx"},
+      {"gamepad help shows numbers", client({"input", "gamepad", "--help"}), 0,
+       "left stick x, 0-255, 128 centre=128"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const Run run = runClient(c.arguments);
+    EXPECT_EQ(run.status, c.status) << run.output;
+    EXPECT_NE(run.output.find(c.says), std::string::npos) << run.output;
+    EXPECT_EQ(run.output.find("e+308"), std::string::npos) << run.output;
+  }
+}
+
+TEST_F(ClientCli, AHostThatGoesAwayOrCtrlCEndTheStreamWithTotals) {
+  // Ctrl-C: the totals, then 130.
+  const Run interrupted = runClient(stream({"--seconds", "30"}), 2.5);
+  EXPECT_EQ(interrupted.status, 130) << interrupted.output;
+  EXPECT_NE(interrupted.output.find("total messages="), std::string::npos) << interrupted.output;
+
+  // The host stops mid-stream: the client says so within seconds, not after --seconds.
+  std::thread stopper([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+    host->stop();
+  });
+  const auto begin = std::chrono::steady_clock::now();
+  const Run gone = runClient(stream({"--seconds", "30"}));
+  stopper.join();
+  EXPECT_EQ(gone.status, 1) << gone.output;
+  EXPECT_NE(gone.output.find("the host stopped sending after"), std::string::npos) << gone.output;
+  EXPECT_NE(gone.output.find("total messages="), std::string::npos) << gone.output;
+  EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(12));
+}
+
+TEST_F(ClientCli, AGamepadTheHostCannotCreateFailsTheStream) {
+  if (::access("/dev/uhid", W_OK) == 0) GTEST_SKIP() << "this machine can create the gamepad";
+  const Run run = runClient(stream({"--seconds", "3", "--gamepad", "xbox"}));
+  EXPECT_EQ(run.status, 1) << run.output;
+  EXPECT_NE(run.output.find("the session has no xbox gamepad: the host could not start it"),
+            std::string::npos)
+      << run.output;
+  // The host says why, as an error, in the helper's Linux words (once).
+  const std::string log = host->log();
+  const std::string line =
+      " error [com.zavel.ferrowin.server/inputhelper] helper: GamepadServer "
+      "failed to start: HID device failed: virtual HID device could not be "
+      "created: open /dev/uhid: ";
+  EXPECT_NE(log.find(line), std::string::npos) << log;
+  EXPECT_EQ(log.find(line), log.rfind(line)) << log;
+  EXPECT_EQ(log.find("helper: 20"), std::string::npos) << log;  // no second time stamp
+}
+
+}  // namespace
+}  // namespace ferrowin::testing
