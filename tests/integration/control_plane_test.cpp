@@ -276,7 +276,9 @@ TEST_F(ControlPlane, WrongCodesAreLoggedAndFiveInARowReplaceTheCode) {
   for (int attempt = 1; attempt <= 5; ++attempt) {
     expectHttpError(client.pair(wrong == second ? "000002" : wrong, "k", "AAAA", std::nullopt), 401,
                     "invalid code");
-    if (attempt == 4) EXPECT_TRUE(host_->pairingCode(second, 0.3).empty());
+    if (attempt == 4) {
+      EXPECT_TRUE(host_->pairingCode(second, 0.3).empty());
+    }
   }
   const std::string third = host_->pairingCode(second);
   ASSERT_FALSE(third.empty()) << host_->log();
