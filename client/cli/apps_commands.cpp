@@ -31,7 +31,7 @@ int fail(const std::string& message) {
 
 // The lists as a table (group, title, id; then the recent ids) or as the host's JSON shape.
 int printList(const Expected<AppList, ControlError>& list, bool json) {
-  if (!list) return fail(list.error().description());
+  if (!list) return fail(describe(list.error()));
   if (json) {
     common::Json apps = common::Json::array();
     for (const auto& app : list->apps)
@@ -83,7 +83,7 @@ void registerAppsCommands(CLI::App& app, CommandContext& context) {
     if (launch->parsed()) {
       auto launched = client.launchApp(options->id);
       if (!launched) {
-        context.exitCode = fail(launched.error().description());
+        context.exitCode = fail(describe(launched.error()));
         return;
       }
       std::printf("Launched %s\n", launched->c_str());
@@ -94,7 +94,7 @@ void registerAppsCommands(CLI::App& app, CommandContext& context) {
     } else if (icon->parsed()) {
       auto png = client.appIcon(options->id);
       if (!png) {
-        context.exitCode = fail(png.error().description());
+        context.exitCode = fail(describe(png.error()));
         return;
       }
       if (auto written = common::writeFileAtomically(options->out, *png); !written) {
