@@ -18,8 +18,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (text != "<binary>" && text != bytes) std::abort();
 
   // A classified line is the line or its tail.
-  const auto line = inputhelper::classifyHelperLine(bytes);
-  if (!bytes.ends_with(line.text)) std::abort();
+  if (!bytes.ends_with(inputhelper::classifyHelperLine(bytes).text)) std::abort();
 
   constexpr size_t kMax = 64;
   inputhelper::OutputLineSplitter splitter(kMax);
