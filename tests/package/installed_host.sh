@@ -69,8 +69,10 @@ grep -q "ports: *control $port, video $((port + 1)), gamepad $((port + 2))" <<<"
   fail "unexpected status: $status"
 
 # Long enough for the encoder to open and deliver on a loaded machine.
-"$client" "${state[@]}" stream --host 127.0.0.1 --port $((port + 1)) --seconds 5 \
+# Without a writable /dev/uhid the host cannot make the gamepad, and the stream fails saying so.
+"$client" "${state[@]}" stream "${host[@]}" --seconds 5 \
   --width 640 --height 480 --fps 30 --gamepad xbox >"$work/stream.txt" 2>&1 ||
+  { [ ! -w /dev/uhid ] && grep -q "the session has no xbox gamepad" "$work/stream.txt"; } ||
   fail "stream failed: $(cat "$work/stream.txt")"
 grep -q '^total .*frames=[1-9]' "$work/stream.txt" || fail "no frames: $(cat "$work/stream.txt")"
 for _ in $(seq 100); do
