@@ -119,6 +119,7 @@ ApplicationLibrary::ApplicationLibrary(Dependencies dependencies)
 
 ApplicationLibrary::~ApplicationLibrary() {
   if (scanCancelled_) *scanCancelled_ = true;
+  flushWrites();  // the queue drops what it has not run yet
 }
 
 void ApplicationLibrary::save(const std::string& name, std::string contents) {
@@ -130,6 +131,11 @@ void ApplicationLibrary::save(const std::string& name, std::string contents) {
 
 void ApplicationLibrary::flushWrites() {
   worker_.sync([] {});
+}
+
+asio::awaitable<void> ApplicationLibrary::written() {
+  auto nothing = [] { return true; };
+  co_await runOn<bool>(worker_, std::move(nothing));
 }
 
 ApplicationLibrary::Catalog ApplicationLibrary::visible() const {
@@ -246,6 +252,7 @@ asio::awaitable<ApplicationLibrary::Apps> ApplicationLibrary::hide(std::string i
   if (!isVisible(id)) co_return make_unexpected(notFound());
   if (std::find(hidden_.begin(), hidden_.end(), id) == hidden_.end()) hidden_.push_back(id);
   save(kHiddenFile, encodeIds(hidden_));
+  co_await written();
   co_return response();
 }
 
@@ -255,6 +262,7 @@ asio::awaitable<ApplicationLibrary::Apps> ApplicationLibrary::removeRecent(std::
     co_return make_unexpected(notFound());
   std::erase(recent_, id);
   save(kRecentFile, encodeIds(recent_));
+  co_await written();
   auto catalog = co_await loadedCatalog();
   if (!catalog) co_return make_unexpected(catalog.error());
   co_return response();
@@ -289,6 +297,7 @@ asio::awaitable<Expected<std::string, LibraryError>> ApplicationLibrary::launch(
   recent_.insert(recent_.begin(), id);
   if (recent_.size() > kRecentLimit) recent_.resize(kRecentLimit);
   save(kRecentFile, encodeIds(recent_));
+  co_await written();
   co_return id;
 }
 

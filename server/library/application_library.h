@@ -5,9 +5,10 @@
 // applications by id (the entry's file, or the Steam game's folder).
 //
 // Files in its directory (<data dir>/Ferrowin), written atomically, off the main executor, in the
-// order the changes happened: "catalog.json" (array of {id, title, group}), "recent-apps.json" and
-// "hidden-apps.json" (arrays of ids), "icons/<sha256 of the id>.png". Missing or unreadable files
-// count as empty; write failures are ignored (logged).
+// order the changes happened (a hide, launch or removal answers once its list is on disk):
+// "catalog.json" (array of {id, title, group}), "recent-apps.json" and "hidden-apps.json" (arrays
+// of ids), "icons/<sha256 of the id>.png". Missing or unreadable files count as empty; write
+// failures are ignored (logged).
 //
 // Lives on the main executor. Scans run on the "com.zavel.ferrowin.library.scan" queue (at most
 // 60 s: "application scan timed out"); icons, launches and file writes on
@@ -96,7 +97,10 @@ class ApplicationLibrary : public std::enable_shared_from_this<ApplicationLibrar
   Catalog visible() const;
   bool isVisible(const std::string& id) const;
   control::FerrowinAppsResponse response() const;
+  /// Queues an atomic write of the file `name` in the catalog's directory.
   void save(const std::string& name, std::string contents);
+  /// Resumes once every write queued so far is on disk (answers wait for their lists' files).
+  asio::awaitable<void> written();
 
   Dependencies deps_;
   std::filesystem::path iconsDirectory_;
