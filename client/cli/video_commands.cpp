@@ -10,6 +10,9 @@
 #include <string>
 #include <thread>
 
+#include "client/audio/audio_player.h"
+#include "client/audio/opus_stream_decoder.h"
+#include "client/audio/wav_writer.h"
 #include "client/cli/commands.h"
 #include "client/control/control_client.h"
 #include "client/video/hevc_decoder.h"
@@ -43,6 +46,78 @@ struct StreamOptions {
   std::string saveFrames;     // every decoded frame as PNG
   std::string saveFirstLast;  // the first and the last decoded frame as PNG
   std::string rawVideo;       // luma planes, "-" for standard output
+  bool audio = false;         // ask for the host's audio
+  int audioChannels = 2;
+  int audioBitrate = 64;      // kbit/s
+  std::string saveAudio;      // the decoded audio as a WAV file
+  bool play = false;          // play the decoded audio through the sound server
+};
+
+/// Decodes the audio configuration and packets as they arrive, and writes or plays the sound.
+class AudioDecoding {
+ public:
+  explicit AudioDecoding(const StreamOptions& options) : options_(options) {}
+
+  void handle(const ReceivedMessage& message) {
+    if (message.kind == video::MessageKind::audioConfig) {
+      if (auto configured = decoder_.configure(message.payload); !configured) {
+        stats_.recordError();
+        report(configured.error());
+        return;
+      }
+      openOutputs();
+      return;
+    }
+    if (message.kind != video::MessageKind::audioPacket) return;
+    auto samples = decoder_.decode(message.payload);
+    if (!samples) {
+      stats_.recordError();
+      report(samples.error());
+      return;
+    }
+    const int64_t now = common::toMicros(common::SteadyClock::instance().now());
+    stats_.recordPacket(message.pts,
+                        static_cast<double>(now - static_cast<int64_t>(message.pts)) / 1000.0,
+                        *samples);
+    if (wav_.isOpen() && wav_.channels() == decoder_.channels()) wav_.write(*samples);
+    if (player_.isOpen() && player_.channels() == decoder_.channels()) player_.play(*samples);
+  }
+
+  void finish() {
+    player_.close();
+    if (auto closed = wav_.close(); !closed) report(closed.error());
+  }
+
+  AudioStats& stats() { return stats_; }
+
+ private:
+  void openOutputs() {
+    const int channels = decoder_.channels();
+    if (!options_.saveAudio.empty() && !wav_.isOpen()) {
+      if (auto opened = wav_.open(options_.saveAudio, channels, OpusStreamDecoder::kSampleRate);
+          !opened) {
+        report(opened.error());
+      }
+    }
+    if (options_.play && !player_.isOpen() && !playFailed_) {
+      if (auto opened = player_.open(channels); !opened) {
+        playFailed_ = true;
+        report(opened.error());
+      }
+    }
+  }
+
+  void report(const std::string& text) {
+    if (errorsShown_++ < 5) std::fprintf(stderr, "ferrowin-client: %s\n", text.c_str());
+  }
+
+  const StreamOptions& options_;
+  OpusStreamDecoder decoder_;
+  AudioStats stats_;
+  WavWriter wav_;
+  AudioPlayer player_;
+  bool playFailed_ = false;
+  int errorsShown_ = 0;
 };
 
 int fail(const std::string& message) {
@@ -77,7 +152,7 @@ bool hasGamepad(ControlClient& control, const std::string& profile) {
 /// Decodes every frame the moment its message is complete and keeps the statistics.
 class StreamDecoding {
  public:
-  explicit StreamDecoding(const StreamOptions& options) : options_(options) {}
+  explicit StreamDecoding(const StreamOptions& options) : options_(options), audio_(options) {}
   ~StreamDecoding() {
     if (raw_ && raw_ != stdout) std::fclose(raw_);
   }
@@ -103,6 +178,10 @@ class StreamDecoding {
   std::FILE* reportStream() const { return raw_ == stdout ? stderr : stdout; }
 
   void handle(const ReceivedMessage& message) {
+    if (message.kind == video::MessageKind::audioConfig ||
+        message.kind == video::MessageKind::audioPacket) {
+      return audio_.handle(message);
+    }
     if (message.kind == video::MessageKind::parameterSets) {
       if (!decoder_.setParameterSets(message.payload)) stats_.recordError();
       return;
@@ -146,6 +225,7 @@ class StreamDecoding {
       save(std::filesystem::path(options_.saveFirstLast) / "last.png");
     }
     if (raw_) std::fflush(raw_);
+    audio_.finish();
   }
 
   void print(const char* label, const DecodeStats::Summary& s, double seconds) const {
@@ -158,8 +238,26 @@ class StreamDecoding {
     std::fflush(reportStream());
   }
 
+  /// The audio line; the A/V offset is the audio latency's median minus the video's.
+  void printAudio(const char* label, const AudioStats::Summary& a,
+                  const DecodeStats::Summary& v) const {
+    if (!options_.audio) return;
+    char offset[32] = "-";
+    if (a.packets > 0 && v.frames > 0) std::snprintf(offset, sizeof offset, "%.1f", a.p50 - v.p50);
+    std::fprintf(reportStream(),
+                 "%s audio_packets=%llu audio_decode_errors=%llu audio_missing=%llu "
+                 "audio_peak=%.4f audio_latency_ms_p50=%.1f audio_latency_ms_p95=%.1f "
+                 "audio_latency_ms_p99=%.1f av_offset_ms=%s\n",
+                 label, static_cast<unsigned long long>(a.packets),
+                 static_cast<unsigned long long>(a.errors),
+                 static_cast<unsigned long long>(a.missing), static_cast<double>(a.peak), a.p50,
+                 a.p95, a.p99, offset);
+    std::fflush(reportStream());
+  }
+
   DecodeStats& stats() { return stats_; }
   uint64_t decoded() const { return decoded_; }
+  AudioStats& audioStats() { return audio_.stats(); }
 
  private:
   void save(const std::filesystem::path& path) {
@@ -171,6 +269,7 @@ class StreamDecoding {
   const StreamOptions& options_;
   HevcStreamDecoder decoder_;
   DecodeStats stats_;
+  AudioDecoding audio_;
   std::FILE* raw_ = nullptr;
   uint64_t decoded_ = 0;
   int width_ = 0, height_ = 0;
@@ -262,7 +361,9 @@ int runStream(Client& client, ControlClient& control, const StreamOptions& optio
     ++second;
     const auto counters = client.counters();
     printLine(out, "second", counters - last, 1.0);
-    decoding.print("second", decoding.stats().takeWindow(), 1.0);
+    const auto video = decoding.stats().takeWindow();
+    decoding.print("second", video, 1.0);
+    decoding.printAudio("second", decoding.audioStats().takeWindow(), video);
     last = counters;
     problem = trouble(client, std::chrono::duration<double>(SteadyTime::now() - begin).count());
     // The helper starts (or fails) within a moment of the configuration: ask once.
@@ -276,6 +377,7 @@ int runStream(Client& client, ControlClient& control, const StreamOptions& optio
   const double elapsed = std::chrono::duration<double>(SteadyTime::now() - begin).count();
   printLine(out, "total", client.counters(), elapsed);
   decoding.print("total", decoding.stats().total(), elapsed);
+  decoding.printAudio("total", decoding.audioStats().total(), decoding.stats().total());
   switch (problem) {
     case Trouble::noAnswer:
       return fail(whyNoAnswer(control, transport, videoPort));
@@ -333,6 +435,9 @@ int stream(CLI::App& app, CLI::App* command, const StreamOptions& options) {
     client.config.gamepadProfile = *profile;
   }
   client.config.remapToKBMEnabled = options.remap;
+  client.config.audioEnabled = options.audio;
+  client.config.audioChannels = options.audioChannels;
+  client.config.audioBitrateKbps = options.audioBitrate;
   client.dropProbability = options.drop;
   InterruptScope interrupt;
   if (isTcp(transport)) {
@@ -415,7 +520,21 @@ void registerVideoCommands(CLI::App& app, CommandContext& context) {
   streamCommand->add_option(
       "--raw-video", options->rawVideo,
       "write each decoded frame's luma plane as raw 8-bit gray ('-': stdout)");
+  streamCommand->add_flag("--audio", options->audio, "ask for the host's system audio (Opus)");
+  streamCommand->add_option("--audio-channels", options->audioChannels, "1 or 2")
+      ->check(CLI::Range(1, 2))
+      ->capture_default_str();
+  streamCommand->add_option("--audio-bitrate", options->audioBitrate, "kbit/s")
+      ->check(CLI::Range(1, 65535))
+      ->capture_default_str();
+  streamCommand->add_option("--save-audio", options->saveAudio, "write the decoded audio as WAV");
+  streamCommand->add_flag("--play", options->play, "play the decoded audio through the sound server");
   streamCommand->callback([&app, &context, options, streamCommand] {
+    if ((!options->saveAudio.empty() || options->play) && !options->audio) {
+      std::fprintf(stderr, "ferrowin-client: --save-audio and --play need --audio\n");
+      context.exitCode = 2;
+      return;
+    }
     context.exitCode = stream(app, streamCommand, *options);
   });
 

@@ -6,7 +6,9 @@
 
 #include "common/util/log.h"
 #include "platform/applications.h"
+#include "platform/linux/pulse_audio_capture.h"
 #include "platform/linux/x11_capture.h"
+#include "platform/synthetic/synthetic_audio.h"
 #include "platform/synthetic/synthetic_capture.h"
 #include "server/app/video_access.h"
 #include "server/inputhelper/control_access.h"
@@ -25,6 +27,13 @@ Expected<std::shared_ptr<platform::CaptureBackend>, platform::CaptureError> make
                                    x11.error().description());
   }
   return std::make_shared<platform::SyntheticCaptureBackend>();
+}
+
+std::shared_ptr<platform::AudioCaptureBackend> makeAudioBackend(
+    const std::optional<std::string>& choice, bool syntheticCapture) {
+  const bool synthetic = choice ? *choice == "synthetic" : syntheticCapture;
+  if (synthetic) return std::make_shared<platform::SyntheticAudioBackend>();
+  return std::make_shared<platform::PulseAudioBackend>();
 }
 
 std::string videoTransportFromSetting(const std::optional<std::string>& value) {
@@ -77,7 +86,8 @@ HostServices::HostServices(Dependencies dependencies)
           capture::ScreenStreamer::create({.main = dependencies.main->context(),
                                            .mainTimers = dependencies.main->timers(),
                                            .backend = dependencies.captureBackend,
-                                           .encoderPreference = dependencies.encoderPreference})),
+                                           .encoderPreference = dependencies.encoderPreference,
+                                           .audioBackend = dependencies.audioBackend})),
       video(video::VideoServer::create({.main = dependencies.main->context(),
                                         .mainTimers = dependencies.main->timers(),
                                         .streamer = streamer})),

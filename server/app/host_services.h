@@ -16,6 +16,7 @@
 #include "common/runtime/main_executor.h"
 #include "common/runtime/published.h"
 #include "common/util/settings.h"
+#include "platform/audio_capture.h"
 #include "platform/bonjour.h"
 #include "platform/capture.h"
 #include "platform/host_info.h"
@@ -37,6 +38,11 @@ inline constexpr const char* kVideoTransportKey = "ferrowin.video.transport";
 [[nodiscard]] Expected<std::shared_ptr<platform::CaptureBackend>, platform::CaptureError>
 makeCaptureBackend(const std::optional<std::string>& choice);
 
+/// The audio backend for --audio: "pulse", "synthetic", or absent: the synthetic tone when the
+/// capture is the synthetic pattern, PulseAudio otherwise.
+std::shared_ptr<platform::AudioCaptureBackend> makeAudioBackend(
+    const std::optional<std::string>& choice, bool syntheticCapture);
+
 /// "tcp" and "udp_fec" select themselves; anything else, or nothing, selects "udp_arq".
 std::string videoTransportFromSetting(const std::optional<std::string>& value);
 
@@ -57,6 +63,8 @@ class HostServices : public std::enable_shared_from_this<HostServices> {
     /// What the streamer captures from (X11 or the synthetic pattern; the pattern when empty).
     std::shared_ptr<platform::CaptureBackend> captureBackend;
     platform::EncoderPreference encoderPreference = platform::EncoderPreference::automatic;
+    /// Where system audio comes from (none: streams have no sound).
+    std::shared_ptr<platform::AudioCaptureBackend> audioBackend;
     /// The input helper to run instead of the one beside the host executable; leftover helpers
     /// are then looked for under its file name only.
     std::optional<std::filesystem::path> inputHelperPath;

@@ -130,6 +130,10 @@ int main(int argc, char** argv) {
                    : savedEncoder && platform::encoderPreferenceFromText(*savedEncoder)
                        ? "the setting " + std::string(platform::kEncoderSettingKey)
                        : "the default");
+  const bool syntheticCapture =
+      dynamic_cast<platform::SyntheticCaptureBackend*>(captureBackend->get()) != nullptr;
+  auto audioBackend = app::makeAudioBackend(options.audio, syntheticCapture);
+  log->info("System audio from {}", audioBackend->name());
 
   auto services = app::HostServices::create({.main = &main,
                                              .settings = &settings,
@@ -141,6 +145,7 @@ int main(int argc, char** argv) {
                                              .hostInfo = platform::makeLinuxHostInfo(),
                                              .captureBackend = std::move(*captureBackend),
                                              .encoderPreference = encoderPreference,
+                                             .audioBackend = std::move(audioBackend),
                                              .inputHelperPath = inputHelperOverride()});
   log->info("Video transport {} on port {}", services->videoTransport(), services->videoPort());
   // One line per state the control service reaches: "Starting..." is only ever on the way to

@@ -8,7 +8,7 @@ namespace ferrowin::app {
 ParsedCommandLine parseHostCommandLine(int argc, const char* const* argv) {
   CLI::App cli{"Ferrowin game-streaming host", "ferrowin-server"};
   HostOptions options;
-  std::string dataDir, configDir, transport, capture, encoder, devRoot;
+  std::string dataDir, configDir, transport, capture, audio, encoder, devRoot;
   cli.set_version_flag("--version", std::string("ferrowin-server ") + FERROWIN_VERSION);
   cli.add_flag("--headless", options.headless, "Run without the tray icon and status window");
   cli.add_option("--control-port", options.controlPort,
@@ -24,6 +24,10 @@ ParsedCommandLine parseHostCommandLine(int argc, const char* const* argv) {
   cli.add_option("--capture", capture,
                  "Capture backend (default: x11 when DISPLAY is set, synthetic otherwise)")
       ->check(CLI::IsMember({"x11", "synthetic"}));
+  cli.add_option("--audio", audio,
+                 "System audio source: pulse (the default sink's monitor) or synthetic (a 440 Hz "
+                 "tone); default synthetic with the synthetic capture, pulse otherwise")
+      ->check(CLI::IsMember({"pulse", "synthetic"}));
   cli.add_option("--encoder", encoder,
                  "HEVC encoder for this run: auto (hardware when present, else libx265), hardware "
                  "or software; overrides the saved setting without changing it")
@@ -54,6 +58,7 @@ ParsedCommandLine parseHostCommandLine(int argc, const char* const* argv) {
   if (!configDir.empty()) options.configDir = configDir;
   if (!transport.empty()) options.transport = transport;
   if (!capture.empty()) options.capture = capture;
+  if (!audio.empty()) options.audio = audio;
   if (!encoder.empty()) options.encoder = encoder;
   if (!devRoot.empty()) options.devAttestationRoot = devRoot;
   result.options = options;

@@ -18,6 +18,7 @@ struct HostOptions {
   std::optional<std::filesystem::path> configDir;
   std::optional<std::string> transport;  // "tcp", "udp_arq" or "udp_fec"; this run only
   std::optional<std::string> capture;    // "x11" or "synthetic"
+  std::optional<std::string> audio;      // "pulse" or "synthetic"
   std::optional<std::string> encoder;    // "auto", "hardware" or "software"; this run only
   std::optional<std::filesystem::path> devAttestationRoot;
   /// "clients list" / "clients forget KEYID": manage the paired clients instead of serving.

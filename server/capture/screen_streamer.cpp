@@ -15,6 +15,7 @@ struct ScreenStreamer::Shared {
   std::mutex lock;  // guards the two below: the main executor sets them, other threads read
   video::StreamSourceCallbacks callbacks;
   std::shared_ptr<video::VideoStreamStats> stats;
+  std::shared_ptr<audio::AudioStreamStats> audioStats;
 
   video::StreamSourceCallbacks readCallbacks() {
     std::lock_guard guard(lock);
@@ -23,6 +24,10 @@ struct ScreenStreamer::Shared {
   std::shared_ptr<video::VideoStreamStats> readStats() {
     std::lock_guard guard(lock);
     return stats;
+  }
+  std::shared_ptr<audio::AudioStreamStats> readAudioStats() {
+    std::lock_guard guard(lock);
+    return audioStats;
   }
 };
 
@@ -67,7 +72,8 @@ ScreenStreamer::ScreenStreamer(Dependencies d)
       clock_(d.clock),
       backend_(std::move(d.backend)),
       encoderPreference_(d.encoderPreference),
-      shared_(std::make_shared<Shared>()) {
+      shared_(std::make_shared<Shared>()),
+      audioBackend_(std::move(d.audioBackend)) {
   // The encoder session lives on the capture queue and reaches the streamer's state only through
   // `shared`, so nothing on that queue keeps the streamer alive.
   auto shared = shared_;
@@ -103,6 +109,7 @@ ScreenStreamer::~ScreenStreamer() {
   if (displayMonitorRegistered_) backend_->setDisplayChangeHandler({});
   stream_.reset();
   captureQueue_.sync([this] { encoder_->fullReset(); });
+  stopAudio();
 }
 
 bool ScreenStreamer::isRunning() const { return shared_->running; }
@@ -126,6 +133,11 @@ void ScreenStreamer::setStreamStats(std::shared_ptr<video::VideoStreamStats> sta
   captureQueue_.post([encoder = encoder_, adapter] { encoder->setStatistics(adapter); });
 }
 
+void ScreenStreamer::setAudioStreamStats(std::shared_ptr<audio::AudioStreamStats> stats) {
+  std::lock_guard guard(shared_->lock);
+  shared_->audioStats = std::move(stats);
+}
+
 void ScreenStreamer::start(const StreamConfig& config) {
   stop();
   config_ = config;
@@ -133,11 +145,15 @@ void ScreenStreamer::start(const StreamConfig& config) {
     stats->setTargetIntervalMs(1000.0 / std::max(config.fps, 1));
     stats->reset();
   }
-  // Audio capture is not part of the capture backends yet: no Opus encoder, no audio output.
   captureQueue_.post([encoder = encoder_, config, preference = encoderPreference_] {
     encoder->configure(config, preference);
   });
   shared_->running = true;
+  if (config.audioEnabled) {
+    startAudio();
+  } else if (auto audioStats = shared_->readAudioStats()) {
+    audioStats->setCodec("off");
+  }
 
   if (!displayMonitorRegistered_) {
     std::weak_ptr<ScreenStreamer> weak = weak_from_this();
@@ -173,6 +189,58 @@ void ScreenStreamer::stop() {
   }
   // Frames and encoder answers queued behind this find `running` false and are dropped.
   captureQueue_.sync([this] { encoder_->fullReset(); });
+  stopAudio();
+}
+
+void ScreenStreamer::startAudio() {
+  auto audioStats = shared_->readAudioStats();
+  if (audioStats) audioStats->sessionStart("opus");
+  auto encoder = std::make_shared<audio::OpusEncoder>(
+      config_.audioChannels, config_.audioBitrateKbps, audioBackend_ ? audioBackend_->name() : "none");
+  encoder->setStats(audioStats);
+  auto shared = shared_;
+  encoder->onConfig = [shared](const audio::Bytes& blob) {
+    if (auto f = shared->readCallbacks().onAudioConfig) f(blob);
+  };
+  encoder->onAudio = [shared](audio::Bytes packet, uint64_t pts) {
+    if (auto f = shared->readCallbacks().onAudio) f(std::move(packet), pts);
+  };
+  opusEncoder_ = encoder;
+  audioQueue_.post([encoder] { encoder->sendConfigOnce(); });
+  if (!audioBackend_) {
+    captureLog()->warn("No audio capture in this host; streaming video without sound");
+    return;
+  }
+
+  platform::AudioCaptureStream::Delegate delegate;
+  auto* queue = &audioQueue_;
+  // The sample handler only hops to the audio queue; the encoder lives there.
+  delegate.onBuffer = [shared, queue, encoder](platform::AudioSampleBuffer buffer) {
+    if (!shared->running) return;
+    queue->post([shared, encoder, buffer = std::move(buffer)] {
+      if (auto stats = shared->readAudioStats()) stats->recordCapture();
+      encoder->encode(buffer);
+    });
+  };
+  delegate.onStop = [](const platform::AudioCaptureError& error) {
+    captureLog()->error("Audio capture stopped ({}); streaming video without sound",
+                        error.description());
+  };
+  auto stream = audioBackend_->start(config_.audioChannels, std::move(delegate));
+  if (!stream) {
+    captureLog()->error("Audio capture unavailable ({}); streaming video without sound",
+                        stream.error().description());
+    return;
+  }
+  audioStream_ = std::move(*stream);
+}
+
+void ScreenStreamer::stopAudio() {
+  // No buffer is posted once the stream is gone; what was posted runs before the reset.
+  audioStream_.reset();
+  if (!opusEncoder_) return;
+  audioQueue_.sync([encoder = opusEncoder_] { encoder->reset(); });
+  opusEncoder_.reset();
 }
 
 std::string ScreenStreamer::mainDisplaySourceId() const {

@@ -25,8 +25,10 @@
 #include "common/runtime/clock.h"
 #include "common/runtime/flow.h"
 #include "common/runtime/serial_queue.h"
+#include "platform/audio_capture.h"
 #include "platform/capture.h"
 #include "platform/video_encoder.h"
+#include "server/audio/opus_encoder.h"
 #include "server/capture/capture_size.h"
 #include "server/capture/capture_sources.h"
 #include "server/capture/encoder_session.h"
@@ -46,6 +48,8 @@ class ScreenStreamer final : public video::VideoStreamSource,
     std::shared_ptr<platform::CaptureBackend> backend;
     HEVCEncoderSession::EncoderFactory encoderFactory = platform::createHevcEncoder;
     platform::EncoderPreference encoderPreference = platform::EncoderPreference::automatic;
+    /// System audio; none: a client's request for audio gets none.
+    std::shared_ptr<platform::AudioCaptureBackend> audioBackend;
   };
 
   static std::shared_ptr<ScreenStreamer> create(Dependencies dependencies);
@@ -56,6 +60,7 @@ class ScreenStreamer final : public video::VideoStreamSource,
   void stop() override;
   void setCallbacks(video::StreamSourceCallbacks callbacks) override;
   void setStreamStats(std::shared_ptr<video::VideoStreamStats> stats) override;
+  void setAudioStreamStats(std::shared_ptr<audio::AudioStreamStats> stats) override;
 
   // CaptureSourceSwitcher. `done` runs on the main executor before this returns.
   void applyCaptureSource(const std::string& id, const platform::ShareableContent& content,
@@ -92,6 +97,8 @@ class ScreenStreamer final : public video::VideoStreamSource,
   void reportDimensions();
   void reportError(const std::string& text);
   void teardownEncoderSession();
+  void startAudio();
+  void stopAudio();
 
   void scheduleDisplayRefresh();
   void handleDisplayChange();
@@ -121,6 +128,12 @@ class ScreenStreamer final : public video::VideoStreamSource,
   std::shared_ptr<HEVCEncoderSession> encoder_;
   std::unique_ptr<platform::CaptureStream> stream_;
   uint64_t streamSerial_ = 0;
+
+  std::shared_ptr<platform::AudioCaptureBackend> audioBackend_;
+  // Declared before the audio stream, which posts into it. The encoder is used on this queue only.
+  common::SerialQueue audioQueue_{"com.zavel.ferrowin.audio"};
+  std::shared_ptr<audio::OpusEncoder> opusEncoder_;
+  std::unique_ptr<platform::AudioCaptureStream> audioStream_;
 };
 
 }  // namespace ferrowin::capture

@@ -19,4 +19,4 @@ ferrowin_add_library(ferrowin_capture_sources
 ferrowin_add_library(ferrowin_capture_streamer
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/screen_streamer.cpp
   DEPS ferrowin_capture_encoding ferrowin_capture_sources ferrowin_video ferrowin_platform_capture
-    ferrowin_platform_encoder)
+    ferrowin_platform_encoder ferrowin_audio ferrowin_platform_audio)

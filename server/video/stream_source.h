@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "server/audio/audio_stream_stats.h"
 #include "server/capture/stream_config.h"
 #include "server/video/stream_stats.h"
 #include "server/video/wire.h"
@@ -23,7 +24,9 @@ struct StreamSourceCallbacks {
   // Encoded data is handed over by value: the producer moves it along and the transport queues it
   // without another copy.
   std::function<void(Bytes data, bool keyframe, uint64_t pts)> onEncoded;
+  /// The Opus configuration blob (three copies per capture session). Audio queue.
   std::function<void(Bytes config)> onAudioConfig;
+  /// One Opus packet of 20 ms and its pts in µs. Audio queue.
   std::function<void(Bytes packet, uint64_t pts)> onAudio;
   /// Capture could not start or continue. Main executor.
   std::function<void(const std::string& text)> onError;
@@ -40,6 +43,7 @@ class VideoStreamSource {
   virtual void stop() = 0;
   virtual void setCallbacks(StreamSourceCallbacks callbacks) = 0;
   virtual void setStreamStats(std::shared_ptr<VideoStreamStats> stats) = 0;
+  virtual void setAudioStreamStats(std::shared_ptr<audio::AudioStreamStats> /*stats*/) {}
 };
 
 }  // namespace ferrowin::video

@@ -93,6 +93,8 @@ std::shared_ptr<VideoTransportBackend> VideoServer::activeBackend() {
 void VideoServer::start() {
   stop();
   streamer_->setStreamStats(stats_);
+  streamer_->setAudioStreamStats(audioStats_);
+  audioStats_->setEnabled(gate_->enabled());
   std::shared_ptr<VideoTransportBackend> backend;
   if (mode_ == VideoTransportMode::tcp) {
     backend = tcp_;
@@ -130,12 +132,18 @@ void VideoServer::start() {
   };
   output.onAudioConfig = [weak](Bytes data) {
     if (auto self = weak.lock()) {
-      if (auto b = self->activeBackend()) b->sendAudioConfig(std::move(data));
+      if (auto b = self->activeBackend()) {
+        b->sendAudioConfig(std::move(data));
+        self->audioStats_->recordConfigSent();
+      }
     }
   };
   output.onAudio = [weak](Bytes data, uint64_t pts) {
     if (auto self = weak.lock()) {
-      if (auto b = self->activeBackend()) b->sendAudio(std::move(data), pts);
+      if (auto b = self->activeBackend()) {
+        b->sendAudio(std::move(data), pts);
+        self->audioStats_->recordPacketSent();
+      }
     }
   };
   output.onError = common::weakCallback(
@@ -165,8 +173,10 @@ void VideoServer::stop() {
   udp_->stop();
   streamer_->stop();
   streamer_->setStreamStats(nullptr);
+  streamer_->setAudioStreamStats(nullptr);
   geometry_.set(std::nullopt);
   stats_->reset();
+  audioStats_->reset();
   {
     std::lock_guard guard(backendLock_);
     activeBackend_.reset();
@@ -187,6 +197,7 @@ void VideoServer::setTransportMode(VideoTransportMode mode) {
 
 void VideoServer::setDiagnostics(bool enabled) {
   gate_->setEnabled(enabled);
+  audioStats_->setEnabled(enabled);
   updateStatsTimer();
 }
 
@@ -294,6 +305,7 @@ void VideoServer::updateStatsTimer() {
         lastUIStatsUpdate_ = now;
         statsSnapshot.set(stats_->snapshot());
         stats_->logIfDue(now);
+        audioStats_->logIfDue(now);
       },
       common::RepeatingTimer::Cadence{0.05, 0.05, 0.2});
   statsTimer_->start();

@@ -68,6 +68,7 @@ class VideoServer : public std::enable_shared_from_this<VideoServer> {
   common::Published<std::optional<std::string>> captureError;
 
   const std::shared_ptr<VideoStreamStats>& streamStats() const { return stats_; }
+  const std::shared_ptr<audio::AudioStreamStats>& audioStreamStats() const { return audioStats_; }
   common::CapturePointerGeometryStore& pointerGeometryStore() { return geometry_; }
   bool holdsLatencyRequest() const { return latency_.isHeld(); }
 
@@ -97,6 +98,8 @@ class VideoServer : public std::enable_shared_from_this<VideoServer> {
   uint16_t port_ = 52346;
   std::weak_ptr<InputSessionTarget> inputHelper_;
   std::shared_ptr<VideoStreamStats> stats_ = std::make_shared<VideoStreamStats>();
+  std::shared_ptr<audio::AudioStreamStats> audioStats_ =
+      std::make_shared<audio::AudioStreamStats>();
   std::shared_ptr<VideoDiagnosticsGate> gate_ = std::make_shared<VideoDiagnosticsGate>();
   std::shared_ptr<VideoStreamSource> streamer_;
   common::CapturePointerGeometryStore geometry_;
