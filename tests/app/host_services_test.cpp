@@ -65,6 +65,18 @@ TEST(VideoTransportSetting, OnlyTcpAndFecSelectThemselves) {
   EXPECT_EQ(videoTransportFromSetting("udp_fec"), "udp_fec");
 }
 
+TEST(AudioBackendChoice, SyntheticToneGoesWithTheSyntheticPicture) {
+  struct Case {
+    std::optional<std::string> choice;
+    bool syntheticCapture;
+    const char* backend;
+  };
+  for (const Case& c : {Case{std::nullopt, true, "synthetic"}, Case{std::nullopt, false, "pulse"},
+                        Case{"pulse", true, "pulse"}, Case{"synthetic", false, "synthetic"}}) {
+    EXPECT_EQ(makeAudioBackend(c.choice, c.syntheticCapture)->name(), c.backend);
+  }
+}
+
 TEST_F(HostServicesTest, TransportOverrideIsNeverSaved) {
   ASSERT_TRUE(settings.setString(kVideoTransportKey, "udp_fec"));
   services = make();

@@ -19,7 +19,7 @@ TEST(HostCommandLine, DefaultsAndEveryFlag) {
 
   auto all = parse({"--headless", "--control-port", "6000", "--data-dir", "/d", "--config-dir",
                     "/c", "--transport", "udp_arq", "--capture", "synthetic",
-                    "--encoder", "software"});
+                    "--encoder", "software", "--audio", "pulse"});
   ASSERT_TRUE(all.options) << all.output;
   EXPECT_TRUE(all.options->headless);
   EXPECT_EQ(all.options->controlPort, 6000);
@@ -28,6 +28,8 @@ TEST(HostCommandLine, DefaultsAndEveryFlag) {
   EXPECT_EQ(all.options->transport, "udp_arq");
   EXPECT_EQ(all.options->capture, "synthetic");
   EXPECT_EQ(all.options->encoder, "software");
+  EXPECT_EQ(all.options->audio, "pulse");
+  EXPECT_FALSE(defaults.options->audio);
 }
 
 TEST(HostCommandLine, ClientsCommands) {
@@ -56,6 +58,7 @@ TEST(HostCommandLine, BadValuesAreRejected) {
   for (auto args : std::vector<std::vector<const char*>>{
            {"--transport", "quic"},
            {"--capture", "wayland"},
+           {"--audio", "alsa"},
            {"--encoder", "gpu"},
            {"--control-port", "65535"},  // video and input ports would not fit
            {"--control-port", "abc"},

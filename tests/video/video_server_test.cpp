@@ -233,7 +233,23 @@ TEST_F(VideoServerTest, ForwardsTheStreamerOutputToTheClient) {
   EXPECT_EQ(messages[1].kind, MessageKind::videoFrame);
   EXPECT_EQ(messages[1].flags, kKeyframeFlag);
   EXPECT_EQ(messages[2].kind, MessageKind::audioConfig);
+  EXPECT_EQ(messages[2].payload, (Bytes{4, 5}));
+  EXPECT_EQ(messages[3].kind, MessageKind::audioPacket);
   EXPECT_EQ(messages[3].pts, 11u);
+  // What went to the transport is counted for the audio statistics.
+  const auto audio = server->audioStreamStats()->window();
+  EXPECT_EQ(audio.configsSent, 1);
+  EXPECT_EQ(audio.packetsSent, 1);
+  main.sync([&] { server->stop(); });
+  output.onAudio({7}, 31);  // no transport: nothing sent, nothing counted
+  EXPECT_EQ(server->audioStreamStats()->window().packetsSent, 0);
+}
+
+TEST_F(VideoServerTest, DiagnosticsSwitchTheAudioStatisticsToo) {
+  main.sync([&] { server->setDiagnostics(true); });
+  EXPECT_TRUE(server->audioStreamStats()->enabled());
+  main.sync([&] { server->setDiagnostics(false); });
+  EXPECT_FALSE(server->audioStreamStats()->enabled());
 }
 
 TEST(StreamingLatencyMode, HoldsOneRequestAndLogsAFailureOnce) {
