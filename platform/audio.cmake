@@ -8,3 +8,10 @@ ferrowin_add_library(ferrowin_platform_audio
     ${CMAKE_CURRENT_LIST_DIR}/linux/pulse_audio_capture.cpp
   DEPS ferrowin_common
   PRIVATE_DEPS PkgConfig::FERROWIN_PULSE)
+
+# A tone played into a sink, for system tests, the demo's checks and benchmarks.
+pkg_check_modules(FERROWIN_PULSE_SIMPLE_TONE REQUIRED IMPORTED_TARGET libpulse-simple)
+ferrowin_add_library(ferrowin_platform_pulse_tone_player
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/linux/pulse_tone_player.cpp
+  DEPS ferrowin_common
+  PRIVATE_DEPS PkgConfig::FERROWIN_PULSE_SIMPLE_TONE)

@@ -1,0 +1,235 @@
+// System audio end to end, against a private PulseAudio server started by the test: a tone played
+// into the default sink reaches the client at its frequency and level on UDP and TCP, in mono and
+// stereo; a change of the default sink mid-stream moves capture with it; without a sound server
+// the picture still streams and the statistics say why there is no sound.
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cmath>
+#include <thread>
+
+#include "client/attest/dev_authority.h"
+#include "client/audio/opus_stream_decoder.h"
+#include "client/control/control_client.h"
+#include "client/control/pairing.h"
+#include "client/video/video_client.h"
+#include "common/util/files.h"
+#include "platform/linux/pulse_tone_player.h"
+#include "tests/integration/host_process.h"
+#include "tests/support/pulse_server.h"
+#include "tests/support/temp_dir.h"
+
+namespace ferrowin::testing {
+namespace {
+
+struct Tone {
+  double frequency = 0;
+  double peak = 0;
+};
+
+/// The first channel's frequency (from zero crossings) and peak.
+Tone analyze(const std::vector<float>& samples, int channels) {
+  Tone tone;
+  int crossings = 0;
+  const size_t frames = samples.size() / static_cast<size_t>(channels);
+  for (size_t i = 0; i < frames; ++i) {
+    const float value = samples[i * static_cast<size_t>(channels)];
+    tone.peak = std::max(tone.peak, static_cast<double>(std::fabs(value)));
+    if (i > 0 && (samples[(i - 1) * static_cast<size_t>(channels)] < 0) != (value < 0)) ++crossings;
+  }
+  if (frames > 0) tone.frequency = crossings / 2.0 / (static_cast<double>(frames) / 48000.0);
+  return tone;
+}
+
+struct Received {
+  std::vector<video::Bytes> configs;
+  std::vector<float> samples;  // decoded, in arrival order
+  int packets = 0;
+  int errors = 0;
+  int frames = 0;
+};
+
+/// Receives for `seconds`, decoding audio as it arrives; `afterBatch` runs after each batch.
+template <class VideoClient>
+void receive(VideoClient& video, double seconds, Received& out,
+             const std::function<void()>& afterBatch = {}) {
+  client::OpusStreamDecoder decoder;
+  const auto begin = std::chrono::steady_clock::now();
+  size_t seen = 0;
+  while (std::chrono::steady_clock::now() - begin < std::chrono::duration<double>(seconds)) {
+    video.messages().waitForTotal(seen + 1, 0.05);
+    for (const auto& message : video.messages().take()) {
+      ++seen;
+      if (message.kind == video::MessageKind::videoFrame) ++out.frames;
+      if (message.kind == video::MessageKind::audioConfig) {
+        out.configs.push_back(message.payload);
+        if (!decoder.configure(message.payload)) ++out.errors;
+      }
+      if (message.kind == video::MessageKind::audioPacket) {
+        ++out.packets;
+        auto pcm = decoder.decode(message.payload);
+        if (!pcm) {
+          ++out.errors;
+          continue;
+        }
+        out.samples.insert(out.samples.end(), pcm->begin(), pcm->end());
+      }
+    }
+    if (afterBatch) afterBatch();
+  }
+}
+
+class AudioHost : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!std::filesystem::exists(serverBinary()))
+      GTEST_SKIP() << "ferrowin-server is not built at " << serverBinary();
+    if (!PulseServer::installed()) GTEST_SKIP() << "pulseaudio is not installed";
+  }
+
+  /// Starts the host with `--audio pulse` pointed at `server`, and pairs.
+  void startHost(const std::string& transport, const std::string& pulseServer) {
+    ASSERT_TRUE(common::writeFileAtomically(
+        config.path() / "settings.json",
+        "{\"ferrowin.video.diagnostics\":true,\"ferrowin.video.transport\":\"" + transport + "\"}",
+        0600));
+    auto opened = client::attest::DevAttestAuthority::open(state.path(), true);
+    ASSERT_TRUE(opened);
+    authority.emplace(std::move(*opened));
+    HostProcess::Options options{data.path(), config.path(), authority->rootCertificatePath(),
+                                 {{"PULSE_SERVER", pulseServer}}, 0, {"--audio", "pulse"}};
+    host = std::make_unique<HostProcess>(options);
+    ASSERT_TRUE(host->start()) << host->log();
+    client::ControlClient control({"127.0.0.1", host->port()}, state.path(), 10.0, true);
+    ASSERT_TRUE(client::pairWithHost(control, *authority, state.path(), host->pairingCode()))
+        << host->log();
+  }
+
+  client::VideoClientOptions clientOptions(int channels) {
+    client::VideoClientOptions options;
+    options.port = static_cast<uint16_t>(host->port() + 1);
+    options.config.width = 320;
+    options.config.height = 180;
+    options.config.fps = 30;
+    options.config.bitrateKbps = 800;
+    options.config.audioEnabled = true;
+    options.config.audioChannels = channels;
+    return options;
+  }
+
+  TempDir data, config, state;
+  std::optional<client::attest::DevAttestAuthority> authority;
+  std::unique_ptr<HostProcess> host;
+};
+
+std::unique_ptr<platform::PulseTonePlayer> playTone(const PulseServer& pulse,
+                                                    const std::string& sink, double frequency) {
+  auto player = platform::PulseTonePlayer::start(
+      {.server = pulse.address(), .sink = sink, .frequency = frequency});
+  EXPECT_TRUE(player) << (player ? "" : player.error());
+  return player ? std::move(*player) : nullptr;
+}
+
+class AudioTone : public AudioHost,
+                  public ::testing::WithParamInterface<std::tuple<std::string, int>> {};
+
+TEST_P(AudioTone, ToneInTheDefaultSinkArrivesAtItsFrequencyAndLevel) {
+  const auto [transport, channels] = GetParam();
+  PulseServer pulse;
+  ASSERT_TRUE(pulse.start()) << pulse.log();
+  auto tone = playTone(pulse, "ferrowin_a", 440);
+  ASSERT_TRUE(tone);
+  startHost(transport, pulse.address());
+
+  Received received;
+  if (transport == "tcp") {
+    client::TcpVideoClient video(clientOptions(channels));
+    ASSERT_TRUE(video.start());
+    receive(video, 4.0, received);
+    video.stop();
+  } else {
+    client::UdpVideoClient video(clientOptions(channels));
+    ASSERT_TRUE(video.start());
+    receive(video, 4.0, received);
+    video.stop();
+  }
+  ASSERT_EQ(received.configs.size(), 3u) << host->log();
+  EXPECT_EQ(received.configs[0][9], channels);
+  EXPECT_EQ(received.errors, 0);
+  // 50 a second, once the sound server delivers (a null sink's monitor can take a second).
+  EXPECT_GT(received.packets, 100) << host->log();
+  EXPECT_GT(received.frames, 10);
+  // The last second: 440 Hz at -12 dBFS (within 1 dB).
+  const size_t second = 48000 * static_cast<size_t>(channels);
+  ASSERT_GT(received.samples.size(), second);
+  const std::vector<float> last(received.samples.end() - static_cast<ptrdiff_t>(second),
+                                received.samples.end());
+  const Tone heard = analyze(last, channels);
+  EXPECT_NEAR(heard.frequency, 440, 5);
+  EXPECT_NEAR(20 * std::log10(heard.peak), -12, 1.0);
+  EXPECT_NE(host->log().find("Capturing system audio from ferrowin_a.monitor"), std::string::npos);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    TransportsAndChannels, AudioTone,
+    ::testing::Combine(::testing::Values("udp_arq", "tcp"), ::testing::Values(1, 2)),
+    [](const auto& test) {
+      return std::get<0>(test.param) + "_" + std::to_string(std::get<1>(test.param)) + "ch";
+    });
+
+TEST_F(AudioHost, CaptureFollowsTheDefaultSinkMidStream) {
+  PulseServer pulse;
+  ASSERT_TRUE(pulse.start()) << pulse.log();
+  auto first = playTone(pulse, "ferrowin_a", 440);
+  auto second = playTone(pulse, "ferrowin_b", 660);
+  ASSERT_TRUE(first && second);
+  startHost("udp_fec", pulse.address());
+
+  client::UdpVideoClient video(clientOptions(2));
+  ASSERT_TRUE(video.start());
+  Received received;
+  size_t switchedAt = 0;
+  // Two seconds of sound from the first sink, then the default moves to the second. The first
+  // tone stops, so a capture left on the old sink would hear silence (and a moved player would
+  // not be mistaken for a moved capture).
+  receive(video, 7.0, received, [&] {
+    if (switchedAt == 0 && received.samples.size() >= 48000 * 2 * 2) {
+      switchedAt = received.samples.size();
+      first.reset();
+      EXPECT_TRUE(pulse.pactl({"set-default-sink", "ferrowin_b"}));
+    }
+  });
+  video.stop();
+  ASSERT_GT(switchedAt, 48000u * 2);
+  const std::vector<float> before(received.samples.begin() + static_cast<ptrdiff_t>(switchedAt) - 48000 * 2,
+                                  received.samples.begin() + static_cast<ptrdiff_t>(switchedAt));
+  EXPECT_NEAR(analyze(before, 2).frequency, 440, 5);
+  ASSERT_GT(received.samples.size(), switchedAt + 48000 * 4);
+  const std::vector<float> after(received.samples.end() - 48000 * 2, received.samples.end());
+  const Tone heard = analyze(after, 2);
+  EXPECT_NEAR(heard.frequency, 660, 5) << host->log();
+  EXPECT_NEAR(20 * std::log10(heard.peak), -12, 1.0);
+  EXPECT_EQ(received.errors, 0);
+  EXPECT_NE(host->log().find("Capturing system audio from ferrowin_b.monitor"), std::string::npos);
+}
+
+TEST_F(AudioHost, WithoutASoundServerVideoStillStreamsAndTheHintSaysWhy) {
+  startHost("udp_arq", "unix:" + (data.path() / "no-such-socket").string());
+  client::UdpVideoClient video(clientOptions(2));
+  ASSERT_TRUE(video.start());
+  Received received;
+  receive(video, 3.0, received);
+  video.stop();
+  EXPECT_GT(received.frames, 10) << host->log();
+  EXPECT_EQ(received.packets, 0);
+  const std::string log = host->log();
+  EXPECT_NE(log.find("Audio capture unavailable (sound server unavailable: "), std::string::npos)
+      << log;
+  EXPECT_NE(log.find("hint=no PulseAudio buffers — check system audio / sound server"),
+            std::string::npos)
+      << log;
+}
+
+}  // namespace
+}  // namespace ferrowin::testing
