@@ -161,8 +161,6 @@ void OpusEncoder::encode(const platform::AudioSampleBuffer& buffer) {
     opus_encoder_ctl(encoder, OPUS_SET_COMPLEXITY(5));
   }
 
-  captureSamplesWindow_ += buffer.frames;
-  ++captureBuffersWindow_;
   if (!loggedCaptureFormat_) {
     loggedCaptureFormat_ = true;
     if (stats) stats->setCaptureFormat(captureSummary(buffer.format));

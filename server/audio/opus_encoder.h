@@ -74,8 +74,6 @@ class OpusEncoder {
 
   std::unique_ptr<Converter> converter_;
   bool loggedCaptureFormat_ = false;
-  int64_t captureSamplesWindow_ = 0;
-  int64_t captureBuffersWindow_ = 0;
   std::unique_ptr<Codec> codec_;
   bool sentConfig_ = false;
   std::vector<float> converted_;
