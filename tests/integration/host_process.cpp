@@ -96,7 +96,6 @@ bool HostProcess::start(double timeoutSeconds) {
     args.push_back("--dev-attestation-root");
     args.push_back(options_.devAttestationRoot->string());
   }
-  args.insert(args.end(), options_.arguments.begin(), options_.arguments.end());
   std::vector<std::string> env;
   for (char** e = environ; *e; ++e) {
     const std::string entry = *e;
