@@ -196,9 +196,10 @@ bool isCompatibilityLayerPath(std::string_view executablePath) {
   for (char& c : lower) {
     if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
   }
-  static constexpr std::string_view kMarkers[] = {"crossover", "cxoffice",    "wineloader",
-                                                  "wine64",    "wine.bundle", "/wine/",
-                                                  "whisky",    "playonmac"};
+  // A Wine process's /proc/<pid>/exe is usually its preloader, not the wine launcher.
+  static constexpr std::string_view kMarkers[] = {
+      "crossover",   "cxoffice",  "wineloader",     "wine64",          "wine.bundle",
+      "/wine/",      "whisky",    "playonmac",      "wine-preloader",  "wine64-preloader"};
   for (std::string_view marker : kMarkers) {
     if (lower.find(marker) != std::string::npos) return true;
   }

@@ -104,7 +104,10 @@ TEST(KeyboardTables, CompatibilityLayerPaths) {
   EXPECT_TRUE(isCompatibilityLayerPath("/usr/lib/wine/x86_64-unix/wine"));
   EXPECT_TRUE(isCompatibilityLayerPath("/home/u/.local/share/PlayOnMac/wine"));
   EXPECT_TRUE(isCompatibilityLayerPath("/usr/bin/WINE64"));
-  EXPECT_FALSE(isCompatibilityLayerPath("/usr/bin/wine-preloader"));
+  EXPECT_TRUE(isCompatibilityLayerPath("/usr/bin/wine-preloader"));
+  EXPECT_TRUE(isCompatibilityLayerPath("/opt/wine-staging/bin/wine64-preloader"));
+  EXPECT_TRUE(isCompatibilityLayerPath("/usr/local/bin/WINE-PRELOADER"));
+  EXPECT_FALSE(isCompatibilityLayerPath("/usr/bin/winecfg-helper"));
   EXPECT_FALSE(isCompatibilityLayerPath("/usr/lib/firefox/firefox"));
   EXPECT_FALSE(isCompatibilityLayerPath(""));
 }

@@ -216,11 +216,12 @@ TEST_F(X11InputTest, AnUnreachableDisplayIsNotTrusted) {
 
 TEST_F(X11InputTest, WindowsOfACompatibilityLayerGetAltCodes) {
   testing::TempDir dir;
-  const std::filesystem::path program = dir / "wine64";
+  // What /proc/<pid>/exe shows for a program run by Wine: its preloader.
+  const std::filesystem::path program = dir / "wine-preloader";
   std::filesystem::copy_file("/bin/sleep", program);
   const pid_t child = fork();
   if (child == 0) {
-    execl(program.c_str(), "wine64", "30", static_cast<char*>(nullptr));
+    execl(program.c_str(), "wine-preloader", "30", static_cast<char*>(nullptr));
     _exit(127);
   }
   ASSERT_GT(child, 0);
