@@ -15,8 +15,15 @@
 namespace ferrowin::video {
 namespace {
 
-// Remembered so that datagrams still arriving from a replaced flow do not take the stream back.
+// Remembered so that datagrams still arriving from a replaced flow do not take the stream back;
+// only a valid hello from one makes it the current flow again.
 constexpr size_t kReplacedFlowMemory = 16;
+
+bool isValidHello(ByteView bytes) {
+  auto parsed = parseDatagram(bytes);
+  return parsed && parsed->header.packetType == static_cast<uint8_t>(PacketType::hello) &&
+         parseStreamConfigMessage(parsed->payload).has_value();
+}
 constexpr int kSocketBufferBytes = 4 * 1024 * 1024;
 constexpr int kInteractiveVideoTos = 0x80;  // DSCP CS4
 
@@ -156,11 +163,11 @@ void VideoUDPTransport::receiveNext() {
       });
 }
 
-bool VideoUDPTransport::acceptFlow(const asio::ip::udp::endpoint& from) {
-  if (std::find(replacedFlows_.begin(), replacedFlows_.end(), from) != replacedFlows_.end()) {
-    return false;
-  }
+bool VideoUDPTransport::acceptFlow(const asio::ip::udp::endpoint& from, ByteView bytes) {
+  const auto replaced = std::find(replacedFlows_.begin(), replacedFlows_.end(), from);
+  if (replaced != replacedFlows_.end() && !isValidHello(bytes)) return false;
   if (!isAllowed(common::peerAddressText(from.address()))) return false;
+  if (replaced != replacedFlows_.end()) replacedFlows_.erase(replaced);
   if (liveness_) liveness_->stop();
   stopProbe();
   if (client_) {
@@ -178,7 +185,7 @@ bool VideoUDPTransport::acceptFlow(const asio::ip::udp::endpoint& from) {
 
 void VideoUDPTransport::onDatagram(const asio::ip::udp::endpoint& from, ByteView bytes) {
   if (!client_ || client_->remote != from) {
-    if (!acceptFlow(from)) return;
+    if (!acceptFlow(from, bytes)) return;
   }
   auto parsed = parseDatagram(bytes);
   if (!parsed) return;

@@ -61,7 +61,9 @@ class VideoUDPTransport final : public TransportCommon,
   void stopOnQueue();
   void receiveNext();
   void onDatagram(const asio::ip::udp::endpoint& from, ByteView bytes);
-  bool acceptFlow(const asio::ip::udp::endpoint& from);
+  /// Makes `from` the current flow if it may be: an allowed new flow, or a replaced one whose
+  /// datagram `bytes` is a valid hello.
+  bool acceptFlow(const asio::ip::udp::endpoint& from, ByteView bytes);
   void handleHello(const VGVideoDatagramHeader& header, ByteView payload);
   void handleRetransmitRequest(ByteView payload);
   void handleProbeRequest();

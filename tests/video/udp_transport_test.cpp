@@ -197,7 +197,7 @@ TEST_F(UdpTransportTest, RetransmitsByteIdenticalCopiesOnlyInArq) {
   EXPECT_FALSE(peer.receiveType(PacketType::fragment, 0.3));
 }
 
-TEST_F(UdpTransportTest, NewerAllowedFlowReplacesTheCurrentOne) {
+TEST_F(UdpTransportTest, NewestAllowedFlowIsCurrentEvenOneThatWasReplacedBefore) {
   start(VideoTransportMode::udpArq);
   RawPeer first(port), second(port);
   first.send(hello(1));
@@ -209,6 +209,24 @@ TEST_F(UdpTransportTest, NewerAllowedFlowReplacesTheCurrentOne) {
   transport->sendAudioConfig({1});
   EXPECT_TRUE(second.receiveType(PacketType::fragment));
   EXPECT_FALSE(first.receiveType(PacketType::fragment, 0.2));
+
+  // The replaced client comes back on the same socket: an invalid hello does not bring it back,
+  // a valid one makes it the current flow again, and now the other one is ignored.
+  Bytes badConfig = hello(4);
+  badConfig[kDatagramHeaderSize] ^= 0xff;  // the configuration's magic
+  first.send(badConfig);
+  EXPECT_FALSE(first.receiveType(PacketType::helloAck, 0.3));
+  first.send(hello(5));
+  auto ack = first.receiveType(PacketType::helloAck);
+  ASSERT_TRUE(ack);
+  EXPECT_EQ(parseDatagram(*ack)->header.sequence, 5u);
+  EXPECT_TRUE(streamer->waitForStarts(3));
+  transport->sendAudioConfig({2});
+  EXPECT_TRUE(first.receiveType(PacketType::fragment));
+  second.send(buildSingleDatagram(PacketType::echoRequest, 6, Bytes(8, 1)));
+  EXPECT_FALSE(second.receiveType(PacketType::echoReply, 0.3));
+  first.send(buildSingleDatagram(PacketType::echoRequest, 7, Bytes(8, 1)));
+  EXPECT_TRUE(first.receiveType(PacketType::echoReply));
 }
 
 TEST_F(UdpTransportTest, SilentClientIsDisconnectedAfterTenSeconds) {
