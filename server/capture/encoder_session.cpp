@@ -92,18 +92,21 @@ void HEVCEncoderSession::submit(PendingCapture capture) {
   const int contentWidth = capture.contentWidth, contentHeight = capture.contentHeight;
   session_->encode(
       std::move(capture.frame), capture.ptsMicros, false,
-      [weak, post, contentWidth, contentHeight](auto result) {
-        post([weak, result = std::move(result), contentWidth, contentHeight]() mutable {
+      [weak, post, run = run_, contentWidth, contentHeight](auto result) {
+        post([weak, result = std::move(result), run, contentWidth, contentHeight]() mutable {
           if (auto self = weak.lock()) {
-            self->handleOutput(std::move(result), contentWidth, contentHeight);
+            self->handleOutput(std::move(result), run, contentWidth, contentHeight);
           }
         });
       });
 }
 
 void HEVCEncoderSession::handleOutput(
-    Expected<platform::EncodedPacket, platform::VideoEncoderError> result, int contentWidth,
-    int contentHeight) {
+    Expected<platform::EncodedPacket, platform::VideoEncoderError> result, uint64_t run,
+    int contentWidth, int contentHeight) {
+  // An answer of an earlier run: its slot was already given back by fullReset(), and its frame
+  // must not reach a client of the new run before that run's first keyframe.
+  if (run != run_) return;
   if (running() && result && !result->annexB.empty()) {
     const double start = encodeStartTimes_.empty() ? clock_.now() : encodeStartTimes_.front();
     const double now = clock_.now();
@@ -145,6 +148,7 @@ void HEVCEncoderSession::teardownSession() {
 }
 
 void HEVCEncoderSession::fullReset() {
+  ++run_;
   teardownSession();
   inFlightEncodes_ = 0;
   encodeStartTimes_.clear();

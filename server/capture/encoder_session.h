@@ -61,7 +61,8 @@ class HEVCEncoderSession : public std::enable_shared_from_this<HEVCEncoderSessio
   void processFrame(platform::BgraFrame frame, int64_t ptsMicros, double arrivalTime);
   /// Drops the encoder and the waiting frame; the next frame opens a new encoder (a keyframe).
   void teardownSession();
-  /// teardownSession() and forgets the frames in flight (the streamer's stop()).
+  /// teardownSession() and forgets the frames in flight (the streamer's stop()); their answers,
+  /// whenever they come, are dropped.
   void fullReset();
 
   int inFlightEncodes() const { return inFlightEncodes_; }
@@ -79,7 +80,7 @@ class HEVCEncoderSession : public std::enable_shared_from_this<HEVCEncoderSessio
   void ensureSession(int width, int height);
   void submit(PendingCapture capture);
   void handleOutput(Expected<platform::EncodedPacket, platform::VideoEncoderError> result,
-                    int contentWidth, int contentHeight);
+                    uint64_t run, int contentWidth, int contentHeight);
   void encodePending();
   bool running() const { return callbacks_.running && callbacks_.running(); }
 
@@ -97,6 +98,8 @@ class HEVCEncoderSession : public std::enable_shared_from_this<HEVCEncoderSessio
   std::optional<PendingCapture> pendingLatest_;
   std::deque<double> encodeStartTimes_;
   bool didLogColorSpace_ = false;
+  /// Which run (start to stop of the streamer) submitted frames belong to; fullReset() ends one.
+  uint64_t run_ = 0;
 };
 
 }  // namespace ferrowin::capture

@@ -183,6 +183,23 @@ TEST_F(EncoderSessionTest, AnswersAfterStopAreIgnoredAndTheCounterStaysAtZero) {
   EXPECT_EQ(submissions_.size(), 2u);
 }
 
+TEST_F(EncoderSessionTest, AnswersOfAnEarlierRunAreDroppedAfterARestart) {
+  frame(64, 64, 1);
+  frame(64, 64, 2);
+  session_->fullReset();  // stop, and at once a new start: running again
+  frame(64, 64, 3);
+  // The old run's answers arrive late: no stale frame, and the new run's slot count is its own.
+  answer(0, true, true);
+  answer(1, false, false);
+  EXPECT_TRUE(events_.empty());
+  EXPECT_EQ(session_->inFlightEncodes(), 1);
+  frame(64, 64, 4);
+  frame(64, 64, 5);  // both slots are the new run's: this one waits
+  EXPECT_TRUE(session_->hasPending());
+  answer(2, true, true);
+  EXPECT_EQ(events_, (std::vector<std::string>{"sets 3 64x64", "key 3 7"}));
+}
+
 TEST_F(EncoderSessionTest, ContentWidthLeavesOutThePadding) {
   active_ = {1366, 720};
   frame(1376, 720, 1);
