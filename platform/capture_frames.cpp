@@ -129,7 +129,21 @@ void fillBlack(const BgraFrame& target, PixelRect rect) {
   }
 }
 
+PixelRect fitPicture(PixelRect rect, int sourceWidth, int sourceHeight) {
+  if (rect.width <= 0 || rect.height <= 0 || sourceWidth <= 0 || sourceHeight <= 0) return rect;
+  const double scale = std::min(double(rect.width) / sourceWidth, double(rect.height) / sourceHeight);
+  const int width = std::clamp(static_cast<int>(std::lround(sourceWidth * scale)), 1, rect.width);
+  const int height = std::clamp(static_cast<int>(std::lround(sourceHeight * scale)), 1, rect.height);
+  // The capture size is the source's size rounded to the encoder's 16-pixel alignment; a shape
+  // that differs only by that rounding still fills the rectangle.
+  constexpr int kAlignment = 16;
+  if (rect.width - width < kAlignment && rect.height - height < kAlignment) return rect;
+  return PixelRect{rect.x + (rect.width - width) / 2, rect.y + (rect.height - height) / 2, width,
+                   height};
+}
+
 void placeInFrame(const BgraFrame& source, const BgraFrame& target, PixelRect rect) {
+  rect = fitPicture(rect, source.width, source.height);
   // Black around the picture: the rows above and below, then the columns left and right of it.
   fillBlack(target, {0, 0, target.width, rect.y});
   fillBlack(target, {0, rect.y + rect.height, target.width, target.height - rect.y - rect.height});

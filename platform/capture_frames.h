@@ -66,7 +66,13 @@ struct PixelRect {
 };
 PixelRect destinationPixels(const CaptureStreamConfiguration& configuration);
 
-/// Scales `source` into `rect` of `target` and paints the rest of `target` opaque black.
+/// The part of `rect` a picture of the given size fills with its aspect ratio kept, centred
+/// (letterboxed or pillarboxed). A picture whose shape is the rectangle's but for less than 16
+/// pixels a side fills all of it.
+PixelRect fitPicture(PixelRect rect, int sourceWidth, int sourceHeight);
+
+/// Scales `source` into `rect` of `target` with its aspect ratio kept (fitPicture) and paints the
+/// rest of `target` opaque black.
 void placeInFrame(const BgraFrame& source, const BgraFrame& target, PixelRect rect);
 
 /// Paints `rect` of `target` opaque black.

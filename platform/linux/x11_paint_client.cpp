@@ -89,6 +89,13 @@ void X11PaintClient::fill(uint32_t window, int x, int y, int width, int height, 
   sync();
 }
 
+void X11PaintClient::resize(uint32_t window, int width, int height) {
+  const uint32_t values[] = {uint32_t(width), uint32_t(height)};
+  xcb_configure_window(impl_->connection->get(), window,
+                       XCB_CONFIG_WINDOW_WIDTH | XCB_CONFIG_WINDOW_HEIGHT, values);
+  sync();
+}
+
 void X11PaintClient::destroy(uint32_t window) {
   xcb_destroy_window(impl_->connection->get(), window);
   sync();

@@ -27,6 +27,8 @@ class X11PaintClient {
   uint32_t show(const PaintWindow& window);
   /// Fills part of a window with a colour.
   void fill(uint32_t window, int x, int y, int width, int height, uint32_t rgb);
+  /// Gives a window a new size; the new area shows its background colour.
+  void resize(uint32_t window, int width, int height);
   void destroy(uint32_t window);
   /// Waits until the server has handled everything sent so far.
   void sync();

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <tuple>
 
 #include "platform/capture_frames.h"
 
@@ -123,6 +124,29 @@ TEST_F(SyntheticStreamTest, PlacesThePictureAndPadsWithBlack) {
     EXPECT_NE(image.at(1365, y)[0] + image.at(1365, y)[1] + image.at(1365, y)[2], 0);
   }
   EXPECT_EQ(readFrameCounter(image, {0, 0, 1366, 720}), 0u);
+}
+
+TEST(FitPicture, KeepsTheAspectRatioUnlessOnlyAlignmentChangedIt) {
+  struct Case {
+    PixelRect rect;
+    int width, height;
+    PixelRect fitted;
+  };
+  const Case cases[] = {
+      {{0, 0, 320, 240}, 640, 240, {0, 60, 320, 120}},       // wider: letterboxed
+      {{0, 0, 320, 240}, 240, 240, {40, 0, 240, 240}},       // narrower: pillarboxed
+      {{0, 0, 1366, 720}, 683, 360, {0, 0, 1366, 720}},      // same shape, scaled up
+      {{0, 0, 1648, 1072}, 3024, 1964, {0, 0, 1648, 1072}},  // off only by the 16-alignment
+      {{0, 0, 800, 592}, 800, 600, {0, 0, 800, 592}},
+      {{0, 0, 100, 100}, 0, 0, {0, 0, 100, 100}},            // no picture
+      {{0, 0, 100, 100}, 10000, 1, {0, 49, 100, 1}},         // never thinner than a pixel
+  };
+  for (const Case& c : cases) {
+    const PixelRect got = fitPicture(c.rect, c.width, c.height);
+    EXPECT_EQ(std::tie(got.x, got.y, got.width, got.height),
+              std::tie(c.fitted.x, c.fitted.y, c.fitted.width, c.fitted.height))
+        << c.width << "x" << c.height << " in " << c.rect.width << "x" << c.rect.height;
+  }
 }
 
 TEST_F(SyntheticStreamTest, LiveConfigurationAndFilterUpdates) {

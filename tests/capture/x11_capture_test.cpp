@@ -230,6 +230,35 @@ TEST_F(X11CaptureTest, WindowStreamShowsTheWindowEvenWhenCoveredAndStopsWhenItCl
   painter_->destroy(cover);
 }
 
+TEST_F(X11CaptureTest, ResizedWindowKeepsItsAspectRatioOnBlack) {
+  const uint32_t target = painter_->show({100, 100, 320, 240, 0x00C000, "target", "Game", 0, ""});
+  StreamRecorder recorder;
+  CaptureStreamConfiguration config;
+  config.width = 320;
+  config.height = 240;
+  config.fps = 30;
+  config.showsCursor = false;
+  auto stream = startStream(
+      CaptureFilter{CaptureFilter::Kind::window, target, CaptureRect{100, 100, 320, 240}, 1.0},
+      config, recorder);
+  auto frame = recorder.nextFrame();
+  ASSERT_TRUE(frame);
+  expectColour(frame->image, 5, 5, 0x00C000);
+
+  // Twice as wide: the picture is 320 × 120 in the middle of the frame, black above and below.
+  painter_->resize(target, 640, 240);
+  for (int i = 0; i < 20 && frame->image.at(5, 5)[1] > 100; ++i) {
+    frame = recorder.nextFrame();
+    ASSERT_TRUE(frame);
+  }
+  for (int y : {5, 55, 185, 235}) expectColour(frame->image, 160, y, 0x000000);
+  for (int y : {65, 120, 175}) {
+    for (int x : {2, 160, 317}) expectColour(frame->image, x, y, 0x00C000);
+  }
+  stream->stop();
+  painter_->destroy(target);
+}
+
 TEST_F(X11CaptureTest, ScreenshotOfAMissingWindowFails) {
   auto picture = backend_->screenshot(
       CaptureFilter{CaptureFilter::Kind::window, 0x7FFFFF, CaptureRect{0, 0, 10, 10}, 1.0}, 10, 10,
