@@ -1,7 +1,7 @@
 #pragma once
 // Service advertisement on the local network (Bonjour/DNS-SD). On Linux: the Avahi daemon through
-// its client library; with no daemon running the service is simply not advertised (the
-// registration reports a failure).
+// its client library. While the daemon is not running (or restarting) nothing is advertised; the
+// registration waits for it and advertises again by itself once it is back.
 
 #include <cstdint>
 #include <functional>
@@ -11,9 +11,14 @@
 namespace ferrowin::platform {
 
 struct BonjourEvent {
-  enum class Kind { added, removed, failed };
+  enum class Kind {
+    added,        // the service is advertised
+    removed,      // it is not advertised any more (for now: it may be added again)
+    unavailable,  // the daemon cannot be reached; advertising resumes when it is back
+    failed,       // advertising is impossible; no further events come
+  };
   Kind kind = Kind::added;
-  std::string errorDescription;  // for `failed`
+  std::string errorDescription;  // for `unavailable` and `failed`
 };
 
 /// A live advertisement; destroying it withdraws the service. No event is delivered once the

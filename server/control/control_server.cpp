@@ -158,13 +158,22 @@ void ControlServer::bonjourEvent(uint64_t generation, const platform::BonjourEve
       isBonjourAdvertised.set(false);
       recomputeStatus();
       break;
+    case platform::BonjourEvent::Kind::unavailable:
+      // The daemon is gone or not there yet; the registration advertises again once it is back.
+      common::serverLog("control")->warn(
+          "Bonjour advertisement unavailable: {}; listening without it until the daemon is back",
+          event.errorDescription);
+      isBonjourAdvertised.set(false);
+      recomputeStatus();
+      break;
     case platform::BonjourEvent::Kind::failed:
-      // Advertising is refused or impossible (no mDNS daemon): serve without it rather than not
-      // at all. The pairing code stays.
+      // Advertising is refused or impossible: serve without it rather than not at all. The
+      // pairing code stays.
       if (!advertiseBonjour_) return;
       common::serverLog("control")->warn("Bonjour advertisement failed: {}; listening without it",
                                          event.errorDescription);
       advertiseBonjour_ = false;
+      isBonjourAdvertised.set(false);
       dropListener();
       openListener();
       break;
