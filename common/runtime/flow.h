@@ -8,9 +8,11 @@
 #include <asio/co_spawn.hpp>
 #include <asio/detached.hpp>
 #include <asio/dispatch.hpp>
+#include <asio/post.hpp>
 #include <asio/use_awaitable.hpp>
 #include <cstdint>
 #include <memory>
+#include <type_traits>
 
 #include "common/runtime/clock.h"
 
@@ -39,6 +41,20 @@ inline asio::awaitable<void> sleepFor(TimerFactory& timers, double seconds) {
           asio::dispatch(executor, std::move(*shared));
         });
       },
+      asio::use_awaitable);
+}
+
+/// Runs `work` on `executor` (a worker queue) and resumes the calling coroutine on its own
+/// executor with the result: blocking work (X11 queries, screenshots, JPEG encoding) stays off the
+/// main thread while the flow awaits it. `work` may only hold pointers and plain values (to state
+/// the awaiting flow keeps alive): GCC 12 can destroy a coroutine's by-value lambda argument
+/// twice, which is harmless only for what has no destructor.
+template <class Executor, class F>
+auto runOn(Executor executor, F work) -> asio::awaitable<std::invoke_result_t<F&>> {
+  static_assert(std::is_trivially_destructible_v<F>, "capture pointers, not owners");
+  using Result = std::invoke_result_t<F&>;
+  co_return co_await asio::co_spawn(
+      executor, [work]() mutable -> asio::awaitable<Result> { co_return work(); },
       asio::use_awaitable);
 }
 

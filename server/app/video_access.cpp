@@ -3,6 +3,8 @@
 #include <asio/async_result.hpp>
 #include <asio/use_awaitable.hpp>
 
+#include "common/runtime/flow.h"
+
 namespace ferrowin::app {
 
 namespace {
@@ -39,7 +41,11 @@ bool HostVideoAccess::isRunning() const {
 
 asio::awaitable<Expected<control::FerrowinCaptureSourcesResponse, control::CaptureRouteError>>
 HostVideoAccess::captureSources() {
-  auto list = sources_->sourcesForClient();
+  // The caller keeps this object, and so the manager, alive until the route answers.
+  auto content = co_await common::runOn(listQueue_.executor(), [sources = sources_.get()] {
+    return sources->fetchContent();
+  });
+  auto list = sources_->sourcesForClient(content);
   if (!list) co_return tl::unexpected(routeError(list.error()));
   control::FerrowinCaptureSourcesResponse response;
   response.selectedId = list->selectedId;
@@ -49,7 +55,10 @@ HostVideoAccess::captureSources() {
 
 asio::awaitable<Expected<std::vector<uint8_t>, control::CaptureRouteError>>
 HostVideoAccess::thumbnail(std::string id) {
-  auto jpeg = sources_->thumbnail(id);
+  auto jpeg = co_await common::runOn(thumbnailQueue_.executor(),
+                                     [sources = sources_.get(), id = &id] {
+                                       return sources->thumbnail(*id);
+                                     });
   if (!jpeg) co_return tl::unexpected(routeError(jpeg.error()));
   co_return std::move(*jpeg);
 }

@@ -1,10 +1,14 @@
 #pragma once
 // What the control routes ask of the video side: the transport, whether a client streams, and the
-// three capture routes, answered by the video server and the capture-source manager. Main
-// executor only.
+// three capture routes, answered by the video server and the capture-source manager. Called on the
+// main executor; the display-server work of the list and of thumbnails (X11 queries, screenshot,
+// JPEG) runs on queues of their own ("com.zavel.ferrowin.capture.sources" and
+// "com.zavel.ferrowin.capture.thumbnails") while the route awaits it, so the main thread stays
+// free for transports, the helper and other requests, and a slow thumbnail holds up no list.
 
 #include <memory>
 
+#include "common/runtime/serial_queue.h"
 #include "server/capture/capture_sources.h"
 #include "server/control/collaborators.h"
 #include "server/video/video_server.h"
@@ -31,6 +35,8 @@ class HostVideoAccess final : public control::ControlVideoAccess {
  private:
   std::weak_ptr<video::VideoServer> video_;
   std::shared_ptr<capture::CaptureSourceManager> sources_;
+  common::SerialQueue listQueue_{"com.zavel.ferrowin.capture.sources"};
+  common::SerialQueue thumbnailQueue_{"com.zavel.ferrowin.capture.thumbnails"};
 };
 
 }  // namespace ferrowin::app

@@ -291,9 +291,14 @@ std::vector<ListedCaptureSource> CaptureSourceManager::listSources(
   return out;
 }
 
+Expected<platform::ShareableContent, platform::CaptureError>
+CaptureSourceManager::fetchContent() const {
+  return backend_->shareableContent(true);
+}
+
 Expected<CaptureSourceManager::SourceList, CaptureSourceError>
-CaptureSourceManager::sourcesForClient() {
-  auto content = backend_->shareableContent(true);
+CaptureSourceManager::sourcesForClient(
+    const Expected<platform::ShareableContent, platform::CaptureError>& content) {
   if (!content) {
     return unexpected(CaptureSourceError{CaptureSourceError::Code::content,
                                          content.error().description()});
@@ -315,7 +320,7 @@ PixelSize CaptureSourceManager::thumbnailSize(PixelSize content) {
 }
 
 Expected<std::vector<uint8_t>, CaptureSourceError> CaptureSourceManager::thumbnail(
-    std::string_view id) {
+    std::string_view id) const {
   auto content = backend_->shareableContent(true);
   if (!content) {
     return unexpected(CaptureSourceError{CaptureSourceError::Code::content,

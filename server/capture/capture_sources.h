@@ -108,12 +108,18 @@ class CaptureSourceManager {
     std::string selectedId;
     std::vector<ListedCaptureSource> sources;
   };
-  /// What the client's list request answers: fresh content listed; a selection that is no longer
-  /// listed moves to the first source (the main display).
-  [[nodiscard]] Expected<SourceList, CaptureSourceError> sourcesForClient();
+  /// Fresh content (on-screen windows only) for sourcesForClient(). Any thread: it blocks on the
+  /// display server, so the host calls it off the main executor.
+  [[nodiscard]] Expected<platform::ShareableContent, platform::CaptureError> fetchContent() const;
+  /// What the client's list request answers: the fresh `content` listed; a selection that is no
+  /// longer listed moves to the first source (the main display).
+  [[nodiscard]] Expected<SourceList, CaptureSourceError> sourcesForClient(
+      const Expected<platform::ShareableContent, platform::CaptureError>& content);
 
-  /// A JPEG (quality 0.7) at most 320 pixels wide, keeping the source's aspect ratio.
-  [[nodiscard]] Expected<std::vector<uint8_t>, CaptureSourceError> thumbnail(std::string_view id);
+  /// A JPEG (quality 0.7) at most 320 pixels wide, keeping the source's aspect ratio. Any thread
+  /// (it reads no selection state); the host calls it off the main executor.
+  [[nodiscard]] Expected<std::vector<uint8_t>, CaptureSourceError> thumbnail(
+      std::string_view id) const;
   /// The size thumbnail() uses for a source of width × height pixels.
   static PixelSize thumbnailSize(PixelSize content);
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <asio/post.hpp>
+#include <fmt/format.h>
 
 #include "common/util/log.h"
 
@@ -359,9 +360,17 @@ void ScreenStreamer::reportError(const std::string& text) {
   if (auto onError = shared_->readCallbacks().onError) onError(text);
 }
 
-void ScreenStreamer::teardownEncoderSession() {
-  // The next frame opens a new session, which starts with a keyframe.
-  captureQueue_.sync([this] { encoder_->teardownSession(); });
+void ScreenStreamer::teardownEncoderSession(std::function<void()> then) {
+  // The next frame opens a new session, which starts with a keyframe. Closing an encoder waits for
+  // the frame it is on, so it happens on the capture queue while the main executor goes on; `then`
+  // runs on the main executor once it is done (not at all if the streamer is gone by then).
+  captureQueue_.post([encoder = encoder_, main = &main_, weak = weak_from_this(),
+                      then = std::move(then)]() mutable {
+    encoder->teardownSession();
+    asio::post(*main, [weak, then = std::move(then)] {
+      if (weak.lock()) then();
+    });
+  });
 }
 
 std::string ScreenStreamer::titleFor(const std::string& id,
@@ -418,16 +427,19 @@ void ScreenStreamer::applyCaptureSource(const std::string& id,
     }
     return done(false);
   }
-  teardownEncoderSession();
   const CaptureSize size = activeCaptureSize();
+  std::optional<std::string> reconfigured;
   if (size != previousSize) {
-    captureLog()->info(
+    reconfigured = fmt::format(
         "Capture reconfigured: {} -> {}; video {}x{} -> {}x{} (source {}x{}, max {}x{})",
         previousId ? titleFor(*previousId, content) : "unknown", titleFor(id, content),
         previousSize.width, previousSize.height, size.width, size.height, contentSize->width,
         contentSize->height, config_.width, config_.height);
   }
-  done(true);
+  teardownEncoderSession([reconfigured, done = std::move(done)] {
+    if (reconfigured) captureLog()->info("{}", *reconfigured);
+    done(true);
+  });
 }
 
 void ScreenStreamer::scheduleDisplayRefresh() {
@@ -506,9 +518,10 @@ void ScreenStreamer::fallbackToDesktopAfterWindowLost(const std::string& reason)
   if (auto started = startCapture(target, *content); !started) {
     return reportError(failure + started.error());
   }
-  teardownEncoderSession();
-  captureLog()->info("Window capture lost ({}); fell back to desktop ({}). Cause: {}", previous,
-                     target, reason);
+  teardownEncoderSession([previous, target, reason] {
+    captureLog()->info("Window capture lost ({}); fell back to desktop ({}). Cause: {}", previous,
+                       target, reason);
+  });
 }
 
 }  // namespace ferrowin::capture

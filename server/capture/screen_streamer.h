@@ -96,7 +96,7 @@ class ScreenStreamer final : public video::VideoStreamSource,
                        CaptureSize size);
   void reportDimensions();
   void reportError(const std::string& text);
-  void teardownEncoderSession();
+  void teardownEncoderSession(std::function<void()> then);
   void startAudio();
   void stopAudio();
 

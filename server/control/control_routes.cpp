@@ -1,6 +1,7 @@
 // The control API's routes. Everything here runs on the main executor.
 #include <filesystem>
 
+#include "common/runtime/flow.h"
 #include "common/util/log.h"
 #include "server/control/auth_routes.h"
 #include "server/control/control_server.h"
@@ -65,7 +66,7 @@ asio::awaitable<ControlHTTPResponse> ControlServer::route(ControlHTTPRequest req
   // Everything below needs an authenticated peer, unknown paths included.
   if (!peers_->isAuthenticated(request.peer)) co_return errorResponse(401, "unauthorized");
 
-  if (method == "GET" && path == "/v1/status") co_return status();
+  if (method == "GET" && path == "/v1/status") co_return co_await status();
   if (method == "GET" && path == "/v1/settings") co_return settings();
   if (method == "PATCH" && path == "/v1/settings")
     co_return errorResponse(400, "gamepad settings are controlled by the connecting client");
@@ -84,7 +85,7 @@ std::string ControlServer::gamepadProfile() {
   return helper ? helper->activeProfileName() : std::string();
 }
 
-ControlHTTPResponse ControlServer::status() {
+asio::awaitable<ControlHTTPResponse> ControlServer::status() {
   FerrowinControlStatus status;
   status.hostName = deps_.hostInfo ? deps_.hostInfo->hostName() : std::string();
   status.controlPort = port;
@@ -96,7 +97,14 @@ ControlHTTPResponse ControlServer::status() {
   auto helper = inputHelper_.lock();
   status.gamepadEnabled = helper && helper->isRunning();
   status.gamepadProfile = gamepadProfile();
-  if (auto front = deps_.hostInfo ? deps_.hostInfo->frontmostApplication() : std::nullopt) {
+  std::optional<platform::FrontmostApplication> front;
+  if (deps_.hostInfo) {
+    // The routing flow keeps this server, and so its host info, alive until it answers.
+    front = co_await common::runOn(hostInfoQueue_.executor(), [hostInfo = deps_.hostInfo.get()] {
+      return hostInfo->frontmostApplication();
+    });
+  }
+  if (front) {
     status.frontmostBundleId = front->bundleId;
     if (front->executablePath) {
       status.frontmostExecutable =
@@ -106,7 +114,7 @@ ControlHTTPResponse ControlServer::status() {
     }
   }
   status.serverId = serverId_.value();
-  return jsonResponse(encode(status));
+  co_return jsonResponse(encode(status));
 }
 
 ControlHTTPResponse ControlServer::settings() {

@@ -102,7 +102,7 @@ class ControlServer : public std::enable_shared_from_this<ControlServer> {
   /// Logs a failed pairing; replaces the code after kWrongCodesBeforeNewCode wrong ones.
   void pairingFailed(const std::string& peer, const std::string& reason);
 
-  ControlHTTPResponse status();
+  asio::awaitable<ControlHTTPResponse> status();
   ControlHTTPResponse settings();
   ControlHTTPResponse remapSettings(const ControlHTTPRequest& request);
   asio::awaitable<ControlHTTPResponse> sessionRelease();
@@ -118,6 +118,9 @@ class ControlServer : public std::enable_shared_from_this<ControlServer> {
 
   Dependencies deps_;
   common::SerialQueue queue_{"com.zavel.ferrowin.control"};
+  // The front application query of the status route asks the display server: it runs here while
+  // the route awaits it, not on the main executor.
+  common::SerialQueue hostInfoQueue_{"com.zavel.ferrowin.control.host-info"};
   std::unique_ptr<AuthenticatedPeers> peers_;
   ServerIdentifier serverId_;
   std::weak_ptr<ControlVideoAccess> video_;

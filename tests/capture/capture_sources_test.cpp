@@ -188,11 +188,11 @@ TEST_F(CaptureSourcesTest, ListsDisplaysThenWindowsLikelyGamesFirst) {
 TEST_F(CaptureSourcesTest, ClientListMovesAVanishedSelectionToTheMainDisplay) {
   backend_->setWindows({window(30, {0, 0, 400, 300}, "Game")});
   manager_.select("window:30");
-  auto list = manager_.sourcesForClient();
+  auto list = manager_.sourcesForClient(manager_.fetchContent());
   ASSERT_TRUE(list);
   EXPECT_EQ(list->selectedId, "window:30");
   backend_->setWindows({});
-  list = manager_.sourcesForClient();
+  list = manager_.sourcesForClient(manager_.fetchContent());
   ASSERT_TRUE(list);
   EXPECT_EQ(list->selectedId, "display:3");
   EXPECT_TRUE(manager_.followsMainDisplay());

@@ -5,6 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <thread>
+
 #include <algorithm>
 #include <condition_variable>
 #include <mutex>
@@ -145,6 +148,12 @@ class ScreenStreamerTest : public ::testing::Test {
   bool apply(const std::string& id, bool surfacesError) {
     std::optional<bool> applied;
     streamer->applyCaptureSource(id, content(), surfacesError, [&](bool a) { applied = a; });
+    // A switch answers once the capture queue has closed the old encoder.
+    for (int i = 0; i < 5000 && !applied; ++i) {
+      main.poll();
+      main.restart();
+      if (!applied) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
     EXPECT_TRUE(applied.has_value());
     return applied.value_or(false);
   }
