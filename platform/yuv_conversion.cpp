@@ -1,6 +1,10 @@
 #include "platform/yuv_conversion.h"
 
 #include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstring>
+#include <vector>
 
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
@@ -164,12 +168,129 @@ bool hasAvx2() {
 
 #endif
 
+// ---- sRGB → Display P3 ----
+
+// Linear sRGB to linear P3: inverse(P3 → XYZ) × (sRGB → XYZ), both with the D65 white.
+using Matrix = std::array<std::array<double, 3>, 3>;
+
+Matrix invert(const Matrix& m) {
+  const double det = m[0][0] * (m[1][1] * m[2][2] - m[1][2] * m[2][1]) -
+                     m[0][1] * (m[1][0] * m[2][2] - m[1][2] * m[2][0]) +
+                     m[0][2] * (m[1][0] * m[2][1] - m[1][1] * m[2][0]);
+  Matrix out{};
+  for (int r = 0; r < 3; ++r) {
+    for (int c = 0; c < 3; ++c) {
+      // Cofactor of (c, r), transposed.
+      const int r1 = (c + 1) % 3, r2 = (c + 2) % 3, c1 = (r + 1) % 3, c2 = (r + 2) % 3;
+      out[r][c] = (m[r1][c1] * m[r2][c2] - m[r1][c2] * m[r2][c1]) / det;
+    }
+  }
+  return out;
+}
+
+Matrix rgbToXyz(double rx, double ry, double gx, double gy, double bx, double by) {
+  constexpr double wx = 0.3127, wy = 0.3290;  // D65
+  const Matrix xyz = {{{rx / ry, gx / gy, bx / by},
+                       {1, 1, 1},
+                       {(1 - rx - ry) / ry, (1 - gx - gy) / gy, (1 - bx - by) / by}}};
+  const std::array<double, 3> white = {wx / wy, 1, (1 - wx - wy) / wy};
+  // Scale each primary so that R = G = B = 1 gives the white.
+  const Matrix inverse = invert(xyz);
+  Matrix out{};
+  for (int i = 0; i < 3; ++i) {
+    double s = 0;
+    for (int k = 0; k < 3; ++k) s += inverse[i][k] * white[k];
+    for (int r = 0; r < 3; ++r) out[r][i] = xyz[r][i] * s;
+  }
+  return out;
+}
+
+// The tables of the P3 pre-pass: 8-bit sRGB → 16-bit linear, linear × matrix in 14-bit fixed
+// point, 14-bit linear → 8-bit sRGB (rounded at each bin's centre: within 0.6 of a code).
+constexpr int kMatrixShift = 14;
+constexpr int kEncodeBits = 14;
+
+struct P3Tables {
+  std::array<uint16_t, 256> decode{};
+  std::array<std::array<int32_t, 3>, 3> matrix{};
+  std::array<uint8_t, 1 << kEncodeBits> encode{};
+};
+
+double srgbDecode(double v) {
+  return v <= 0.04045 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4);
+}
+double srgbEncode(double v) {
+  return v <= 0.0031308 ? v * 12.92 : 1.055 * std::pow(v, 1 / 2.4) - 0.055;
+}
+
+const P3Tables& p3Tables() {
+  static const P3Tables tables = [] {
+    P3Tables t;
+    for (int i = 0; i < 256; ++i) t.decode[i] = uint16_t(std::lround(srgbDecode(i / 255.0) * 65535));
+    const Matrix srgb = rgbToXyz(0.64, 0.33, 0.30, 0.60, 0.15, 0.06);
+    const Matrix p3 = invert(rgbToXyz(0.680, 0.320, 0.265, 0.690, 0.150, 0.060));
+    for (int r = 0; r < 3; ++r) {
+      for (int c = 0; c < 3; ++c) {
+        double m = 0;
+        for (int k = 0; k < 3; ++k) m += p3[r][k] * srgb[k][c];
+        t.matrix[r][c] = int32_t(std::lround(m * (1 << kMatrixShift)));
+      }
+    }
+    for (int i = 0; i < (1 << kEncodeBits); ++i) {
+      const double linear = (i + 0.5) / (1 << kEncodeBits);
+      t.encode[i] = uint8_t(std::lround(std::clamp(srgbEncode(linear), 0.0, 1.0) * 255));
+    }
+    return t;
+  }();
+  return tables;
+}
+
+// One BGRA pixel to P3 (alpha kept).
+inline uint32_t pixelToP3(const P3Tables& t, uint32_t bgra) {
+  const int32_t b = t.decode[bgra & 0xFF], g = t.decode[(bgra >> 8) & 0xFF],
+                r = t.decode[(bgra >> 16) & 0xFF];
+  constexpr int kDown = kMatrixShift + 16 - kEncodeBits;
+  constexpr int32_t kMax = (1 << kEncodeBits) - 1;
+  const auto channel = [&](const std::array<int32_t, 3>& row) {
+    const int32_t linear = (row[0] * r + row[1] * g + row[2] * b + (1 << (kDown - 1))) >> kDown;
+    return uint32_t(t.encode[std::clamp(linear, 0, kMax)]);
+  };
+  return channel(t.matrix[2]) | channel(t.matrix[1]) << 8 | channel(t.matrix[0]) << 16 |
+         (bgra & 0xFF000000u);
+}
+
+// A row to P3. Neighbouring pixels are often equal (flat areas of a desktop or a game's sky):
+// the last answer is reused for them.
+void rowToP3(const uint8_t* in, uint8_t* out, int width) {
+  const P3Tables& t = p3Tables();
+  uint32_t lastIn = 0, lastOut = pixelToP3(t, 0);
+  for (int x = 0; x < width; ++x) {
+    uint32_t pixel;
+    std::memcpy(&pixel, in + 4 * x, 4);
+    if (pixel != lastIn) {
+      lastIn = pixel;
+      lastOut = pixelToP3(t, pixel);
+    }
+    std::memcpy(out + 4 * x, &lastOut, 4);
+  }
+}
+
 void convert(const BgraFrame& source, uint8_t* yPlane, int yStride, ChromaPlanes chroma,
-             bool vector) {
+             bool vector, OutputPrimaries primaries) {
+  // P3 rows are made a pair at a time in a buffer that stays in the cache.
+  thread_local std::vector<uint8_t> p3Rows;
+  const bool toP3 = primaries == OutputPrimaries::displayP3;
+  if (toP3) p3Rows.resize(size_t(source.width) * 8);
   for (int row = 0; row < source.height; row += 2) {
     const bool pair = row + 1 < source.height;
     const uint8_t* top = source.at(0, row);
     const uint8_t* bottom = pair ? source.at(0, row + 1) : top;
+    if (toP3) {
+      rowToP3(top, p3Rows.data(), source.width);
+      if (pair) rowToP3(bottom, p3Rows.data() + size_t(source.width) * 4, source.width);
+      top = p3Rows.data();
+      bottom = pair ? top + size_t(source.width) * 4 : top;
+    }
     uint8_t* yTop = yPlane + size_t(row) * yStride;
     uint8_t* yBottom = pair ? yTop + yStride : nullptr;
     const ChromaOut out{chroma.u + size_t(row / 2) * chroma.uStride,
@@ -187,18 +308,24 @@ void convert(const BgraFrame& source, uint8_t* yPlane, int yStride, ChromaPlanes
 }  // namespace
 
 void convertBgraToI420(const BgraFrame& source, uint8_t* y, int yStride, uint8_t* u, int uStride,
-                       uint8_t* v, int vStride) {
-  convert(source, y, yStride, {u, uStride, v, vStride, 1}, true);
+                       uint8_t* v, int vStride, OutputPrimaries primaries) {
+  convert(source, y, yStride, {u, uStride, v, vStride, 1}, true, primaries);
 }
 
-void convertBgraToNv12(const BgraFrame& source, uint8_t* y, int yStride, uint8_t* uv,
-                       int uvStride) {
-  convert(source, y, yStride, {uv, uvStride, uv + 1, uvStride, 2}, true);
+void convertBgraToNv12(const BgraFrame& source, uint8_t* y, int yStride, uint8_t* uv, int uvStride,
+                       OutputPrimaries primaries) {
+  convert(source, y, yStride, {uv, uvStride, uv + 1, uvStride, 2}, true, primaries);
 }
 
 void convertBgraToI420Portable(const BgraFrame& source, uint8_t* y, int yStride, uint8_t* u,
-                               int uStride, uint8_t* v, int vStride) {
-  convert(source, y, yStride, {u, uStride, v, vStride, 1}, false);
+                               int uStride, uint8_t* v, int vStride, OutputPrimaries primaries) {
+  convert(source, y, yStride, {u, uStride, v, vStride, 1}, false, primaries);
+}
+
+std::array<uint8_t, 3> srgbToDisplayP3(std::array<uint8_t, 3> rgb) {
+  const uint32_t p3 = pixelToP3(p3Tables(), uint32_t(rgb[2]) | uint32_t(rgb[1]) << 8 |
+                                                uint32_t(rgb[0]) << 16);
+  return {uint8_t(p3 >> 16), uint8_t(p3 >> 8), uint8_t(p3)};
 }
 
 }  // namespace ferrowin::platform

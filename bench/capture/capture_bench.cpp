@@ -138,6 +138,36 @@ void BM_OurBgraToI420Bt709_1080p(benchmark::State& state) {
   }
 }
 
+// The same with the sRGB → Display P3 pre-pass, beside the plain conversion in the same run, on the
+// test pattern and on noise (no two neighbours alike: the pre-pass's worst case).
+BgraFrame noiseFrame1080p() {
+  static std::vector<uint8_t> bytes = [] {
+    std::vector<uint8_t> out(size_t(1920) * 1080 * 4);
+    uint32_t state = 12345;
+    for (uint8_t& byte : out) {
+      state = state * 1664525u + 1013904223u;
+      byte = uint8_t(state >> 24);
+    }
+    return out;
+  }();
+  return BgraFrame{nullptr, bytes.data(), 1920, 1080, 1920 * 4};
+}
+
+void BM_OurBgraToI420_1080p(benchmark::State& state) {
+  const bool noise = state.range(0) != 0;
+  const auto primaries = state.range(1) != 0 ? ferrowin::platform::OutputPrimaries::displayP3
+                                             : ferrowin::platform::OutputPrimaries::bt709;
+  const BgraFrame source = noise ? noiseFrame1080p() : frame1080p();
+  std::vector<uint8_t> y(1920 * 1080), u(960 * 540), v(960 * 540);
+  for (auto _ : state) {
+    ferrowin::platform::convertBgraToI420(source, y.data(), 1920, u.data(), 960, v.data(), 960,
+                                          primaries);
+    benchmark::DoNotOptimize(y.data());
+  }
+  state.SetLabel(std::string(noise ? "noise" : "pattern") +
+                 (state.range(1) != 0 ? " displayP3" : " bt709"));
+}
+
 // FFmpeg's own converter with the same matrix.
 void BM_SwscaleBgraToI420Bt709_1080p(benchmark::State& state) {
   const BgraFrame source = frame1080p();
@@ -167,6 +197,7 @@ BENCHMARK(BM_Memcpy1080p)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_LibyuvBgraToI420_1080p)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_OurBgraToI420Bt709_1080p)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_SwscaleBgraToI420Bt709_1080p)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_OurBgraToI420_1080p)->ArgsProduct({{0, 1}, {0, 1}})->Unit(benchmark::kMillisecond);
 
 // One frame of the synthetic source's pattern (what the host draws per captured frame).
 void BM_DrawTestPattern1080p(benchmark::State& state) {

@@ -227,8 +227,11 @@ namespace {
 
 class FfmpegHevcEncoder final : public VideoEncoder {
  public:
-  FfmpegHevcEncoder(const Candidate& candidate, Opened opened)
+  FfmpegHevcEncoder(const Candidate& candidate, Opened opened, EncoderColorSpace colorSpace)
       : candidate_(candidate),
+        // The captured pixels are sRGB; a P3 stream gets P3 pixels, as its tags say.
+        primaries_(colorSpace == EncoderColorSpace::displayP3 ? OutputPrimaries::displayP3
+                                                              : OutputPrimaries::bt709),
         context_(std::move(opened.context)),
         hardwareFrames_(std::move(opened.hardwareFrames)),
         frame_(av_frame_alloc()),
@@ -304,10 +307,10 @@ class FfmpegHevcEncoder final : public VideoEncoder {
     }
     if (frame_->format == AV_PIX_FMT_NV12) {
       convertBgraToNv12(source, frame_->data[0], frame_->linesize[0], frame_->data[1],
-                        frame_->linesize[1]);
+                        frame_->linesize[1], primaries_);
     } else {
       convertBgraToI420(source, frame_->data[0], frame_->linesize[0], frame_->data[1],
-                        frame_->linesize[1], frame_->data[2], frame_->linesize[2]);
+                        frame_->linesize[1], frame_->data[2], frame_->linesize[2], primaries_);
     }
 
     // The 2-second rule holds even when frames come slower than the configured rate.
@@ -352,6 +355,7 @@ class FfmpegHevcEncoder final : public VideoEncoder {
   }
 
   const Candidate& candidate_;
+  OutputPrimaries primaries_;
   CodecContextPtr context_;
   BufferPtr hardwareFrames_;
   FramePtr frame_;
@@ -386,7 +390,8 @@ Expected<std::unique_ptr<VideoEncoder>, VideoEncoderError> createHevcEncoder(
         lastStatus = opened.error();
         continue;
       }
-      auto encoder = std::make_unique<FfmpegHevcEncoder>(*candidate, std::move(*opened));
+      auto encoder =
+          std::make_unique<FfmpegHevcEncoder>(*candidate, std::move(*opened), settings.colorSpace);
       if (!encoder->ready()) {
         lastStatus = AVERROR(ENOMEM);
         continue;

@@ -5,7 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <random>
 #include <vector>
 
@@ -62,9 +64,9 @@ struct Planes {
 
 Planes i420(const BgraFrame& frame, bool portable = false) {
   Planes planes(frame);
-  (portable ? convertBgraToI420Portable : convertBgraToI420)(frame, planes.y.data(), planes.yStride,
-                                                             planes.u.data(), planes.cStride,
-                                                             planes.v.data(), planes.cStride);
+  (portable ? convertBgraToI420Portable : convertBgraToI420)(
+      frame, planes.y.data(), planes.yStride, planes.u.data(), planes.cStride, planes.v.data(),
+      planes.cStride, OutputPrimaries::bt709);
   return planes;
 }
 
@@ -150,6 +152,87 @@ TEST(YuvConversion, Nv12IsI420WithTheChromaInterleaved) {
         ASSERT_EQ(uv[size_t(row) * uvStride + 2 * x + 1], planar.V(x, row)) << width;
       }
       EXPECT_EQ(uv[size_t(row) * uvStride + 2 * planar.chromaWidth], 0xAB);
+    }
+  }
+}
+
+// ---- sRGB → Display P3 ----
+
+// The published linear sRGB → P3 matrix (D65), independent of how the converter derives its own.
+std::array<uint8_t, 3> referenceP3(std::array<uint8_t, 3> rgb) {
+  static constexpr double kMatrix[3][3] = {{0.822462, 0.177538, 0.000000},
+                                           {0.033194, 0.966806, 0.000000},
+                                           {0.017083, 0.072397, 0.910520}};
+  const auto decode = [](double v) {
+    return v <= 0.04045 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4);
+  };
+  const auto encode = [](double v) {
+    return v <= 0.0031308 ? v * 12.92 : 1.055 * std::pow(v, 1 / 2.4) - 0.055;
+  };
+  std::array<uint8_t, 3> out{};
+  for (int row = 0; row < 3; ++row) {
+    double linear = 0;
+    for (int c = 0; c < 3; ++c) linear += kMatrix[row][c] * decode(rgb[c] / 255.0);
+    out[row] = uint8_t(std::lround(std::clamp(encode(linear), 0.0, 1.0) * 255));
+  }
+  return out;
+}
+
+TEST(DisplayP3, ColoursGetTheirP3CodesWithinOne) {
+  using Rgb = std::array<uint8_t, 3>;
+  // Pure primaries move inwards; white and greys stay where they are.
+  EXPECT_EQ(referenceP3({255, 0, 0}), (Rgb{234, 51, 35}));
+  EXPECT_EQ(referenceP3({255, 255, 255}), (Rgb{255, 255, 255}));
+  std::vector<Rgb> colours = {{255, 0, 0},     {0, 255, 0},   {0, 0, 255}, {255, 255, 255},
+                              {128, 128, 128}, {0, 0, 0},     {1, 0, 0},   {255, 128, 0}};
+  std::mt19937 random(7);
+  for (int i = 0; i < 20000; ++i) {
+    colours.push_back({uint8_t(random()), uint8_t(random()), uint8_t(random())});
+  }
+  for (const Rgb& colour : colours) {
+    const Rgb ours = srgbToDisplayP3(colour), wanted = referenceP3(colour);
+    for (int c = 0; c < 3; ++c) {
+      ASSERT_NEAR(ours[c], wanted[c], 1) << int(colour[0]) << "," << int(colour[1]) << ","
+                                         << int(colour[2]) << " channel " << c;
+    }
+    if (colour[0] == colour[1] && colour[1] == colour[2]) {
+      EXPECT_EQ(ours, colour);
+    }
+  }
+}
+
+TEST(DisplayP3, ConversionIsTheBt709OneOfTheP3Pixels) {
+  // Every path, every tail length, odd sizes: the same bytes as converting the P3 picture made
+  // pixel by pixel, so the pre-pass neither loses nor reuses a pixel it should not.
+  for (const auto& [width, height] : {std::pair{37, 5}, std::pair{64, 4}, std::pair{1, 1}}) {
+    const Picture source = noise(width, height, unsigned(width * 31 + height));
+    // Runs of equal pixels too.
+    for (int x = 1; x < width; x += 3) {
+      for (int y = 0; y < height; ++y) {
+        std::memcpy(const_cast<uint8_t*>(source.frame.at(x, y)), source.frame.at(x - 1, y), 4);
+      }
+    }
+    const Picture mapped = makePicture(width, height, [&](int x, int y) {
+      const uint8_t* p = source.frame.at(x, y);
+      const auto p3 = srgbToDisplayP3({p[2], p[1], p[0]});
+      return std::array<uint8_t, 3>{p3[2], p3[1], p3[0]};
+    });
+    const Planes wanted = i420(mapped.frame);
+    for (bool portable : {false, true}) {
+      Planes got(source.frame);
+      (portable ? convertBgraToI420Portable : convertBgraToI420)(
+          source.frame, got.y.data(), got.yStride, got.u.data(), got.cStride, got.v.data(),
+          got.cStride, OutputPrimaries::displayP3);
+      EXPECT_EQ(got.y, wanted.y) << width << "x" << height << (portable ? " portable" : "");
+      EXPECT_EQ(got.u, wanted.u);
+      EXPECT_EQ(got.v, wanted.v);
+    }
+    std::vector<uint8_t> y(size_t(width) * height);
+    std::vector<uint8_t> uv(size_t((width + 1) / 2 * 2) * ((height + 1) / 2));
+    convertBgraToNv12(source.frame, y.data(), width, uv.data(), (width + 1) / 2 * 2,
+                      OutputPrimaries::displayP3);
+    for (int row = 0; row < height; ++row) {
+      for (int x = 0; x < width; ++x) ASSERT_EQ(y[size_t(row) * width + x], wanted.Y(x, row));
     }
   }
 }
