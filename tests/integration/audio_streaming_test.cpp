@@ -17,6 +17,7 @@
 #include "common/util/files.h"
 #include "platform/linux/pulse_tone_player.h"
 #include "tests/integration/host_process.h"
+#include "tests/integration/small_stream.h"
 #include "tests/support/pulse_server.h"
 #include "tests/support/temp_dir.h"
 
@@ -107,12 +108,7 @@ class AudioHost : public ::testing::Test {
   }
 
   client::VideoClientOptions clientOptions(int channels) {
-    client::VideoClientOptions options;
-    options.port = static_cast<uint16_t>(host->port() + 1);
-    options.config.width = 320;
-    options.config.height = 180;
-    options.config.fps = 30;
-    options.config.bitrateKbps = 800;
+    client::VideoClientOptions options = smallStream(*host);
     options.config.audioEnabled = true;
     options.config.audioChannels = channels;
     return options;

@@ -26,6 +26,7 @@
 #include "client/video/video_client.h"
 #include "common/util/settings.h"
 #include "tests/integration/host_process.h"
+#include "tests/integration/small_stream.h"
 #include "tests/support/fake_uhid_kernel.h"
 #include "tests/support/temp_dir.h"
 
@@ -112,12 +113,7 @@ class InputSessionTest : public ::testing::Test {
   }
 
   client::VideoClientOptions streamOptions(bool gamepad, bool remap) const {
-    client::VideoClientOptions options;
-    options.port = static_cast<uint16_t>(host->port() + 1);
-    options.config.width = 320;
-    options.config.height = 180;
-    options.config.fps = 30;
-    options.config.bitrateKbps = 800;
+    client::VideoClientOptions options = smallStream(*host);
     options.config.gamepadEnabled = gamepad;
     options.config.gamepadProfile = common::DeviceProfile::xbox;
     options.config.remapToKBMEnabled = remap;

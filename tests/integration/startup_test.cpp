@@ -15,6 +15,7 @@
 #include "client/video/video_client.h"
 #include "common/util/files.h"
 #include "tests/integration/host_process.h"
+#include "tests/integration/small_stream.h"
 #include "tests/support/temp_dir.h"
 
 namespace ferrowin::testing {
@@ -114,12 +115,7 @@ TEST_F(StartUp, ASecondHostOnTheSamePortsFailsAndTheFirstKeepsServing) {
   client::ControlClient control({"127.0.0.1", first.port()}, state.path(), 10.0, true);
   ASSERT_TRUE(client::pairWithHost(control, *authority, state.path(), first.pairingCode()))
       << first.log();
-  client::VideoClientOptions options;
-  options.port = static_cast<uint16_t>(first.port() + 1);
-  options.config.width = 320;
-  options.config.height = 180;
-  options.config.fps = 30;
-  client::UdpVideoClient video(options);
+  client::UdpVideoClient video(smallStream(first));
   ASSERT_TRUE(video.start());
   EXPECT_TRUE(video.messages().waitForTotal(3, 10.0)) << first.log();
   video.stop();

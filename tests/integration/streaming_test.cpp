@@ -12,6 +12,7 @@
 #include "client/video/video_client.h"
 #include "common/util/files.h"
 #include "tests/integration/host_process.h"
+#include "tests/integration/small_stream.h"
 #include "tests/support/temp_dir.h"
 
 namespace ferrowin::testing {
@@ -73,12 +74,7 @@ TEST_P(Streaming, PairedClientDecodesTheSyntheticPattern) {
   ASSERT_TRUE(client::pairWithHost(control, *authority, state.path(), host.pairingCode()))
       << host.log();
 
-  client::VideoClientOptions options;
-  options.port = static_cast<uint16_t>(host.port() + 1);
-  options.config.width = 320;
-  options.config.height = 180;
-  options.config.fps = 30;
-  options.config.bitrateKbps = 800;
+  const client::VideoClientOptions options = smallStream(host);
   Received received;
   if (GetParam() == "tcp") {
     client::TcpVideoClient video(options);
