@@ -133,7 +133,10 @@ int main(int argc, char** argv) {
   const bool syntheticCapture =
       dynamic_cast<platform::SyntheticCaptureBackend*>(captureBackend->get()) != nullptr;
   auto audioBackend = app::makeAudioBackend(options.audio, syntheticCapture);
-  log->info("System audio from {}", audioBackend->name());
+  log->info("System audio from {} ({})", audioBackend->name(),
+            options.audio ? "--audio " + *options.audio
+            : syntheticCapture ? std::string("the default with the synthetic picture")
+                               : std::string("the default"));
 
   auto services = app::HostServices::create({.main = &main,
                                              .settings = &settings,
