@@ -115,7 +115,9 @@ const std::vector<float>& OpusEncoder::convert(const platform::AudioSampleBuffer
   if (in == target) {
     // Already the encoder's format: no converter.
     converted_.resize(static_cast<size_t>(buffer.frames) * static_cast<size_t>(channels_));
-    std::memcpy(converted_.data(), buffer.planes[0].data(), converted_.size() * sizeof(float));
+    if (!converted_.empty()) {  // an empty buffer may have no storage at all
+      std::memcpy(converted_.data(), buffer.planes[0].data(), converted_.size() * sizeof(float));
+    }
     return converted_;
   }
   if (!converter_ || converter_->input != in) {
