@@ -9,16 +9,16 @@ AudioPlayer::~AudioPlayer() { close(); }
 
 Expected<void, std::string> AudioPlayer::open(int channels) {
   close();
-  pa_sample_spec spec{PA_SAMPLE_FLOAT32LE, 48000, static_cast<uint8_t>(channels)};
+  pa_sample_spec sampleFormat{PA_SAMPLE_FLOAT32LE, 48000, static_cast<uint8_t>(channels)};
   pa_buffer_attr attr;
   attr.maxlength = static_cast<uint32_t>(-1);
-  attr.tlength = static_cast<uint32_t>(pa_usec_to_bytes(40000, &spec));
+  attr.tlength = static_cast<uint32_t>(pa_usec_to_bytes(40000, &sampleFormat));
   attr.prebuf = static_cast<uint32_t>(-1);
   attr.minreq = static_cast<uint32_t>(-1);
   attr.fragsize = static_cast<uint32_t>(-1);
   int error = 0;
   pa_simple* simple = pa_simple_new(nullptr, "ferrowin-client", PA_STREAM_PLAYBACK, nullptr,
-                                    "Ferrowin stream", &spec, nullptr, &attr, &error);
+                                    "Ferrowin stream", &sampleFormat, nullptr, &attr, &error);
   if (!simple) return tl::unexpected(std::string("cannot play audio: ") + pa_strerror(error));
   simple_ = simple;
   channels_ = channels;

@@ -142,10 +142,10 @@ class PulseAudioStream final : public AudioCaptureStream {
 
   void record(const std::string& sink, const std::string& source) {
     dropStream();
-    pa_sample_spec spec{PA_SAMPLE_FLOAT32LE, kSampleRate, static_cast<uint8_t>(channels_)};
+    pa_sample_spec sampleFormat{PA_SAMPLE_FLOAT32LE, kSampleRate, static_cast<uint8_t>(channels_)};
     pa_channel_map map;
-    pa_channel_map_init_extend(&map, spec.channels, PA_CHANNEL_MAP_DEFAULT);
-    stream_ = pa_stream_new(context_, "Ferrowin system audio", &spec, &map);
+    pa_channel_map_init_extend(&map, sampleFormat.channels, PA_CHANNEL_MAP_DEFAULT);
+    stream_ = pa_stream_new(context_, "Ferrowin system audio", &sampleFormat, &map);
     if (!stream_) {
       return reportStop(std::string("cannot create a record stream: ") +
                             pa_strerror(pa_context_errno(context_)),
@@ -158,7 +158,7 @@ class PulseAudioStream final : public AudioCaptureStream {
     attr.tlength = static_cast<uint32_t>(-1);
     attr.prebuf = static_cast<uint32_t>(-1);
     attr.minreq = static_cast<uint32_t>(-1);
-    attr.fragsize = static_cast<uint32_t>(pa_usec_to_bytes(kFragmentUsec, &spec));
+    attr.fragsize = static_cast<uint32_t>(pa_usec_to_bytes(kFragmentUsec, &sampleFormat));
     const auto flags = static_cast<pa_stream_flags_t>(
         PA_STREAM_ADJUST_LATENCY | PA_STREAM_AUTO_TIMING_UPDATE | PA_STREAM_INTERPOLATE_TIMING);
     if (pa_stream_connect_record(stream_, source.c_str(), &attr, flags) < 0) {

@@ -57,11 +57,11 @@ class Player final : public PulseTonePlayer {
 }  // namespace
 
 Expected<std::unique_ptr<PulseTonePlayer>, std::string> PulseTonePlayer::start(Options options) {
-  pa_sample_spec spec{PA_SAMPLE_FLOAT32LE, 48000, static_cast<uint8_t>(options.channels)};
+  pa_sample_spec sampleFormat{PA_SAMPLE_FLOAT32LE, 48000, static_cast<uint8_t>(options.channels)};
   pa_buffer_attr attr;
   attr.maxlength = static_cast<uint32_t>(-1);
   attr.tlength = static_cast<uint32_t>(pa_usec_to_bytes(
-      static_cast<pa_usec_t>(options.latencySeconds * 1e6), &spec));
+      static_cast<pa_usec_t>(options.latencySeconds * 1e6), &sampleFormat));
   attr.prebuf = static_cast<uint32_t>(-1);
   attr.minreq = static_cast<uint32_t>(-1);
   attr.fragsize = static_cast<uint32_t>(-1);
@@ -69,7 +69,7 @@ Expected<std::unique_ptr<PulseTonePlayer>, std::string> PulseTonePlayer::start(O
   pa_simple* simple = pa_simple_new(options.server.empty() ? nullptr : options.server.c_str(),
                                     "ferrowin-tone", PA_STREAM_PLAYBACK,
                                     options.sink.empty() ? nullptr : options.sink.c_str(), "tone",
-                                    &spec, nullptr, &attr, &error);
+                                    &sampleFormat, nullptr, &attr, &error);
   if (!simple) return tl::unexpected(std::string("cannot play a tone: ") + pa_strerror(error));
   return std::make_unique<Player>(simple, std::move(options));
 }

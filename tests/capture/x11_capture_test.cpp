@@ -198,18 +198,23 @@ TEST_F(X11CaptureTest, CursorIsDrawnInOnlyWhenAsked) {
   painter_->destroy(white);
 }
 
-TEST_F(X11CaptureTest, WindowStreamShowsTheWindowEvenWhenCoveredAndStopsWhenItCloses) {
-  const uint32_t target = painter_->show({200, 100, 320, 240, 0x00C000, "target", "Game", 0, ""});
-  const uint32_t cover = painter_->show({200, 100, 100, 100, 0xFF00FF, "cover", "Other", 0, ""});
-  StreamRecorder recorder;
+/// A 320 × 240 window's stream: its own size, 30 fps, no cursor.
+CaptureStreamConfiguration windowSizedConfig() {
   CaptureStreamConfiguration config;
   config.width = 320;
   config.height = 240;
   config.fps = 30;
   config.showsCursor = false;
+  return config;
+}
+
+TEST_F(X11CaptureTest, WindowStreamShowsTheWindowEvenWhenCoveredAndStopsWhenItCloses) {
+  const uint32_t target = painter_->show({200, 100, 320, 240, 0x00C000, "target", "Game", 0, ""});
+  const uint32_t cover = painter_->show({200, 100, 100, 100, 0xFF00FF, "cover", "Other", 0, ""});
+  StreamRecorder recorder;
   auto stream = startStream(
       CaptureFilter{CaptureFilter::Kind::window, target, CaptureRect{200, 100, 320, 240}, 1.0},
-      config, recorder);
+      windowSizedConfig(), recorder);
   auto frame = recorder.nextFrame();
   ASSERT_TRUE(frame);
   expectColour(frame->image, 20, 20, 0x00C000);  // its own colour, not the covering window's
@@ -233,14 +238,9 @@ TEST_F(X11CaptureTest, WindowStreamShowsTheWindowEvenWhenCoveredAndStopsWhenItCl
 TEST_F(X11CaptureTest, ResizedWindowKeepsItsAspectRatioOnBlack) {
   const uint32_t target = painter_->show({100, 100, 320, 240, 0x00C000, "target", "Game", 0, ""});
   StreamRecorder recorder;
-  CaptureStreamConfiguration config;
-  config.width = 320;
-  config.height = 240;
-  config.fps = 30;
-  config.showsCursor = false;
   auto stream = startStream(
       CaptureFilter{CaptureFilter::Kind::window, target, CaptureRect{100, 100, 320, 240}, 1.0},
-      config, recorder);
+      windowSizedConfig(), recorder);
   auto frame = recorder.nextFrame();
   ASSERT_TRUE(frame);
   expectColour(frame->image, 5, 5, 0x00C000);

@@ -180,6 +180,20 @@ class BonjourSystemTest : public ::testing::Test {
     return ports;
   }
 
+  /// Starts a control server with the real Avahi advertiser on a free port; answers the port.
+  uint16_t startServer() {
+    server_ = ControlServer::create({.main = &main_.executor(),
+                                     .dataDirectory = dir_ / "data",
+                                     .verifier = std::make_shared<FakeProofVerifier>(),
+                                     .bonjour = platform::makeAvahiBonjour(),
+                                     .hostInfo = std::make_shared<platform::FakeHostInfo>(),
+                                     .pairEveryConnection = false,
+                                     .limits = {}});
+    server_->port = 0;
+    main_.run([&] { server_->start(); });
+    return main_.run([&] { return server_->listeningPort(); });
+  }
+
   bool statusBecomes(const std::string& text) {
     return eventually([&] { return server_->statusMessage.get() == text; }, 15);
   }
@@ -195,16 +209,7 @@ class BonjourSystemTest : public ::testing::Test {
 BonjourSystemTest::Bus* BonjourSystemTest::bus_ = nullptr;
 
 TEST_F(BonjourSystemTest, AdvertisesStopsSayingOnWhileTheDaemonIsGoneAndResumesByItself) {
-  server_ = ControlServer::create({.main = &main_.executor(),
-                                   .dataDirectory = dir_ / "data",
-                                   .verifier = std::make_shared<FakeProofVerifier>(),
-                                   .bonjour = platform::makeAvahiBonjour(),
-                                   .hostInfo = std::make_shared<platform::FakeHostInfo>(),
-                                   .pairEveryConnection = false,
-                                   .limits = {}});
-  server_->port = 0;
-  main_.run([&] { server_->start(); });
-  const uint16_t port = main_.run([&] { return server_->listeningPort(); });
+  const uint16_t port = startServer();
   ASSERT_NE(port, 0);
   const std::string listening = "Listening on port " + std::to_string(port);
   ASSERT_TRUE(statusBecomes(listening + " (Bonjour on)")) << server_->statusMessage.get();
@@ -225,16 +230,7 @@ TEST_F(BonjourSystemTest, AdvertisesStopsSayingOnWhileTheDaemonIsGoneAndResumesB
 
 TEST_F(BonjourSystemTest, ADaemonThatStartsLaterIsWaitedFor) {
   avahi_->stop();
-  server_ = ControlServer::create({.main = &main_.executor(),
-                                   .dataDirectory = dir_ / "data",
-                                   .verifier = std::make_shared<FakeProofVerifier>(),
-                                   .bonjour = platform::makeAvahiBonjour(),
-                                   .hostInfo = std::make_shared<platform::FakeHostInfo>(),
-                                   .pairEveryConnection = false,
-                                   .limits = {}});
-  server_->port = 0;
-  main_.run([&] { server_->start(); });
-  const uint16_t port = main_.run([&] { return server_->listeningPort(); });
+  const uint16_t port = startServer();
   const std::string listening = "Listening on port " + std::to_string(port);
   EXPECT_TRUE(statusBecomes(listening + " (Bonjour off)")) << server_->statusMessage.get();
   ASSERT_TRUE(startAvahi()) << avahiLog();
