@@ -51,7 +51,7 @@ port=$((30000 + RANDOM % 30000))
 
 run() {  # audio source -> "p50 p99 packets missing"
   local audio=$1 host code
-  rm -rf "$work/data" "$work/config"
+  rm -rf "$work/config"  # the data folder (the host's identity, which the client pins) stays
   PULSE_SERVER="$pulse" $server --headless --data-dir "$work/data" --config-dir "$work/config" \
     --control-port "$port" --capture synthetic --audio "$audio" --transport udp_fec \
     --dev-attestation-root "$root" >"$work/host.log" 2>&1 &

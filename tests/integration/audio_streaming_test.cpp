@@ -1,12 +1,14 @@
 // System audio end to end, against a private PulseAudio server started by the test: a tone played
 // into the default sink reaches the client at its frequency and level on UDP and TCP, in mono and
 // stereo; a change of the default sink mid-stream moves capture with it; without a sound server
-// the picture still streams and the statistics say why there is no sound.
+// the picture still streams and the statistics say why there is no sound; a client that plays
+// the sound sends it to its own sound server.
 
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <cmath>
+#include <cstring>
 #include <thread>
 
 #include "client/attest/dev_authority.h"
@@ -19,6 +21,7 @@
 #include "tests/integration/host_process.h"
 #include "tests/integration/small_stream.h"
 #include "tests/support/pulse_server.h"
+#include "tests/support/run_command.h"
 #include "tests/support/temp_dir.h"
 
 namespace ferrowin::testing {
@@ -89,8 +92,9 @@ class AudioHost : public ::testing::Test {
     if (!PulseServer::installed()) GTEST_SKIP() << "pulseaudio is not installed";
   }
 
-  /// Starts the host with `--audio pulse` pointed at `server`, and pairs.
-  void startHost(const std::string& transport, const std::string& pulseServer) {
+  /// Starts the host with `--audio <audio>` and the sound server `pulseServer`, and pairs.
+  void startHost(const std::string& transport, const std::string& pulseServer,
+                 const std::string& audio = "pulse") {
     ASSERT_TRUE(common::writeFileAtomically(
         config.path() / "settings.json",
         "{\"ferrowin.video.diagnostics\":true,\"ferrowin.video.transport\":\"" + transport + "\"}",
@@ -99,7 +103,7 @@ class AudioHost : public ::testing::Test {
     ASSERT_TRUE(opened);
     authority.emplace(std::move(*opened));
     HostProcess::Options options{data.path(), config.path(), authority->rootCertificatePath(),
-                                 {{"PULSE_SERVER", pulseServer}}, 0, {"--audio", "pulse"}};
+                                 {{"PULSE_SERVER", pulseServer}}, 0, {"--audio", audio}};
     host = std::make_unique<HostProcess>(options);
     ASSERT_TRUE(host->start()) << host->log();
     client::ControlClient control({"127.0.0.1", host->port()}, state.path(), 10.0, true);
@@ -225,6 +229,39 @@ TEST_F(AudioHost, WithoutASoundServerVideoStillStreamsAndTheHintSaysWhy) {
   EXPECT_NE(log.find("hint=no PulseAudio buffers — check system audio / sound server"),
             std::string::npos)
       << log;
+}
+
+TEST_F(AudioHost, PlayingClientSendsTheHostsSoundToItsSoundServer) {
+  PulseServer pulse;
+  ASSERT_TRUE(pulse.start()) << pulse.log();
+  startHost("udp_arq", pulse.address(), "synthetic");  // the host's own 440 Hz tone
+  const std::filesystem::path recording = data.path() / "played.raw";
+  // What the client plays lands in the default sink; its monitor is recorded meanwhile.
+  std::thread recorder([&] {
+    runCommand("timeout 7 pacat --server='" + pulse.address() +
+               "' --record --raw --format=float32le --rate=48000 --channels=1"
+               " --device=ferrowin_a.monitor > '" + recording.string() + "'");
+  });
+  const std::string output = runCommand(
+      "PULSE_SERVER='" + pulse.address() + "' " +
+      (serverBinary().parent_path() / "ferrowin-client").string() + " --state-dir '" +
+      state.path().string() + "' stream --host 127.0.0.1 --port " + std::to_string(host->port()) +
+      " --seconds 4 --width 320 --height 180 --fps 30 --bitrate 800 --audio --play 2>&1");
+  recorder.join();
+  EXPECT_NE(output.find("total messages="), std::string::npos) << output << host->log();
+
+  const auto bytes = common::readFile(recording);
+  ASSERT_TRUE(bytes) << output;
+  std::vector<float> samples(bytes->size() / sizeof(float));
+  std::memcpy(samples.data(), bytes->data(), samples.size() * sizeof(float));
+  // The last second of sound the client played (the recording runs on past its end).
+  auto last = std::find_if(samples.rbegin(), samples.rend(),
+                           [](float value) { return std::fabs(value) > 0.01f; });
+  const auto end = last.base();
+  ASSERT_GT(end - samples.begin(), 48000) << output;
+  const Tone heard = analyze(std::vector<float>(end - 48000, end), 1);
+  EXPECT_NEAR(heard.frequency, 440, 5) << output;
+  EXPECT_NEAR(20 * std::log10(heard.peak), -12, 1.0) << output;
 }
 
 }  // namespace
