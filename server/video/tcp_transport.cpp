@@ -2,11 +2,14 @@
 
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <climits>
+
 #include <asio/read.hpp>
-#include <asio/write.hpp>
 
 #include "common/util/log.h"
 #include "common/util/peer_address.h"
@@ -157,8 +160,7 @@ void VideoTCPTransport::onAccepted(asio::ip::tcp::socket socket) {
   // Writes go through a duplicate of the socket that lives on the send queue, so reading and
   // writing never share one Asio object across threads.
   const int writeFd = ::dup(fd);
-  sendQueue_.post(
-      [weak = weak_from_this(), id = connection->id, writeFd, protocol = remote.protocol()] {
+  sendQueue_.post([weak = weak_from_this(), id = connection->id, writeFd] {
         auto self = weak.lock();
         if (!self) {
           ::close(writeFd);
@@ -166,12 +168,9 @@ void VideoTCPTransport::onAccepted(asio::ip::tcp::socket socket) {
         }
         self->dropWriteSide();
         if (writeFd < 0) return;
-        auto side = std::make_shared<WriteSide>(self->sendQueue_.context());
-        side->id = id;
-        std::error_code ignored;
-        side->socket.assign(protocol, writeFd, ignored);
-        self->writeSide_ = side;
-        self->trySend();
+        self->writeSide_ = std::make_unique<WriteSide>(id, writeFd);
+        self->writeConnectionId_ = id;
+        self->writeQueued();
       });
 
   postClientChange(connection->endpoint);
@@ -283,74 +282,111 @@ void VideoTCPTransport::queueMessage(MessageKind kind, uint8_t flags, uint64_t p
   VideoMessageHeader{static_cast<uint8_t>(kind), flags, static_cast<uint32_t>(payload.size()), pts}
       .encode(message.header.data());
   message.payload = std::move(payload);
-  sendQueue_.post([weak = weak_from_this(), message = std::move(message)]() mutable {
-    auto self = weak.lock();
-    if (!self) return;
-    self->outboundBytes_ += kMessageHeaderSize + message.payload.size();
-    self->outbound_.push_back(std::move(message));
-    if (self->outboundBytes_ > kMaxOutboundBytes) {
-      common::serverLog("video")->error(
-          "Video client is not reading: {} bytes queued; ending the connection",
-          self->outboundBytes_);
-      const uint64_t id = self->writeSide_ ? self->writeSide_->id : 0;
-      self->dropWriteSide();
-      self->queue_.post([weak, id] {
-        if (auto strong = weak.lock()) strong->endConnection(id);
-      });
-      return;
+  bool startWriter = false;
+  size_t backlog = 0;
+  {
+    std::lock_guard guard(outboxLock_);
+    outboundBytes_ += kMessageHeaderSize + message.payload.size();
+    outbound_.push_back(std::move(message));
+    backlog = outboundBytes_;
+    if (backlog > kMaxOutboundBytes) {
+      outbound_.clear();
+      outboundBytes_ = 0;
+    } else {
+      startWriter = !writerPosted_;
+      writerPosted_ = true;
     }
-    self->trySend();
-  });
+  }
+  if (backlog > kMaxOutboundBytes) {
+    common::serverLog("video")->error(
+        "Video client is not reading: {} bytes queued; ending the connection", backlog);
+    // Ending the connection shuts the socket down, which also ends a write blocked on it.
+    queue_.post([weak = weak_from_this(), id = writeConnectionId_.load()] {
+      if (auto self = weak.lock()) self->endConnection(id);
+    });
+    return;
+  }
+  if (startWriter) {
+    sendQueue_.post([weak = weak_from_this()] {
+      if (auto self = weak.lock()) self->writeQueued();
+    });
+  }
 }
 
-void VideoTCPTransport::trySend() {
-  if (sendInFlight_ || outbound_.empty() || !writeSide_) return;
-  sendInFlight_ = true;
-  // Everything queued goes out in one gathered write, still strictly in order: the next write
-  // starts only when this one has completed.
-  auto batch = std::make_shared<std::vector<OutboundMessage>>(
-      std::make_move_iterator(outbound_.begin()), std::make_move_iterator(outbound_.end()));
-  outbound_.clear();
-  outboundBytes_ = 0;
-  std::vector<asio::const_buffer> buffers;
-  buffers.reserve(batch->size() * 2);
-  for (const OutboundMessage& message : *batch) {
-    buffers.emplace_back(message.header.data(), message.header.size());
-    if (!message.payload.empty()) buffers.emplace_back(message.payload.data(), message.payload.size());
+void VideoTCPTransport::writeQueued() {
+  // Everything queued goes out in one gathered write, strictly in order, and whatever arrives
+  // meanwhile goes out in the next one. The writer waits for room in the socket right here rather
+  // than through the event loop: one thread, no hand-offs, and a shut-down socket ends the wait.
+  for (;;) {
+    std::vector<OutboundMessage> batch;
+    {
+      std::lock_guard guard(outboxLock_);
+      if (outbound_.empty() || !writeSide_ || writeSide_->failed) {
+        outbound_.clear();
+        outboundBytes_ = 0;
+        writerPosted_ = false;
+        return;
+      }
+      batch.assign(std::make_move_iterator(outbound_.begin()),
+                   std::make_move_iterator(outbound_.end()));
+      outbound_.clear();
+    }
+    size_t batchBytes = 0;
+    std::vector<iovec> parts;
+    parts.reserve(batch.size() * 2);
+    for (OutboundMessage& message : batch) {
+      parts.push_back({message.header.data(), message.header.size()});
+      if (!message.payload.empty()) parts.push_back({message.payload.data(), message.payload.size()});
+      batchBytes += message.header.size() + message.payload.size();
+    }
+    const bool written = writeAll(writeSide_->fd, parts);
+    {
+      std::lock_guard guard(outboxLock_);
+      outboundBytes_ -= std::min(outboundBytes_, batchBytes);
+    }
+    // A failed write leaves the disconnect to the connection's own failure, seen by the reader.
+    if (!written) {
+      writeSide_->failed = true;
+      continue;
+    }
+    if (auto stats = currentStats()) {
+      stats->raiseMaxOutboundDepth(static_cast<int64_t>(batch.size()) - 1);
+      if (diagnosticsOn()) stats->logIfDue(clock_.now());
+    }
   }
-  const int64_t stillQueued = static_cast<int64_t>(batch->size()) - 1;
-  const bool gateOn = diagnosticsOn();
-  auto side = writeSide_;
-  asio::async_write(side->socket, buffers,
-                    [weak = weak_from_this(), side, batch, stillQueued, gateOn](
-                        const std::error_code& error, size_t) {
-                      auto self = weak.lock();
-                      if (!self || self->writeSide_ != side) return;
-                      self->sendInFlight_ = false;
-                      if (error) {
-                        // The connection's own failure (seen by the reader) runs the disconnect
-                        // path.
-                        self->outbound_.clear();
-                        self->outboundBytes_ = 0;
-                        return;
-                      }
-                      if (auto stats = self->currentStats()) {
-                        stats->raiseMaxOutboundDepth(stillQueued);
-                        if (gateOn) stats->logIfDue(self->clock_.now());
-                      }
-                      self->trySend();
-                    });
+}
+
+bool VideoTCPTransport::writeAll(int fd, std::vector<iovec>& parts) {
+  size_t first = 0;
+  while (first < parts.size()) {
+    msghdr header{};
+    header.msg_iov = parts.data() + first;
+    header.msg_iovlen = std::min<size_t>(parts.size() - first, IOV_MAX);
+    const ssize_t sent = ::sendmsg(fd, &header, MSG_NOSIGNAL);
+    if (sent < 0) {
+      if (errno == EINTR) continue;
+      if (errno != EAGAIN && errno != EWOULDBLOCK) return false;
+      pollfd room{fd, POLLOUT, 0};
+      if (::poll(&room, 1, -1) < 0 && errno != EINTR) return false;
+      continue;
+    }
+    // Skip what went out; the first part left may have gone out in part.
+    auto left = static_cast<size_t>(sent);
+    while (first < parts.size() && left >= parts[first].iov_len) left -= parts[first++].iov_len;
+    if (left > 0) {
+      parts[first].iov_base = static_cast<uint8_t*>(parts[first].iov_base) + left;
+      parts[first].iov_len -= left;
+    }
+  }
+  return true;
 }
 
 void VideoTCPTransport::dropWriteSide() {
-  if (writeSide_) {
-    std::error_code ignored;
-    writeSide_->socket.close(ignored);
-  }
   writeSide_.reset();
+  writeConnectionId_ = 0;
+  std::lock_guard guard(outboxLock_);
   outbound_.clear();
   outboundBytes_ = 0;
-  sendInFlight_ = false;
 }
 
 }  // namespace ferrowin::video

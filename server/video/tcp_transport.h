@@ -2,10 +2,14 @@
 // The TCP video transport: one client connection at a time on the video port. The client sends its
 // configuration message once, then small frames that only prove it is alive; the host sends each
 // stream message as a 20-byte header and its payload, strictly one write at a time, in call order.
+// A message may be queued from any thread; one writer on the send queue writes what is queued.
 //
 // Threads: accepting, connection state, reading and timers run on "com.zavel.ferrowin.video.tcp";
 // the outbound queue and every write on "com.zavel.ferrowin.video.tcp.send"; callbacks to the video
 // server on the main executor.
+
+#include <sys/uio.h>
+#include <unistd.h>
 
 #include <asio/ip/tcp.hpp>
 #include <asio/ip/v6_only.hpp>
@@ -57,10 +61,15 @@ class VideoTCPTransport final : public TransportCommon,
     std::string endpoint;
     Bytes buffer;
   };
+  /// The writing end: a duplicate of the connection's socket, owned by the send queue.
   struct WriteSide {
-    explicit WriteSide(asio::io_context& context) : socket(context) {}
-    uint64_t id = 0;
-    asio::ip::tcp::socket socket;
+    WriteSide(uint64_t connectionId, int socketFd) : id(connectionId), fd(socketFd) {}
+    ~WriteSide() { ::close(fd); }
+    WriteSide(const WriteSide&) = delete;
+    WriteSide& operator=(const WriteSide&) = delete;
+    uint64_t id;
+    int fd;
+    bool failed = false;
   };
 
   // Receive queue.
@@ -73,11 +82,12 @@ class VideoTCPTransport final : public TransportCommon,
   void closeConnection();
   void stopOnQueue();
 
-  // Send queue.
+  // Any thread: queues the message and starts the writer when it is idle.
   void queueMessage(MessageKind kind, uint8_t flags, uint64_t pts, Bytes payload) override;
-  void trySend();
+  // Send queue.
+  void writeQueued();
+  static bool writeAll(int fd, std::vector<iovec>& parts);
   void dropWriteSide();
-
 
   common::SerialQueue queue_{"com.zavel.ferrowin.video.tcp"};
   common::SerialQueue sendQueue_{"com.zavel.ferrowin.video.tcp.send"};
@@ -93,16 +103,18 @@ class VideoTCPTransport final : public TransportCommon,
   std::unique_ptr<VideoClientLiveness> liveness_;
 
   // Send queue only.
-  std::shared_ptr<WriteSide> writeSide_;
+  std::unique_ptr<WriteSide> writeSide_;
+  std::atomic<uint64_t> writeConnectionId_{0};
+
   // A message is its 20-byte header and its payload, kept apart so the payload is never copied.
   struct OutboundMessage {
     std::array<uint8_t, kMessageHeaderSize> header;
     Bytes payload;
   };
+  std::mutex outboxLock_;  // guards the three below
   std::deque<OutboundMessage> outbound_;
-  size_t outboundBytes_ = 0;
-  bool sendInFlight_ = false;
-
+  size_t outboundBytes_ = 0;  // queued or being written
+  bool writerPosted_ = false;
 };
 
 }  // namespace ferrowin::video

@@ -199,6 +199,25 @@ TEST_F(TcpTransportTest, ClientThatStopsReadingIsCutOffPastTheBacklogBound) {
   EXPECT_TRUE(logged);
 }
 
+TEST_F(TcpTransportTest, StopEndsAWriteWaitingOnAClientThatDoesNotRead) {
+  start();
+  auto socket = connect();  // never reads
+  asio::write(socket, asio::buffer(encodeStreamConfigMessage({}, 4)));
+  ASSERT_TRUE(streamer->waitForStarts(1));
+  // Far more than the socket buffers hold and less than the backlog bound: the writer waits.
+  transport->sendAudio(Bytes(16 << 20, 1), 1);
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  const auto begin = std::chrono::steady_clock::now();
+  transport->stop();
+  EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(2));
+  // What the client can still read ends short of the message: the connection was cut.
+  std::error_code error;
+  Bytes rest(17 << 20);
+  size_t received = asio::read(socket, asio::buffer(rest), error);
+  EXPECT_LT(received, size_t(16 << 20) + kMessageHeaderSize);
+  transport.reset();
+}
+
 TEST_F(TcpTransportTest, ReferenceClientReceivesTheStream) {
   start();
   client::VideoClientOptions options;
