@@ -146,6 +146,7 @@ class PulseAudioStream final : public AudioCaptureStream {
     pa_channel_map map;
     pa_channel_map_init_extend(&map, sampleFormat.channels, PA_CHANNEL_MAP_DEFAULT);
     stream_ = pa_stream_new(context_, "Ferrowin system audio", &sampleFormat, &map);
+    timing_ = Timing::none;
     if (!stream_) {
       return reportStop(std::string("cannot create a record stream: ") +
                             pa_strerror(pa_context_errno(context_)),
@@ -187,9 +188,40 @@ class PulseAudioStream final : public AudioCaptureStream {
     }
   }
 
+  // The latency of a record stream is interpolated from the sound server's last timing report.
+  // The report taken when the stream connects predates its first data, so the first chunks
+  // would look older than they are by however long the start took (tens of milliseconds, more
+  // on a busy machine), and packet times run on from the first buffer's time for the whole
+  // session. So the stream asks for a fresh report when data first arrives and delivers nothing
+  // until it is in (a few milliseconds of sound).
+  static bool timingReady(pa_stream* stream, PulseAudioStream* self) {
+    if (self->timing_ == Timing::fresh) return true;
+    if (self->timing_ == Timing::none) {
+      self->timing_ = Timing::requested;
+      pa_operation* update = pa_stream_update_timing_info(stream, &timingUpdated, self);
+      if (!update) self->timing_ = Timing::fresh;  // nothing better to wait for
+      if (update) pa_operation_unref(update);
+    }
+    return self->timing_ == Timing::fresh;
+  }
+
+  static void timingUpdated(pa_stream* stream, int, void* user) {
+    auto* self = static_cast<PulseAudioStream*>(user);
+    if (stream == self->stream_) self->timing_ = Timing::fresh;
+  }
+
   static void readable(pa_stream* stream, size_t, void* user) {
     auto* self = static_cast<PulseAudioStream*>(user);
     const size_t frameBytes = sizeof(float) * static_cast<size_t>(self->channels_);
+    if (!timingReady(stream, self)) {
+      const void* data = nullptr;
+      size_t bytes = 0;
+      while (pa_stream_readable_size(stream) > 0 && pa_stream_peek(stream, &data, &bytes) == 0 &&
+             bytes > 0) {
+        pa_stream_drop(stream);
+      }
+      return;
+    }
     while (pa_stream_readable_size(stream) > 0) {
       const void* data = nullptr;
       size_t bytes = 0;
@@ -224,6 +256,7 @@ class PulseAudioStream final : public AudioCaptureStream {
   pa_threaded_mainloop* loop_ = nullptr;
   pa_context* context_ = nullptr;
   pa_stream* stream_ = nullptr;
+  enum class Timing { none, requested, fresh } timing_ = Timing::none;
   std::string sink_;
   bool connected_ = false;
   bool closing_ = false;
