@@ -7,6 +7,9 @@
 #include <asio/steady_timer.hpp>
 #include <asio/write.hpp>
 #include <chrono>
+#include <map>
+#include <optional>
+#include <set>
 
 #include "common/util/peer_address.h"
 
@@ -46,6 +49,19 @@ class ControlListener::Connection : public std::enable_shared_from_this<Connecti
   }
   ~Connection() { --*counter_; }
 
+  const std::string& peer() const { return peer_; }
+  bool isOpen() const { return !closed_; }
+  /// Not in the middle of being answered: may be closed to make room.
+  bool isEvictable() const { return !closed_ && !answering_; }
+
+  /// Closes the socket at once; pending work ends with an error.
+  void close() {
+    closed_ = true;
+    timer_.cancel();
+    std::error_code ignored;
+    stream_.lowest_layer().close(ignored);
+  }
+
   void start() {
     arm(limits_.handshakeTimeout);
     stream_.async_handshake(asio::ssl::stream_base::server,
@@ -65,12 +81,6 @@ class ControlListener::Connection : public std::enable_shared_from_this<Connecti
       if (error) return;
       if (auto self = weak.lock()) self->close();
     });
-  }
-
-  void close() {
-    timer_.cancel();
-    std::error_code ignored;
-    stream_.lowest_layer().close(ignored);
   }
 
   void read() {
@@ -98,6 +108,7 @@ class ControlListener::Connection : public std::enable_shared_from_this<Connecti
     request.peer = peer_;
     timer_.cancel();
     chunk_ = {};
+    answering_ = true;
     // The answer holds the connection until it is written.
     handler_(std::move(request), [self = shared_from_this()](ControlHTTPResponse response) mutable {
       auto executor = self->stream_.get_executor();
@@ -113,6 +124,7 @@ class ControlListener::Connection : public std::enable_shared_from_this<Connecti
     arm(limits_.writeTimeout);
     asio::async_write(stream_, asio::buffer(out_), [self](const std::error_code& error, size_t) {
       if (error) return self->close();
+      self->answering_ = false;
       self->arm(kShutdownTimeout);
       self->stream_.async_shutdown([self](const std::error_code&) { self->close(); });
     });
@@ -128,11 +140,13 @@ class ControlListener::Connection : public std::enable_shared_from_this<Connecti
   std::vector<uint8_t> buffer_;
   std::vector<uint8_t> chunk_;
   std::vector<uint8_t> out_;
+  bool answering_ = false;
+  bool closed_ = false;
 };
 
 Expected<std::shared_ptr<ControlListener>, ControlListenerError> ControlListener::open(
     asio::io_context& queue, uint16_t port, std::shared_ptr<asio::ssl::context> tls,
-    ControlListenerLimits limits, RequestHandler handler) {
+    ControlListenerLimits limits, RequestHandler handler, PeerTrust isTrusted) {
   std::shared_ptr<ControlListener> listener(new ControlListener());
   listener->acceptor_ = std::make_unique<Acceptor>(queue);
   auto& acceptor = listener->acceptor_->acceptor;
@@ -161,6 +175,7 @@ Expected<std::shared_ptr<ControlListener>, ControlListenerError> ControlListener
   listener->tls_ = std::move(tls);
   listener->limits_ = limits;
   listener->handler_ = std::move(handler);
+  listener->isTrusted_ = std::move(isTrusted);
   asio::post(queue, [listener] { listener->accept(); });
   return listener;
 }
@@ -171,6 +186,48 @@ void ControlListener::cancel() {
   std::error_code ignored;
   acceptor_->acceptor.close(ignored);
   acceptor_->retry.cancel();
+}
+
+bool ControlListener::admit(const std::string& peer) {
+  std::erase_if(table_, [](const std::weak_ptr<Connection>& weak) {
+    auto connection = weak.lock();
+    return !connection || !connection->isOpen();
+  });
+  std::map<std::string, size_t> perPeer;
+  for (const auto& weak : table_) ++perPeer[weak.lock()->peer()];
+
+  // Closes the oldest evictable connection among those `eligible` accepts.
+  auto evictOldest = [&](auto eligible) {
+    for (auto it = table_.begin(); it != table_.end(); ++it) {
+      auto connection = it->lock();
+      if (!connection->isEvictable() || !eligible(connection->peer())) continue;
+      connection->close();
+      table_.erase(it);
+      return true;
+    }
+    return false;
+  };
+
+  if (perPeer[peer] >= limits_.maxConnectionsPerPeer)
+    return evictOldest([&](const std::string& other) { return other == peer; });
+  if (table_.size() < limits_.maxConnections) return true;
+
+  // The table is full: the heaviest untrusted peer with something to give gives it, then the
+  // heaviest trusted one.
+  std::set<std::string> evictable;
+  for (const auto& weak : table_) {
+    auto connection = weak.lock();
+    if (connection->isEvictable()) evictable.insert(connection->peer());
+  }
+  for (const bool trusted : {false, true}) {
+    std::optional<std::string> heaviest;
+    for (const auto& candidate : evictable) {
+      if ((isTrusted_ && isTrusted_(candidate)) != trusted) continue;
+      if (!heaviest || perPeer[candidate] > perPeer[*heaviest]) heaviest = candidate;
+    }
+    if (heaviest) return evictOldest([&](const std::string& other) { return other == *heaviest; });
+  }
+  return false;
 }
 
 void ControlListener::accept() {
@@ -187,14 +244,15 @@ void ControlListener::accept() {
     }
     std::error_code remoteError, ignored;
     const auto remote = socket.remote_endpoint(remoteError);
-    if (self->connections_->load() >= self->limits_.maxConnections) {
+    const std::string peer = remoteError ? std::string() : common::peerAddressText(remote.address());
+    if (!self->admit(peer)) {
       socket.close(ignored);
     } else {
       socket.set_option(asio::ip::tcp::no_delay(true), ignored);
-      std::make_shared<Connection>(std::move(socket), self->tls_, self->limits_, self->handler_,
-                                   self->connections_,
-                                   remoteError ? std::string() : common::peerAddressText(remote.address()))
-          ->start();
+      auto connection = std::make_shared<Connection>(std::move(socket), self->tls_, self->limits_,
+                                                     self->handler_, self->connections_, peer);
+      self->table_.push_back(connection);
+      connection->start();
     }
     self->accept();
   });

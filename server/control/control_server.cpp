@@ -34,7 +34,7 @@ ControlServer::ControlServer(Dependencies dependencies)
       pairingCode(dependencies.main->context(), ""),
       isBonjourAdvertised(dependencies.main->context(), false),
       deps_(std::move(dependencies)),
-      peers_(std::make_unique<AuthenticatedPeers>(deps_.dataDirectory, *deps_.clock)),
+      peers_(std::make_shared<AuthenticatedPeers>(deps_.dataDirectory, *deps_.clock)),
       serverId_(deps_.dataDirectory) {}
 
 ControlServer::~ControlServer() { dropListener(); }
@@ -100,8 +100,11 @@ void ControlServer::openListener() {
                     answer(std::move(server), std::move(request), std::move(respond)));
     });
   };
-  auto listener =
-      ControlListener::open(queue_.context(), port, std::move(*context), deps_.limits, handler);
+  auto isTrusted = [peers = peers_](const std::string& peer) {
+    return peers->isAuthenticated(peer);
+  };
+  auto listener = ControlListener::open(queue_.context(), port, std::move(*context), deps_.limits,
+                                        handler, isTrusted);
   if (!listener) {
     if (listener.error().stage == ControlListenerError::Stage::create) {
       statusMessage.set("Listen failed: " + listener.error().description());

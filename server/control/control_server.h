@@ -121,7 +121,7 @@ class ControlServer : public std::enable_shared_from_this<ControlServer> {
   // The front application query of the status route asks the display server: it runs here while
   // the route awaits it, not on the main executor.
   common::SerialQueue hostInfoQueue_{"com.zavel.ferrowin.control.host-info"};
-  std::unique_ptr<AuthenticatedPeers> peers_;
+  std::shared_ptr<AuthenticatedPeers> peers_;
   ServerIdentifier serverId_;
   std::weak_ptr<ControlVideoAccess> video_;
   std::weak_ptr<ControlInputHelperAccess> inputHelper_;

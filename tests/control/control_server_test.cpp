@@ -6,6 +6,7 @@
 
 #include <asio/ip/tcp.hpp>
 #include <asio/read.hpp>
+#include <poll.h>
 #include <chrono>
 #include <thread>
 
@@ -80,6 +81,7 @@ class ControlServerTest : public ::testing::Test {
     limits.handshakeTimeout = 1.0;
     limits.requestTimeout = 1.0;
     limits.maxConnections = 4;
+    limits.maxConnectionsPerPeer = 3;
     server = ControlServer::create({.main = &main.executor(),
                                     .dataDirectory = dir.path(),
                                     .verifier = std::make_shared<FakeProofVerifier>(),
@@ -183,22 +185,65 @@ TEST_F(ControlServerTest, ConnectionsThatNeverFinishAreClosed) {
   EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(4));
 }
 
-TEST_F(ControlServerTest, ConcurrentConnectionsAreCapped) {
+// Whether the host closed `socket` within `seconds` (end of stream or reset).
+bool closedByHost(asio::ip::tcp::socket& socket, double seconds) {
+  pollfd watched{socket.native_handle(), POLLIN, 0};
+  if (::poll(&watched, 1, static_cast<int>(seconds * 1000)) <= 0) return false;
+  std::array<char, 16> buffer;
+  std::error_code error;
+  socket.read_some(asio::buffer(buffer), error);
+  return error == asio::error::eof || error == asio::error::connection_reset;
+}
+
+TEST_F(ControlServerTest, AFullConnectionTableMakesRoomForNewcomers) {
+  // Four connections at most, three from one address.
   const uint16_t port = startListening();
   asio::io_context io;
   std::vector<asio::ip::tcp::socket> held;
-  for (int i = 0; i < 4; ++i) {
+  auto open = [&](const std::string& from) {
     held.emplace_back(io);
-    held.back().connect({asio::ip::make_address("127.0.0.1"), port});
+    auto& socket = held.back();
+    socket.open(asio::ip::tcp::v4());
+    socket.bind({asio::ip::make_address(from), 0});
+    socket.connect({asio::ip::make_address("127.0.0.1"), port});
+    // Accepted in this order: "oldest" below means first opened.
+    const size_t expected = std::min<size_t>(held.size(), 4);
+    EXPECT_TRUE(eventually([&] {
+      return main.run([&] { return server->connectionCount(); }) >= expected;
+    }));
+  };
+  struct Case {
+    std::string name;
+    std::vector<std::string> before;  // held, oldest first
+    bool trustFirst;                  // the address of before[0] is authenticated
+    std::string newcomer;
+    int evicted;  // index into `before`
+  };
+  const std::vector<Case> cases = {
+      {"one address at its share gives up its own oldest",
+       {"127.0.0.2", "127.0.0.3", "127.0.0.3", "127.0.0.3"}, false, "127.0.0.3", 1},
+      {"full table: the heaviest address loses its oldest, the light one keeps its connection",
+       {"127.0.0.2", "127.0.0.3", "127.0.0.3", "127.0.0.4"}, false, "127.0.0.5", 1},
+      {"an authenticated address gives up last",
+       {"127.0.0.2", "127.0.0.2", "127.0.0.3", "127.0.0.4"}, true, "127.0.0.5", 2},
+      {"an unauthenticated connection goes before those of a heavier authenticated address",
+       {"127.0.0.2", "127.0.0.2", "127.0.0.2", "127.0.0.4"}, true, "127.0.0.5", 3},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    held.clear();
+    ASSERT_TRUE(eventually([&] { return main.run([&] { return server->connectionCount(); }) == 0; }));
+    if (c.trustFirst) server->peers().authorize("key", c.before[0]);
+    for (const auto& from : c.before) open(from);
+    open(c.newcomer);
+    for (size_t i = 0; i < held.size(); ++i) {
+      const bool closed = closedByHost(held[i], static_cast<int>(i) == c.evicted ? 3.0 : 0.2);
+      EXPECT_EQ(closed, static_cast<int>(i) == c.evicted) << "connection " << i;
+    }
+    server->peers().forgetAddress(c.before[0]);
   }
-  ASSERT_TRUE(eventually([&] { return main.run([&] { return server->connectionCount(); }) == 4; }));
-  asio::ip::tcp::socket extra(io);
-  extra.connect({asio::ip::make_address("127.0.0.1"), port});
-  std::array<char, 16> buffer;
-  std::error_code error;
-  extra.read_some(asio::buffer(buffer), error);
-  EXPECT_EQ(error, asio::error::eof);
-  // Once the held connections time out, new ones are served again.
+  held.clear();
+  // The rest time out as before.
   EXPECT_TRUE(eventually([&] { return main.run([&] { return server->connectionCount(); }) == 0; }));
 }
 
