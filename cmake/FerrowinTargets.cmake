@@ -79,6 +79,9 @@ function(ferrowin_add_fuzzer name)
   if(FERROWIN_FUZZ)
     target_compile_options(${name} PRIVATE -fsanitize=fuzzer)
     target_link_options(${name} PRIVATE -fsanitize=fuzzer)
+    # "binary corpus" lines for the fuzzing campaign (fuzz/campaign), written by fuzz/.
+    set_property(GLOBAL APPEND_STRING PROPERTY FERROWIN_FUZZERS
+                 "$<TARGET_FILE:${name}> ${ARG_CORPUS}\n")
   else()
     target_sources(${name} PRIVATE ${PROJECT_SOURCE_DIR}/fuzz/replay_main.cpp)
     set(corpus_arg)
