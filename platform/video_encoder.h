@@ -55,6 +55,11 @@ struct EncodedPacket {
   std::vector<uint8_t> annexB;
   bool keyframe = false;
   int64_t ptsMicros = 0;
+  /// Where the frame's time in the encoder went: waiting for the encoder's thread, converting the
+  /// picture to the encoder's pixel format, and the codec itself.
+  double queuedMs = 0;
+  double convertMs = 0;
+  double codecMs = 0;
 };
 
 struct VideoEncoderError {

@@ -3,6 +3,7 @@
 // with the BT.709 matrix the stream is tagged with (platform/yuv_conversion.h).
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <condition_variable>
 #include <deque>
@@ -89,6 +90,11 @@ using PacketPtr = std::unique_ptr<AVPacket, PacketDeleter>;
 using BufferPtr = std::unique_ptr<AVBufferRef, BufferDeleter>;
 
 constexpr int64_t kMaxKeyframeIntervalMicros = 2'000'000;
+
+using Moment = std::chrono::steady_clock::time_point;
+double millisecondsBetween(Moment from, Moment to) {
+  return std::chrono::duration<double, std::milli>(to - from).count();
+}
 
 struct Candidate {
   const char* name;
@@ -266,7 +272,8 @@ class FfmpegHevcEncoder final : public VideoEncoder {
   void encode(BgraFrame frame, int64_t ptsMicros, bool forceKeyframe, Completion done) override {
     {
       std::lock_guard lock(mutex_);
-      jobs_.push_back(Job{std::move(frame), ptsMicros, forceKeyframe, std::move(done)});
+      jobs_.push_back(
+          Job{std::move(frame), ptsMicros, forceKeyframe, std::move(done), Moment::clock::now()});
     }
     wake_.notify_one();
   }
@@ -277,6 +284,7 @@ class FfmpegHevcEncoder final : public VideoEncoder {
     int64_t ptsMicros;
     bool forceKeyframe;
     Completion done;
+    Moment queued;
   };
 
   void run() {
@@ -289,7 +297,9 @@ class FfmpegHevcEncoder final : public VideoEncoder {
         job = std::move(jobs_.front());
         jobs_.pop_front();
       }
+      const Moment started = Moment::clock::now();
       auto result = encodeOne(job);
+      if (result) result->queuedMs = millisecondsBetween(job.queued, started);
       job.frame = {};  // release the captured buffer before answering
       job.done(std::move(result));
     }
@@ -302,6 +312,7 @@ class FfmpegHevcEncoder final : public VideoEncoder {
         source.height != context_->height || source.stride < source.width * 4) {
       return unexpected(VideoEncoderError{Code::encodeFailed, AVERROR(EINVAL)});
     }
+    const Moment begin = Moment::clock::now();
     if (const int status = av_frame_make_writable(frame_.get()); status < 0) {
       return unexpected(VideoEncoderError{Code::encodeFailed, status});
     }
@@ -312,6 +323,8 @@ class FfmpegHevcEncoder final : public VideoEncoder {
       convertBgraToI420(source, frame_->data[0], frame_->linesize[0], frame_->data[1],
                         frame_->linesize[1], frame_->data[2], frame_->linesize[2], primaries_);
     }
+
+    const Moment converted = Moment::clock::now();
 
     // The 2-second rule holds even when frames come slower than the configured rate.
     const bool force = job.forceKeyframe || !lastKeyframePts_ ||
@@ -351,6 +364,8 @@ class FfmpegHevcEncoder final : public VideoEncoder {
     if (ready_.empty()) return unexpected(VideoEncoderError{Code::emptyOutput, 0});
     EncodedPacket packet = std::move(ready_.front());
     ready_.pop_front();
+    packet.convertMs = millisecondsBetween(begin, converted);
+    packet.codecMs = millisecondsBetween(converted, Moment::clock::now());
     return packet;
   }
 

@@ -111,8 +111,11 @@ void HEVCEncoderSession::handleOutput(
     const double start = encodeStartTimes_.empty() ? clock_.now() : encodeStartTimes_.front();
     const double now = clock_.now();
     const bool keyframe = result->keyframe;
-    if (statistics_) statistics_->recordEncode((now - start) * 1000, keyframe);
     const auto pts = static_cast<uint64_t>(std::max<int64_t>(result->ptsMicros, 0));
+    if (statistics_) {
+      statistics_->recordEncode((now - start) * 1000, keyframe);
+      statistics_->recordFrameEncoded(pts, result->convertMs, result->codecMs, keyframe, now);
+    }
     LengthPrefixedAccessUnit unit = toLengthPrefixed(result->annexB);
     if (keyframe && !unit.parameterSets.empty() && callbacks_.onParameterSets) {
       callbacks_.onParameterSets(unit.parameterSets, contentWidth, contentHeight);

@@ -29,6 +29,10 @@ class EncoderStatistics {
   /// One encoded frame: its encode time and whether it was a keyframe, recorded together.
   virtual void recordEncode(double milliseconds, bool keyframe) = 0;
   virtual void recordReplacedPending() = 0;
+  /// Where one frame's time went from its arrival to its answer on the capture queue (`time`):
+  /// the encoder's own conversion and codec times, the rest was waiting.
+  virtual void recordFrameEncoded(uint64_t /*ptsMicros*/, double /*convertMs*/,
+                                  double /*codecMs*/, bool /*keyframe*/, double /*time*/) {}
 };
 
 class HEVCEncoderSession : public std::enable_shared_from_this<HEVCEncoderSession> {

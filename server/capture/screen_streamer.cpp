@@ -50,6 +50,10 @@ class StreamStatsAdapter final : public EncoderStatistics {
     if (keyframe) stats_->recordKeyframe();
   }
   void recordReplacedPending() override { stats_->recordReplacedPending(); }
+  void recordFrameEncoded(uint64_t pts, double convertMs, double codecMs, bool keyframe,
+                          double time) override {
+    stats_->recordFrameEncoded(pts, convertMs, codecMs, keyframe, time);
+  }
 
  private:
   std::shared_ptr<video::VideoStreamStats> stats_;

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -30,6 +31,24 @@ class VideoDiagnosticsGate {
   bool enabled_ = false;
 };
 
+/// Where one frame's time went on the host, in milliseconds: `capture` from the capture time (its
+/// pts) to its arrival from the capture backend; `queue` waiting on the capture queue and for an
+/// encoder slot and thread; `convert` to the encoder's pixel format; `encode` in the codec;
+/// `packetize` from the hand-over to the transport to its first send call (the send queue, framing,
+/// fragments and parity); `send` in the send calls. `host` is the capture time to the moment its
+/// last byte was handed to the kernel.
+struct FrameStages {
+  bool operator==(const FrameStages&) const = default;
+  double capture = 0;
+  double queue = 0;
+  double convert = 0;
+  double encode = 0;
+  double packetize = 0;
+  double send = 0;
+  double host = 0;
+  bool keyframe = false;
+};
+
 struct VideoStreamStatsSnapshot {
   std::vector<double> captureIntervalMs;
   std::vector<double> ptsDeltaMs;
@@ -45,9 +64,14 @@ struct VideoStreamStatsSnapshot {
   int64_t replacedPending = 0;
   int64_t maxOutboundDepth = 0;
   double targetIntervalMs = 0;
+  /// The frames of the current window whose last byte has gone out.
+  std::vector<FrameStages> sentFrames;
 
   bool operator==(const VideoStreamStatsSnapshot&) const = default;
 };
+
+/// The value at or below which `fraction` of the values lie (nearest rank); 0 for none.
+double percentile(std::vector<double> values, double fraction);
 
 class VideoStreamStats {
  public:
@@ -58,6 +82,12 @@ class VideoStreamStats {
   void recordKeyframe();
   void recordReplacedPending();
   void recordFrameSend(uint64_t ptsMicros, double time);
+  /// The encoder's answer for a frame reached the capture queue at `time`.
+  void recordFrameEncoded(uint64_t ptsMicros, double convertMs, double codecMs, bool keyframe,
+                          double time);
+  /// The transport began sending a video frame at `sendStart` and handed its last datagram (or
+  /// byte) to the kernel at `time`: the frame's stages are complete.
+  void recordFrameSent(uint64_t ptsMicros, double sendStart, double time);
   void raiseMaxOutboundDepth(int64_t depth);
   void recordRetransmission();
 
@@ -87,6 +117,15 @@ class VideoStreamStats {
   int64_t maxOutboundDepthWindow_ = 0;
   int64_t keyframesInWindow_ = 0;
   int64_t retransmittedWindow_ = 0;
+  // Frames on their way through the host, by pts: the times seen so far.
+  struct FrameInFlight {
+    double arrival = 0;
+    double encoded = 0;
+    double handedOver = 0;
+    FrameStages stages;
+  };
+  std::map<uint64_t, FrameInFlight> inFlight_;
+  std::vector<FrameStages> sentFrames_;
   double lastLogTime_ = 0;
   double targetIntervalMs_ = 1000.0 / 60.0;
   std::optional<std::string> colorSpaceSummary_;

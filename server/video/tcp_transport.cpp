@@ -94,7 +94,10 @@ void VideoTCPTransport::stop() {
     if (connection_) disconnected = connection_->address;
     stopOnQueue();
   });
-  sendQueue_.sync([this] { dropWriteSide(); });
+  sendQueue_.sync([this] {
+    dropWriteSide();
+    clearOutbox();
+  });
   running_ = false;
   if (disconnected) reportPeerDisconnected(*disconnected);
   postClientChange(std::nullopt);
@@ -158,7 +161,9 @@ void VideoTCPTransport::onAccepted(asio::ip::tcp::socket socket) {
   connection_ = connection;
 
   // Writes go through a duplicate of the socket that lives on the send queue, so reading and
-  // writing never share one Asio object across threads.
+  // writing never share one Asio object across threads. What was queued for the connection before
+  // is dropped; what is queued from now on goes to this one.
+  clearOutbox();
   const int writeFd = ::dup(fd);
   sendQueue_.post([weak = weak_from_this(), id = connection->id, writeFd] {
         auto self = weak.lock();
@@ -282,6 +287,8 @@ void VideoTCPTransport::queueMessage(MessageKind kind, uint8_t flags, uint64_t p
   VideoMessageHeader{static_cast<uint8_t>(kind), flags, static_cast<uint32_t>(payload.size()), pts}
       .encode(message.header.data());
   message.payload = std::move(payload);
+  message.kind = kind;
+  message.pts = pts;
   bool startWriter = false;
   size_t backlog = 0;
   {
@@ -321,9 +328,8 @@ void VideoTCPTransport::writeQueued() {
     std::vector<OutboundMessage> batch;
     {
       std::lock_guard guard(outboxLock_);
+      // Without a working connection the messages wait for the next one, which drops them.
       if (outbound_.empty() || !writeSide_ || writeSide_->failed) {
-        outbound_.clear();
-        outboundBytes_ = 0;
         writerPosted_ = false;
         return;
       }
@@ -339,7 +345,9 @@ void VideoTCPTransport::writeQueued() {
       if (!message.payload.empty()) parts.push_back({message.payload.data(), message.payload.size()});
       batchBytes += message.header.size() + message.payload.size();
     }
+    const double writeStart = clock_.now();
     const bool written = writeAll(writeSide_->fd, parts);
+    const double writeEnd = clock_.now();
     {
       std::lock_guard guard(outboxLock_);
       outboundBytes_ -= std::min(outboundBytes_, batchBytes);
@@ -350,6 +358,11 @@ void VideoTCPTransport::writeQueued() {
       continue;
     }
     if (auto stats = currentStats()) {
+      for (const OutboundMessage& message : batch) {
+        if (message.kind == MessageKind::videoFrame) {
+          stats->recordFrameSent(message.pts, writeStart, writeEnd);
+        }
+      }
       stats->raiseMaxOutboundDepth(static_cast<int64_t>(batch.size()) - 1);
       if (diagnosticsOn()) stats->logIfDue(clock_.now());
     }
@@ -384,6 +397,9 @@ bool VideoTCPTransport::writeAll(int fd, std::vector<iovec>& parts) {
 void VideoTCPTransport::dropWriteSide() {
   writeSide_.reset();
   writeConnectionId_ = 0;
+}
+
+void VideoTCPTransport::clearOutbox() {
   std::lock_guard guard(outboxLock_);
   outbound_.clear();
   outboundBytes_ = 0;

@@ -88,6 +88,8 @@ class VideoTCPTransport final : public TransportCommon,
   void writeQueued();
   static bool writeAll(int fd, std::vector<iovec>& parts);
   void dropWriteSide();
+  // Any thread.
+  void clearOutbox();
 
   common::SerialQueue queue_{"com.zavel.ferrowin.video.tcp"};
   common::SerialQueue sendQueue_{"com.zavel.ferrowin.video.tcp.send"};
@@ -110,6 +112,8 @@ class VideoTCPTransport final : public TransportCommon,
   struct OutboundMessage {
     std::array<uint8_t, kMessageHeaderSize> header;
     Bytes payload;
+    MessageKind kind;
+    uint64_t pts;
   };
   std::mutex outboxLock_;  // guards the three below
   std::deque<OutboundMessage> outbound_;

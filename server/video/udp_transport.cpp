@@ -383,7 +383,10 @@ void VideoUDPTransport::sendMessage(MessageKind kind, uint8_t flags, uint64_t pt
       datagrams.emplace_back(parity.back());
     }
   }
+  if (kind != MessageKind::videoFrame) return sendBatch(datagrams);
+  const double sendStart = clock_.now();
   sendBatch(datagrams);
+  if (auto stats = currentStats()) stats->recordFrameSent(pts, sendStart, clock_.now());
 }
 
 void VideoUDPTransport::sendBatch(const std::vector<ByteView>& datagrams) {
