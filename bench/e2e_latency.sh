@@ -9,7 +9,11 @@
 # (its diagnostics line) and peak resident memory (VmHWM). The floor, measured in the same run:
 # the ffmpeg CLI encoding the same kind of moving pattern with libx265 ultrafast zerolatency at
 # the same size, as fast as it can (fps, CPU per frame, peak memory). Each size and source runs
-# RUNS times (default 3); medians are reported.
+# RUNS times (default 3); medians are reported. SIZES picks the sizes (default "1280x720 1920x1080").
+# The host logs every frame's stages (FERROWIN_LOG_LEVEL=debug): the second table gives the host
+# latency (capture time to the last datagram handed to the kernel) p50/p99 of all frames of the
+# runs beside the encode time, and where the time of the slowest 1 % of frames went, stage by stage
+# (mean ms), with the share of keyframes among them.
 #
 #   bench/e2e_latency.sh [build dir]     (default build/default, configured with benchmarks)
 set -euo pipefail
@@ -72,7 +76,8 @@ echo '{"ferrowin.video.diagnostics":true}' >"$work/config/settings.json"
 
 printf '%-10s %-9s %8s %8s %8s %8s %8s %9s %9s %11s %11s %9s %9s\n' size source fps p50_ms \
   p95_ms p99_ms encode_ms floor_fps floor_ms fps_ratio cpu_ratio hwm_MB floor_MB
-for size in 1280x720 1920x1080; do
+: >"$work/stages.txt"
+for size in ${SIZES:-1280x720 1920x1080}; do
   width=${size%x*}
   height=${size#*x}
 
@@ -92,7 +97,7 @@ for size in 1280x720 1920x1080; do
     : >"$work/runs.txt"
     for run in $(seq "$runs"); do
       port=$(free_port)
-      $server --headless --data-dir "$work/data$run$size$source" --config-dir "$work/config" \
+      FERROWIN_LOG_LEVEL=debug $server --headless --data-dir "$work/data$run$size$source" --config-dir "$work/config" \
         --control-port "$port" --capture "$source" --encoder software --transport udp_fec \
         --dev-attestation-root "$root" >"$work/host.log" 2>&1 &
       host=$!
@@ -104,6 +109,11 @@ for size in 1280x720 1920x1080; do
       hwm=$(awk '/VmHWM/ {print $2}' "/proc/$host/status")
       kill "$host"; wait "$host" 2>/dev/null || true; host=""
       total=$(grep '^total decoded=' "$work/stream.txt")
+      # Every frame's stages, the first second (start-up) left out.
+      grep -o '\[frame\] .*' "$work/host.log" | tr '=' ' ' |
+        awk -v s="$size" -v src="$source" '{pts[NR] = $3; line[NR] = $0}
+          END {for (i = 1; i <= NR; i++) if (pts[i] - pts[1] >= 1000000) print s, src, line[i]}' \
+        >>"$work/stages.txt"
       # Host CPU per encoded frame: the encode time its diagnostics report, median of the seconds.
       encode=$(grep -o 'encode_ms avg=[0-9.]*' "$work/host.log" | cut -d= -f2 | tail -n +2 | median)
       echo "$(echo "$total" | field fps) $(echo "$total" | field latency_ms_p50)" \
@@ -124,6 +134,36 @@ for size in 1280x720 1920x1080; do
       "$(awk -v k="$(col 3 "$work/floor.txt")" 'BEGIN {print k / 1024}')"
   done
 done
+echo
+echo "Host latency and the stages of the slowest 1 % of frames (all runs; mean ms):"
+printf '%-10s %-9s %7s %8s %8s %9s %8s %8s %8s %8s %8s %8s %8s %6s\n' size source frames host_p50 \
+  host_p99 encode_p99 capture queue convert encode packetize send host keyfr
+for size in ${SIZES:-1280x720 1920x1080}; do
+  for source in $sources; do
+    # Fields: size source [frame] pts P host_ms H capture C queue Q convert V encode E packetize K
+    # send S keyframe F.
+    awk -v s="$size" -v src="$source" '$1 == s && $2 == src' "$work/stages.txt" | sort -k7,7g \
+      >"$work/frames.txt"
+    [ -s "$work/frames.txt" ] || continue
+    encode99=$(awk '{print $13 + $15}' "$work/frames.txt" | sort -g |
+      awk '{v[NR] = $1} END {k = int(0.99 * NR + 0.999999); print v[k < 1 ? 1 : k]}')
+    awk -v s="$size" -v src="$source" -v e99="$encode99" '
+      {host[NR] = $7; row[NR] = $0}
+      END {
+        tail = int(NR / 100); if (tail < 1) tail = 1
+        for (i = NR - tail + 1; i <= NR; i++) {
+          split(row[i], f, " ")
+          c += f[9]; q += f[11]; v += f[13]; x += f[15]; k += f[17]; d += f[19]; h += f[7]; kf += f[21]
+        }
+        p50 = int(0.5 * NR + 0.999999); p99 = int(0.99 * NR + 0.999999)
+        printf "%-10s %-9s %7d %8.1f %8.1f %9.1f %8.1f %8.1f %8.1f %8.1f %8.1f %8.1f %8.1f %5.0f%%\n",
+          s, src, NR, host[p50], host[p99], e99, c / tail, q / tail, v / tail, x / tail, k / tail,
+          d / tail, h / tail, 100 * kf / tail
+      }' "$work/frames.txt"
+  done
+done
+echo "encode_p99: conversion + codec time, p99 of all frames; keyfr: keyframes among the slowest 1 %."
+echo
 echo "fps_ratio: our decoded fps / the CLI's encode-only fps; cpu_ratio: our encode ms per frame /"
 echo "the CLI's CPU ms per frame (wall time in our encoder vs CPU time of the CLI). Medians of $runs."
 echo "hwm_MB: the host's peak resident memory; floor_MB: the CLI's, for the same encoder and size."

@@ -3,7 +3,7 @@
 # library).
 find_library(FERROWIN_LIBYUV yuv REQUIRED)
 pkg_check_modules(FERROWIN_X11_CAPTURE REQUIRED IMPORTED_TARGET
-  xcb xcb-shm xcb-randr xcb-xfixes xcb-composite)
+  xcb xcb-shm xcb-randr xcb-xfixes xcb-composite xcb-damage)
 ferrowin_add_library(ferrowin_platform_capture
   SOURCES
     ${CMAKE_CURRENT_LIST_DIR}/capture_frames.cpp

@@ -4,9 +4,12 @@
 #include <sys/ipc.h>
 #include <sys/shm.h>
 #include <xcb/composite.h>
+#include <xcb/damage.h>
 #include <xcb/randr.h>
 #include <xcb/shm.h>
 #include <xcb/xfixes.h>
+
+#include <asio/posix/stream_descriptor.hpp>
 
 #include <algorithm>
 #include <atomic>
@@ -43,6 +46,9 @@ void negotiateExtensions(X11Connection& connection) {
   std::free(xcb_randr_query_version_reply(c, xcb_randr_query_version(c, 1, 5), nullptr));
   std::free(xcb_xfixes_query_version_reply(c, xcb_xfixes_query_version(c, 4, 0), nullptr));
   std::free(xcb_composite_query_version_reply(c, xcb_composite_query_version(c, 0, 4), nullptr));
+  if (connection.hasExtension(&xcb_damage_id)) {
+    std::free(xcb_damage_query_version_reply(c, xcb_damage_query_version(c, 1, 1), nullptr));
+  }
 }
 
 struct Monitor {
@@ -359,16 +365,21 @@ GrabResult grabSource(X11Connection& connection, ImageGrabber& grabber, const Ca
   return GrabResult::ok;
 }
 
+// A still picture is read again this often, so the encoder's periodic keyframes go on.
+constexpr double kStillRefreshSeconds = 1.0;
+
 class X11Stream final : public CaptureStream {
  public:
   X11Stream(std::unique_ptr<X11Connection> connection, CaptureFilter filter,
-            CaptureStreamConfiguration configuration, Delegate delegate)
+            CaptureStreamConfiguration configuration, Delegate delegate, X11CaptureTiming timing)
       : connection_(std::move(connection)),
         grabber_(*connection_),
         filter_(filter),
         configuration_(configuration),
         delegate_(std::move(delegate)),
         pool_(framePoolCapacity(configuration.queueDepth)),
+        onChange_(timing == X11CaptureTiming::onChange &&
+                  connection_->hasExtension(&xcb_damage_id)),
         queue_("com.zavel.ferrowin.capture.x11"),
         timers_(queue_.executor()) {}
 
@@ -380,13 +391,25 @@ class X11Stream final : public CaptureStream {
         pacer_ = std::make_unique<FramePacer>(common::SteadyClock::instance(), timers_,
                                               [this] { tick(); });
       }
+      if (onChange_ && !events_) {
+        watchDamage();
+        events_ = std::make_unique<asio::posix::stream_descriptor>(
+            queue_.context(), xcb_get_file_descriptor(connection_->get()));
+        waitForEvents();
+        rateTimer_ = timers_.makeTimer();
+      }
+      changed_ = true;  // the first frame comes at once
       pacer_->start(configuration_.fps);
     });
     return {};
   }
 
   Expected<void, CaptureError> updateContentFilter(const CaptureFilter& filter) override {
-    queue_.sync([&] { filter_ = filter; });
+    queue_.sync([&] {
+      filter_ = filter;
+      if (events_) watchDamage();
+      changed_ = true;
+    });
     return {};
   }
 
@@ -398,39 +421,136 @@ class X11Stream final : public CaptureStream {
     queue_.sync([&] {
       configuration_ = configuration;
       pool_.setCapacity(framePoolCapacity(configuration.queueDepth));
+      changed_ = true;
       if (pacer_) pacer_->setFps(configuration.fps);
     });
     return {};
   }
 
   void stop() override {
-    queue_.sync([&] { pacer_.reset(); });
+    queue_.sync([&] {
+      pacer_.reset();
+      rateTimer_.reset();
+      if (events_) {
+        // The descriptor is the connection's: stop waiting on it without closing it.
+        events_->cancel();
+        events_->release();
+        events_.reset();
+      }
+    });
   }
 
  private:
   void halt(CaptureStreamError::Code code) {
     pacer_->stop();
+    if (rateTimer_) rateTimer_->cancel();
     if (delegate_.onStop) delegate_.onStop(CaptureStreamError{code, ""});
+  }
+
+  double now() const { return common::SteadyClock::instance().now(); }
+
+  // DAMAGE: one event when the watched drawable's damage goes from none to some; reading the
+  // picture clears it (subtract), so a burst of drawing costs one event per frame.
+  void watchDamage() {
+    xcb_connection_t* c = connection_->get();
+    if (damage_ != 0) xcb_damage_destroy(c, damage_);
+    damage_ = xcb_generate_id(c);
+    const xcb_drawable_t target =
+        filter_.kind == CaptureFilter::Kind::display ? connection_->root() : filter_.id;
+    // A window already gone is an error nobody waits for; the next read finds it gone.
+    xcb_damage_create(c, damage_, target, XCB_DAMAGE_REPORT_LEVEL_NON_EMPTY);
+    if (filter_.kind == CaptureFilter::Kind::window) {
+      // A window moving, resizing, hiding or closing is read at once too (it damages nothing).
+      const uint32_t mask = XCB_EVENT_MASK_STRUCTURE_NOTIFY;
+      xcb_change_window_attributes(c, target, XCB_CW_EVENT_MASK, &mask);
+    }
+    xcb_flush(c);
+  }
+
+  void waitForEvents() {
+    events_->async_wait(asio::posix::stream_descriptor::wait_read,
+                        [this](const std::error_code& error) {
+                          if (error) return;  // stopped: `this` may be going away
+                          takeEvents();
+                          captureIfDue();
+                          if (events_ && !connection_->broken()) waitForEvents();
+                        });
+  }
+
+  void takeEvents() {
+    // Damage, or a change of the captured window's shape or state.
+    (void)connection_->drainEvents([this](const xcb_generic_event_t&) { changed_ = true; });
   }
 
   void tick() {
     if (connection_->broken()) return halt(CaptureStreamError::Code::connectionLost);
-    (void)connection_->drainEvents();  // errors of unchecked requests must not pile up
+    if (!onChange_) return grab();
+    takeEvents();
+    if (configuration_.showsCursor) {
+      // The pointer moving changes the picture without damaging anything.
+      xcb_connection_t* c = connection_->get();
+      if (auto pointer = reply(xcb_query_pointer_reply(
+              c, xcb_query_pointer(c, connection_->root()), nullptr))) {
+        const std::pair<int, int> position{pointer->root_x, pointer->root_y};
+        if (position != pointer_) changed_ = true;
+        pointer_ = position;
+      }
+    }
+    if (now() - lastRead_ >= kStillRefreshSeconds) changed_ = true;
+    captureIfDue();
+  }
+
+  // Reads a changed picture now, or when a frame interval has passed since the last read.
+  void captureIfDue() {
+    if (!changed_ || !pacer_ || !pacer_->running()) return;
+    const double interval = 1.0 / std::max(configuration_.fps, 1);
+    const double wait = lastRead_ + interval - now();
+    if (wait > 0.0005) {
+      if (!rateTimerArmed_) {
+        rateTimerArmed_ = true;
+        rateTimer_->start(wait, [this] {
+          rateTimerArmed_ = false;
+          captureIfDue();
+        });
+      }
+      return;
+    }
+    grab();
+  }
+
+  void grab() {
+    if (onChange_) {
+      changed_ = false;
+      lastRead_ = now();
+      // Cleared before reading, so drawing during the read counts for the next frame.
+      xcb_damage_subtract(connection_->get(), damage_, XCB_NONE, XCB_NONE);
+    } else {
+      (void)connection_->drainEvents();  // errors of unchecked requests must not pile up
+    }
     BgraFrame view;
     const int64_t pts = common::toMicros(common::SteadyClock::instance().now());
-    switch (grabSource(*connection_, grabber_, filter_, configuration_.showsCursor, view)) {
+    const GrabResult result = grabSource(*connection_, grabber_, filter_,
+                                         configuration_.showsCursor, view);
+    // Events that came in with the replies wait in XCB's queue, where the descriptor does not
+    // show them.
+    if (onChange_) takeEvents();
+    switch (result) {
       case GrabResult::sourceGone:
         return halt(filter_.kind == CaptureFilter::Kind::window
                         ? CaptureStreamError::Code::windowGone
                         : CaptureStreamError::Code::displayGone);
       case GrabResult::failed:
         if (connection_->broken()) halt(CaptureStreamError::Code::connectionLost);
+        changed_ = true;
         return;  // a transient failure (a monitor moving, say): try again next tick
       case GrabResult::ok:
         break;
     }
     auto frame = pool_.acquire(configuration_.width, configuration_.height);
-    if (!frame) return;
+    if (!frame) {
+      changed_ = true;  // the consumer holds every buffer: this change waits for the next tick
+      return;
+    }
     placeInFrame(view, *frame, destinationPixels(configuration_));
     if (delegate_.onFrame) {
       delegate_.onFrame(CapturedFrame{std::move(*frame), pts, CaptureFrameStatus::complete});
@@ -443,15 +563,25 @@ class X11Stream final : public CaptureStream {
   CaptureStreamConfiguration configuration_;
   Delegate delegate_;
   FramePool pool_;
+  const bool onChange_;
+  // Read on change only: the damage object, what changed since the last read.
+  xcb_damage_damage_t damage_ = 0;
+  bool changed_ = true;
+  double lastRead_ = -1e9;
+  std::pair<int, int> pointer_{-1, -1};
+  bool rateTimerArmed_ = false;
   common::SerialQueue queue_;
   common::AsioTimerFactory timers_;
   std::unique_ptr<FramePacer> pacer_;
+  std::unique_ptr<common::Timer> rateTimer_;
+  std::unique_ptr<asio::posix::stream_descriptor> events_;
 };
 
 class X11CaptureBackend final : public CaptureBackend {
  public:
-  X11CaptureBackend(std::string display, std::unique_ptr<X11Connection> connection)
-      : display_(std::move(display)), connection_(std::move(connection)) {
+  X11CaptureBackend(std::string display, std::unique_ptr<X11Connection> connection,
+                    X11CaptureTiming timing)
+      : display_(std::move(display)), timing_(timing), connection_(std::move(connection)) {
     negotiateExtensions(*connection_);
   }
 
@@ -498,7 +628,7 @@ class X11CaptureBackend final : public CaptureBackend {
     if (!connection) return unexpected(unavailable("cannot open display " + display_));
     negotiateExtensions(*connection);
     return std::make_unique<X11Stream>(std::move(connection), filter, configuration,
-                                       std::move(delegate));
+                                       std::move(delegate), timing_);
   }
 
   Expected<BgraFrame, CaptureError> screenshot(const CaptureFilter& filter, int width, int height,
@@ -560,6 +690,7 @@ class X11CaptureBackend final : public CaptureBackend {
   }
 
   std::string display_;
+  X11CaptureTiming timing_;
   std::mutex mutex_;
   std::unique_ptr<X11Connection> connection_;
   std::atomic<bool> watching_{false};
@@ -569,10 +700,10 @@ class X11CaptureBackend final : public CaptureBackend {
 }  // namespace
 
 Expected<std::unique_ptr<CaptureBackend>, CaptureError> makeX11CaptureBackend(
-    const std::string& display) {
+    const std::string& display, X11CaptureTiming timing) {
   auto connection = X11Connection::open(display);
   if (!connection) return unexpected(unavailable("cannot open display " + display));
-  return std::make_unique<X11CaptureBackend>(display, std::move(connection));
+  return std::make_unique<X11CaptureBackend>(display, std::move(connection), timing);
 }
 
 }  // namespace ferrowin::platform

@@ -11,9 +11,16 @@
 
 namespace ferrowin::platform {
 
+/// When a stream reads the picture. `onChange`: as soon as the X server reports a change of the
+/// captured area (DAMAGE) or the pointer moved, but never sooner than one frame interval after the
+/// last read, and once a second on a still picture (so the encoder's periodic keyframes go on);
+/// intervals without a change deliver nothing. `everyInterval`: on a fixed grid of fps reads a
+/// second, changed or not (also what runs on a server without DAMAGE).
+enum class X11CaptureTiming { onChange, everyInterval };
+
 /// Connects to `display` ($DISPLAY when empty). Fails with `unavailable` when the display cannot
 /// be reached.
 [[nodiscard]] Expected<std::unique_ptr<CaptureBackend>, CaptureError> makeX11CaptureBackend(
-    const std::string& display);
+    const std::string& display, X11CaptureTiming timing = X11CaptureTiming::onChange);
 
 }  // namespace ferrowin::platform

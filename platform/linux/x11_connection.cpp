@@ -46,7 +46,7 @@ xcb_atom_t X11Connection::atom(const std::string& name) {
   return atom;
 }
 
-uint8_t X11Connection::drainEvents() {
+uint8_t X11Connection::drainEvents(const std::function<void(const xcb_generic_event_t&)>& other) {
   uint8_t firstError = 0;
   while (xcb_generic_event_t* event = xcb_poll_for_event(connection_)) {
     const uint8_t type = event->response_type & 0x7F;
@@ -55,6 +55,8 @@ uint8_t X11Connection::drainEvents() {
     } else if (type == XCB_MAPPING_NOTIFY) {
       const auto* notify = reinterpret_cast<xcb_mapping_notify_event_t*>(event);
       if (notify->request == XCB_MAPPING_KEYBOARD) keymapChanged_ = true;
+    } else if (other) {
+      other(*event);
     }
     std::free(event);
   }

@@ -5,6 +5,7 @@
 #include <xcb/xcb.h>
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -30,10 +31,10 @@ class X11Connection {
   /// The atom named `name`, interned once; XCB_ATOM_NONE when the server will not say.
   xcb_atom_t atom(const std::string& name);
 
-  /// Handles every event queued on the connection. Nobody here selects events, so what arrives
-  /// is errors of unchecked requests (the first one's code is returned, 0 if none) and the mapping
-  /// changes every client is told about (remembered for takeKeymapChanged()).
-  uint8_t drainEvents();
+  /// Handles every event queued on the connection: errors of unchecked requests (the first one's
+  /// code is returned, 0 if none), the mapping changes every client is told about (remembered for
+  /// takeKeymapChanged()), and the events the caller selected, which go to `other`.
+  uint8_t drainEvents(const std::function<void(const xcb_generic_event_t&)>& other = {});
   /// True once after the keyboard mapping changed on the server.
   bool takeKeymapChanged();
 

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <thread>
 
 #include "platform/capture_frames.h"
 #include "platform/linux/x11_capture.h"
@@ -48,6 +49,11 @@ class StreamRecorder {
       return std::nullopt;
     }
     return last_;
+  }
+
+  int frames() {
+    std::lock_guard lock(mutex_);
+    return frames_;
   }
 
   std::optional<CaptureStreamError> waitForStop() {
@@ -257,6 +263,58 @@ TEST_F(X11CaptureTest, ResizedWindowKeepsItsAspectRatioOnBlack) {
   }
   stream->stop();
   painter_->destroy(target);
+}
+
+// Reading on change: a still screen costs a refresh a second instead of a read every interval;
+// a change is read at once; continuous drawing is still read at most fps times a second. The
+// fixed-interval timing reads the still screen every interval.
+TEST_F(X11CaptureTest, ReadsOnChangeAtMostAtTheFrameRate) {
+  const uint32_t window = painter_->show({0, 0, 1280, 720, 0x202020, "still", "Paint", 0, ""});
+  for (const X11CaptureTiming timing : {X11CaptureTiming::onChange, X11CaptureTiming::everyInterval}) {
+    SCOPED_TRACE(timing == X11CaptureTiming::onChange ? "on change" : "every interval");
+    auto backend = makeX11CaptureBackend(xvfb_->name(), timing);
+    ASSERT_TRUE(backend);
+    StreamRecorder recorder;
+    CaptureStreamConfiguration config = windowSizedConfig();
+    config.fps = 30;
+    auto stream = (*backend)->createStream(mainDisplayFilter(), config, recorder.delegate());
+    ASSERT_TRUE(stream && (*stream)->start());
+    ASSERT_TRUE(recorder.nextFrame());  // the first frame comes at once
+    const int first = recorder.frames();
+    std::this_thread::sleep_for(std::chrono::milliseconds(600));
+    const int still = recorder.frames() - first;
+    if (timing == X11CaptureTiming::everyInterval) {
+      EXPECT_GE(still, 8);
+      (*stream)->stop();
+      continue;
+    }
+    EXPECT_LE(still, 1);
+    // The still screen is read again within about a second.
+    EXPECT_TRUE(recorder.nextFrame());
+
+    const auto changed = std::chrono::steady_clock::now();
+    painter_->fill(window, 0, 0, 1280, 720, 0xE0E0E0);
+    auto frame = recorder.nextFrame();
+    ASSERT_TRUE(frame);
+    EXPECT_LT(std::chrono::steady_clock::now() - changed, std::chrono::milliseconds(500));
+    for (int i = 0; i < 5 && frame->image.at(160, 120)[0] < 200; ++i) frame = recorder.nextFrame();
+    expectColour(frame->image, 160, 120, 0xE0E0E0);
+
+    // Drawing without pause for 0.5 s at 30 fps: about 15 reads, never one per drawing.
+    const int before = recorder.frames();
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(500);
+    int drawings = 0;
+    for (uint32_t colour = 0; std::chrono::steady_clock::now() < end; colour += 0x010101) {
+      painter_->fill(window, 0, 0, 64, 64, colour);
+      ++drawings;
+    }
+    const int reads = recorder.frames() - before;
+    EXPECT_GE(reads, 3);
+    EXPECT_LE(reads, 18);
+    EXPECT_GT(drawings, reads);
+    (*stream)->stop();
+  }
+  painter_->destroy(window);
 }
 
 TEST_F(X11CaptureTest, ScreenshotOfAMissingWindowFails) {
