@@ -2,6 +2,8 @@
 // otherwise libx265 tuned for real time. Frames are converted from BGRA on the encoder's thread
 // with the BT.709 matrix the stream is tagged with (platform/yuv_conversion.h).
 
+#include <malloc.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -262,6 +264,14 @@ class FfmpegHevcEncoder final : public VideoEncoder {
     for (Job& job : dropped) {
       job.done(unexpected(VideoEncoderError{VideoEncoderError::Code::cancelled, 0}));
     }
+    // Closing the encoder frees tens of megabytes (x265's frame buffers) spread over the malloc
+    // arenas of the threads that used them; glibc keeps freed arena pages resident, so without a
+    // trim every new session left the host a few megabytes larger.
+    packet_.reset();
+    frame_.reset();
+    hardwareFrames_.reset();
+    context_.reset();
+    malloc_trim(0);
   }
 
   bool ready() const { return buffersReady_; }

@@ -150,6 +150,7 @@ void VideoTCPTransport::onAccepted(asio::ip::tcp::socket socket) {
   setIntOption(fd, IPPROTO_IPV6, IPV6_TCLASS, kInteractiveVideoTos);
 
   if (liveness_) liveness_->stop();
+  if (connection_) holdUntilNewStream();
   closeConnection();
   postStreamerStop(false);
 

@@ -7,20 +7,29 @@
 namespace ferrowin::video {
 
 void TransportCommon::sendParameterSets(const std::vector<Bytes>& blobs, int width, int height) {
+  videoHeld_ = false;
   queueMessage(MessageKind::parameterSets, 0, 0, encodeParameterSetsPayload(blobs, width, height));
 }
 
 void TransportCommon::sendEncoded(Bytes data, bool keyframe, uint64_t pts) {
+  if (videoHeld_) return;
   if (auto stats = currentStats()) stats->recordFrameSend(pts, clock_.now());
   queueMessage(MessageKind::videoFrame, keyframe ? kKeyframeFlag : 0, pts, std::move(data));
 }
 
 void TransportCommon::sendAudioConfig(Bytes data) {
+  audioHeld_ = false;
   queueMessage(MessageKind::audioConfig, 0, 0, std::move(data));
 }
 
 void TransportCommon::sendAudio(Bytes data, uint64_t pts) {
+  if (audioHeld_) return;
   queueMessage(MessageKind::audioPacket, 0, pts, std::move(data));
+}
+
+void TransportCommon::holdUntilNewStream() {
+  videoHeld_ = true;
+  audioHeld_ = true;
 }
 
 void TransportCommon::setPrepareCapture(PrepareCapture prepare) {

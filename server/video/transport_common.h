@@ -4,6 +4,7 @@
 // (each only hands a framed job to the transport's send queue), and the hops to the main executor.
 
 #include <asio/io_context.hpp>
+#include <atomic>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -68,6 +69,10 @@ class TransportCommon : public VideoTransportBackend {
   void postCaptureStart(std::optional<std::string> client, capture::StreamConfig config);
   /// Stops the streamer and, for a client that has gone, resets the statistics.
   void postStreamerStop(bool resetStats);
+  /// A client takes the place of another while the stream goes on: until the streamer's next run
+  /// sends its parameter sets (and audio configuration), the frames and audio packets of the run
+  /// before are dropped, so the new client never gets a frame it cannot decode.
+  void holdUntilNewStream();
 
   asio::io_context& main_;
   const common::Clock& clock_;
@@ -79,6 +84,9 @@ class TransportCommon : public VideoTransportBackend {
   std::shared_ptr<VideoDiagnosticsGate> gate_;
   TransportCallbacks callbacks_;
   PrepareCapture prepareCapture_;
+
+  std::atomic<bool> videoHeld_ = false;
+  std::atomic<bool> audioHeld_ = false;
 
   std::mutex peerLock_;
   AllowPeer allowPeer_;

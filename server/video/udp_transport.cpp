@@ -171,6 +171,7 @@ bool VideoUDPTransport::acceptFlow(const asio::ip::udp::endpoint& from, ByteView
   if (liveness_) liveness_->stop();
   stopProbe();
   if (client_) {
+    holdUntilNewStream();
     replacedFlows_.push_back(client_->remote);
     if (replacedFlows_.size() > kReplacedFlowMemory) replacedFlows_.pop_front();
   }

@@ -229,6 +229,36 @@ TEST_F(UdpTransportTest, NewestAllowedFlowIsCurrentEvenOneThatWasReplacedBefore)
   EXPECT_TRUE(first.receiveType(PacketType::echoReply));
 }
 
+TEST_F(UdpTransportTest, ANewClientGetsNothingOfTheRunBeforeUntilItsFirstKeyframe) {
+  start(VideoTransportMode::udpArq);
+  RawPeer first(port), second(port);
+  first.send(hello(1));
+  ASSERT_TRUE(first.receiveType(PacketType::helloAck));
+  transport->sendParameterSets({{0x40, 1}}, 64, 64);
+  transport->sendEncoded(Bytes(100, 1), true, 1);
+  ASSERT_TRUE(first.receiveType(PacketType::fragment));
+  ASSERT_TRUE(first.receiveType(PacketType::fragment));
+
+  second.send(hello(2));
+  ASSERT_TRUE(second.receiveType(PacketType::helloAck));
+  // The old run is still encoding: its frames and sound are not for the new client.
+  transport->sendEncoded(Bytes(100, 2), false, 2);
+  transport->sendAudio(Bytes(10, 3), 3);
+  EXPECT_FALSE(second.receiveType(PacketType::fragment, 0.3));
+  // The new run starts with its parameter sets and audio configuration.
+  transport->sendParameterSets({{0x40, 2}}, 64, 64);
+  transport->sendEncoded(Bytes(100, 4), true, 4);
+  transport->sendAudioConfig(Bytes(19, 5));
+  transport->sendAudio(Bytes(10, 6), 6);
+  std::vector<MessageKind> kinds;
+  while (auto datagram = second.receiveType(PacketType::fragment, 0.5)) {
+    kinds.push_back(static_cast<MessageKind>(
+        parseMessageHeader(parseDatagram(*datagram)->payload)->kind));
+  }
+  EXPECT_EQ(kinds, (std::vector<MessageKind>{MessageKind::parameterSets, MessageKind::videoFrame,
+                                             MessageKind::audioConfig, MessageKind::audioPacket}));
+}
+
 TEST_F(UdpTransportTest, SilentClientIsDisconnectedAfterTenSeconds) {
   common::ManualClock clock;
   start(VideoTransportMode::udpArq, &clock, clock);
