@@ -122,8 +122,8 @@ awk -v n="$sessions" '
     }
   }' "$samples" | tee "$work/slopes.txt"
 echo "soak: $failed failed sessions, $decode_errors decode errors at the client"
-echo "soak: host error lines:"
-grep -E ' (error|critical) ' "$work/host.log" | sed 's/^/  /' | sort | uniq -c | sort -rn | head -n 20 || echo "  none"
+errors=$(grep -E ' (error|critical) ' "$work/host.log" | cut -d' ' -f3- | sort | uniq -c | sort -rn || true)
+echo "soak: host error lines: ${errors:-none}"
 
 status=0
 [ "$failed" -eq 0 ] || status=1
