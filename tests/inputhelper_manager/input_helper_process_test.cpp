@@ -186,6 +186,23 @@ TEST_F(InputHelperProcessTest, AHelperThatExitsByItselfLeavesIdle) {
   EXPECT_TRUE(helperSays("Input session running"));
 }
 
+TEST_F(InputHelperProcessTest, AHelperKilledMidSessionIsNoticedAndTheNextSessionStartsANewOne) {
+  ensure(DeviceProfile::xbox, true, false);
+  ASSERT_TRUE(helperSays("Input session running"));
+  const pid_t killed = manager_->helperPid();
+  ASSERT_EQ(::kill(killed, SIGKILL), 0);
+  ASSERT_TRUE(loop_.pumpUntil([&] { return !manager_->isRunning.get(); }));
+  EXPECT_EQ(manager_->statusMessage.get(), "Idle");
+  EXPECT_EQ(manager_->activeProfile.get(), std::nullopt);
+  EXPECT_TRUE(log_.contains("Input helper exited status=9"));
+
+  ensure(DeviceProfile::generic, true, false);
+  EXPECT_TRUE(manager_->isRunning.get());
+  EXPECT_NE(manager_->helperPid(), killed);
+  EXPECT_EQ(manager_->activeProfile.get(), DeviceProfile::generic);
+  EXPECT_EQ(countContaining(log_, "Spawned "), 2u);
+}
+
 TEST_F(InputHelperProcessTest, AHelperThatIgnoresSigtermIsKilledAfterTwoSeconds) {
   ensure(DeviceProfile::xbox, true, false);
   const int pid = manager_->helperPid();
