@@ -169,11 +169,18 @@ bool hasAvx2() {
 #endif
 
 // ---- sRGB → Display P3 ----
+//
+// Per pixel: each 8-bit sRGB channel to 16-bit linear light (a table), the linear 3 × 3 matrix
+// in Q16 (each product truncated, as a 16-bit high multiply gives it), and back to 8-bit sRGB by
+// linear interpolation between table points: 64 segments of 1/1024 below 1/16 of full scale,
+// where the curve is steep, and 64 of 1/64 above. The tables hold each segment's start code and
+// rise in 8.8 fixed point, the start raised by half the curve's largest bulge over the chord and
+// by the rounding half, so the code is the high byte of start + rise × position. The vector path
+// below computes the same integers.
 
-// Linear sRGB to linear P3: inverse(P3 → XYZ) × (sRGB → XYZ), both with the D65 white.
 using Matrix = std::array<std::array<double, 3>, 3>;
 
-Matrix invert(const Matrix& m) {
+constexpr Matrix invert(const Matrix& m) {
   const double det = m[0][0] * (m[1][1] * m[2][2] - m[1][2] * m[2][1]) -
                      m[0][1] * (m[1][0] * m[2][2] - m[1][2] * m[2][0]) +
                      m[0][2] * (m[1][0] * m[2][1] - m[1][1] * m[2][0]);
@@ -188,7 +195,7 @@ Matrix invert(const Matrix& m) {
   return out;
 }
 
-Matrix rgbToXyz(double rx, double ry, double gx, double gy, double bx, double by) {
+constexpr Matrix rgbToXyz(double rx, double ry, double gx, double gy, double bx, double by) {
   constexpr double wx = 0.3127, wy = 0.3290;  // D65
   const Matrix xyz = {{{rx / ry, gx / gy, bx / by},
                        {1, 1, 1},
@@ -205,15 +212,47 @@ Matrix rgbToXyz(double rx, double ry, double gx, double gy, double bx, double by
   return out;
 }
 
-// The tables of the P3 pre-pass: 8-bit sRGB → 16-bit linear, linear × matrix in 14-bit fixed
-// point, 14-bit linear → 8-bit sRGB (rounded at each bin's centre: within 0.6 of a code).
-constexpr int kMatrixShift = 14;
-constexpr int kEncodeBits = 14;
+// Linear sRGB to linear P3, inverse(P3 → XYZ) × (sRGB → XYZ), in Q16. Every coefficient is
+// non-negative and each row sums to exactly 1.0, so white stays white and no sum overflows 16 bits.
+using Q16Matrix = std::array<std::array<uint16_t, 3>, 3>;
+constexpr Q16Matrix p3Matrix() {
+  const Matrix srgb = rgbToXyz(0.64, 0.33, 0.30, 0.60, 0.15, 0.06);
+  const Matrix p3 = invert(rgbToXyz(0.680, 0.320, 0.265, 0.690, 0.150, 0.060));
+  Q16Matrix out{};
+  for (int r = 0; r < 3; ++r) {
+    int sum = 0, largest = 0;
+    std::array<int, 3> row{};
+    for (int c = 0; c < 3; ++c) {
+      double m = 0;
+      for (int k = 0; k < 3; ++k) m += p3[r][k] * srgb[k][c];
+      row[c] = int(m * 65536 + 0.5);
+      sum += row[c];
+      if (row[c] > row[largest]) largest = c;
+    }
+    row[largest] += 65536 - sum;
+    for (int c = 0; c < 3; ++c) out[r][c] = uint16_t(row[c]);
+  }
+  return out;
+}
+constexpr Q16Matrix kP3 = p3Matrix();
+// The two spaces share the blue primary: blue adds nothing to red or green, and the kernels skip
+// those products.
+static_assert(kP3[0][2] == 0 && kP3[1][2] == 0);
+static_assert(kP3[0][0] + kP3[0][1] == 65536 && kP3[1][0] + kP3[1][1] == 65536 &&
+              kP3[2][0] + kP3[2][1] + kP3[2][2] == 65536);
 
-struct P3Tables {
+constexpr uint32_t kDarkLimit = 4096;  // 1/16 of full scale
+constexpr int kDarkShift = 6, kBrightShift = 10;
+
+struct alignas(64) EncodeSegments {
+  std::array<uint16_t, 64> start{};  // 8.8 code, rounding half included
+  std::array<uint16_t, 64> rise{};   // 8.8 code over the whole segment
+};
+
+struct alignas(64) P3Tables {
+  std::array<uint8_t, 256> decodeLow{}, decodeHigh{};  // the 16-bit linear value's two bytes
   std::array<uint16_t, 256> decode{};
-  std::array<std::array<int32_t, 3>, 3> matrix{};
-  std::array<uint8_t, 1 << kEncodeBits> encode{};
+  EncodeSegments dark, bright;
 };
 
 double srgbDecode(double v) {
@@ -223,48 +262,206 @@ double srgbEncode(double v) {
   return v <= 0.0031308 ? v * 12.92 : 1.055 * std::pow(v, 1 / 2.4) - 0.055;
 }
 
+// Segments of 2^shift linear steps from 0.
+EncodeSegments encodeSegments(int shift) {
+  const auto code = [](double linear) { return srgbEncode(linear / 65535) * 255; };
+  const int width = 1 << shift;
+  EncodeSegments out;
+  for (int i = 0; i < 64; ++i) {
+    const int from = i * width;
+    const double a = code(from), b = code(from + width);
+    double above = 0, below = 0;
+    for (int x = from; x < from + width; ++x) {
+      const double off = code(x) - (a + (b - a) * (x - from) / width);
+      above = std::max(above, off);
+      below = std::min(below, off);
+    }
+    const long start = std::lround((a + (above + below) / 2) * 256) + 128;
+    out.start[i] = uint16_t(std::clamp(start, 0L, 65535L));
+    out.rise[i] = uint16_t(std::clamp(std::lround((b - a) * 256), 0L, 65535L - out.start[i]));
+  }
+  return out;
+}
+
 const P3Tables& p3Tables() {
   static const P3Tables tables = [] {
     P3Tables t;
-    for (int i = 0; i < 256; ++i) t.decode[i] = uint16_t(std::lround(srgbDecode(i / 255.0) * 65535));
-    const Matrix srgb = rgbToXyz(0.64, 0.33, 0.30, 0.60, 0.15, 0.06);
-    const Matrix p3 = invert(rgbToXyz(0.680, 0.320, 0.265, 0.690, 0.150, 0.060));
-    for (int r = 0; r < 3; ++r) {
-      for (int c = 0; c < 3; ++c) {
-        double m = 0;
-        for (int k = 0; k < 3; ++k) m += p3[r][k] * srgb[k][c];
-        t.matrix[r][c] = int32_t(std::lround(m * (1 << kMatrixShift)));
-      }
+    for (int i = 0; i < 256; ++i) {
+      t.decode[i] = uint16_t(std::lround(srgbDecode(i / 255.0) * 65535));
+      t.decodeLow[i] = uint8_t(t.decode[i]);
+      t.decodeHigh[i] = uint8_t(t.decode[i] >> 8);
     }
-    for (int i = 0; i < (1 << kEncodeBits); ++i) {
-      const double linear = (i + 0.5) / (1 << kEncodeBits);
-      t.encode[i] = uint8_t(std::lround(std::clamp(srgbEncode(linear), 0.0, 1.0) * 255));
-    }
+    t.dark = encodeSegments(kDarkShift);
+    t.bright = encodeSegments(kBrightShift);
     return t;
   }();
   return tables;
 }
 
+uint32_t mulHigh(uint32_t a, uint32_t b) { return (a * b) >> 16; }
+
+uint32_t encodeChannel(const P3Tables& t, uint32_t linear) {
+  const bool dark = linear < kDarkLimit;
+  const EncodeSegments& segments = dark ? t.dark : t.bright;
+  const uint32_t i = linear >> (dark ? kDarkShift : kBrightShift) & 63;
+  const uint32_t position = (linear << (dark ? 16 - kDarkShift : 16 - kBrightShift)) & 0xFFFF;
+  return (segments.start[i] + mulHigh(segments.rise[i], position)) >> 8;
+}
+
 // One BGRA pixel to P3 (alpha kept).
-inline uint32_t pixelToP3(const P3Tables& t, uint32_t bgra) {
-  const int32_t b = t.decode[bgra & 0xFF], g = t.decode[(bgra >> 8) & 0xFF],
-                r = t.decode[(bgra >> 16) & 0xFF];
-  constexpr int kDown = kMatrixShift + 16 - kEncodeBits;
-  constexpr int32_t kMax = (1 << kEncodeBits) - 1;
-  const auto channel = [&](const std::array<int32_t, 3>& row) {
-    const int32_t linear = (row[0] * r + row[1] * g + row[2] * b + (1 << (kDown - 1))) >> kDown;
-    return uint32_t(t.encode[std::clamp(linear, 0, kMax)]);
-  };
-  return channel(t.matrix[2]) | channel(t.matrix[1]) << 8 | channel(t.matrix[0]) << 16 |
+uint32_t pixelToP3(const P3Tables& t, uint32_t bgra) {
+  const uint32_t b = t.decode[bgra & 0xFF], g = t.decode[(bgra >> 8) & 0xFF],
+                 r = t.decode[(bgra >> 16) & 0xFF];
+  const uint32_t red = mulHigh(r, kP3[0][0]) + mulHigh(g, kP3[0][1]);
+  const uint32_t green = mulHigh(r, kP3[1][0]) + mulHigh(g, kP3[1][1]);
+  const uint32_t blue = mulHigh(r, kP3[2][0]) + mulHigh(g, kP3[2][1]) + mulHigh(b, kP3[2][2]);
+  return encodeChannel(t, blue) | encodeChannel(t, green) << 8 | encodeChannel(t, red) << 16 |
          (bgra & 0xFF000000u);
 }
 
-// A row to P3. Neighbouring pixels are often equal (flat areas of a desktop or a game's sky):
-// the last answer is reused for them.
-void rowToP3(const uint8_t* in, uint8_t* out, int width) {
+#ifdef FERROWIN_YUV_AVX2
+
+// 64 pixels at a time with AVX-512 byte permutes, the 256-entry decode tables held in registers.
+// The four source registers hold pixels 16k..16k+15 (k = 0..3). Channel planes are arranged so
+// that byte 16j + 4k + m of a plane is pixel 16k + 4j + m: the interleaving unpacks at the end
+// then give back the pixels in order, and widening to 16 bits and narrowing back are the plain
+// per-lane unpacks.
+#define FERROWIN_AVX512_TARGET "avx512f,avx512bw,avx512vbmi"
+#define FERROWIN_AVX512 __attribute__((target(FERROWIN_AVX512_TARGET), always_inline)) inline
+
+struct ByteTable {
+  __m512i quarter[4];
+};
+
+FERROWIN_AVX512 ByteTable loadByteTable(const std::array<uint8_t, 256>& bytes) {
+  ByteTable t;
+  for (int i = 0; i < 4; ++i) t.quarter[i] = _mm512_load_si512(bytes.data() + 64 * i);
+  return t;
+}
+
+FERROWIN_AVX512 __m512i lookup(const ByteTable& t, __m512i index) {
+  return _mm512_mask_blend_epi8(_mm512_movepi8_mask(index),
+                                _mm512_permutex2var_epi8(t.quarter[0], index, t.quarter[1]),
+                                _mm512_permutex2var_epi8(t.quarter[2], index, t.quarter[3]));
+}
+
+struct SegmentTable {
+  __m512i start[2], rise[2];
+};
+
+FERROWIN_AVX512 SegmentTable loadSegments(const EncodeSegments& s) {
+  return {{_mm512_load_si512(s.start.data()), _mm512_load_si512(s.start.data() + 32)},
+          {_mm512_load_si512(s.rise.data()), _mm512_load_si512(s.rise.data() + 32)}};
+}
+
+// 32 linear values to 8.8 codes (the code is the high byte).
+FERROWIN_AVX512 __m512i encode32(__m512i linear, const SegmentTable& dark,
+                                 const SegmentTable& bright) {
+  const __mmask32 isDark = _mm512_cmplt_epu16_mask(linear, _mm512_set1_epi16(kDarkLimit));
+  const __m512i darkIndex = _mm512_srli_epi16(linear, kDarkShift);
+  const __m512i brightIndex = _mm512_srli_epi16(linear, kBrightShift);
+  const __m512i position = _mm512_mask_slli_epi16(_mm512_slli_epi16(linear, 16 - kBrightShift),
+                                                  isDark, linear, 16 - kDarkShift);
+  const __m512i start = _mm512_mask_blend_epi16(
+      isDark, _mm512_permutex2var_epi16(bright.start[0], brightIndex, bright.start[1]),
+      _mm512_permutex2var_epi16(dark.start[0], darkIndex, dark.start[1]));
+  const __m512i rise = _mm512_mask_blend_epi16(
+      isDark, _mm512_permutex2var_epi16(bright.rise[0], brightIndex, bright.rise[1]),
+      _mm512_permutex2var_epi16(dark.rise[0], darkIndex, dark.rise[1]));
+  return _mm512_add_epi16(start, _mm512_mulhi_epu16(rise, position));
+}
+
+FERROWIN_AVX512 __m512i coefficient(int row, int column) {
+  return _mm512_set1_epi16(short(kP3[row][column]));
+}
+
+// Pixels [0, n) with n a multiple of 64; returns n.
+__attribute__((target(FERROWIN_AVX512_TARGET))) int rowToP3Vector(const P3Tables& t,
+                                                                   const uint8_t* in,
+                                                                   uint8_t* out, int width) {
+  alignas(64) std::array<uint8_t, 64> planeIndex[3], narrowIndex;
+  for (int p = 0; p < 64; ++p) {
+    const int j = p / 16, k = p % 16 / 4, m = p % 4;
+    for (int c = 0; c < 3; ++c) planeIndex[c][p] = uint8_t(64 * (k & 1) + 16 * j + 4 * m + c);
+    const int i = p % 16;
+    narrowIndex[p] = uint8_t((i < 8 ? 0 : 64) + 16 * j + 2 * (i % 8) + 1);
+  }
+  __m512i channelIndex[3];
+  for (int c = 0; c < 3; ++c) channelIndex[c] = _mm512_load_si512(planeIndex[c].data());
+  const __m512i narrow = _mm512_load_si512(narrowIndex.data());
+  constexpr __mmask64 kSecondPair = 0xFF00FF00FF00FF00ull;  // bytes 8..15 of each lane
+  constexpr __mmask64 kAlpha = 0x8888888888888888ull;
+  const ByteTable low = loadByteTable(t.decodeLow), high = loadByteTable(t.decodeHigh);
+  const SegmentTable dark = loadSegments(t.dark), bright = loadSegments(t.bright);
+  const __m512i rr = coefficient(0, 0), rg = coefficient(0, 1), gr = coefficient(1, 0),
+                gg = coefficient(1, 1), br = coefficient(2, 0), bg = coefficient(2, 1),
+                bb = coefficient(2, 2);
+  int x = 0;
+  for (; x + 64 <= width; x += 64) {
+    __m512i pixels[4];
+    for (int k = 0; k < 4; ++k) pixels[k] = _mm512_loadu_si512(in + 4 * (x + 16 * k));
+    // Linear blue, green, red in 16 bits: [c][0] from plane bytes 0..7 of each lane, [c][1] 8..15.
+    __m512i linear[3][2];
+    for (int c = 0; c < 3; ++c) {
+      const __m512i plane = _mm512_mask_blend_epi8(
+          kSecondPair, _mm512_permutex2var_epi8(pixels[0], channelIndex[c], pixels[1]),
+          _mm512_permutex2var_epi8(pixels[2], channelIndex[c], pixels[3]));
+      const __m512i lo = lookup(low, plane), hi = lookup(high, plane);
+      linear[c][0] = _mm512_unpacklo_epi8(lo, hi);
+      linear[c][1] = _mm512_unpackhi_epi8(lo, hi);
+    }
+    __m512i coded[3][2];
+    for (int h = 0; h < 2; ++h) {
+      const __m512i b = linear[0][h], g = linear[1][h], r = linear[2][h];
+      const __m512i red = _mm512_add_epi16(_mm512_mulhi_epu16(r, rr), _mm512_mulhi_epu16(g, rg));
+      const __m512i green =
+          _mm512_add_epi16(_mm512_mulhi_epu16(r, gr), _mm512_mulhi_epu16(g, gg));
+      const __m512i blue = _mm512_add_epi16(
+          _mm512_add_epi16(_mm512_mulhi_epu16(r, br), _mm512_mulhi_epu16(g, bg)),
+          _mm512_mulhi_epu16(b, bb));
+      coded[0][h] = encode32(blue, dark, bright);
+      coded[1][h] = encode32(green, dark, bright);
+      coded[2][h] = encode32(red, dark, bright);
+    }
+    __m512i plane[3];
+    for (int c = 0; c < 3; ++c) {
+      plane[c] = _mm512_permutex2var_epi8(coded[c][0], narrow, coded[c][1]);
+    }
+    const __m512i bgLo = _mm512_unpacklo_epi8(plane[0], plane[1]);
+    const __m512i bgHi = _mm512_unpackhi_epi8(plane[0], plane[1]);
+    const __m512i rrLo = _mm512_unpacklo_epi8(plane[2], plane[2]);
+    const __m512i rrHi = _mm512_unpackhi_epi8(plane[2], plane[2]);
+    const __m512i result[4] = {
+        _mm512_unpacklo_epi16(bgLo, rrLo), _mm512_unpackhi_epi16(bgLo, rrLo),
+        _mm512_unpacklo_epi16(bgHi, rrHi), _mm512_unpackhi_epi16(bgHi, rrHi)};
+    for (int k = 0; k < 4; ++k) {
+      _mm512_storeu_si512(out + 4 * (x + 16 * k),
+                          _mm512_mask_blend_epi8(kAlpha, result[k], pixels[k]));
+    }
+  }
+  return x;
+}
+
+bool hasAvx512Vbmi() {
+  static const bool has =
+      __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vbmi");
+  return has;
+}
+
+#endif
+
+// A row to P3. The portable path reuses the last answer for a pixel equal to its left
+// neighbour (flat areas of a desktop or a game's sky).
+void rowToP3(const uint8_t* in, uint8_t* out, int width, bool vector) {
   const P3Tables& t = p3Tables();
+  int x = 0;
+#ifdef FERROWIN_YUV_AVX2
+  if (vector && hasAvx512Vbmi()) x = rowToP3Vector(t, in, out, width);
+#else
+  (void)vector;
+#endif
   uint32_t lastIn = 0, lastOut = pixelToP3(t, 0);
-  for (int x = 0; x < width; ++x) {
+  for (; x < width; ++x) {
     uint32_t pixel;
     std::memcpy(&pixel, in + 4 * x, 4);
     if (pixel != lastIn) {
@@ -286,8 +483,8 @@ void convert(const BgraFrame& source, uint8_t* yPlane, int yStride, ChromaPlanes
     const uint8_t* top = source.at(0, row);
     const uint8_t* bottom = pair ? source.at(0, row + 1) : top;
     if (toP3) {
-      rowToP3(top, p3Rows.data(), source.width);
-      if (pair) rowToP3(bottom, p3Rows.data() + size_t(source.width) * 4, source.width);
+      rowToP3(top, p3Rows.data(), source.width, vector);
+      if (pair) rowToP3(bottom, p3Rows.data() + size_t(source.width) * 4, source.width, vector);
       top = p3Rows.data();
       bottom = pair ? top + size_t(source.width) * 4 : top;
     }
@@ -320,6 +517,10 @@ void convertBgraToNv12(const BgraFrame& source, uint8_t* y, int yStride, uint8_t
 void convertBgraToI420Portable(const BgraFrame& source, uint8_t* y, int yStride, uint8_t* u,
                                int uStride, uint8_t* v, int vStride, OutputPrimaries primaries) {
   convert(source, y, yStride, {u, uStride, v, vStride, 1}, false, primaries);
+}
+
+void convertBgraRowToDisplayP3(const uint8_t* bgra, uint8_t* out, int count) {
+  rowToP3(bgra, out, count, true);
 }
 
 std::array<uint8_t, 3> srgbToDisplayP3(std::array<uint8_t, 3> rgb) {
