@@ -111,9 +111,10 @@ FERROWIN_AVX2 __m128i lumaBytes(__m256i lo, __m256i hi, __m256i weights, __m256i
   return _mm_packus_epi16(words, words);
 }
 
+// Pixels [from, n) with `from` even; returns n.
 __attribute__((target("avx2"))) int convertVector(const uint8_t* top, const uint8_t* bottom,
                                                   uint8_t* yTop, uint8_t* yBottom, ChromaOut out,
-                                                  int width) {
+                                                  int from, int width) {
   const __m256i zero = _mm256_setzero_si256();
   const __m256i yWeights =
       _mm256_setr_epi16(kYB, kYG, kYR, 0, kYB, kYG, kYR, 0, kYB, kYG, kYR, 0, kYB, kYG, kYR, 0);
@@ -123,7 +124,7 @@ __attribute__((target("avx2"))) int convertVector(const uint8_t* top, const uint
       _mm256_setr_epi16(kVB, kVG, kVR, 0, kVB, kVG, kVR, 0, kVB, kVG, kVR, 0, kVB, kVG, kVR, 0);
   const __m256i yOffset = _mm256_set1_epi32(kYOffset);
   const __m256i cOffset = _mm256_set1_epi32(kCOffset);
-  int x = 0;
+  int x = from;
   for (; x + 8 <= width; x += 8) {
     const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(top + 4 * x));
     const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(bottom + 4 * x));
@@ -326,6 +327,10 @@ uint32_t pixelToP3(const P3Tables& t, uint32_t bgra) {
 // that byte 16j + 4k + m of a plane is pixel 16k + 4j + m: the interleaving unpacks at the end
 // then give back the pixels in order, and widening to 16 bits and narrowing back are the plain
 // per-lane unpacks.
+// GCC 12 takes the AVX-512 intrinsics' deliberately undefined pass-through operand for an
+// uninitialised variable.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #define FERROWIN_AVX512_TARGET "avx512f,avx512bw,avx512vbmi"
 #define FERROWIN_AVX512 __attribute__((target(FERROWIN_AVX512_TARGET), always_inline)) inline
 
@@ -335,6 +340,7 @@ struct ByteTable {
 
 FERROWIN_AVX512 ByteTable loadByteTable(const std::array<uint8_t, 256>& bytes) {
   ByteTable t;
+  #pragma GCC unroll 4
   for (int i = 0; i < 4; ++i) t.quarter[i] = _mm512_load_si512(bytes.data() + 64 * i);
   return t;
 }
@@ -375,72 +381,188 @@ FERROWIN_AVX512 __m512i coefficient(int row, int column) {
   return _mm512_set1_epi16(short(kP3[row][column]));
 }
 
-// Pixels [0, n) with n a multiple of 64; returns n.
-__attribute__((target(FERROWIN_AVX512_TARGET))) int rowToP3Vector(const P3Tables& t,
-                                                                   const uint8_t* in,
-                                                                   uint8_t* out, int width) {
-  alignas(64) std::array<uint8_t, 64> planeIndex[3], narrowIndex;
-  for (int p = 0; p < 64; ++p) {
-    const int j = p / 16, k = p % 16 / 4, m = p % 4;
-    for (int c = 0; c < 3; ++c) planeIndex[c][p] = uint8_t(64 * (k & 1) + 16 * j + 4 * m + c);
-    const int i = p % 16;
-    narrowIndex[p] = uint8_t((i < 8 ? 0 : 64) + 16 * j + 2 * (i % 8) + 1);
-  }
-  __m512i channelIndex[3];
-  for (int c = 0; c < 3; ++c) channelIndex[c] = _mm512_load_si512(planeIndex[c].data());
-  const __m512i narrow = _mm512_load_si512(narrowIndex.data());
+// Two 16-bit weights (low, high) for a madd.
+FERROWIN_AVX512 __m512i weightPair(int16_t low, int16_t high) {
+  return _mm512_set1_epi32(int32_t(uint32_t(uint16_t(low)) | uint32_t(uint16_t(high)) << 16));
+}
+
+FERROWIN_AVX512 __m512i weighted(__m512i offset, __m512i bg, __m512i bgWeights, __m512i r0,
+                                 __m512i rWeights) {
+  return _mm512_add_epi32(offset, _mm512_add_epi32(_mm512_madd_epi16(bg, bgWeights),
+                                                   _mm512_madd_epi16(r0, rWeights)));
+}
+
+// Where each byte of the fused kernel's permutes comes from; built once.
+struct FusedLayout {
+  // Channel planes: byte 16j + 4k + m of a plane is pixel 16k + 4j + m of the 64.
+  std::array<std::array<uint8_t, 64>, 3> plane;
+  // From the codes of one half (pixels 32h..32h+31): the even or odd pixels' (blue, green) and
+  // (red, 0) as 16-bit pairs, one pixel per 32-bit lane, in pixel order.
+  std::array<uint8_t, 64> blueGreen[2], red[2];
+  std::array<uint8_t, 64> luma;                // packed luma bytes → pixel order
+  std::array<uint8_t, 64> planar, interleaved;  // packed U, V bytes → U0..U31 V0..V31 / U0 V0 ...
+};
+
+const FusedLayout& fusedLayout() {
+  static const FusedLayout layout = [] {
+    FusedLayout l{};
+    // Word position (8j + w) of pixel q (0..31) of a half, after widening the planes.
+    const auto word = [](int q) { return 8 * (q % 16 / 4) + 4 * (q / 16) + q % 4; };
+    for (int p = 0; p < 64; ++p) {
+      const int j = p / 16, k = p % 16 / 4, m = p % 4;
+      #pragma GCC unroll 4
+      for (int c = 0; c < 3; ++c) l.plane[c][p] = uint8_t(64 * (k & 1) + 16 * j + 4 * m + c);
+    }
+    #pragma GCC unroll 4
+    for (int odd = 0; odd < 2; ++odd) {
+      for (int d = 0; d < 16; ++d) {
+        const uint8_t high = uint8_t(2 * word(2 * d + odd) + 1);  // the code's byte
+        l.blueGreen[odd][4 * d] = high;
+        l.blueGreen[odd][4 * d + 2] = uint8_t(64 + high);
+        l.red[odd][4 * d] = high;
+      }
+    }
+    // Packing two 32-bit vectors to 16 bits, then two of those to 8 bits, interleaves them by
+    // 128-bit lane: byte 16L + i holds element 4L + i % 4 of vector (i / 4).
+    for (int p = 0; p < 64; ++p) {
+      const int lane = p / 16, i = p % 16, element = 4 * lane + i % 4, vector = i / 4;
+      // Luma: vectors are even h0, odd h0, even h1, odd h1.
+      l.luma[size_t(32 * (vector / 2) + 2 * element + vector % 2)] = uint8_t(p);
+      // Chroma: U blocks 0..15, U 16..31, V 0..15, V 16..31.
+      const int block = 16 * (vector % 2) + element;
+      l.planar[size_t(32 * (vector / 2) + block)] = uint8_t(p);
+      l.interleaved[size_t(2 * block + vector / 2)] = uint8_t(p);
+    }
+    return l;
+  }();
+  return layout;
+}
+
+FERROWIN_AVX512 __m512i loadBytes(const std::array<uint8_t, 64>& bytes) {
+  return _mm512_loadu_si512(bytes.data());
+}
+
+struct P3Kernel {
+  __m512i plane[3];
+  ByteTable low, high;
+  SegmentTable dark, bright;
+  __m512i rr, rg, gr, gg, br, bg, bb;
+};
+
+// 64 BGRA pixels to P3 codes (8.8, the code in the high byte) of blue, green and red:
+// codes[c][h] holds pixels 32h..32h+31, pixel q of the half at word 8 × (q % 16 / 4) + 4 × (q / 16)
+// + q % 4.
+FERROWIN_AVX512 void p3Codes(const P3Kernel& k, const uint8_t* in, __m512i (&codes)[3][2]) {
+  __m512i pixels[4];
+  #pragma GCC unroll 4
+  for (int i = 0; i < 4; ++i) pixels[i] = _mm512_loadu_si512(in + 64 * i);
   constexpr __mmask64 kSecondPair = 0xFF00FF00FF00FF00ull;  // bytes 8..15 of each lane
-  constexpr __mmask64 kAlpha = 0x8888888888888888ull;
-  const ByteTable low = loadByteTable(t.decodeLow), high = loadByteTable(t.decodeHigh);
-  const SegmentTable dark = loadSegments(t.dark), bright = loadSegments(t.bright);
-  const __m512i rr = coefficient(0, 0), rg = coefficient(0, 1), gr = coefficient(1, 0),
-                gg = coefficient(1, 1), br = coefficient(2, 0), bg = coefficient(2, 1),
-                bb = coefficient(2, 2);
+  __m512i linear[3][2];
+  #pragma GCC unroll 4
+  for (int c = 0; c < 3; ++c) {
+    const __m512i plane = _mm512_mask_blend_epi8(
+        kSecondPair, _mm512_permutex2var_epi8(pixels[0], k.plane[c], pixels[1]),
+        _mm512_permutex2var_epi8(pixels[2], k.plane[c], pixels[3]));
+    const __m512i lo = lookup(k.low, plane), hi = lookup(k.high, plane);
+    linear[c][0] = _mm512_unpacklo_epi8(lo, hi);
+    linear[c][1] = _mm512_unpackhi_epi8(lo, hi);
+  }
+  #pragma GCC unroll 4
+  for (int h = 0; h < 2; ++h) {
+    const __m512i b = linear[0][h], g = linear[1][h], r = linear[2][h];
+    const __m512i red = _mm512_add_epi16(_mm512_mulhi_epu16(r, k.rr), _mm512_mulhi_epu16(g, k.rg));
+    const __m512i green =
+        _mm512_add_epi16(_mm512_mulhi_epu16(r, k.gr), _mm512_mulhi_epu16(g, k.gg));
+    const __m512i blue = _mm512_add_epi16(
+        _mm512_add_epi16(_mm512_mulhi_epu16(r, k.br), _mm512_mulhi_epu16(g, k.bg)),
+        _mm512_mulhi_epu16(b, k.bb));
+    codes[0][h] = encode32(blue, k.dark, k.bright);
+    codes[1][h] = encode32(green, k.dark, k.bright);
+    codes[2][h] = encode32(red, k.dark, k.bright);
+  }
+}
+
+// The vector conversion with the P3 step fused in: 64 columns of a row pair at a time, P3 codes
+// straight into the BT.709 sums (no BGRA in between). The same integers as the portable path.
+__attribute__((target(FERROWIN_AVX512_TARGET))) int convertP3Vector(
+    const uint8_t* top, const uint8_t* bottom, uint8_t* yTop, uint8_t* yBottom, ChromaOut out,
+    int width) {
+  const P3Tables& t = p3Tables();
+  const FusedLayout& layout = fusedLayout();
+  P3Kernel k;
+  #pragma GCC unroll 4
+  for (int c = 0; c < 3; ++c) k.plane[c] = loadBytes(layout.plane[c]);
+  k.low = loadByteTable(t.decodeLow);
+  k.high = loadByteTable(t.decodeHigh);
+  k.dark = loadSegments(t.dark);
+  k.bright = loadSegments(t.bright);
+  k.rr = coefficient(0, 0), k.rg = coefficient(0, 1), k.gr = coefficient(1, 0);
+  k.gg = coefficient(1, 1), k.br = coefficient(2, 0), k.bg = coefficient(2, 1);
+  k.bb = coefficient(2, 2);
+  const __m512i blueGreen[2] = {loadBytes(layout.blueGreen[0]), loadBytes(layout.blueGreen[1])};
+  const __m512i red[2] = {loadBytes(layout.red[0]), loadBytes(layout.red[1])};
+  const __m512i lumaOrder = loadBytes(layout.luma);
+  const __m512i chromaOrder = loadBytes(out.step == 1 ? layout.planar : layout.interleaved);
+  constexpr __mmask64 kBlueGreen = 0x5555555555555555ull, kRed = 0x1111111111111111ull;
+  const __m512i yBG = weightPair(kYB, kYG), yR = weightPair(kYR, 0);
+  const __m512i uBG = weightPair(kUB, kUG), uR = weightPair(kUR, 0);
+  const __m512i vBG = weightPair(kVB, kVG), vR = weightPair(kVR, 0);
+  const __m512i yOffset = _mm512_set1_epi32(kYOffset), cOffset = _mm512_set1_epi32(kCOffset);
+
   int x = 0;
   for (; x + 64 <= width; x += 64) {
-    __m512i pixels[4];
-    for (int k = 0; k < 4; ++k) pixels[k] = _mm512_loadu_si512(in + 4 * (x + 16 * k));
-    // Linear blue, green, red in 16 bits: [c][0] from plane bytes 0..7 of each lane, [c][1] 8..15.
-    __m512i linear[3][2];
-    for (int c = 0; c < 3; ++c) {
-      const __m512i plane = _mm512_mask_blend_epi8(
-          kSecondPair, _mm512_permutex2var_epi8(pixels[0], channelIndex[c], pixels[1]),
-          _mm512_permutex2var_epi8(pixels[2], channelIndex[c], pixels[3]));
-      const __m512i lo = lookup(low, plane), hi = lookup(high, plane);
-      linear[c][0] = _mm512_unpacklo_epi8(lo, hi);
-      linear[c][1] = _mm512_unpackhi_epi8(lo, hi);
+    // [row][h][odd]: (blue, green) and (red, 0) pairs of the even and odd pixels of each half.
+    __m512i bgPairs[2][2][2], rPairs[2][2][2];
+    #pragma GCC unroll 4
+    for (int row = 0; row < 2; ++row) {
+      __m512i codes[3][2];
+      p3Codes(k, (row == 0 ? top : bottom) + 4 * x, codes);
+      __m512i luma[2][2];
+      #pragma GCC unroll 4
+      for (int h = 0; h < 2; ++h) {
+        #pragma GCC unroll 4
+        for (int odd = 0; odd < 2; ++odd) {
+          bgPairs[row][h][odd] =
+              _mm512_maskz_permutex2var_epi8(kBlueGreen, codes[0][h], blueGreen[odd], codes[1][h]);
+          rPairs[row][h][odd] =
+              _mm512_maskz_permutex2var_epi8(kRed, codes[2][h], red[odd], codes[2][h]);
+          luma[h][odd] = _mm512_srai_epi32(
+              weighted(yOffset, bgPairs[row][h][odd], yBG, rPairs[row][h][odd], yR), kShift);
+        }
+      }
+      uint8_t* y = row == 0 ? yTop : yBottom;
+      if (y) {
+        const __m512i bytes = _mm512_packus_epi16(_mm512_packs_epi32(luma[0][0], luma[0][1]),
+                                                  _mm512_packs_epi32(luma[1][0], luma[1][1]));
+        _mm512_storeu_si512(y + x, _mm512_permutexvar_epi8(lumaOrder, bytes));
+      }
     }
-    __m512i coded[3][2];
+    __m512i u[2], v[2];
+    #pragma GCC unroll 4
     for (int h = 0; h < 2; ++h) {
-      const __m512i b = linear[0][h], g = linear[1][h], r = linear[2][h];
-      const __m512i red = _mm512_add_epi16(_mm512_mulhi_epu16(r, rr), _mm512_mulhi_epu16(g, rg));
-      const __m512i green =
-          _mm512_add_epi16(_mm512_mulhi_epu16(r, gr), _mm512_mulhi_epu16(g, gg));
-      const __m512i blue = _mm512_add_epi16(
-          _mm512_add_epi16(_mm512_mulhi_epu16(r, br), _mm512_mulhi_epu16(g, bg)),
-          _mm512_mulhi_epu16(b, bb));
-      coded[0][h] = encode32(blue, dark, bright);
-      coded[1][h] = encode32(green, dark, bright);
-      coded[2][h] = encode32(red, dark, bright);
+      const __m512i bg = _mm512_add_epi16(_mm512_add_epi16(bgPairs[0][h][0], bgPairs[0][h][1]),
+                                          _mm512_add_epi16(bgPairs[1][h][0], bgPairs[1][h][1]));
+      const __m512i r = _mm512_add_epi16(_mm512_add_epi16(rPairs[0][h][0], rPairs[0][h][1]),
+                                         _mm512_add_epi16(rPairs[1][h][0], rPairs[1][h][1]));
+      u[h] = _mm512_srai_epi32(weighted(cOffset, bg, uBG, r, uR), kShift + 2);
+      v[h] = _mm512_srai_epi32(weighted(cOffset, bg, vBG, r, vR), kShift + 2);
     }
-    __m512i plane[3];
-    for (int c = 0; c < 3; ++c) {
-      plane[c] = _mm512_permutex2var_epi8(coded[c][0], narrow, coded[c][1]);
-    }
-    const __m512i bgLo = _mm512_unpacklo_epi8(plane[0], plane[1]);
-    const __m512i bgHi = _mm512_unpackhi_epi8(plane[0], plane[1]);
-    const __m512i rrLo = _mm512_unpacklo_epi8(plane[2], plane[2]);
-    const __m512i rrHi = _mm512_unpackhi_epi8(plane[2], plane[2]);
-    const __m512i result[4] = {
-        _mm512_unpacklo_epi16(bgLo, rrLo), _mm512_unpackhi_epi16(bgLo, rrLo),
-        _mm512_unpacklo_epi16(bgHi, rrHi), _mm512_unpackhi_epi16(bgHi, rrHi)};
-    for (int k = 0; k < 4; ++k) {
-      _mm512_storeu_si512(out + 4 * (x + 16 * k),
-                          _mm512_mask_blend_epi8(kAlpha, result[k], pixels[k]));
+    const __m512i chroma = _mm512_permutexvar_epi8(
+        chromaOrder, _mm512_packus_epi16(_mm512_packs_epi32(u[0], u[1]),
+                                         _mm512_packs_epi32(v[0], v[1])));
+    if (out.step == 1) {
+      _mm256_storeu_si256(reinterpret_cast<__m256i*>(out.u + x / 2),
+                          _mm512_castsi512_si256(chroma));
+      _mm256_storeu_si256(reinterpret_cast<__m256i*>(out.v + x / 2),
+                          _mm512_extracti64x4_epi64(chroma, 1));
+    } else {
+      _mm512_storeu_si512(out.u + x, chroma);
     }
   }
   return x;
 }
+
+#pragma GCC diagnostic pop
 
 bool hasAvx512Vbmi() {
   static const bool has =
@@ -450,18 +572,12 @@ bool hasAvx512Vbmi() {
 
 #endif
 
-// A row to P3. The portable path reuses the last answer for a pixel equal to its left
-// neighbour (flat areas of a desktop or a game's sky).
-void rowToP3(const uint8_t* in, uint8_t* out, int width, bool vector) {
+// Pixels [from, width) of a row to P3. A pixel equal to its left neighbour reuses the answer
+// (flat areas of a desktop or a game's sky).
+void rowToP3(const uint8_t* in, uint8_t* out, int from, int width) {
   const P3Tables& t = p3Tables();
-  int x = 0;
-#ifdef FERROWIN_YUV_AVX2
-  if (vector && hasAvx512Vbmi()) x = rowToP3Vector(t, in, out, width);
-#else
-  (void)vector;
-#endif
   uint32_t lastIn = 0, lastOut = pixelToP3(t, 0);
-  for (; x < width; ++x) {
+  for (int x = from; x < width; ++x) {
     uint32_t pixel;
     std::memcpy(&pixel, in + 4 * x, 4);
     if (pixel != lastIn) {
@@ -474,7 +590,8 @@ void rowToP3(const uint8_t* in, uint8_t* out, int width, bool vector) {
 
 void convert(const BgraFrame& source, uint8_t* yPlane, int yStride, ChromaPlanes chroma,
              bool vector, OutputPrimaries primaries) {
-  // P3 rows are made a pair at a time in a buffer that stays in the cache.
+  // P3 pixels the fused vector path leaves to the tail are made a row pair at a time in a buffer
+  // that stays in the cache.
   thread_local std::vector<uint8_t> p3Rows;
   const bool toP3 = primaries == OutputPrimaries::displayP3;
   if (toP3) p3Rows.resize(size_t(source.width) * 8);
@@ -482,19 +599,26 @@ void convert(const BgraFrame& source, uint8_t* yPlane, int yStride, ChromaPlanes
     const bool pair = row + 1 < source.height;
     const uint8_t* top = source.at(0, row);
     const uint8_t* bottom = pair ? source.at(0, row + 1) : top;
-    if (toP3) {
-      rowToP3(top, p3Rows.data(), source.width, vector);
-      if (pair) rowToP3(bottom, p3Rows.data() + size_t(source.width) * 4, source.width, vector);
-      top = p3Rows.data();
-      bottom = pair ? top + size_t(source.width) * 4 : top;
-    }
     uint8_t* yTop = yPlane + size_t(row) * yStride;
     uint8_t* yBottom = pair ? yTop + yStride : nullptr;
     const ChromaOut out{chroma.u + size_t(row / 2) * chroma.uStride,
                         chroma.v + size_t(row / 2) * chroma.vStride, chroma.step};
     int done = 0;
 #ifdef FERROWIN_YUV_AVX2
-    if (vector && hasAvx2()) done = convertVector(top, bottom, yTop, yBottom, out, source.width);
+    if (vector && toP3 && hasAvx512Vbmi()) {
+      done = convertP3Vector(top, bottom, yTop, yBottom, out, source.width);
+    }
+#endif
+    if (toP3) {
+      uint8_t* p3Top = p3Rows.data();
+      uint8_t* p3Bottom = pair ? p3Top + size_t(source.width) * 4 : p3Top;
+      rowToP3(top, p3Top, done, source.width);
+      if (pair) rowToP3(bottom, p3Bottom, done, source.width);
+      top = p3Top;
+      bottom = p3Bottom;
+    }
+#ifdef FERROWIN_YUV_AVX2
+    if (vector && hasAvx2()) done = convertVector(top, bottom, yTop, yBottom, out, done, source.width);
 #else
     (void)vector;
 #endif
@@ -517,10 +641,6 @@ void convertBgraToNv12(const BgraFrame& source, uint8_t* y, int yStride, uint8_t
 void convertBgraToI420Portable(const BgraFrame& source, uint8_t* y, int yStride, uint8_t* u,
                                int uStride, uint8_t* v, int vStride, OutputPrimaries primaries) {
   convert(source, y, yStride, {u, uStride, v, vStride, 1}, false, primaries);
-}
-
-void convertBgraRowToDisplayP3(const uint8_t* bgra, uint8_t* out, int count) {
-  rowToP3(bgra, out, count, true);
 }
 
 std::array<uint8_t, 3> srgbToDisplayP3(std::array<uint8_t, 3> rgb) {

@@ -29,9 +29,6 @@ void convertBgraToI420Portable(const BgraFrame& source, uint8_t* y, int yStride,
                                int uStride, uint8_t* v, int vStride,
                                OutputPrimaries primaries = OutputPrimaries::bt709);
 
-/// `count` BGRA pixels to Display P3 (alpha kept) on the fastest path; `out` may be `bgra`.
-void convertBgraRowToDisplayP3(const uint8_t* bgra, uint8_t* out, int count);
-
 /// One sRGB colour (red, green, blue codes) as Display P3 codes, the way the conversion does it.
 std::array<uint8_t, 3> srgbToDisplayP3(std::array<uint8_t, 3> rgb);
 
