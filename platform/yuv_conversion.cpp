@@ -322,11 +322,12 @@ uint32_t pixelToP3(const P3Tables& t, uint32_t bgra) {
 
 #ifdef FERROWIN_YUV_AVX2
 
-// 64 pixels at a time with AVX-512 byte permutes, the 256-entry decode tables held in registers.
-// The four source registers hold pixels 16k..16k+15 (k = 0..3). Channel planes are arranged so
-// that byte 16j + 4k + m of a plane is pixel 16k + 4j + m: the interleaving unpacks at the end
-// then give back the pixels in order, and widening to 16 bits and narrowing back are the plain
-// per-lane unpacks.
+// The AVX-512 (VBMI) path: 64 pixels at a time, each channel gathered into a plane of bytes by
+// permutes, the 256-entry decode tables held in registers (two 128-byte permutes and a blend per
+// byte of the result), the matrix and the encode segments on 16-bit lanes, and byte permutes
+// again to bring the codes into (blue, green) and (red, 0) pairs for the BT.709 sums. The
+// permutes' orders are in `FusedLayout`.
+//
 // GCC 12 takes the AVX-512 intrinsics' deliberately undefined pass-through operand for an
 // uninitialised variable.
 #pragma GCC diagnostic push
@@ -340,7 +341,7 @@ struct ByteTable {
 
 FERROWIN_AVX512 ByteTable loadByteTable(const std::array<uint8_t, 256>& bytes) {
   ByteTable t;
-  #pragma GCC unroll 4
+#pragma GCC unroll 4
   for (int i = 0; i < 4; ++i) t.quarter[i] = _mm512_load_si512(bytes.data() + 64 * i);
   return t;
 }
@@ -388,8 +389,8 @@ FERROWIN_AVX512 __m512i weightPair(int16_t low, int16_t high) {
 
 FERROWIN_AVX512 __m512i weighted(__m512i offset, __m512i bg, __m512i bgWeights, __m512i r0,
                                  __m512i rWeights) {
-  return _mm512_add_epi32(offset, _mm512_add_epi32(_mm512_madd_epi16(bg, bgWeights),
-                                                   _mm512_madd_epi16(r0, rWeights)));
+  return _mm512_add_epi32(
+      offset, _mm512_add_epi32(_mm512_madd_epi16(bg, bgWeights), _mm512_madd_epi16(r0, rWeights)));
 }
 
 // Where each byte of the fused kernel's permutes comes from; built once.
@@ -399,7 +400,7 @@ struct FusedLayout {
   // From the codes of one half (pixels 32h..32h+31): the even or odd pixels' (blue, green) and
   // (red, 0) as 16-bit pairs, one pixel per 32-bit lane, in pixel order.
   std::array<uint8_t, 64> blueGreen[2], red[2];
-  std::array<uint8_t, 64> luma;                // packed luma bytes → pixel order
+  std::array<uint8_t, 64> luma;                 // packed luma bytes → pixel order
   std::array<uint8_t, 64> planar, interleaved;  // packed U, V bytes → U0..U31 V0..V31 / U0 V0 ...
 };
 
@@ -410,10 +411,8 @@ const FusedLayout& fusedLayout() {
     const auto word = [](int q) { return 8 * (q % 16 / 4) + 4 * (q / 16) + q % 4; };
     for (int p = 0; p < 64; ++p) {
       const int j = p / 16, k = p % 16 / 4, m = p % 4;
-      #pragma GCC unroll 4
       for (int c = 0; c < 3; ++c) l.plane[c][p] = uint8_t(64 * (k & 1) + 16 * j + 4 * m + c);
     }
-    #pragma GCC unroll 4
     for (int odd = 0; odd < 2; ++odd) {
       for (int d = 0; d < 16; ++d) {
         const uint8_t high = uint8_t(2 * word(2 * d + odd) + 1);  // the code's byte
@@ -454,11 +453,11 @@ struct P3Kernel {
 // + q % 4.
 FERROWIN_AVX512 void p3Codes(const P3Kernel& k, const uint8_t* in, __m512i (&codes)[3][2]) {
   __m512i pixels[4];
-  #pragma GCC unroll 4
+#pragma GCC unroll 4
   for (int i = 0; i < 4; ++i) pixels[i] = _mm512_loadu_si512(in + 64 * i);
   constexpr __mmask64 kSecondPair = 0xFF00FF00FF00FF00ull;  // bytes 8..15 of each lane
   __m512i linear[3][2];
-  #pragma GCC unroll 4
+#pragma GCC unroll 4
   for (int c = 0; c < 3; ++c) {
     const __m512i plane = _mm512_mask_blend_epi8(
         kSecondPair, _mm512_permutex2var_epi8(pixels[0], k.plane[c], pixels[1]),
@@ -467,15 +466,15 @@ FERROWIN_AVX512 void p3Codes(const P3Kernel& k, const uint8_t* in, __m512i (&cod
     linear[c][0] = _mm512_unpacklo_epi8(lo, hi);
     linear[c][1] = _mm512_unpackhi_epi8(lo, hi);
   }
-  #pragma GCC unroll 4
+#pragma GCC unroll 4
   for (int h = 0; h < 2; ++h) {
     const __m512i b = linear[0][h], g = linear[1][h], r = linear[2][h];
     const __m512i red = _mm512_add_epi16(_mm512_mulhi_epu16(r, k.rr), _mm512_mulhi_epu16(g, k.rg));
     const __m512i green =
         _mm512_add_epi16(_mm512_mulhi_epu16(r, k.gr), _mm512_mulhi_epu16(g, k.gg));
-    const __m512i blue = _mm512_add_epi16(
-        _mm512_add_epi16(_mm512_mulhi_epu16(r, k.br), _mm512_mulhi_epu16(g, k.bg)),
-        _mm512_mulhi_epu16(b, k.bb));
+    const __m512i blue =
+        _mm512_add_epi16(_mm512_add_epi16(_mm512_mulhi_epu16(r, k.br), _mm512_mulhi_epu16(g, k.bg)),
+                         _mm512_mulhi_epu16(b, k.bb));
     codes[0][h] = encode32(blue, k.dark, k.bright);
     codes[1][h] = encode32(green, k.dark, k.bright);
     codes[2][h] = encode32(red, k.dark, k.bright);
@@ -484,13 +483,14 @@ FERROWIN_AVX512 void p3Codes(const P3Kernel& k, const uint8_t* in, __m512i (&cod
 
 // The vector conversion with the P3 step fused in: 64 columns of a row pair at a time, P3 codes
 // straight into the BT.709 sums (no BGRA in between). The same integers as the portable path.
-__attribute__((target(FERROWIN_AVX512_TARGET))) int convertP3Vector(
-    const uint8_t* top, const uint8_t* bottom, uint8_t* yTop, uint8_t* yBottom, ChromaOut out,
-    int width) {
+__attribute__((target(FERROWIN_AVX512_TARGET))) int convertP3Vector(const uint8_t* top,
+                                                                    const uint8_t* bottom,
+                                                                    uint8_t* yTop, uint8_t* yBottom,
+                                                                    ChromaOut out, int width) {
   const P3Tables& t = p3Tables();
   const FusedLayout& layout = fusedLayout();
   P3Kernel k;
-  #pragma GCC unroll 4
+#pragma GCC unroll 4
   for (int c = 0; c < 3; ++c) k.plane[c] = loadBytes(layout.plane[c]);
   k.low = loadByteTable(t.decodeLow);
   k.high = loadByteTable(t.decodeHigh);
@@ -513,14 +513,14 @@ __attribute__((target(FERROWIN_AVX512_TARGET))) int convertP3Vector(
   for (; x + 64 <= width; x += 64) {
     // [row][h][odd]: (blue, green) and (red, 0) pairs of the even and odd pixels of each half.
     __m512i bgPairs[2][2][2], rPairs[2][2][2];
-    #pragma GCC unroll 4
+#pragma GCC unroll 4
     for (int row = 0; row < 2; ++row) {
       __m512i codes[3][2];
       p3Codes(k, (row == 0 ? top : bottom) + 4 * x, codes);
       __m512i luma[2][2];
-      #pragma GCC unroll 4
+#pragma GCC unroll 4
       for (int h = 0; h < 2; ++h) {
-        #pragma GCC unroll 4
+#pragma GCC unroll 4
         for (int odd = 0; odd < 2; ++odd) {
           bgPairs[row][h][odd] =
               _mm512_maskz_permutex2var_epi8(kBlueGreen, codes[0][h], blueGreen[odd], codes[1][h]);
@@ -538,7 +538,7 @@ __attribute__((target(FERROWIN_AVX512_TARGET))) int convertP3Vector(
       }
     }
     __m512i u[2], v[2];
-    #pragma GCC unroll 4
+#pragma GCC unroll 4
     for (int h = 0; h < 2; ++h) {
       const __m512i bg = _mm512_add_epi16(_mm512_add_epi16(bgPairs[0][h][0], bgPairs[0][h][1]),
                                           _mm512_add_epi16(bgPairs[1][h][0], bgPairs[1][h][1]));
@@ -548,8 +548,8 @@ __attribute__((target(FERROWIN_AVX512_TARGET))) int convertP3Vector(
       v[h] = _mm512_srai_epi32(weighted(cOffset, bg, vBG, r, vR), kShift + 2);
     }
     const __m512i chroma = _mm512_permutexvar_epi8(
-        chromaOrder, _mm512_packus_epi16(_mm512_packs_epi32(u[0], u[1]),
-                                         _mm512_packs_epi32(v[0], v[1])));
+        chromaOrder,
+        _mm512_packus_epi16(_mm512_packs_epi32(u[0], u[1]), _mm512_packs_epi32(v[0], v[1])));
     if (out.step == 1) {
       _mm256_storeu_si256(reinterpret_cast<__m256i*>(out.u + x / 2),
                           _mm512_castsi512_si256(chroma));
@@ -618,7 +618,8 @@ void convert(const BgraFrame& source, uint8_t* yPlane, int yStride, ChromaPlanes
       bottom = p3Bottom;
     }
 #ifdef FERROWIN_YUV_AVX2
-    if (vector && hasAvx2()) done = convertVector(top, bottom, yTop, yBottom, out, done, source.width);
+    if (vector && hasAvx2())
+      done = convertVector(top, bottom, yTop, yBottom, out, done, source.width);
 #else
     (void)vector;
 #endif
@@ -644,8 +645,8 @@ void convertBgraToI420Portable(const BgraFrame& source, uint8_t* y, int yStride,
 }
 
 std::array<uint8_t, 3> srgbToDisplayP3(std::array<uint8_t, 3> rgb) {
-  const uint32_t p3 = pixelToP3(p3Tables(), uint32_t(rgb[2]) | uint32_t(rgb[1]) << 8 |
-                                                uint32_t(rgb[0]) << 16);
+  const uint32_t p3 =
+      pixelToP3(p3Tables(), uint32_t(rgb[2]) | uint32_t(rgb[1]) << 8 | uint32_t(rgb[0]) << 16);
   return {uint8_t(p3 >> 16), uint8_t(p3 >> 8), uint8_t(p3)};
 }
 

@@ -138,8 +138,8 @@ void BM_OurBgraToI420Bt709_1080p(benchmark::State& state) {
   }
 }
 
-// The same with the sRGB → Display P3 pre-pass, beside the plain conversion in the same run, on the
-// test pattern and on noise (no two neighbours alike: the pre-pass's worst case).
+// The same with the sRGB → Display P3 step, beside the plain conversion in the same run, on the
+// test pattern and on noise (no two neighbours alike: the portable path's worst case).
 BgraFrame noiseFrame1080p() {
   static std::vector<uint8_t> bytes = [] {
     std::vector<uint8_t> out(size_t(1920) * 1080 * 4);
@@ -257,6 +257,10 @@ class RatioReporter : public benchmark::ConsoleReporter {
           "BM_Memcpy1080p");
     ratio("BGRA->I420 1080p ours / swscale", "BM_OurBgraToI420Bt709_1080p",
           "BM_SwscaleBgraToI420Bt709_1080p");
+    ratio("BGRA->I420 1080p pattern, Display P3 / BT.709", "BM_OurBgraToI420_1080p/0/1",
+          "BM_OurBgraToI420_1080p/0/0");
+    ratio("BGRA->I420 1080p noise, Display P3 / BT.709", "BM_OurBgraToI420_1080p/1/1",
+          "BM_OurBgraToI420_1080p/1/0");
     ratio("draw one 1080p pattern frame / memcpy", "BM_DrawTestPattern1080p", "BM_Memcpy1080p");
   }
 
