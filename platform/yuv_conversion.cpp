@@ -254,6 +254,7 @@ struct alignas(64) P3Tables {
   std::array<uint8_t, 256> decodeLow{}, decodeHigh{};  // the 16-bit linear value's two bytes
   std::array<uint16_t, 256> decode{};
   EncodeSegments dark, bright;
+  std::array<uint8_t, 65536> encode{};  // the segments' answer for every linear value (portable)
 };
 
 double srgbDecode(double v) {
@@ -284,6 +285,8 @@ EncodeSegments encodeSegments(int shift) {
   return out;
 }
 
+uint32_t mulHigh(uint32_t a, uint32_t b) { return (a * b) >> 16; }
+
 const P3Tables& p3Tables() {
   static const P3Tables tables = [] {
     P3Tables t;
@@ -294,20 +297,18 @@ const P3Tables& p3Tables() {
     }
     t.dark = encodeSegments(kDarkShift);
     t.bright = encodeSegments(kBrightShift);
+    for (uint32_t linear = 0; linear < 65536; ++linear) {
+      const bool dark = linear < kDarkLimit;
+      const EncodeSegments& segments = dark ? t.dark : t.bright;
+      const uint32_t i = linear >> (dark ? kDarkShift : kBrightShift) & 63;
+      const uint32_t position = (linear << (dark ? 16 - kDarkShift : 16 - kBrightShift)) & 0xFFFF;
+      t.encode[linear] = uint8_t((segments.start[i] + ((segments.rise[i] * position) >> 16)) >> 8);
+    }
     return t;
   }();
   return tables;
 }
 
-uint32_t mulHigh(uint32_t a, uint32_t b) { return (a * b) >> 16; }
-
-uint32_t encodeChannel(const P3Tables& t, uint32_t linear) {
-  const bool dark = linear < kDarkLimit;
-  const EncodeSegments& segments = dark ? t.dark : t.bright;
-  const uint32_t i = linear >> (dark ? kDarkShift : kBrightShift) & 63;
-  const uint32_t position = (linear << (dark ? 16 - kDarkShift : 16 - kBrightShift)) & 0xFFFF;
-  return (segments.start[i] + mulHigh(segments.rise[i], position)) >> 8;
-}
 
 // One BGRA pixel to P3 (alpha kept).
 uint32_t pixelToP3(const P3Tables& t, uint32_t bgra) {
@@ -316,8 +317,7 @@ uint32_t pixelToP3(const P3Tables& t, uint32_t bgra) {
   const uint32_t red = mulHigh(r, kP3[0][0]) + mulHigh(g, kP3[0][1]);
   const uint32_t green = mulHigh(r, kP3[1][0]) + mulHigh(g, kP3[1][1]);
   const uint32_t blue = mulHigh(r, kP3[2][0]) + mulHigh(g, kP3[2][1]) + mulHigh(b, kP3[2][2]);
-  return encodeChannel(t, blue) | encodeChannel(t, green) << 8 | encodeChannel(t, red) << 16 |
-         (bgra & 0xFF000000u);
+  return t.encode[blue] | t.encode[green] << 8 | t.encode[red] << 16 | (bgra & 0xFF000000u);
 }
 
 #ifdef FERROWIN_YUV_AVX2
