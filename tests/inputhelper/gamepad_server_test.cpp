@@ -18,45 +18,19 @@ using asio::ip::udp;
 using Bytes = std::vector<uint8_t>;
 using testing::eventually;
 
-Bytes gamepadDatagram(uint32_t sequence, uint16_t buttons) {
-  Bytes d = {0x50, 0x4D, 0x47, 0x56, 1, 0, 0, 0};
-  for (int i = 0; i < 4; ++i) d.push_back(static_cast<uint8_t>(sequence >> (8 * i)));
-  d.push_back(static_cast<uint8_t>(buttons));
-  d.push_back(static_cast<uint8_t>(buttons >> 8));
-  for (uint8_t b : {8, 0x80, 0x80, 0x80, 0x80, 0, 0}) d.push_back(b);
-  return d;
+Bytes gamepadDatagram(uint8_t sequence, uint16_t buttons) {
+  return testing::datagram("PMGV", 1,
+                           {0, 0, 0, sequence, 0, 0, 0,
+                            static_cast<uint8_t>(buttons), static_cast<uint8_t>(buttons >> 8), 8,
+                            0x80, 0x80, 0x80, 0x80, 0, 0});
 }
 
-Bytes keyDatagram(uint16_t keyCode) {
-  return {0x59,
-          0x4B,
-          0x47,
-          0x56,
-          1,
-          1,
-          static_cast<uint8_t>(keyCode),
-          static_cast<uint8_t>(keyCode >> 8),
-          1,
-          0,
-          0,
-          0};
-}
-
-Bytes mouseDatagram(uint32_t sequence) {
-  return {0x53, 0x4D, 0x47, 0x56, 2, 1, 0x10, 0, 0x20, 0, 0, static_cast<uint8_t>(sequence),
-          0,    0,    0};
-}
-
-Bytes textDatagram(const std::string& text) {
-  Bytes d(12 + text.size(), 0);
-  const uint8_t header[] = {0x43, 0x55, 0x47, 0x56, 1, 0, static_cast<uint8_t>(text.size()), 0, 1};
-  std::copy(std::begin(header), std::end(header), d.begin());
-  std::copy(text.begin(), text.end(), d.begin() + 12);
-  return d;
+Bytes mouseDatagram(uint8_t sequence) {
+  return testing::datagram("SMGV", 2, {1, 0x10, 0, 0x20, 0, 0, sequence, 0, 0, 0});
 }
 
 Bytes lookDatagram(uint8_t x, uint8_t y) {
-  return {0x4C, 0x4D, 0x47, 0x56, 1, 0, x, y, 0, 0, 0, 0, 0, 0, 0, 0};
+  return testing::datagram("LMGV", 1, {0, x, y, 0, 0, 0, 0, 0, 0, 0, 0});
 }
 
 bool haveIPv6Loopback() {
@@ -217,7 +191,7 @@ TEST_F(GamepadServerTest, OnlyAllowlistedClientsAreHeard) {
   Client refused(port_, false, "127.0.0.1");
   Client other(port_, false, "127.0.0.2");
   refused.send(gamepadDatagram(1, 1));
-  refused.send(keyDatagram(4));
+  refused.send(testing::keyDatagram(4, true, 1));
   other.send(gamepadDatagram(2, 2));  // arrives after the refused ones: they have been dropped
   ASSERT_TRUE(eventually([&] { return pad->sink->reports().size() == 1; }));
 
@@ -246,10 +220,10 @@ TEST_F(GamepadServerTest, RoutesEveryKindAndDropsTheRest) {
   client.send(gamepadDatagram(100, 1));
   client.send(gamepadDatagram(99, 2));
   client.send(gamepadDatagram(101, 3));
-  client.send(keyDatagram(56));
+  client.send(testing::keyDatagram(56, true, 1));
   client.send(mouseDatagram(1));
-  client.send(textDatagram("h\xC3\xA9"));
-  client.send(textDatagram(""));
+  client.send(testing::textDatagram("h\xC3\xA9", 1));
+  client.send(testing::textDatagram("", 2));
   client.send(lookDatagram(255, 0x80));  // no remapper without mouse HID: ignored
   ASSERT_TRUE(eventually([&] { return !keyboard_->texts().empty(); }));
   EXPECT_EQ(buttons(*pad), (std::vector<uint16_t>{1, 3}));

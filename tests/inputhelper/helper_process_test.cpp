@@ -15,6 +15,7 @@
 #endif
 #if FERROWIN_HAVE_XVFB
 #include "platform/input_injection.h"
+#include "platform/linux/x11_test_client.h"
 #include "tests/inputhelper/xvfb_display.h"
 #endif
 
@@ -93,78 +94,30 @@ TEST_F(HelperSessionTest, PreflightProbesTheVirtualGamepad) {
   EXPECT_TRUE(kernel_.waitForDestroy(0));
 }
 
-TEST_F(HelperSessionTest, GamepadAndLookOverUdpUntilSigterm) {
-  HelperProcess helper(
-      {"--port", std::to_string(port_), "--profile", "xbox", "--gamepad-hid", "--mouse-hid"},
-      environment());
-  ASSERT_TRUE(helper.waitForStderr("Input session running: "));
-  auto pad = kernel_.waitForCreate(0);
-  auto mouse = kernel_.waitForCreate(1);
-  ASSERT_TRUE(pad && mouse);
-  EXPECT_EQ(pad->name, "Xbox Wireless Controller");
-  EXPECT_EQ(mouse->name, "Ferrowin Virtual Mouse");
-
-  // Split across writes, as a pipe may deliver it.
-  helper.writeStdin("{\"peers\":[\"127.0");
-  helper.writeStdin(
-      ".0.1\"]}\n{\"x\":100,\"y\":50,\"w\":1280,\"h\":720,\"activeWidth\":1280,"
-      "\"activeHeight\":720}\n");
-  ASSERT_TRUE(
-      helper.waitForStderr("geometry: updated rect=(100.0,50.0 1280.0x720.0) active=1280x720\n"));
-
-  const size_t before = kernel_.inputs(0).size();
-  // Gamepad: A pressed (client bit 0 → button 1: report 1, byte 14 bit 0).
-  send({0x50, 0x4D, 0x47, 0x56, 1, 0, 0, 0, 1, 0, 0, 0, 0x01, 0, 8, 0x80, 0x80, 0x80, 0x80, 0, 0});
-  auto inputs = kernel_.waitForInputs(0, before + 1);
-  ASSERT_GT(inputs.size(), before);
-  const Bytes& report = inputs[before];
-  ASSERT_EQ(report.size(), 17u);
-  EXPECT_EQ(report[0], 1);
-  EXPECT_EQ(report[14] & 1, 1);
-
-  // Rumble from a game comes back as a datagram from the listening port.
-  kernel_.sendOutput(0, ferrowin::testing::FakeUhidKernel::kOutputReport,
-                     {3, 0x03, 0, 0, 100, 50, 20, 0, 0});
-  Bytes rumble(64);
-  udp::endpoint from;
-  client_.non_blocking(false);
-  ASSERT_TRUE(testing::eventually([&] { return client_.available() > 0; }));
-  rumble.resize(client_.receive_from(asio::buffer(rumble), from));
-  EXPECT_EQ(from.port(), port_);
-  EXPECT_EQ(rumble,
-            (Bytes{0x42, 0x52, 0x47, 0x56, 1, 0, 0, 0, 255, 127, 0, 0, 200, 0, 1, 0, 0, 0}));
-
-  // The end of standard input does not end the session.
-  helper.closeStdin();
-  ASSERT_TRUE(helper.waitForStderr("stdin: EOF\n"));
-
-  // Look stick full right: relative mouse reports moving right.
-  send({0x4C, 0x4D, 0x47, 0x56, 1, 0, 255, 0x80, 0, 0, 0, 0, 0, 0, 0, 0});
-  auto motion = kernel_.waitForInputs(1, 2);
-  ASSERT_GE(motion.size(), 2u);
-  EXPECT_GT(static_cast<int8_t>(motion.back()[1]), 0);
-
-  helper.signal(SIGTERM);
-  EXPECT_EQ(helper.waitForExit(), 0);
-  EXPECT_TRUE(kernel_.waitForDestroy(0));
-  EXPECT_TRUE(kernel_.waitForDestroy(1));
-}
 #if FERROWIN_HAVE_XVFB
-TEST_F(HelperSessionTest, AbsolutePointerAndLookOnXvfb) {
+TEST_F(HelperSessionTest, PointerKeysAndLookOnXvfb) {
   ferrowin::testing::XvfbDisplay xvfb;
   if (xvfb.name().empty()) GTEST_SKIP() << "no Xvfb: " << xvfb.error();
+  auto window = platform::x11::X11TestClient::open(xvfb.name());
+  ASSERT_TRUE(window);
+  const std::vector<uint32_t> keymapBefore = window->keymap();
   auto env = environment();
   env["DISPLAY"] = xvfb.name();
   HelperProcess helper({"--port", std::to_string(port_), "--mouse-hid"}, env);
   ASSERT_TRUE(helper.waitForStderr("Input session running: "));
   ASSERT_TRUE(kernel_.waitForCreate(0));
 
+  // Split across writes, as a pipe may deliver it.
+  helper.writeStdin("{\"peers\":[\"127.0");
   helper.writeStdin(
-      "{\"peers\":[\"127.0.0.1\"]}\n{\"x\":100,\"y\":50,\"w\":1000,\"h\":600,"
-      "\"activeWidth\":1920,\"activeHeight\":1080}\n");
+      ".0.1\"]}\n{\"x\":100,\"y\":50,\"w\":1000,\"h\":600,\"activeWidth\":1920,"
+      "\"activeHeight\":1080}\n");
   ASSERT_TRUE(helper.waitForStderr("geometry: updated"));
+  // The end of standard input does not end the session.
+  helper.closeStdin();
+  ASSERT_TRUE(helper.waitForStderr("stdin: EOF\n"));
   // Absolute, no buttons: x = 0, y = 65535 → the bottom-left corner of the captured area.
-  send({0x53, 0x4D, 0x47, 0x56, 2, 0, 0, 0, 0xFF, 0xFF, 0, 1, 0, 0, 0});
+  send(testing::datagram("SMGV", 2, {0, 0, 0, 0xFF, 0xFF, 0, 1, 0, 0, 0}));
   ::setenv("DISPLAY", xvfb.name().c_str(), 1);
   auto pointer = platform::makeX11PointerInjector();
   EXPECT_TRUE(testing::eventually([&] {
@@ -172,14 +125,33 @@ TEST_F(HelperSessionTest, AbsolutePointerAndLookOnXvfb) {
     return at && at->x == 100 && at->y == 650;
   }));
 
-  send({0x4C, 0x4D, 0x47, 0x56, 1, 0, 0x80, 0xFF, 0, 0, 0, 0, 0, 0, 0, 0});  // stick full up
+  // Keys and text reach the focused window: Shift, a, a, Shift types "A".
+  send(testing::keyDatagram(56, true, 1));
+  send(testing::keyDatagram(0, true, 2));
+  send(testing::keyDatagram(0, false, 3));
+  send(testing::keyDatagram(56, false, 4));
+  send(testing::textDatagram("h\xC3\xA9!", 1));
+  std::vector<uint32_t> typed;  // Shift ×2, a ×2, h ×2, é ×2, Shift ×2, 1 ×2
+  for (const auto& event : window->waitForKeys(12, 5.0)) {
+    if (event.press && (event.keysym < 0xffe1 || event.keysym > 0xffee))
+      typed.push_back(event.keysym);
+  }
+  EXPECT_EQ(typed, (std::vector<uint32_t>{'A', 'h', 0xe9, '!'}));
+  send(testing::keyDatagram(10, true, 5));  // §, on no key of a US map: held at the end
+  ASSERT_EQ(window->waitForKeys(13, 5.0).size(), 13u);
+  EXPECT_EQ(window->keysDown().size(), 1u);
+
+  send(testing::datagram("LMGV", 1, {0, 0x80, 0xFF, 0, 0, 0, 0, 0, 0, 0, 0}));  // stick full up
   auto motion = kernel_.waitForInputs(0, 3);
   ASSERT_GE(motion.size(), 3u);
   EXPECT_LT(static_cast<int8_t>(motion.back()[2]), 0);  // Y moves up
 
+  // The end of the session lets go of the held key and gives the borrowed keycode back.
   helper.signal(SIGTERM);
   EXPECT_EQ(helper.waitForExit(), 0);
   EXPECT_TRUE(kernel_.waitForDestroy(0));
+  EXPECT_TRUE(window->keysDown().empty());
+  EXPECT_EQ(window->keymap(), keymapBefore);
 }
 #endif
 #endif

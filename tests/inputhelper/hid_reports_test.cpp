@@ -80,34 +80,39 @@ TEST(HIDDescriptors, AreExactlyTheShippedBytes) {
   EXPECT_EQ(fingerprint(mouseReportDescriptor()), 0x355fee00u);
 }
 
-TEST(HIDDescriptors, GenericIsOneNineByteInputReport) {
-  auto d = genericReportDescriptor();
-  ASSERT_EQ(d.size(), 90u);
-  auto sizes = walk(d);
-  EXPECT_TRUE(sizes.balanced);
-  EXPECT_EQ(sizes.bits, (std::map<std::pair<char, int>, int>{{{'I', 0}, 72}}));
-  // Game Pad application collection.
-  EXPECT_EQ(std::vector<uint8_t>(d.begin(), d.begin() + 6),
+TEST(HIDDescriptors, ReportSizesAreTheDevicesOwn) {
+  using Bits = std::map<std::pair<char, int>, int>;
+  struct Case {
+    const char* name;
+    std::span<const uint8_t> descriptor;
+    size_t size;
+    Bits bits;
+  };
+  const Case cases[] = {
+      {"generic: one 9-byte input report", genericReportDescriptor(), 90, {{{'I', 0}, 72}}},
+      {"xbox: the controller's reports",
+       xboxReportDescriptor(),
+       364,
+       {{{'I', 1}, 16 * 8},
+        {{'I', 2}, 8},
+        {{'O', 3}, 8 * 8},
+        {{'I', 4}, 8},
+        {{'I', 7}, 4 * 8},
+        {{'I', 32}, 17 * 8},
+        {{'O', 9}, 12 * 8}}},
+      {"mouse: four bytes", mouseReportDescriptor(), 62, {{{'I', 0}, 32}}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ASSERT_EQ(c.descriptor.size(), c.size);
+    auto sizes = walk(c.descriptor);
+    EXPECT_TRUE(sizes.balanced);
+    EXPECT_EQ(sizes.bits, c.bits);
+  }
+  // The generic pad is a Game Pad application collection.
+  EXPECT_EQ(std::vector<uint8_t>(genericReportDescriptor().begin(),
+                                 genericReportDescriptor().begin() + 6),
             (std::vector<uint8_t>{0x05, 0x01, 0x09, 0x05, 0xA1, 0x01}));
-}
-
-TEST(HIDDescriptors, XboxReportsHaveTheControllersSizes) {
-  auto d = xboxReportDescriptor();
-  ASSERT_EQ(d.size(), 364u);
-  auto sizes = walk(d);
-  EXPECT_TRUE(sizes.balanced);
-  const std::map<std::pair<char, int>, int> expected = {
-      {{'I', 1}, 16 * 8}, {{'I', 2}, 8},       {{'O', 3}, 8 * 8}, {{'I', 4}, 8},
-      {{'I', 7}, 4 * 8},  {{'I', 32}, 17 * 8}, {{'O', 9}, 12 * 8}};
-  EXPECT_EQ(sizes.bits, expected);
-}
-
-TEST(HIDDescriptors, MouseIsFourBytesWithSignedAxes) {
-  auto d = mouseReportDescriptor();
-  ASSERT_EQ(d.size(), 62u);
-  auto sizes = walk(d);
-  EXPECT_TRUE(sizes.balanced);
-  EXPECT_EQ(sizes.bits, (std::map<std::pair<char, int>, int>{{{'I', 0}, 32}}));
 }
 
 uint16_t u16(std::span<const uint8_t> b, size_t at) {
@@ -194,69 +199,60 @@ TEST(XboxTranslation, GipButtonsAndDpad) {
   EXPECT_EQ(xboxMainReport(odd)[13], 0);
 }
 
-OutputReportResult decode(uint8_t id, std::vector<uint8_t> bytes, bool usb = true,
-                          HIDReportType type = HIDReportType::output) {
-  return decodeXboxOutputReport(type, id, bytes, usb);
-}
-
-TEST(RumbleDecoding, Report3ScalesEnabledMotors) {
-  auto result = decode(3, {3, 0x03, 0, 0, 100, 50, 20, 0, 0});
-  ASSERT_EQ(result.status, OutputReportStatus::success);
-  ASSERT_TRUE(result.rumble);
-  EXPECT_EQ(*result.rumble, (RumbleCommand{255, 127, 0, 0, 200}));
-  EXPECT_EQ(result.label, "0x03");
-  EXPECT_EQ(hexBytes(result.bytes), "03 03 00 00 64 32 14 00 00");
-}
-
-TEST(RumbleDecoding, DisabledMotorsAreZeroAndTriggersFollowTheirBits) {
-  auto result = decode(3, {3, 0x0C, 40, 60, 100, 100, 1, 0, 0});
-  ASSERT_TRUE(result.rumble);
-  EXPECT_EQ(*result.rumble, (RumbleCommand{0, 0, 102, 153, 10}));
-}
-
-TEST(RumbleDecoding, DurationIsCappedAtFiveSeconds) {
-  auto result = decode(3, {3, 0x0F, 0, 0, 0, 0, 255, 0, 255});
-  ASSERT_TRUE(result.rumble);
-  EXPECT_EQ(result.rumble->durationMs, 5000);
-  result = decode(3, {3, 0x0F, 0, 0, 0, 0, 10, 0, 2});
-  EXPECT_EQ(result.rumble->durationMs, 300);
-}
-
-TEST(RumbleDecoding, MagnitudesAboveTheDeclaredRangeAreFullStrength) {
-  auto result = decode(3, {3, 0x0F, 101, 200, 255, 100, 1, 0, 0});
-  ASSERT_TRUE(result.rumble);
-  EXPECT_EQ(*result.rumble, (RumbleCommand{255, 255, 255, 255, 10}));
-}
-
-TEST(RumbleDecoding, ReportIdIsPutInFrontWhenMissing) {
-  auto result = decode(3, {0x03, 0, 0, 100, 50, 20, 0, 0});  // 8 bytes, id 3
-  ASSERT_EQ(result.status, OutputReportStatus::success);
-  EXPECT_EQ(*result.rumble, (RumbleCommand{255, 127, 0, 0, 200}));
-  result = decode(9, {0, 0, 0, 0, 0x03, 0, 0, 100, 50, 20, 0, 1});  // 12 bytes, id 9
-  ASSERT_EQ(result.status, OutputReportStatus::success);
-  EXPECT_EQ(*result.rumble, (RumbleCommand{255, 127, 0, 0, 400}));
-  EXPECT_EQ(result.label, "0x09 GIP");
-}
-
-TEST(RumbleDecoding, GipFrameNeedsTheUSBSwitch) {
-  std::vector<uint8_t> frame = {9, 0, 0, 0, 0, 0x03, 0, 0, 100, 50, 20, 0, 0};
-  auto on = decode(9, frame);
-  ASSERT_TRUE(on.rumble);
-  EXPECT_EQ(*on.rumble, (RumbleCommand{255, 127, 0, 0, 200}));
-  auto off = decode(9, frame, false);
-  EXPECT_EQ(off.status, OutputReportStatus::success);
-  EXPECT_FALSE(off.rumble);
-}
-
-TEST(RumbleDecoding, MalformedReportsAreRefused) {
-  EXPECT_EQ(decode(3, {3, 1, 2, 3}).status, OutputReportStatus::badArgument);
-  EXPECT_EQ(decode(3, {3, 0, 0, 0, 0, 0, 0, 0, 0, 0}).status, OutputReportStatus::badArgument);
-  EXPECT_EQ(decode(9, {9, 0, 0}).status, OutputReportStatus::badArgument);
-  EXPECT_EQ(decode(0, {}).status, OutputReportStatus::unsupported);
-  EXPECT_EQ(decode(5, {5, 1}).status, OutputReportStatus::unsupported);
-  EXPECT_EQ(decode(3, {3, 0x03, 0, 0, 100, 50, 20, 0, 0}, true, HIDReportType::feature).status,
-            OutputReportStatus::unsupported);
-  EXPECT_FALSE(decode(3, {3, 1, 2, 3}).rumble);
+TEST(RumbleDecoding, OutputReportsBecomeMotorCommands) {
+  using Status = OutputReportStatus;
+  struct Case {
+    const char* what;
+    uint8_t id;
+    std::vector<uint8_t> bytes;
+    Status status;
+    std::optional<RumbleCommand> rumble;
+    bool usb = true;
+    HIDReportType type = HIDReportType::output;
+  };
+  const Case cases[] = {
+      {"report 3 scales the enabled motors", 3, {3, 0x03, 0, 0, 100, 50, 20, 0, 0},
+       Status::success, RumbleCommand{255, 127, 0, 0, 200}},
+      {"disabled motors are zero, triggers follow their bits", 3,
+       {3, 0x0C, 40, 60, 100, 100, 1, 0, 0}, Status::success, RumbleCommand{0, 0, 102, 153, 10}},
+      {"duration capped at five seconds", 3, {3, 0x0F, 0, 0, 0, 0, 255, 0, 255}, Status::success,
+       RumbleCommand{0, 0, 0, 0, 5000}},
+      {"duration with repeats", 3, {3, 0x0F, 0, 0, 0, 0, 10, 0, 2}, Status::success,
+       RumbleCommand{0, 0, 0, 0, 300}},
+      {"above the declared range is full strength", 3, {3, 0x0F, 101, 200, 255, 100, 1, 0, 0},
+       Status::success, RumbleCommand{255, 255, 255, 255, 10}},
+      {"report 3 without its id", 3, {0x03, 0, 0, 100, 50, 20, 0, 0}, Status::success,
+       RumbleCommand{255, 127, 0, 0, 200}},
+      {"GIP report 9 without its id", 9, {0, 0, 0, 0, 0x03, 0, 0, 100, 50, 20, 0, 1},
+       Status::success, RumbleCommand{255, 127, 0, 0, 400}},
+      {"GIP frame", 9, {9, 0, 0, 0, 0, 0x03, 0, 0, 100, 50, 20, 0, 0}, Status::success,
+       RumbleCommand{255, 127, 0, 0, 200}},
+      {"GIP frame without USB reports is accepted and ignored", 9,
+       {9, 0, 0, 0, 0, 0x03, 0, 0, 100, 50, 20, 0, 0}, Status::success, std::nullopt, false},
+      {"report 3 too short", 3, {3, 1, 2, 3}, Status::badArgument, std::nullopt},
+      {"report 3 too long", 3, {3, 0, 0, 0, 0, 0, 0, 0, 0, 0}, Status::badArgument, std::nullopt},
+      {"GIP too short", 9, {9, 0, 0}, Status::badArgument, std::nullopt},
+      {"no id", 0, {}, Status::unsupported, std::nullopt},
+      {"unknown id", 5, {5, 1}, Status::unsupported, std::nullopt},
+      {"a feature report", 3, {3, 0x03, 0, 0, 100, 50, 20, 0, 0}, Status::unsupported,
+       std::nullopt, true, HIDReportType::feature},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    auto result = decodeXboxOutputReport(c.type, c.id, c.bytes, c.usb);
+    EXPECT_EQ(result.status, c.status);
+    EXPECT_EQ(result.rumble, c.rumble);
+  }
+  // What the log line shows.
+  auto logged = decodeXboxOutputReport(HIDReportType::output, 3,
+                                       std::vector<uint8_t>{3, 0x03, 0, 0, 100, 50, 20, 0, 0}, true);
+  EXPECT_EQ(logged.label, "0x03");
+  EXPECT_EQ(hexBytes(logged.bytes), "03 03 00 00 64 32 14 00 00");
+  EXPECT_EQ(decodeXboxOutputReport(HIDReportType::output, 9,
+                                   std::vector<uint8_t>{0, 0, 0, 0, 0x03, 0, 0, 100, 50, 20, 0, 1},
+                                   true)
+                .label,
+            "0x09 GIP");
 }
 
 using Reports = std::vector<std::array<uint8_t, 4>>;

@@ -52,41 +52,56 @@ TEST_F(LookRemapperTest, FullRightStickRampsUpToSixteenCountsPerTick) {
   }
 }
 
-TEST_F(LookRemapperTest, DeadZoneAndResponseBeyondIt) {
-  GamepadRemapLookTuning tuning;
-  tuning.deadzone = 0.25;
-  tuning.acceleration = 0;
-  remapper_.setTuning(tuning);
-  remapper_.feed(stickByte(0.2), 0x80, 0, 0);  // |stick| ≈ 0.2
-  EXPECT_FALSE(remapper_.tick());
-  EXPECT_EQ(remapper_.lookRamp(), 0);
-
-  // At 0.625 deflection n = 0.5: 32 · 0.5 · frame(0.5) = 8 counts per 1/120 s tick.
-  remapper_.reset();
-  remapper_.feed(static_cast<uint8_t>(1.625 * 127.5), 127, 0, 0);  // x ≈ 0.6235, y ≈ 0.0039
-  auto motion = remapper_.tick();
-  ASSERT_TRUE(motion);
-  EXPECT_EQ(motion->dx, 7);  // n slightly under 0.5: 7.98 counts, the rest carried
-}
-
-TEST_F(LookRemapperTest, VerticalScaleScalesStickButNotGyro) {
-  GamepadRemapLookTuning tuning;
-  tuning.acceleration = 0;
-  tuning.verticalScale = 2;
-  remapper_.setTuning(tuning);
-  remapper_.feed(0x80, 0, 0, 0);  // stick byte 0: stickY = +1, down the screen
-  auto stick = remapper_.tick();
-  ASSERT_TRUE(stick);
-  // 16 per tick at full deflection, doubled; just under 32 because 0x80 is 1/255 off centre.
-  EXPECT_EQ(stick->dy, 31);
-  EXPECT_EQ(stick->dx, 0);
-
-  remapper_.reset();
-  remapper_.feed(0x80, 0x80, 0, 32767);  // gyro only: 32 · frame = 16, unscaled
-  auto gyro = remapper_.tick();
-  ASSERT_TRUE(gyro);
-  EXPECT_EQ(gyro->dy, 16);
-  EXPECT_EQ(gyro->dx, 0);
+TEST_F(LookRemapperTest, FirstTickFollowsTheTuning) {
+  // Without acceleration the first tick moves 16 · sensitivity counts at full deflection, shaped
+  // by the dead zone, the stick curve and the vertical scale.
+  struct Case {
+    const char* what;
+    GamepadRemapLookTuning tuning;
+    uint8_t stickX, stickY;
+    int16_t gyroY;
+    std::optional<LookMotion> motion;
+  };
+  const auto tuned = [](double sensitivity, double deadzone, double verticalScale,
+                        LookStickCurve curve) {
+    GamepadRemapLookTuning tuning;
+    tuning.sensitivity = sensitivity;
+    tuning.acceleration = 0;
+    tuning.deadzone = deadzone;
+    tuning.verticalScale = verticalScale;
+    tuning.stickCurve = curve;
+    return tuning;
+  };
+  const double dz = GamepadRemapLookTuning{}.deadzone;
+  const uint8_t half = static_cast<uint8_t>(1.5 * 127.5);  // ≈ 0.5 right
+  const Case cases[] = {
+      {"inside the dead zone", tuned(1, 0.25, 1, LookStickCurve::linear), stickByte(0.2), 0x80, 0,
+       std::nullopt},
+      // At 0.6235 deflection n is just under 0.5: 7.98 counts, the rest carried.
+      {"beyond the dead zone", tuned(1, 0.25, 1, LookStickCurve::linear),
+       static_cast<uint8_t>(1.625 * 127.5), 127, 0, LookMotion{7, 0}},
+      // Doubled; just under 32 because 0x80 is 1/255 off centre. Stick byte 0 is down the screen.
+      {"vertical scale on the stick", tuned(1, dz, 2, LookStickCurve::linear), 0x80, 0, 0,
+       LookMotion{0, 31}},
+      {"vertical scale not on the gyro", tuned(1, dz, 2, LookStickCurve::linear), 0x80, 0x80,
+       32767, LookMotion{0, 16}},
+      // Length 16 along (1, -1)/√2: 11.3 each way.
+      {"corner along the diagonal", tuned(1, 0, 1, LookStickCurve::linear), 255, 255, 0,
+       LookMotion{11, -11}},
+      // n ≈ 0.498: 64·n, 64·n^1.5, 64·n², 64·n^2.5 counts per tick.
+      {"linear curve", tuned(4, 0, 1, LookStickCurve::linear), half, 0x80, 0, LookMotion{31, 0}},
+      {"soft curve", tuned(4, 0, 1, LookStickCurve::soft), half, 0x80, 0, LookMotion{22, 0}},
+      {"wide curve", tuned(4, 0, 1, LookStickCurve::wide), half, 0x80, 0, LookMotion{15, 0}},
+      {"extra wide curve", tuned(4, 0, 1, LookStickCurve::extraWide), half, 0x80, 0,
+       LookMotion{11, 0}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    remapper_.reset();
+    remapper_.setTuning(c.tuning);
+    remapper_.feed(c.stickX, c.stickY, 0, c.gyroY);
+    EXPECT_EQ(remapper_.tick(), c.motion);
+  }
 }
 
 TEST_F(LookRemapperTest, SmallDeflectionsAccumulateFractions) {
@@ -102,19 +117,6 @@ TEST_F(LookRemapperTest, SmallDeflectionsAccumulateFractions) {
   EXPECT_EQ(moved, static_cast<int>(40 * 1000.0 / 32767 * 32 * 0.5));
 }
 
-TEST_F(LookRemapperTest, CornerMovesAlongTheDiagonalAtFullLength) {
-  GamepadRemapLookTuning tuning;
-  tuning.acceleration = 0;
-  tuning.deadzone = 0;
-  remapper_.setTuning(tuning);
-  remapper_.feed(255, 255, 0, 0);  // right and down... stickY = -1: down on the stick is up
-  auto motion = remapper_.tick();
-  ASSERT_TRUE(motion);
-  // Length 16 along (1, -1)/√2: 11.3 each way.
-  EXPECT_EQ(motion->dx, 11);
-  EXPECT_EQ(motion->dy, -11);
-}
-
 TEST_F(LookRemapperTest, IdleResetStopsMotion) {
   remapper_.feed(255, 0x80, 0, 0);
   ASSERT_TRUE(remapper_.tick());
@@ -124,27 +126,6 @@ TEST_F(LookRemapperTest, IdleResetStopsMotion) {
   EXPECT_TRUE(remapper_.resetIfIdle(0.25));
   EXPECT_EQ(remapper_.lookRamp(), 0);
   EXPECT_FALSE(tickAfter(kTick));
-}
-
-TEST_F(LookRemapperTest, CurvesShapeTheResponse) {
-  GamepadRemapLookTuning tuning;
-  tuning.acceleration = 0;
-  tuning.deadzone = 0;
-  tuning.sensitivity = 4;
-  // n ≈ 0.498: 64·n, 64·n^1.5, 64·n², 64·n^2.5 counts per tick.
-  const std::pair<LookStickCurve, int> expected[] = {{LookStickCurve::linear, 31},
-                                                     {LookStickCurve::soft, 22},
-                                                     {LookStickCurve::wide, 15},
-                                                     {LookStickCurve::extraWide, 11}};
-  for (auto [curve, dx] : expected) {
-    tuning.stickCurve = curve;
-    remapper_.reset();
-    remapper_.setTuning(tuning);
-    remapper_.feed(static_cast<uint8_t>(1.5 * 127.5), 0x80, 0, 0);  // ≈ 0.5 right
-    auto motion = remapper_.tick();
-    ASSERT_TRUE(motion);
-    EXPECT_EQ(motion->dx, dx) << static_cast<int>(curve);
-  }
 }
 
 }  // namespace

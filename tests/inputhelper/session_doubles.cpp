@@ -21,6 +21,35 @@ uint16_t freeUdpPort() {
   return socket.local_endpoint().port();
 }
 
+std::vector<uint8_t> datagram(std::string_view magic, uint8_t version,
+                              std::initializer_list<uint8_t> rest) {
+  std::vector<uint8_t> bytes(magic.begin(), magic.end());
+  bytes.push_back(version);
+  bytes.insert(bytes.end(), rest);
+  return bytes;
+}
+
+static void appendU32(std::vector<uint8_t>& bytes, uint32_t value) {
+  for (int i = 0; i < 4; ++i) bytes.push_back(static_cast<uint8_t>(value >> (8 * i)));
+}
+
+std::vector<uint8_t> keyDatagram(uint16_t keyCode, bool down, uint32_t sequence) {
+  auto bytes = datagram("YKGV", 1,
+                        {static_cast<uint8_t>(down ? 1 : 0), static_cast<uint8_t>(keyCode),
+                         static_cast<uint8_t>(keyCode >> 8)});
+  appendU32(bytes, sequence);
+  return bytes;
+}
+
+std::vector<uint8_t> textDatagram(const std::string& text, uint32_t sequence) {
+  auto bytes = datagram("CUGV", 1,
+                        {0, static_cast<uint8_t>(text.size()),
+                         static_cast<uint8_t>(text.size() >> 8)});
+  appendU32(bytes, sequence);
+  bytes.insert(bytes.end(), text.begin(), text.end());
+  return bytes;
+}
+
 void RecordingSink::apply(const VirtualGamepadInputReport& report) {
   std::lock_guard guard(lock_);
   reports_.push_back(report);

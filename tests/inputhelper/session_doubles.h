@@ -6,6 +6,7 @@
 #include <functional>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "inputhelper/session_devices.h"
@@ -17,6 +18,14 @@ bool eventually(const std::function<bool()>& predicate, double seconds = 5.0);
 
 /// A UDP port that was free a moment ago.
 uint16_t freeUdpPort();
+
+/// An input datagram as a client sends it: the magic as its four bytes on the wire ("PMGV" for
+/// the gamepad), the version byte, then `rest`.
+std::vector<uint8_t> datagram(std::string_view magic, uint8_t version,
+                              std::initializer_list<uint8_t> rest);
+/// A key datagram (flags 1 = down) and a text datagram, with their sequence numbers.
+std::vector<uint8_t> keyDatagram(uint16_t keyCode, bool down, uint32_t sequence);
+std::vector<uint8_t> textDatagram(const std::string& text, uint32_t sequence);
 
 class RecordingSink final : public GamepadSink {
  public:

@@ -134,18 +134,6 @@ TEST_F(X11InputTest, ManyCharactersOffTheKeymapReuseTheSpareKeycodes) {
   EXPECT_EQ(client_->keymap(), keymapBefore);
 }
 
-TEST_F(X11InputTest, HeldKeysAreReleasedAtStop) {
-  KeyboardInjector keyboard(x11Keys(), &clock_);
-  keyboard.handleKey({1, 56, 1});   // Shift
-  keyboard.handleKey({1, 0, 2});    // a
-  keyboard.handleKey({1, 123, 3});  // left arrow
-  keyboard.flush();
-  EXPECT_EQ(client_->keysDown().size(), 3u);
-  keyboard.releaseAll();
-  keyboard.flush();
-  EXPECT_TRUE(client_->keysDown().empty());
-}
-
 TEST_F(X11InputTest, AHeldKeyKeepsItsBorrowedKeycodeUntilReleased) {
   const std::vector<uint32_t> keymapBefore = client_->keymap();
   KeyboardInjector keyboard(x11Keys(), &clock_);
