@@ -17,12 +17,7 @@ std::vector<uint8_t> testPublicKey(uint8_t seed) {
 }
 
 Expected<AttestedKey, AppAttestVerifyError> FakeProofVerifier::verifyAttestation(
-    std::span<const uint8_t> attestation, const std::string&,
-    std::span<const uint8_t> clientDataHash) const {
-  {
-    std::lock_guard lock(mutex_);
-    lastHash_.assign(clientDataHash.begin(), clientDataHash.end());
-  }
+    std::span<const uint8_t> attestation, const std::string&, std::span<const uint8_t>) const {
   if (std::string(attestation.begin(), attestation.end()) != "attest-ok")
     return make_unexpected(AppAttestVerifyError::untrusted);
   return AttestedKey{testPublicKey(7), 0};
@@ -30,21 +25,12 @@ Expected<AttestedKey, AppAttestVerifyError> FakeProofVerifier::verifyAttestation
 
 Expected<uint32_t, AppAttestVerifyError> FakeProofVerifier::verifyAssertion(
     std::span<const uint8_t> assertion, const Credential& credential,
-    std::span<const uint8_t> clientDataHash) const {
-  {
-    std::lock_guard lock(mutex_);
-    lastHash_.assign(clientDataHash.begin(), clientDataHash.end());
-  }
+    std::span<const uint8_t>) const {
   const std::string text(assertion.begin(), assertion.end());
   if (!text.starts_with("assert:")) return make_unexpected(AppAttestVerifyError::malformed);
   const uint32_t counter = static_cast<uint32_t>(std::stoul(text.substr(7)));
   if (counter <= credential.counter) return make_unexpected(AppAttestVerifyError::untrusted);
   return counter;
-}
-
-std::vector<uint8_t> FakeProofVerifier::lastClientDataHash() const {
-  std::lock_guard lock(mutex_);
-  return lastHash_;
 }
 
 MainThread::MainThread() : thread_([this] { main_.run(); }) {}

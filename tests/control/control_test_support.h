@@ -5,7 +5,6 @@
 #include <asio/ip/tcp.hpp>
 #include <asio/ssl.hpp>
 #include <future>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -21,8 +20,7 @@ namespace ferrowin::control {
 std::vector<uint8_t> testPublicKey(uint8_t seed);
 
 /// Stands in for App Attest: the attestation "attest-ok" is valid and yields testPublicKey(7) with
-/// counter 0; an assertion "assert:N" is valid when N is above the stored counter. Records the
-/// client data hash it was last given.
+/// counter 0; an assertion "assert:N" is valid when N is above the stored counter.
 class FakeProofVerifier final : public ClientProofVerifier {
  public:
   Expected<AttestedKey, AppAttestVerifyError> verifyAttestation(
@@ -31,11 +29,6 @@ class FakeProofVerifier final : public ClientProofVerifier {
   Expected<uint32_t, AppAttestVerifyError> verifyAssertion(
       std::span<const uint8_t> assertion, const Credential& credential,
       std::span<const uint8_t> clientDataHash) const override;
-  std::vector<uint8_t> lastClientDataHash() const;
-
- private:
-  mutable std::mutex mutex_;
-  mutable std::vector<uint8_t> lastHash_;
 };
 
 /// A main executor running on its own thread for the life of the object.
