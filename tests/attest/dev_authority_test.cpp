@@ -73,17 +73,6 @@ TEST_F(DevAuthority, AttestationVerifiesOnlyWithTheDevelopmentRoot) {
                   .verifyAttestation(attestation->object, attestation->key.keyId, hash));
 }
 
-TEST_F(DevAuthority, ObjectHasTheShapeOfApplesAttestations) {
-  auto attestation = authority.attest(hash).value();
-  auto decoded = control::attest::cbor::decode(attestation.object).value();
-  EXPECT_EQ(*decoded.find("fmt")->text(), "apple-appattest");
-  EXPECT_EQ(decoded.find("attStmt")->find("x5c")->array()->size(), 2u);
-  EXPECT_TRUE(decoded.find("attStmt")->find("receipt")->bytes()->empty());
-  const auto& authData = *decoded.find("authData")->bytes();
-  EXPECT_EQ(std::string(authData.begin() + 37, authData.begin() + 53), "appattestdevelop");
-  EXPECT_EQ(authData[32], 0x40);
-}
-
 TEST_F(DevAuthority, AssertionsCountUpAndVerifyWithTheAttestedKey) {
   auto attestation = authority.attest(hash).value();
   auto attested =

@@ -36,7 +36,6 @@ struct AttestationVector {
   std::time_t validUntil = 0;  // the last second OpenSSL accepts
   std::vector<uint8_t> object;
   std::vector<uint8_t> publicKey;
-  std::vector<uint8_t> aaguid;
 };
 
 inline AttestationVector attestationVector(const std::string& name) {
@@ -47,8 +46,7 @@ inline AttestationVector attestationVector(const std::string& name) {
           j["verify_at_epoch"].get<std::time_t>(),
           j["chain_valid_attime_range_epoch"][1].get<std::time_t>(),
           *common::base64Decode(j["attestation_object_base64"].get<std::string>()),
-          fromHex(j["derived"]["public_key_x962_hex"]),
-          fromHex(j["derived"]["aaguid_hex"])};
+          fromHex(j["derived"]["public_key_x962_hex"])};
 }
 
 struct AssertionVector {
