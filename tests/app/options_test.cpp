@@ -32,18 +32,6 @@ TEST(HostCommandLine, DefaultsAndEveryFlag) {
   EXPECT_FALSE(defaults.options->audio);
 }
 
-TEST(HostCommandLine, ClientsCommands) {
-  auto list = parse({"--data-dir", "/d", "clients", "list"});
-  ASSERT_TRUE(list.options && list.options->clients) << list.output;
-  EXPECT_FALSE(list.options->clients->forget);
-  EXPECT_EQ(list.options->dataDir, "/d");
-  auto forget = parse({"clients", "forget", "abc="});
-  ASSERT_TRUE(forget.options && forget.options->clients) << forget.output;
-  EXPECT_TRUE(forget.options->clients->forget);
-  EXPECT_EQ(forget.options->clients->keyId, "abc=");
-  EXPECT_FALSE(parse({}).options->clients);
-}
-
 TEST(HostCommandLine, VersionAndHelpExitZeroWithText) {
   auto version = parse({"--version"});
   EXPECT_FALSE(version.options);

@@ -1,6 +1,5 @@
 // ferrowin-client input, run as the real binary against a loopback socket that plays the host's
-// input port: the bytes it sends are what the helper's classifier expects, and rumble sent back to
-// the datagram's source is printed.
+// input port: the bytes it sends are what the helper's classifier expects.
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
@@ -69,11 +68,6 @@ class FakeInputPort {
     if (n < 0) return std::nullopt;
     buffer.resize(static_cast<size_t>(n));
     return buffer;
-  }
-
-  // Replies to the source of the last datagram received.
-  void reply(std::span<const uint8_t> bytes) {
-    ::sendto(fd_, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&peer_), sizeof peer_);
   }
 
  private:
@@ -158,22 +152,6 @@ TEST_F(InputCli, BadValuesAreRefusedBeforeAnythingIsSent) {
     EXPECT_FALSE(result.output.empty()) << arguments;
     EXPECT_FALSE(host.receive(0).has_value()) << arguments;
   }
-}
-
-TEST_F(InputCli, PrintsRumbleArrivingOnTheSendingSocket) {
-  auto finished = start("gamepad --buttons 1 --listen-rumble 2");
-  ASSERT_TRUE(host.receive());
-  host.reply(encodeRumblePacket({10, 20, 30, 40, 500}, 1));
-  const std::vector<uint8_t> junk{1, 2, 3};
-  host.reply(junk);
-  host.reply(encodeRumblePacket({0, 0, 0, 0, 0}, 2));
-  const CliRun result = finished.get();
-  EXPECT_EQ(result.exitCode, 0);
-  EXPECT_NE(result.output.find("rumble 1: motors 10 20 30 40, duration 500\n"), std::string::npos)
-      << result.output;
-  EXPECT_NE(result.output.find("rumble 2: motors 0 0 0 0, duration 0\n"), std::string::npos)
-      << result.output;
-  EXPECT_EQ(result.output.find("rumble 3"), std::string::npos);
 }
 
 }  // namespace

@@ -10,8 +10,6 @@
 #include "common/runtime/repeating_timer.h"
 #include "common/runtime/serial_queue.h"
 #include "common/runtime/weak.h"
-#include "common/util/log.h"
-#include "tests/support/log_capture.h"
 
 namespace ferrowin::common {
 namespace {
@@ -136,13 +134,6 @@ TEST(SerialQueue, RunsWorkInOrderOnItsNamedThread) {
   EXPECT_TRUE(std::is_sorted(order.begin(), order.end()));
   EXPECT_STREQ(name, "video.udp.send");
   EXPECT_FALSE(queue.isCurrent());
-}
-
-TEST(Log, LoggersAreNamedBySubsystemAndCategory) {
-  testing::LogCapture capture;
-  serverLog("auth")->info("Pairing code: {}", "123456");
-  EXPECT_EQ(capture.records(),
-            (std::vector<std::string>{"com.zavel.ferrowin.server/auth|Pairing code: 123456"}));
 }
 
 }  // namespace

@@ -149,12 +149,6 @@ TEST_F(Library, HideAndRecentEdits) {
   // Each answer came once its file was written.
   EXPECT_EQ(fileText("hidden-apps.json"), "[\"" + a + "\"]");
   EXPECT_EQ(fileText("recent-apps.json"), "[\"" + b + "\",\"" + a + "\"]");
-
-  // A restart keeps both lists.
-  auto reopened = open();
-  auto after = await(io, reopened->apps(false));
-  EXPECT_EQ(ids(after->apps), std::vector<std::string>{b});
-  EXPECT_EQ(after->recent, std::vector<std::string>{b});
 }
 
 TEST_F(Library, LaunchStartsTheProgramDetachedAndUpdatesRecent) {
