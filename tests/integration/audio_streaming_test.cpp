@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstring>
@@ -32,17 +33,29 @@ struct Tone {
   double peak = 0;
 };
 
-/// The first channel's frequency (from zero crossings) and peak.
+/// The first channel's frequency and peak. The frequency comes from the median time between
+/// rising zero crossings, so a few glitches (a sound server starved on a busy machine) do not
+/// move it.
 Tone analyze(const std::vector<float>& samples, int channels) {
   Tone tone;
-  int crossings = 0;
+  std::vector<double> periods;
+  double lastRise = -1;
   const size_t frames = samples.size() / static_cast<size_t>(channels);
   for (size_t i = 0; i < frames; ++i) {
     const float value = samples[i * static_cast<size_t>(channels)];
     tone.peak = std::max(tone.peak, static_cast<double>(std::fabs(value)));
-    if (i > 0 && (samples[(i - 1) * static_cast<size_t>(channels)] < 0) != (value < 0)) ++crossings;
+    const float previous = i > 0 ? samples[(i - 1) * static_cast<size_t>(channels)] : 0;
+    if (i > 0 && previous < 0 && value >= 0) {
+      const double rise = static_cast<double>(i) - value / (value - previous);  // interpolated
+      if (lastRise >= 0) periods.push_back(rise - lastRise);
+      lastRise = rise;
+    }
   }
-  if (frames > 0) tone.frequency = crossings / 2.0 / (static_cast<double>(frames) / 48000.0);
+  if (!periods.empty()) {
+    std::nth_element(periods.begin(), periods.begin() + static_cast<ptrdiff_t>(periods.size() / 2),
+                     periods.end());
+    tone.frequency = 48000.0 / periods[periods.size() / 2];
+  }
   return tone;
 }
 
