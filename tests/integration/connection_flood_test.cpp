@@ -2,8 +2,8 @@
 // status as if nothing were happening.
 //
 // FERROWIN_FLOOD_SECONDS lengthens the flood (default 6 s); FERROWIN_FLOOD_BOUND is the slowest
-// answer accepted (default 3 s: a loaded machine must not fail the test, the figures printed are
-// what to look at).
+// answer accepted (default 5 s: a loaded machine or a sanitized build must not fail the test; the
+// figures printed are what to look at, well under a second in an ordinary build).
 
 #include <gtest/gtest.h>
 
@@ -147,7 +147,7 @@ TEST(ConnectionFlood, ThePairedClientIsServedThroughFiveHundredStalledConnection
   ASSERT_TRUE(host.start()) << host.log();
 
   const double floodSeconds = envSeconds("FERROWIN_FLOOD_SECONDS", 6.0);
-  const double bound = envSeconds("FERROWIN_FLOOD_BOUND", 3.0);
+  const double bound = envSeconds("FERROWIN_FLOOD_BOUND", 5.0);
   ConnectionFlood flood(host.port(), 500, 10);
   // Let the flood fill the host's table before the client arrives.
   std::this_thread::sleep_for(std::chrono::seconds(1));
