@@ -84,6 +84,10 @@ class VideoEncoder {
   /// "libx265", "hevc_nvenc", ...
   virtual std::string_view codecName() const = 0;
   virtual bool isHardware() const = 0;
+  /// How many frames the encoder works on at once. A second frame handed to an encoder that does
+  /// one at a time only waits in its queue, growing older, where it could have been replaced by a
+  /// newer capture.
+  virtual int framesInParallel() const { return 2; }
   /// Queues `frame` (it must have the session's size) and returns at once. `done` is called once.
   virtual void encode(BgraFrame frame, int64_t ptsMicros, bool forceKeyframe, Completion done) = 0;
 };

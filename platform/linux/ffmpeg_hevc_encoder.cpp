@@ -278,6 +278,8 @@ class FfmpegHevcEncoder final : public VideoEncoder {
 
   std::string_view codecName() const override { return candidate_.name; }
   bool isHardware() const override { return candidate_.hardware; }
+  // libx265 is tuned for zero latency: one frame thread, so one frame at a time.
+  int framesInParallel() const override { return candidate_.hardware ? 2 : 1; }
 
   void encode(BgraFrame frame, int64_t ptsMicros, bool forceKeyframe, Completion done) override {
     {

@@ -53,7 +53,7 @@ void HEVCEncoderSession::processFrame(platform::BgraFrame frame, int64_t ptsMicr
   ensureSession(width, height);
   if (!session_) return;
   PendingCapture capture{std::move(frame), ptsMicros, contentWidth, height};
-  if (inFlightEncodes_ >= 2) {
+  if (inFlightEncodes_ >= inFlightLimit()) {
     pendingLatest_ = std::move(capture);  // only the newest waits
     if (statistics_) statistics_->recordReplacedPending();
     return;
@@ -62,6 +62,10 @@ void HEVCEncoderSession::processFrame(platform::BgraFrame frame, int64_t ptsMicr
   ++inFlightEncodes_;
   encodeStartTimes_.push_back(arrivalTime);
   submit(std::move(capture));
+}
+
+int HEVCEncoderSession::inFlightLimit() const {
+  return session_ ? std::clamp(session_->framesInParallel(), 1, 2) : 2;
 }
 
 void HEVCEncoderSession::ensureSession(int width, int height) {
@@ -131,7 +135,7 @@ void HEVCEncoderSession::handleOutput(
 }
 
 void HEVCEncoderSession::encodePending() {
-  if (inFlightEncodes_ >= 2 || !pendingLatest_) return;
+  if (inFlightEncodes_ >= inFlightLimit() || !pendingLatest_) return;
   PendingCapture capture = std::move(*pendingLatest_);
   pendingLatest_.reset();
   if (!session_ || !running()) return;

@@ -99,6 +99,8 @@ class HEVCEncoderSession : public std::enable_shared_from_this<HEVCEncoderSessio
   int sessionWidth_ = 0;
   int sessionHeight_ = 0;
   int inFlightEncodes_ = 0;
+  // At most two frames in the encoder, and no more than it works on at once.
+  int inFlightLimit() const;
   std::optional<PendingCapture> pendingLatest_;
   std::deque<double> encodeStartTimes_;
   bool didLogColorSpace_ = false;

@@ -22,15 +22,17 @@ struct Submission {
 
 class FakeEncoder : public platform::VideoEncoder {
  public:
-  explicit FakeEncoder(std::vector<Submission>& log) : log_(log) {}
+  FakeEncoder(std::vector<Submission>& log, int parallel) : log_(log), parallel_(parallel) {}
   std::string_view codecName() const override { return "fake"; }
   bool isHardware() const override { return false; }
+  int framesInParallel() const override { return parallel_; }
   void encode(platform::BgraFrame frame, int64_t pts, bool, Completion done) override {
     log_.push_back({frame.width, pts, std::move(done)});
   }
 
  private:
   std::vector<Submission>& log_;
+  int parallel_;
 };
 
 struct Stats : EncoderStatistics {
@@ -87,7 +89,7 @@ class EncoderSessionTest : public ::testing::Test {
             -> Expected<std::unique_ptr<platform::VideoEncoder>, VideoEncoderError> {
           created_.push_back(settings);
           if (failCreation_) return unexpected(*failCreation_);
-          return std::make_unique<FakeEncoder>(submissions_);
+          return std::make_unique<FakeEncoder>(submissions_, parallel_);
         },
         clock_, callbacks);
     session_->setStatistics(stats_);
@@ -123,6 +125,7 @@ class EncoderSessionTest : public ::testing::Test {
   std::vector<std::string> errors_, events_;
   bool running_ = true;
   std::pair<int, int> active_{0, 0};
+  int parallel_ = 2;
 };
 
 TEST_F(EncoderSessionTest, AtMostTwoInFlightAndOnlyTheNewestWaits) {
@@ -155,6 +158,25 @@ TEST_F(EncoderSessionTest, AtMostTwoInFlightAndOnlyTheNewestWaits) {
   EXPECT_EQ(stats_->keyframes, 1);
   EXPECT_EQ(events_, (std::vector<std::string>{"sets 3 64x64", "key 1 7", "frame 2 7",
                                                "frame 5 7"}));
+}
+
+// An encoder that works on one frame at a time gets one; the newest capture waits beside it, and
+// an encoder claiming more than two still gets two.
+TEST_F(EncoderSessionTest, NoMoreInFlightThanTheEncoderWorksOnAtOnce) {
+  for (const auto& [parallel, limit] : {std::pair{1, 1}, std::pair{5, 2}, std::pair{0, 1}}) {
+    SCOPED_TRACE(parallel);
+    parallel_ = parallel;
+    session_->fullReset();
+    session_->teardownSession();
+    submissions_.clear();
+    for (int64_t pts = 1; pts <= 4; ++pts) frame(64, 64, pts);
+    EXPECT_EQ(session_->inFlightEncodes(), limit);
+    ASSERT_EQ(submissions_.size(), size_t(limit));
+    answer(0, true, true);
+    ASSERT_EQ(submissions_.size(), size_t(limit) + 1);
+    EXPECT_EQ(submissions_.back().pts, 4);  // the newest, not the next in line
+    EXPECT_FALSE(session_->hasPending());
+  }
 }
 
 TEST_F(EncoderSessionTest, ErrorsAndEmptyAnswersFreeTheSlot) {
