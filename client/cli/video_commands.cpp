@@ -51,6 +51,7 @@ struct StreamOptions {
   int audioBitrate = 64;      // kbit/s
   std::string saveAudio;      // the decoded audio as a WAV file
   bool play = false;          // play the decoded audio through the sound server
+  std::string virtualDisplay = "none";  // "none", "extended" or "main"
 };
 
 /// Decodes the audio configuration and packets as they arrive, and writes or plays the sound.
@@ -435,6 +436,10 @@ int stream(CLI::App& app, CLI::App* command, const StreamOptions& options) {
     client.config.gamepadProfile = *profile;
   }
   client.config.remapToKBMEnabled = options.remap;
+  client.config.virtualDisplay = options.virtualDisplay == "extended"
+                                     ? capture::VirtualDisplayChoice::extended
+                                 : options.virtualDisplay == "main" ? capture::VirtualDisplayChoice::main
+                                                                    : capture::VirtualDisplayChoice::none;
   client.config.audioEnabled = options.audio;
   client.config.audioChannels = options.audioChannels;
   client.config.audioBitrateKbps = options.audioBitrate;
@@ -513,6 +518,12 @@ void registerVideoCommands(CLI::App& app, CommandContext& context) {
       ->add_option("--gamepad", options->gamepad, "ask for a virtual gamepad: xbox or generic")
       ->check(CLI::IsMember({"xbox", "generic"}));
   streamCommand->add_flag("--remap", options->remap, "ask for stick-to-mouse look remapping");
+  streamCommand
+      ->add_option("--virtual-display", options->virtualDisplay,
+                   "ask for a display of the stream's size: none, extended (beside the host's "
+                   "displays) or main")
+      ->check(CLI::IsMember({"none", "extended", "main"}))
+      ->capture_default_str();
   streamCommand->add_option("--save-frames", options->saveFrames,
                             "write every decoded frame as PNG into this directory");
   streamCommand->add_option("--save-first-last", options->saveFirstLast,

@@ -8,6 +8,7 @@
 #include "platform/applications.h"
 #include "platform/linux/pulse_audio_capture.h"
 #include "platform/linux/x11_capture.h"
+#include "platform/linux/x11_virtual_display.h"
 #include "platform/synthetic/synthetic_audio.h"
 #include "platform/synthetic/synthetic_capture.h"
 #include "server/app/video_access.h"
@@ -34,6 +35,18 @@ std::shared_ptr<platform::AudioCaptureBackend> makeAudioBackend(
   const bool synthetic = choice ? *choice == "synthetic" : syntheticCapture;
   if (synthetic) return std::make_shared<platform::SyntheticAudioBackend>();
   return std::make_shared<platform::PulseAudioBackend>();
+}
+
+std::shared_ptr<platform::VirtualDisplayBackend> makeVirtualDisplayBackend(
+    const std::shared_ptr<platform::CaptureBackend>& capture) {
+  if (dynamic_cast<platform::SyntheticCaptureBackend*>(capture.get())) {
+    return platform::unavailableVirtualDisplays(
+        capture, "RandR virtual outputs are missing: the host captures the test pattern, not an X "
+                 "display.");
+  }
+  if (auto randr = platform::makeX11VirtualDisplayBackend("")) return randr;
+  return platform::unavailableVirtualDisplays(
+      capture, "RandR virtual outputs are missing: the X display cannot be reached.");
 }
 
 std::string videoTransportFromSetting(const std::optional<std::string>& value) {
@@ -64,11 +77,20 @@ std::shared_ptr<library::ApplicationLibrary> makeApplications(
        .platform = platform::makeApplicationPlatform()});
 }
 
+// The transports await this before the streamer starts.
+asio::awaitable<void> prepareVirtualDisplay(std::weak_ptr<capture::VirtualDisplayService> weak,
+                                            capture::StreamConfig config) {
+  if (auto service = weak.lock()) co_await service->prepare(config);
+}
+
 }  // namespace
 
 std::shared_ptr<HostServices> HostServices::create(Dependencies dependencies) {
   if (!dependencies.captureBackend) {
     dependencies.captureBackend = std::make_shared<platform::SyntheticCaptureBackend>();
+  }
+  if (!dependencies.virtualDisplayBackend) {
+    dependencies.virtualDisplayBackend = makeVirtualDisplayBackend(dependencies.captureBackend);
   }
   return std::shared_ptr<HostServices>(new HostServices(std::move(dependencies)));
 }
@@ -91,6 +113,11 @@ HostServices::HostServices(Dependencies dependencies)
       video(video::VideoServer::create({.main = dependencies.main->context(),
                                         .mainTimers = dependencies.main->timers(),
                                         .streamer = streamer})),
+      virtualDisplays(capture::VirtualDisplayService::create(
+          {.main = dependencies.main->context(),
+           .timers = dependencies.main->timers(),
+           .displays = dependencies.virtualDisplayBackend,
+           .capture = dependencies.captureBackend})),
       inputHelper(makeInputHelper(dependencies)),
       videoDiagnosticsEnabled(dependencies.main->context(), false),
       deps_(std::move(dependencies)) {
@@ -98,6 +125,11 @@ HostServices::HostServices(Dependencies dependencies)
   captureSources->setStreamer(streamer);
   streamer->setCaptureSourceManager(captureSources);
   streamer->setPointerGeometryStore(&video->pointerGeometryStore());
+  virtualDisplays->setCaptureSources(captureSources);
+  virtualDisplays->setStreamer(streamer);
+  video->setPrepareCapture(
+      [weak = std::weak_ptr<capture::VirtualDisplayService>(virtualDisplays)](
+          const capture::StreamConfig& config) { return prepareVirtualDisplay(weak, config); });
   auto peers = std::weak_ptr<control::ControlServer>(control);
   video->setAllowPeer({.isAuthenticated =
                            [peers](const std::string& address) {
@@ -109,7 +141,7 @@ HostServices::HostServices(Dependencies dependencies)
                              if (auto server = peers.lock()) server->peers().forgetAddress(address);
                            }},
                       control::pairEveryConnection());
-  videoAccess_ = std::make_shared<HostVideoAccess>(video, captureSources);
+  videoAccess_ = std::make_shared<HostVideoAccess>(video, captureSources, virtualDisplays);
   control->setVideo(videoAccess_);
   video->setInputHelper(inputHelper);
   inputHelperAccess_ = std::make_shared<inputhelper::InputHelperControlAccess>(inputHelper);

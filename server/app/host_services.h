@@ -21,8 +21,10 @@
 #include "platform/capture.h"
 #include "platform/host_info.h"
 #include "platform/video_encoder.h"
+#include "platform/virtual_display.h"
 #include "server/capture/capture_sources.h"
 #include "server/capture/screen_streamer.h"
+#include "server/capture/virtual_display_service.h"
 #include "server/control/client_proof.h"
 #include "server/control/control_server.h"
 #include "server/inputhelper/input_helper_process.h"
@@ -43,6 +45,11 @@ makeCaptureBackend(const std::optional<std::string>& choice);
 std::shared_ptr<platform::AudioCaptureBackend> makeAudioBackend(
     const std::optional<std::string>& choice, bool syntheticCapture);
 
+/// Virtual monitors on the X display that `capture` reads (RandR), or none (with the reason) when
+/// it captures the test pattern.
+std::shared_ptr<platform::VirtualDisplayBackend> makeVirtualDisplayBackend(
+    const std::shared_ptr<platform::CaptureBackend>& capture);
+
 /// "tcp" and "udp_fec" select themselves; anything else, or nothing, selects "udp_arq".
 std::string videoTransportFromSetting(const std::optional<std::string>& value);
 
@@ -62,6 +69,8 @@ class HostServices : public std::enable_shared_from_this<HostServices> {
     control::ControlListenerLimits controlLimits;
     /// What the streamer captures from (X11 or the synthetic pattern; the pattern when empty).
     std::shared_ptr<platform::CaptureBackend> captureBackend;
+    /// Where virtual displays come from (absent: makeVirtualDisplayBackend).
+    std::shared_ptr<platform::VirtualDisplayBackend> virtualDisplayBackend;
     platform::EncoderPreference encoderPreference = platform::EncoderPreference::automatic;
     /// Where system audio comes from (none: streams have no sound).
     std::shared_ptr<platform::AudioCaptureBackend> audioBackend;
@@ -77,6 +86,7 @@ class HostServices : public std::enable_shared_from_this<HostServices> {
   const std::shared_ptr<capture::CaptureSourceManager> captureSources;
   const std::shared_ptr<capture::ScreenStreamer> streamer;
   const std::shared_ptr<video::VideoServer> video;
+  const std::shared_ptr<capture::VirtualDisplayService> virtualDisplays;
   const std::shared_ptr<inputhelper::InputHelperProcess> inputHelper;
   common::Published<bool> videoDiagnosticsEnabled;
 

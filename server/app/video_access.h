@@ -10,6 +10,7 @@
 
 #include "common/runtime/serial_queue.h"
 #include "server/capture/capture_sources.h"
+#include "server/capture/virtual_display_service.h"
 #include "server/control/collaborators.h"
 #include "server/video/video_server.h"
 
@@ -18,13 +19,17 @@ namespace ferrowin::app {
 class HostVideoAccess final : public control::ControlVideoAccess {
  public:
   HostVideoAccess(std::weak_ptr<video::VideoServer> video,
-                  std::shared_ptr<capture::CaptureSourceManager> sources)
-      : video_(std::move(video)), sources_(std::move(sources)) {}
+                  std::shared_ptr<capture::CaptureSourceManager> sources,
+                  std::weak_ptr<capture::VirtualDisplayService> virtualDisplays = {})
+      : video_(std::move(video)),
+        sources_(std::move(sources)),
+        virtualDisplays_(std::move(virtualDisplays)) {}
 
   std::string transportModeName() const override;
   bool isRunning() const override;
-  /// There is no virtual display on this host.
-  void releaseVirtualDisplay() override {}
+  void releaseVirtualDisplay() override {
+    if (auto service = virtualDisplays_.lock()) service->release();
+  }
   asio::awaitable<Expected<control::FerrowinCaptureSourcesResponse, control::CaptureRouteError>>
   captureSources() override;
   asio::awaitable<Expected<std::vector<uint8_t>, control::CaptureRouteError>> thumbnail(
@@ -35,6 +40,7 @@ class HostVideoAccess final : public control::ControlVideoAccess {
  private:
   std::weak_ptr<video::VideoServer> video_;
   std::shared_ptr<capture::CaptureSourceManager> sources_;
+  std::weak_ptr<capture::VirtualDisplayService> virtualDisplays_;
   common::SerialQueue listQueue_{"com.zavel.ferrowin.capture.sources"};
   common::SerialQueue thumbnailQueue_{"com.zavel.ferrowin.capture.thumbnails"};
 };

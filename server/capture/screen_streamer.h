@@ -76,6 +76,10 @@ class ScreenStreamer final : public video::VideoStreamSource,
   void setIgnoringDisplayLoss(bool ignoring) { ignoringDisplayLoss_ = ignoring; }
 
   bool isRunning() const;
+  /// Whether a capture stream exists (it may be gone while `running` stays true).
+  bool hasStream() const { return stream_ != nullptr; }
+  /// Reports a failure that ends the stream: logged, `running` false, onError.
+  void reportStreamError(const std::string& text) { reportError(text); }
   const std::optional<std::string>& selectedSourceId() const { return selectedSourceId_; }
   CaptureSize activeCaptureSize() const;
 

@@ -20,3 +20,10 @@ ferrowin_add_library(ferrowin_capture_streamer
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/screen_streamer.cpp
   DEPS ferrowin_capture_encoding ferrowin_capture_sources ferrowin_video ferrowin_platform_capture
     ferrowin_platform_encoder ferrowin_audio ferrowin_platform_audio)
+
+# Virtual displays: the monitor and its arrangements, and the service that makes one for a client.
+ferrowin_add_library(ferrowin_capture_virtual_display
+  SOURCES
+    ${CMAKE_CURRENT_LIST_DIR}/virtual_display.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/virtual_display_service.cpp
+  DEPS ferrowin_capture_streamer ferrowin_platform_virtual_display)

@@ -1,29 +1,13 @@
 #pragma once
-// A private Xvfb for system tests. Xvfb picks a free display number itself (-displayfd), so tests
-// running side by side never collide; the server is stopped with the object.
+// A private Xvfb (1280 × 720) for system tests.
 
-#include <sys/types.h>
-
-#include <string>
+#include "tests/support/x_server.h"
 
 namespace ferrowin::testing {
 
-class XvfbDisplay {
+class XvfbDisplay : public XServer {
  public:
-  /// Starts `Xvfb -screen 0 1280x720x24`. On failure name() is empty and error() says why.
   XvfbDisplay();
-  ~XvfbDisplay();
-  XvfbDisplay(const XvfbDisplay&) = delete;
-  XvfbDisplay& operator=(const XvfbDisplay&) = delete;
-
-  /// ":N", or empty when the server is not running.
-  const std::string& name() const { return name_; }
-  const std::string& error() const { return error_; }
-
- private:
-  pid_t pid_ = -1;
-  std::string name_;
-  std::string error_;
 };
 
 }  // namespace ferrowin::testing

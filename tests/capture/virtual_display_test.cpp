@@ -1,0 +1,358 @@
+// The virtual display and its service against the scripted display server, with the real
+// streamer capturing through the synthetic backend; everything paced by a ManualClock.
+
+#include "server/capture/virtual_display_service.h"
+
+#include <gtest/gtest.h>
+
+#include <asio/co_spawn.hpp>
+#include <atomic>
+#include <functional>
+
+#include "platform/fake/fake_virtual_displays.h"
+#include "tests/capture/instant_encoder.h"
+#include "tests/support/log_capture.h"
+
+namespace ferrowin::capture {
+namespace {
+
+using platform::CaptureRect;
+using platform::FakeVirtualDisplays;
+using Display = FakeVirtualDisplays::Display;
+
+long count(const std::vector<std::string>& lines, const std::string& line) {
+  return std::count(lines.begin(), lines.end(), line);
+}
+
+long indexOf(const std::vector<std::string>& lines, const std::string& line) {
+  auto it = std::find(lines.begin(), lines.end(), line);
+  return it == lines.end() ? -1 : long(it - lines.begin());
+}
+
+StreamConfig wanted(VirtualDisplayChoice placement, int width = 2532, int height = 1170,
+                    int fps = 60) {
+  StreamConfig config;
+  config.width = width;
+  config.height = height;
+  config.fps = fps;
+  config.virtualDisplay = placement;
+  return config;
+}
+
+class VirtualDisplayTest : public ::testing::Test {
+ protected:
+  void SetUp() override { make({Display{1, {0, 0, 1512, 982}}}); }
+
+  void make(std::vector<Display> displays) {
+    if (streamer) streamer->stop();
+    capture = std::make_shared<platform::SyntheticCaptureBackend>(
+        std::vector<platform::CaptureDisplay>{}, clock, clock);
+    fake = std::make_shared<FakeVirtualDisplays>(capture, std::move(displays));
+    manager = std::make_shared<CaptureSourceManager>(capture);
+    ScreenStreamer::Dependencies deps{main, clock, clock, capture};
+    deps.encoderFactory = [this](const platform::VideoEncoderSettings&)
+        -> Expected<std::unique_ptr<platform::VideoEncoder>, platform::VideoEncoderError> {
+      return std::make_unique<InstantEncoder>(&encodersCreated);
+    };
+    streamer = ScreenStreamer::create(deps);
+    streamer->setCaptureSourceManager(manager);
+    manager->setStreamer(streamer);
+    video::StreamSourceCallbacks callbacks;
+    callbacks.onEncoded = [this](const video::Bytes&, bool, uint64_t) { ++encoded; };
+    callbacks.onError = [this](const std::string& text) { errors.push_back(text); };
+    streamer->setCallbacks(callbacks);
+    service = VirtualDisplayService::create({main, clock, clock, fake, capture});
+    service->setCaptureSources(manager);
+    service->setStreamer(streamer);
+  }
+
+  void TearDown() override { streamer->stop(); }
+
+  /// Runs the main executor and moves time on in 10 ms steps until `done` (at most `seconds`).
+  void advanceUntil(const std::function<bool()>& done, double seconds = 10) {
+    for (double t = 0; t < seconds && !done(); t += 0.01) {
+      main.poll();
+      main.restart();
+      clock.advance(0.01);
+    }
+    main.poll();
+    main.restart();
+  }
+
+  void prepare(const StreamConfig& config) {
+    bool done = false;
+    asio::co_spawn(main, service->prepare(config), [&](std::exception_ptr) { done = true; });
+    advanceUntil([&] { return done; });
+    ASSERT_TRUE(done);
+  }
+
+  std::vector<std::pair<uint32_t, CaptureRect>> frames() const {
+    std::vector<std::pair<uint32_t, CaptureRect>> out;
+    for (const Display& display : fake->displays()) out.emplace_back(display.id, display.frame);
+    return out;
+  }
+
+  asio::io_context main;
+  common::ManualClock clock;
+  std::shared_ptr<platform::SyntheticCaptureBackend> capture;
+  std::shared_ptr<FakeVirtualDisplays> fake;
+  std::shared_ptr<CaptureSourceManager> manager;
+  std::shared_ptr<ScreenStreamer> streamer;
+  std::shared_ptr<VirtualDisplayService> service;
+  int encodersCreated = 0;
+  std::atomic<int> encoded{0};
+  std::vector<std::string> errors;
+  testing::LogCapture logs;
+};
+
+TEST_F(VirtualDisplayTest, CreationChecksTheSizeFirstAndTriesTheNextSerial) {
+  auto tiny = VirtualDisplay::create(*fake, "Ferrowin Virtual", 1, 1000, 4, 60, 110);
+  ASSERT_FALSE(tiny);
+  EXPECT_EQ(tiny.error().description(), "Pixel size must be at least 2×2.");
+  EXPECT_TRUE(fake->journal.empty());
+
+  fake->failingSerials = {1};
+  auto second = VirtualDisplay::create(*fake, "Ferrowin Virtual", 2532, 1170, 4, 60, 110);
+  ASSERT_TRUE(second);
+  EXPECT_EQ((*second)->serialNum(), 2u);
+  EXPECT_EQ(count(logs.messages(), "Virtual display serial 1 failed; trying the next"), 1);
+  EXPECT_TRUE(logs.contains("Virtual display created with serial 2"));
+  // The descriptor keeps what the display server has no place for.
+  const auto& descriptor = (*second)->descriptor();
+  EXPECT_NEAR(descriptor.widthMillimetres, 584.7, 0.05);
+  EXPECT_NEAR(descriptor.heightMillimetres, 270.2, 0.05);
+  EXPECT_EQ(descriptor.vendorID, 0x4657u);
+  EXPECT_EQ((*second)->productID(), 1u);
+  EXPECT_FALSE((*second)->hiDPI());
+  EXPECT_DOUBLE_EQ(descriptor.whitePoint.x, 0.3125);
+  EXPECT_DOUBLE_EQ(descriptor.bluePrimary.y, 0.0557);
+  const uint32_t id = (*second)->displayID();
+  second->reset();
+  EXPECT_EQ(fake->journal.back(), "remove " + std::to_string(id));
+
+  fake->failingSerials = {1, 2, 3, 4};
+  auto none = VirtualDisplay::create(*fake, "Ferrowin Virtual", 2532, 1170, 4, 60, 110);
+  ASSERT_FALSE(none);
+  EXPECT_EQ(none.error().description(), "No spare output for serial 4.");
+  EXPECT_TRUE(logs.contains("Virtual display serial 3 failed; trying the next"));
+  EXPECT_FALSE(logs.contains("Virtual display serial 4 failed; trying the next"));
+
+  fake->missing = "RandR virtual outputs are missing from this X server.";
+  fake->journal.clear();
+  auto missing = VirtualDisplay::create(*fake, "Ferrowin Virtual", 2532, 1170, 4, 60, 110);
+  ASSERT_FALSE(missing);
+  EXPECT_EQ(missing.error().description(), *fake->missing);
+  EXPECT_TRUE(fake->journal.empty());
+}
+
+TEST_F(VirtualDisplayTest, ArrangementsPlaceBesideOrAsMainAndRestore) {
+  // Extended: directly right of a 1512-point-wide main display at (0, 0), top-aligned.
+  auto extended = VirtualDisplay::create(*fake, "V", 2532, 1170, 4, 60, 110);
+  ASSERT_TRUE(extended);
+  const uint32_t v = (*extended)->displayID();
+  fake->journal.clear();
+  ASSERT_TRUE(placeVirtualDisplay(*fake, v, VirtualDisplayChoice::extended, fake->liveDisplays(),
+                                  2532));
+  EXPECT_EQ(fake->journal, (std::vector<std::string>{"mirror " + std::to_string(v) + " 0",
+                                                     "origin " + std::to_string(v) + " 1512,0",
+                                                     "complete"}));
+  extended->reset();
+
+  // Main without a built-in panel: the old main display moves right of the virtual one.
+  auto mainDisplay = VirtualDisplay::create(*fake, "V", 2532, 1170, 4, 60, 110);
+  const uint32_t m = (*mainDisplay)->displayID();
+  ASSERT_TRUE(placeVirtualDisplay(*fake, m, VirtualDisplayChoice::main, fake->liveDisplays(), 2532));
+  EXPECT_TRUE(logs.contains("No built-in display online; skipped mirroring"));
+  EXPECT_EQ(fake->mainId(), m);
+  EXPECT_EQ(fake->displayBounds(1)->x, 2532);
+  // Restoring onto the virtual display itself (or onto none) does nothing.
+  fake->journal.clear();
+  EXPECT_TRUE(restoreMainDisplay(*fake, m, m));
+  EXPECT_TRUE(restoreMainDisplay(*fake, 0, m));
+  EXPECT_TRUE(fake->journal.empty());
+  ASSERT_TRUE(restoreMainDisplay(*fake, 1, m));
+  EXPECT_EQ(fake->mainId(), 1u);
+  EXPECT_EQ(fake->displayBounds(1)->x, 0);
+  EXPECT_EQ(fake->displayBounds(m)->x, 2532);  // parked right of the wider of the two
+  mainDisplay->reset();
+
+  // Main with a built-in panel: the panel mirrors the virtual display and is not shifted; an
+  // external display at the origin is.
+  make({Display{1, {0, 0, 1512, 982}, true}, Display{2, {1512, 0, 1920, 1080}}});
+  auto withPanel = VirtualDisplay::create(*fake, "V", 1920, 1080, 4, 60, 110);
+  const uint32_t p = (*withPanel)->displayID();
+  fake->journal.clear();
+  ASSERT_TRUE(placeVirtualDisplay(*fake, p, VirtualDisplayChoice::main, fake->liveDisplays(), 1920));
+  EXPECT_GE(indexOf(fake->journal, "mirror 1 " + std::to_string(p)), 0);
+  EXPECT_EQ(indexOf(fake->journal, "origin 1 1920,0"), -1);
+  EXPECT_EQ(indexOf(fake->journal, "origin 2 1920,0"), -1);  // neither main nor at the origin
+  EXPECT_EQ(fake->mainId(), p);
+}
+
+TEST_F(VirtualDisplayTest, FailedArrangementIsCancelledAndChangesNothing) {
+  auto display = VirtualDisplay::create(*fake, "V", 2532, 1170, 4, 60, 110);
+  const uint32_t v = (*display)->displayID();
+  const auto before = frames();
+  fake->originFailures[v] = 1001;
+  auto placed =
+      placeVirtualDisplay(*fake, v, VirtualDisplayChoice::extended, fake->liveDisplays(), 2532);
+  ASSERT_FALSE(placed);
+  EXPECT_EQ(placed.error().description(), "Place extended display failed (1001).");
+  EXPECT_EQ(fake->journal.back(), "cancel");
+  fake->originFailures = {{1, 7}};
+  placed = placeVirtualDisplay(*fake, v, VirtualDisplayChoice::main, fake->liveDisplays(), 2532);
+  ASSERT_FALSE(placed);
+  EXPECT_EQ(placed.error().description(), "Shift display 1 failed (7).");
+  EXPECT_EQ(frames(), before);
+  EXPECT_EQ(fake->mainId(), 1u);
+}
+
+TEST(VirtualDisplayStatus, TextsNamePlacementSizeAspectAndRate) {
+  EXPECT_EQ(activeStatusText(VirtualDisplayChoice::extended, 1920, 1080, 60),
+            "Extended · 1920×1080 · 16:9 · 60 Hz");
+  EXPECT_EQ(activeStatusText(VirtualDisplayChoice::main, 2532, 1170, 59.94),
+            "Main · 2532×1170 · 2.16:1 · 60 Hz");
+  EXPECT_EQ(aspectText(1280, 0), "—");
+  EXPECT_EQ(aspectText(2560, 1600), "8:5");
+}
+
+TEST_F(VirtualDisplayTest, PrepareCreatesReusesAndRecreates) {
+  prepare(wanted(VirtualDisplayChoice::extended));
+  ASSERT_NE(service->display(), nullptr);
+  const uint32_t first = service->display()->displayID();
+  EXPECT_TRUE(service->isActive.get());
+  EXPECT_EQ(service->statusMessage.get(), "Extended · 2532×1170 · 2.16:1 · 60 Hz");
+  EXPECT_EQ(manager->selectedId(), displaySourceId(first));
+  EXPECT_EQ(fake->displayBounds(first)->x, 1512);
+  EXPECT_TRUE(logs.contains("Creating Extended display 2532x1170 @60 Hz"));
+  EXPECT_TRUE(logs.contains("Virtual display " + std::to_string(first) + " ready"));
+
+  // A reconnect with the same size, rate and placement only selects it again.
+  manager->select("display:1");
+  prepare(wanted(VirtualDisplayChoice::extended));
+  EXPECT_TRUE(logs.contains("Reusing virtual display " + std::to_string(first)));
+  EXPECT_EQ(count(fake->journal, "create 1"), 1);
+  EXPECT_EQ(manager->selectedId(), displaySourceId(first));
+
+  // The same size as the main display: a new monitor.
+  prepare(wanted(VirtualDisplayChoice::main));
+  ASSERT_NE(service->display(), nullptr);
+  const uint32_t second = service->display()->displayID();
+  EXPECT_NE(second, first);
+  EXPECT_LT(indexOf(fake->journal, "remove " + std::to_string(first)),
+            indexOf(fake->journal, "origin " + std::to_string(second) + " 0,0"));
+  EXPECT_EQ(service->statusMessage.get(), "Main · 2532×1170 · 2.16:1 · 60 Hz");
+
+  // `none` discards it and selects the main display.
+  prepare(wanted(VirtualDisplayChoice::none));
+  EXPECT_EQ(service->display(), nullptr);
+  EXPECT_FALSE(fake->displayBounds(second));
+  EXPECT_EQ(manager->selectedId(), "display:1");
+  EXPECT_EQ(service->statusMessage.get(), "Display is off");
+}
+
+struct FailureCase {
+  const char* name;
+  std::function<void(FakeVirtualDisplays&)> script;
+  std::string text;
+};
+
+TEST_F(VirtualDisplayTest, EveryFailureEndsOffOnTheMainDisplayWithTheLayoutAsBefore) {
+  const std::vector<FailureCase> cases{
+      {"missing", [](FakeVirtualDisplays& f) { f.missing = "RandR virtual outputs are missing."; },
+       "RandR virtual outputs are missing."},
+      {"offline", [](FakeVirtualDisplays& f) { f.neverOnline = true; },
+       "Virtual display 100 did not come online."},
+      {"placement", [](FakeVirtualDisplays& f) { f.originFailures[100] = 1002; },
+       "Place extended display failed (1002)."},
+      {"completion", [](FakeVirtualDisplays& f) { f.completeFailure = 1004; },
+       "Complete display configuration failed (1004)."},
+      {"capture", [](FakeVirtualDisplays& f) { f.neverShareable = true; },
+       "Virtual display 100 is not shareable."},
+  };
+  for (const FailureCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    make({Display{1, {0, 0, 1512, 982}}});
+    c.script(*fake);
+    const auto before = frames();
+    const double start = clock.now();
+    prepare(wanted(VirtualDisplayChoice::extended));
+    EXPECT_TRUE(logs.contains("Virtual display failed: " + c.text));
+    EXPECT_EQ(service->display(), nullptr);
+    EXPECT_FALSE(service->isActive.get());
+    EXPECT_EQ(service->statusMessage.get(), "Display is off");
+    EXPECT_EQ(manager->selectedId(), "display:1");
+    EXPECT_EQ(frames(), before);
+    EXPECT_LT(clock.now() - start, 3.2);  // the waits end at their limits
+  }
+}
+
+TEST_F(VirtualDisplayTest, ReleaseWhileStreamingMainRestoresMovesCaptureThenRemoves) {
+  prepare(wanted(VirtualDisplayChoice::main, 1280, 720));
+  ASSERT_NE(service->display(), nullptr);
+  const uint32_t v = service->display()->displayID();
+  streamer->start(wanted(VirtualDisplayChoice::main, 1280, 720));
+  advanceUntil([&] { return encoded > 3; });
+  ASSERT_GT(encoded, 3);
+  EXPECT_EQ(streamer->selectedSourceId(), displaySourceId(v));
+
+  fake->journal.clear();
+  service->release();
+  // Off at once; the monitor stays until capture has moved.
+  EXPECT_EQ(service->statusMessage.get(), "Display is off");
+  EXPECT_EQ(service->display(), nullptr);
+  EXPECT_TRUE(service->isDestroying());
+  service->release();  // a second release during the takedown does nothing
+  main.poll();
+  main.restart();
+  EXPECT_EQ(indexOf(fake->journal, "remove " + std::to_string(v)), -1);
+  EXPECT_EQ(fake->mainId(), 1u);  // restored before anything else
+
+  advanceUntil([&] { return !service->isDestroying(); });
+  ASSERT_FALSE(service->isDestroying());
+  EXPECT_GE(indexOf(fake->journal, "remove " + std::to_string(v)), 0);
+  EXPECT_EQ(streamer->selectedSourceId(), "display:1");
+  EXPECT_TRUE(streamer->isRunning());
+  EXPECT_TRUE(errors.empty());
+  const int before = encoded;
+  advanceUntil([&] { return encoded > before + 3; }, 2);
+  EXPECT_GT(encoded, before + 3);
+  EXPECT_TRUE(errors.empty());
+}
+
+TEST_F(VirtualDisplayTest, ReleaseWhenNothingCapturesItRemovesItAtOnce) {
+  service->release();  // nothing to release
+  EXPECT_EQ(service->statusMessage.get(), "Display is off");
+
+  prepare(wanted(VirtualDisplayChoice::extended));
+  const uint32_t v = service->display()->displayID();
+  manager->select("display:1");  // the client chose another source
+  service->release();
+  EXPECT_FALSE(service->isDestroying());
+  EXPECT_EQ(fake->journal.back(), "remove " + std::to_string(v));
+  EXPECT_EQ(manager->selectedId(), "display:1");
+
+  // Still selected but not streaming: removed at once, the real display selected.
+  prepare(wanted(VirtualDisplayChoice::extended));
+  const uint32_t w = service->display()->displayID();
+  service->release();
+  EXPECT_EQ(fake->journal.back(), "remove " + std::to_string(w));
+  EXPECT_EQ(manager->selectedId(), "display:1");
+}
+
+TEST_F(VirtualDisplayTest, ReleaseDuringCreationDropsTheNewMonitor) {
+  fake->neverShareable = true;  // creation waits for capture
+  bool done = false;
+  asio::co_spawn(main, service->prepare(wanted(VirtualDisplayChoice::extended)),
+                 [&](std::exception_ptr) { done = true; });
+  advanceUntil([&] { return fake->journal.size() >= 3; }, 1);  // created and placed
+  service->release();
+  advanceUntil([&] { return done; });
+  EXPECT_TRUE(done);
+  EXPECT_EQ(service->display(), nullptr);
+  EXPECT_EQ(fake->journal.back(), "remove 100");
+  EXPECT_FALSE(logs.contains("Virtual display failed: Virtual display 100 is not shareable."));
+}
+
+}  // namespace
+}  // namespace ferrowin::capture
