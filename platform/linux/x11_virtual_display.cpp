@@ -44,7 +44,6 @@ struct OutputState {
   uint8_t connection = XCB_RANDR_CONNECTION_UNKNOWN;
   xcb_randr_crtc_t crtc = 0;
   std::vector<xcb_randr_crtc_t> possibleCrtcs;
-  int modeCount = 0;
 };
 
 struct CrtcState {
@@ -166,7 +165,6 @@ std::optional<Layout> readLayout(X11Connection& connection) {
                        size_t(xcb_randr_get_output_info_name_length(info.get())));
     output.connection = info->connection;
     output.crtc = info->crtc;
-    output.modeCount = info->num_modes;
     const xcb_randr_crtc_t* possible = xcb_randr_get_output_info_crtcs(info.get());
     output.possibleCrtcs.assign(possible,
                                 possible + xcb_randr_get_output_info_crtcs_length(info.get()));
@@ -782,16 +780,20 @@ class X11VirtualDisplayBackend final : public VirtualDisplayBackend {
 
  private:
   /// Outputs without a CRTC that drive no monitor, each with a free CRTC it can drive (distinct
-  /// CRTCs). Some drivers (the dummy one) report an output connected once it has been used; with
-  /// no mode left it still drives nothing.
+  /// CRTCs). A connector is spare while nothing is plugged in; outputs without a connector (the
+  /// dummy driver's DUMMYn, which it reports connected once used, and the VIRTUALn outputs of
+  /// some drivers) whenever they have no CRTC.
   static std::vector<std::pair<xcb_randr_output_t, xcb_randr_crtc_t>> spareOutputs(
       const Layout& layout) {
     std::vector<std::pair<xcb_randr_output_t, xcb_randr_crtc_t>> out;
     std::vector<xcb_randr_crtc_t> taken;
     for (const OutputState& output : layout.outputs) {
-      const bool drivesNothing =
-          output.connection == XCB_RANDR_CONNECTION_DISCONNECTED || output.modeCount == 0;
-      if (!drivesNothing || output.crtc != 0) continue;
+      const bool connectorless =
+          output.name.starts_with("DUMMY") || output.name.starts_with("VIRTUAL");
+      if (output.crtc != 0 ||
+          (output.connection != XCB_RANDR_CONNECTION_DISCONNECTED && !connectorless)) {
+        continue;
+      }
       for (xcb_randr_crtc_t id : output.possibleCrtcs) {
         const CrtcState* crtc = layout.crtc(id);
         if (!crtc || crtc->enabled() || !crtc->outputs.empty()) continue;

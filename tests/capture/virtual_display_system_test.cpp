@@ -1,0 +1,306 @@
+// Virtual displays on a real X server: Xorg with the dummy driver (spare outputs DUMMY1…) for
+// the RandR backend, its transactions and the service with the real X11 capture and streamer;
+// Xvfb for the "missing" path. After every test the layout must read exactly as before, as
+// xrandr and xdpyinfo print it.
+
+#include <gtest/gtest.h>
+
+#include <asio/co_spawn.hpp>
+#include <atomic>
+#include <functional>
+
+#include "platform/linux/x11_capture.h"
+#include "platform/linux/x11_virtual_display.h"
+#include "server/capture/virtual_display_service.h"
+#include "tests/capture/instant_encoder.h"
+#include "tests/capture/test_media.h"
+#include "tests/inputhelper/xvfb_display.h"
+#include "tests/support/dummy_xorg.h"
+#include "tests/support/log_capture.h"
+
+namespace ferrowin::capture {
+namespace {
+
+using platform::LiveDisplay;
+
+std::optional<LiveDisplay> find(const std::vector<LiveDisplay>& list, uint32_t id) {
+  for (const LiveDisplay& display : list) {
+    if (display.id == id) return display;
+  }
+  return std::nullopt;
+}
+
+TEST(CvtTimings, ReducedBlankingMatchesTheStandardTable) {
+  // CVT-RB 1920 × 1080 at 60 Hz: 138.50 MHz, 2080 × 1111 total.
+  const platform::CvtMode mode = platform::cvtReducedBlanking(1920, 1080, 60);
+  EXPECT_EQ(mode.dotClockHz, 138'500'000u);
+  EXPECT_EQ(mode.htotal, 2080);
+  EXPECT_EQ(mode.hsyncStart, 1968);
+  EXPECT_EQ(mode.hsyncEnd, 2000);
+  EXPECT_EQ(mode.vtotal, 1111);
+  EXPECT_EQ(mode.vsyncStart, 1083);
+  EXPECT_EQ(mode.vsyncEnd, 1088);
+  // A width that is no multiple of 8 stays exact; the rate stays close.
+  const platform::CvtMode phone = platform::cvtReducedBlanking(2532, 1170, 60);
+  EXPECT_EQ(phone.width, 2532);
+  EXPECT_NEAR(phone.refreshHz(), 60, 0.1);
+}
+
+TEST(VirtualDisplayOnXvfb, ThereIsNoSpareOutputSoItIsMissing) {
+  testing::XvfbDisplay xvfb;
+  if (xvfb.name().empty()) GTEST_SKIP() << xvfb.error();
+  auto backend = platform::makeX11VirtualDisplayBackend(xvfb.name());
+  ASSERT_TRUE(backend);
+  const auto reason = backend->missingReason();
+  ASSERT_TRUE(reason);
+  EXPECT_EQ(*reason,
+            "RandR virtual outputs are missing from this X server (no spare output with a free "
+            "CRTC).");
+  auto created = VirtualDisplay::create(*backend, "Ferrowin Virtual", 2532, 1170, 4, 60, 110);
+  ASSERT_FALSE(created);
+  EXPECT_EQ(created.error().description(), *reason);
+  const auto live = backend->liveDisplays();
+  ASSERT_EQ(live.size(), 1u);
+  EXPECT_TRUE(live[0].isMain);
+  EXPECT_EQ(live[0].pixelWidth, 1280);
+}
+
+class DummyXorgTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() { xorg_ = new testing::DummyXorg(); }
+  static void TearDownTestSuite() {
+    delete xorg_;
+    xorg_ = nullptr;
+  }
+
+  void SetUp() override {
+    if (xorg_->name().empty()) GTEST_SKIP() << "Xorg with the dummy driver: " << xorg_->error();
+    if (!testing::haveProgram("xrandr") || !testing::haveProgram("xdpyinfo")) {
+      GTEST_SKIP() << "xrandr and xdpyinfo are needed (scripts/bootstrap)";
+    }
+    displays = platform::makeX11VirtualDisplayBackend(xorg_->name());
+    ASSERT_TRUE(displays);
+    auto x11 = platform::makeX11CaptureBackend(xorg_->name());
+    ASSERT_TRUE(x11);
+    capture = std::move(*x11);
+    before = layout();
+    realId = displays->mainDisplayId();
+  }
+
+  void TearDown() override {
+    if (!xorg_->name().empty()) {
+      EXPECT_EQ(layout(), before) << "the layout changed";
+    }
+  }
+
+  /// Everything RandR and the core protocol say about the arrangement: the screen, every
+  /// output that drives a CRTC with its properties and modes, the monitors, the screen's
+  /// millimetres, and how many of our modes exist. (Outputs without a CRTC are left out: the
+  /// dummy driver reports an output connected, with modes of its own, once it has been used.)
+  std::string layout() const {
+    const std::string display = "DISPLAY=" + xorg_->name() + " ";
+    return testing::runCommand(display +
+                               "xrandr --verbose | grep -v Timestamp | awk '/^[^ \t]/ "
+                               "{ keep = /^Screen/ || /[0-9]+x[0-9]+[+][0-9]+[+][0-9]+/ } keep'")
+               .output +
+           testing::runCommand(display + "xrandr --verbose | grep -c Ferrowin").output +
+           testing::runCommand(display + "xrandr --listmonitors").output +
+           testing::runCommand(display + "xdpyinfo | grep dimensions").output;
+  }
+
+  static testing::DummyXorg* xorg_;
+  std::shared_ptr<platform::VirtualDisplayBackend> displays;
+  std::shared_ptr<platform::CaptureBackend> capture;
+  std::string before;
+  uint32_t realId = 0;
+  testing::LogCapture logs;
+};
+
+testing::DummyXorg* DummyXorgTest::xorg_ = nullptr;
+
+TEST_F(DummyXorgTest, MonitorOfTheAskedSizeBesideTheRealOneAndGoneWithoutATrace) {
+  ASSERT_FALSE(displays->missingReason());
+  auto created = VirtualDisplay::create(*displays, "Ferrowin Virtual", 2532, 1170, 4, 60, 110);
+  ASSERT_TRUE(created) << created.error().description();
+  const uint32_t v = (*created)->displayID();
+  EXPECT_EQ((*created)->serialNum(), 1u);
+
+  const auto live = displays->liveDisplays();
+  const auto monitor = find(live, v);
+  ASSERT_TRUE(monitor);
+  EXPECT_EQ(monitor->pixelWidth, 2532);
+  EXPECT_EQ(monitor->pointHeight, 1170);
+  EXPECT_NEAR(monitor->refreshHz, 60, 0.1);
+  EXPECT_EQ(monitor->vendorID, 0u);  // the dummy outputs have no EDID
+  EXPECT_FALSE(monitor->isBuiltin);
+  EXPECT_FALSE(monitor->isMain);
+  EXPECT_TRUE(monitor->name.starts_with("DUMMY")) << monitor->name;
+  // The capture backend knows it by the same id.
+  auto content = capture->shareableContent(true);
+  ASSERT_TRUE(content);
+  EXPECT_TRUE(std::any_of(content->displays.begin(), content->displays.end(),
+                          [&](const platform::CaptureDisplay& d) { return d.id == v; }));
+
+  ASSERT_TRUE(placeVirtualDisplay(*displays, v, VirtualDisplayChoice::extended, live, 2532));
+  EXPECT_EQ(displays->displayBounds(v), (platform::CaptureRect{1280, 0, 2532, 1170}));
+  EXPECT_EQ(displays->mainDisplayId(), realId);
+  created->reset();
+  EXPECT_TRUE(logs.contains("Virtual display " + std::to_string(v) + " removed (" +
+                            monitor->name + ")"));
+}
+
+TEST_F(DummyXorgTest, MainPlacementTakesTheOriginAndRestoreGivesItBack) {
+  auto created = VirtualDisplay::create(*displays, "Ferrowin Virtual", 1920, 1080, 4, 30, 110);
+  ASSERT_TRUE(created) << created.error().description();
+  const uint32_t v = (*created)->displayID();
+  ASSERT_TRUE(placeVirtualDisplay(*displays, v, VirtualDisplayChoice::main,
+                                  displays->liveDisplays(), 1920));
+  EXPECT_TRUE(logs.contains("No built-in display online; skipped mirroring"));
+  EXPECT_EQ(displays->mainDisplayId(), v);
+  EXPECT_EQ(capture->mainDisplayId(), v);
+  EXPECT_EQ(displays->displayBounds(v), (platform::CaptureRect{0, 0, 1920, 1080}));
+  EXPECT_EQ(displays->displayBounds(realId), (platform::CaptureRect{1920, 0, 1280, 720}));
+
+  ASSERT_TRUE(restoreMainDisplay(*displays, realId, v));
+  EXPECT_EQ(displays->mainDisplayId(), realId);
+  EXPECT_EQ(displays->displayBounds(realId), (platform::CaptureRect{0, 0, 1280, 720}));
+  EXPECT_EQ(displays->displayBounds(v), (platform::CaptureRect{1920, 0, 1920, 1080}));
+
+  // Removed while main, without a restore: the rest moves back to the origin, the real display
+  // primary again.
+  ASSERT_TRUE(placeVirtualDisplay(*displays, v, VirtualDisplayChoice::main,
+                                  displays->liveDisplays(), 1920));
+  created->reset();
+}
+
+TEST_F(DummyXorgTest, EveryFailureLeavesTheLayoutExactlyAsItWas) {
+  // Too large for the framebuffer on every spare output.
+  auto huge = VirtualDisplay::create(*displays, "Ferrowin Virtual", 8000, 2000, 4, 60, 110);
+  ASSERT_FALSE(huge);
+  EXPECT_TRUE(huge.error().description().starts_with("RandR could not switch DUMMY"))
+      << huge.error().description();
+  EXPECT_TRUE(logs.contains("Virtual display serial 3 failed; trying the next"));
+  EXPECT_EQ(layout(), before);
+
+  // A transaction whose screen cannot be allocated, one naming no display, and a cancelled one.
+  auto moved = displays->beginConfiguration();
+  ASSERT_TRUE(moved);
+  EXPECT_EQ((*moved)->configureOrigin(realId, 30000, 0), 0);
+  EXPECT_NE((*moved)->complete(), 0);
+  EXPECT_EQ(layout(), before);
+  auto unknown = displays->beginConfiguration();
+  EXPECT_EQ((*unknown)->configureOrigin(12345, 10, 0), platform::kDisplayNotFound);
+  EXPECT_EQ((*unknown)->configureMirror(realId, 12345), platform::kDisplayNotFound);
+  auto cancelled = displays->beginConfiguration();
+  EXPECT_EQ((*cancelled)->configureOrigin(realId, 100, 0), 0);
+  (*cancelled)->cancel();
+  EXPECT_EQ(layout(), before);
+
+  // A placement that fails after its monitor was made: the monitor goes again.
+  auto created = VirtualDisplay::create(*displays, "Ferrowin Virtual", 1280, 720, 4, 60, 110);
+  ASSERT_TRUE(created);
+  auto far = displays->beginConfiguration();
+  EXPECT_EQ((*far)->configureOrigin((*created)->displayID(), 30000, 0), 0);
+  EXPECT_NE((*far)->complete(), 0);
+  created->reset();
+}
+
+/// The service with the real X11 capture and streamer (frames encoded by the instant double).
+class DummyXorgServiceTest : public DummyXorgTest {
+ protected:
+  void SetUp() override {
+    DummyXorgTest::SetUp();
+    if (IsSkipped() || HasFatalFailure()) return;
+    manager = std::make_shared<CaptureSourceManager>(capture);
+    ScreenStreamer::Dependencies deps{main, timers, common::SteadyClock::instance(), capture};
+    deps.encoderFactory = [this](const platform::VideoEncoderSettings& settings)
+        -> Expected<std::unique_ptr<platform::VideoEncoder>, platform::VideoEncoderError> {
+      lastWidth = settings.width;
+      return std::make_unique<InstantEncoder>(&encodersCreated);
+    };
+    streamer = ScreenStreamer::create(deps);
+    streamer->setCaptureSourceManager(manager);
+    manager->setStreamer(streamer);
+    video::StreamSourceCallbacks callbacks;
+    callbacks.onEncoded = [this](const video::Bytes&, bool, uint64_t) { ++encoded; };
+    callbacks.onError = [this](const std::string& text) { errors.push_back(text); };
+    streamer->setCallbacks(callbacks);
+    service = VirtualDisplayService::create({main, timers, common::SteadyClock::instance(),
+                                             displays, capture});
+    service->setCaptureSources(manager);
+    service->setStreamer(streamer);
+  }
+
+  void TearDown() override {
+    if (streamer) streamer->stop();
+    streamer.reset();
+    service.reset();
+    DummyXorgTest::TearDown();
+  }
+
+  bool runUntil(const std::function<bool()>& done, double seconds) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    while (!done() && std::chrono::steady_clock::now() < end) {
+      main.run_for(std::chrono::milliseconds(10));
+      main.restart();
+    }
+    return done();
+  }
+
+  void prepare(StreamConfig config) {
+    bool done = false;
+    asio::co_spawn(main, service->prepare(config), [&](std::exception_ptr) { done = true; });
+    ASSERT_TRUE(runUntil([&] { return done; }, 10));
+  }
+
+  asio::io_context main;
+  common::AsioTimerFactory timers{main.get_executor()};
+  std::shared_ptr<CaptureSourceManager> manager;
+  std::shared_ptr<ScreenStreamer> streamer;
+  std::shared_ptr<VirtualDisplayService> service;
+  int encodersCreated = 0;
+  std::atomic<int> lastWidth{0};
+  std::atomic<int> encoded{0};
+  std::vector<std::string> errors;
+};
+
+TEST_F(DummyXorgServiceTest, StreamsAMainDisplayAndSurvivesItsRelease) {
+  StreamConfig config;
+  config.width = 1600;
+  config.height = 900;
+  config.fps = 30;
+  config.virtualDisplay = VirtualDisplayChoice::main;
+  prepare(config);
+  ASSERT_NE(service->display(), nullptr);
+  const uint32_t v = service->display()->displayID();
+  EXPECT_EQ(service->statusMessage.get(), "Main · 1600×900 · 16:9 · 30 Hz");
+  EXPECT_EQ(displays->mainDisplayId(), v);
+
+  streamer->start(config);
+  ASSERT_TRUE(runUntil([&] { return encoded > 3; }, 10));
+  EXPECT_EQ(streamer->selectedSourceId(), displaySourceId(v));
+  EXPECT_EQ(streamer->activeCaptureSize(), captureSize({1600, 900}, config));
+
+  // The next connection asks for the same: the monitor is kept.
+  streamer->stop();
+  prepare(config);
+  EXPECT_TRUE(logs.contains("Reusing virtual display " + std::to_string(v)));
+  streamer->start(config);
+  ASSERT_TRUE(runUntil([&] { return streamer->hasStream(); }, 5));
+
+  service->release();
+  ASSERT_TRUE(runUntil([&] { return !service->isDestroying(); }, 10));
+  EXPECT_FALSE(find(displays->liveDisplays(), v));
+  EXPECT_EQ(displays->mainDisplayId(), realId);
+  EXPECT_EQ(streamer->selectedSourceId(), displaySourceId(realId));
+  const int after = encoded;
+  ASSERT_TRUE(runUntil([&] { return encoded > after + 3; }, 10));
+  EXPECT_EQ(streamer->activeCaptureSize(), captureSize({1280, 720}, config));
+  EXPECT_TRUE(streamer->isRunning());
+  EXPECT_TRUE(errors.empty()) << errors.front();
+  streamer->stop();
+  runUntil([] { return false; }, 0.7);  // the display-change settle passes
+}
+
+}  // namespace
+}  // namespace ferrowin::capture
