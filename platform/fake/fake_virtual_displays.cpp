@@ -23,7 +23,8 @@ class FakeMonitor final : public VirtualMonitor {
 
 class FakeConfiguration final : public DisplayConfiguration {
  public:
-  explicit FakeConfiguration(std::shared_ptr<FakeVirtualDisplays> owner) : owner_(std::move(owner)) {}
+  explicit FakeConfiguration(std::shared_ptr<FakeVirtualDisplays> owner)
+      : owner_(std::move(owner)) {}
   ~FakeConfiguration() override {
     if (!done_) cancel();
   }
@@ -107,8 +108,9 @@ std::vector<LiveDisplay> FakeVirtualDisplays::liveDisplays() {
     live.isMain = display.id == main_;
     live.isBuiltin = display.isBuiltin;
     live.isMirrored = display.mirrorOf != 0 ||
-                      std::any_of(displays_.begin(), displays_.end(),
-                                  [&](const Display& other) { return other.mirrorOf == display.id; });
+                      std::any_of(displays_.begin(), displays_.end(), [&](const Display& other) {
+                        return other.mirrorOf == display.id;
+                      });
     out.push_back(live);
   }
   return out;

@@ -31,9 +31,9 @@ class FakeVirtualDisplays final : public VirtualDisplayBackend,
 
   // Knobs.
   std::optional<std::string> missing;
-  std::set<uint32_t> failingSerials;     // these creation attempts fail
-  bool neverOnline = false;              // monitors are made but never listed
-  bool neverShareable = false;           // monitors are listed but not shown to capture
+  std::set<uint32_t> failingSerials;       // these creation attempts fail
+  bool neverOnline = false;                // monitors are made but never listed
+  bool neverShareable = false;             // monitors are listed but not shown to capture
   std::map<uint32_t, int> originFailures;  // display id → configureOrigin code
   int completeFailure = 0;
 
@@ -55,8 +55,8 @@ class FakeVirtualDisplays final : public VirtualDisplayBackend,
 
   // Used by the monitors and transactions.
   void remove(uint32_t id);
-  void apply(const std::map<uint32_t, CaptureRect>& frames, const std::map<uint32_t, uint32_t>& mirrors,
-             std::optional<uint32_t> newMain);
+  void apply(const std::map<uint32_t, CaptureRect>& frames,
+             const std::map<uint32_t, uint32_t>& mirrors, std::optional<uint32_t> newMain);
 
  private:
   void publish();

@@ -84,7 +84,8 @@ struct Layout {
   std::vector<xcb_randr_mode_info_t> modes;
 
   CrtcState* crtc(xcb_randr_crtc_t id) {
-    auto it = std::find_if(crtcs.begin(), crtcs.end(), [&](const CrtcState& c) { return c.id == id; });
+    auto it =
+        std::find_if(crtcs.begin(), crtcs.end(), [&](const CrtcState& c) { return c.id == id; });
     return it == crtcs.end() ? nullptr : &*it;
   }
   const CrtcState* crtc(xcb_randr_crtc_t id) const { return const_cast<Layout*>(this)->crtc(id); }
@@ -114,8 +115,7 @@ std::optional<Layout> readLayout(X11Connection& connection) {
   xcb_connection_t* c = connection.get();
   auto resources = reply(xcb_randr_get_screen_resources_current_reply(
       c, xcb_randr_get_screen_resources_current(c, connection.root()), nullptr));
-  auto geometry =
-      reply(xcb_get_geometry_reply(c, xcb_get_geometry(c, connection.root()), nullptr));
+  auto geometry = reply(xcb_get_geometry_reply(c, xcb_get_geometry(c, connection.root()), nullptr));
   auto range = reply(xcb_randr_get_screen_size_range_reply(
       c, xcb_randr_get_screen_size_range(c, connection.root()), nullptr));
   auto primary = reply(xcb_randr_get_output_primary_reply(
@@ -138,8 +138,10 @@ std::optional<Layout> readLayout(X11Connection& connection) {
   layout.maxHeight = range->max_height;
   layout.primary = primary->output;
 
-  const xcb_randr_mode_info_t* modes = xcb_randr_get_screen_resources_current_modes(resources.get());
-  layout.modes.assign(modes, modes + xcb_randr_get_screen_resources_current_modes_length(resources.get()));
+  const xcb_randr_mode_info_t* modes =
+      xcb_randr_get_screen_resources_current_modes(resources.get());
+  layout.modes.assign(modes,
+                      modes + xcb_randr_get_screen_resources_current_modes_length(resources.get()));
 
   const xcb_randr_crtc_t* crtcs = xcb_randr_get_screen_resources_current_crtcs(resources.get());
   const int crtcCount = xcb_randr_get_screen_resources_current_crtcs_length(resources.get());
@@ -147,13 +149,14 @@ std::optional<Layout> readLayout(X11Connection& connection) {
     auto info = reply(xcb_randr_get_crtc_info_reply(
         c, xcb_randr_get_crtc_info(c, crtcs[i], layout.configTimestamp), nullptr));
     if (!info) return std::nullopt;
-    CrtcState crtc{crtcs[i], info->x, info->y, info->width, info->height, info->mode,
-                   info->rotation, {}, std::nullopt, {}};
+    CrtcState crtc{crtcs[i],   info->x,        info->y, info->width,  info->height,
+                   info->mode, info->rotation, {},      std::nullopt, {}};
     const xcb_randr_output_t* outputs = xcb_randr_get_crtc_info_outputs(info.get());
     crtc.outputs.assign(outputs, outputs + xcb_randr_get_crtc_info_outputs_length(info.get()));
     layout.crtcs.push_back(std::move(crtc));
   }
-  const xcb_randr_output_t* outputs = xcb_randr_get_screen_resources_current_outputs(resources.get());
+  const xcb_randr_output_t* outputs =
+      xcb_randr_get_screen_resources_current_outputs(resources.get());
   const int outputCount = xcb_randr_get_screen_resources_current_outputs_length(resources.get());
   for (int i = 0; i < outputCount; ++i) {
     auto info = reply(xcb_randr_get_output_info_reply(
@@ -176,8 +179,8 @@ std::optional<Layout> readLayout(X11Connection& connection) {
 void readTransform(X11Connection& connection, CrtcState& crtc) {
   if (crtc.transform) return;
   xcb_connection_t* c = connection.get();
-  auto answer = reply(xcb_randr_get_crtc_transform_reply(
-      c, xcb_randr_get_crtc_transform(c, crtc.id), nullptr));
+  auto answer = reply(
+      xcb_randr_get_crtc_transform_reply(c, xcb_randr_get_crtc_transform(c, crtc.id), nullptr));
   crtc.transform = identityTransform();
   if (!answer) return;
   crtc.transform = answer->current_transform;
@@ -209,9 +212,9 @@ uint32_t millimetres(int pixels, uint32_t currentMm, int currentPixels) {
 int setScreenSize(X11Connection& connection, int width, int height, uint32_t mmWidth,
                   uint32_t mmHeight) {
   xcb_connection_t* c = connection.get();
-  return errorCode(xcb_request_check(
-      c, xcb_randr_set_screen_size_checked(c, connection.root(), uint16_t(width), uint16_t(height),
-                                           mmWidth, mmHeight)));
+  return errorCode(
+      xcb_request_check(c, xcb_randr_set_screen_size_checked(c, connection.root(), uint16_t(width),
+                                                             uint16_t(height), mmWidth, mmHeight)));
 }
 
 int setCrtc(X11Connection& connection, const Layout& layout, const CrtcState& crtc,
@@ -220,9 +223,9 @@ int setCrtc(X11Connection& connection, const Layout& layout, const CrtcState& cr
   if (crtc.transform && previous.transform && !crtc.sameTransformAs(previous)) {
     // Takes effect with the next SetCrtcConfig.
     if (int code = errorCode(xcb_request_check(
-            c, xcb_randr_set_crtc_transform_checked(
-                   c, crtc.id, *crtc.transform, uint16_t(crtc.filter.size()), crtc.filter.data(),
-                   0, nullptr)))) {
+            c, xcb_randr_set_crtc_transform_checked(c, crtc.id, *crtc.transform,
+                                                    uint16_t(crtc.filter.size()),
+                                                    crtc.filter.data(), 0, nullptr)))) {
       return code;
     }
   }
@@ -240,8 +243,8 @@ int setCrtc(X11Connection& connection, const Layout& layout, const CrtcState& cr
 
 int setPrimary(X11Connection& connection, xcb_randr_output_t output) {
   xcb_connection_t* c = connection.get();
-  return errorCode(xcb_request_check(
-      c, xcb_randr_set_output_primary_checked(c, connection.root(), output)));
+  return errorCode(
+      xcb_request_check(c, xcb_randr_set_output_primary_checked(c, connection.root(), output)));
 }
 
 /// Moves the server from `current` to `target` (same CRTCs, in the same order). On any failure
@@ -287,7 +290,8 @@ int applyLayout(X11Connection& connection, const Layout& current, const Layout& 
     applied.push_back(i);
   }
   if (target.width != grownWidth || target.height != grownHeight ||
-      (target.mmWidth && (target.mmWidth != current.mmWidth || target.mmHeight != current.mmHeight))) {
+      (target.mmWidth &&
+       (target.mmWidth != current.mmWidth || target.mmHeight != current.mmHeight))) {
     const uint32_t mmWidth =
         target.mmWidth ? target.mmWidth : millimetres(target.width, current.mmWidth, current.width);
     const uint32_t mmHeight = target.mmHeight
@@ -336,19 +340,19 @@ struct MonitorEntry {
 std::vector<MonitorEntry> monitors(X11Connection& connection) {
   std::vector<MonitorEntry> out;
   xcb_connection_t* c = connection.get();
-  auto answer = reply(xcb_randr_get_monitors_reply(
-      c, xcb_randr_get_monitors(c, connection.root(), 1), nullptr));
+  auto answer = reply(
+      xcb_randr_get_monitors_reply(c, xcb_randr_get_monitors(c, connection.root(), 1), nullptr));
   if (!answer) return out;
   for (auto it = xcb_randr_get_monitors_monitors_iterator(answer.get()); it.rem > 0;
        xcb_randr_monitor_info_next(&it)) {
     const xcb_randr_output_t* outputs = xcb_randr_monitor_info_outputs(it.data);
-    out.push_back(MonitorEntry{
-        it.data->name,
-        CaptureRect{double(it.data->x), double(it.data->y), double(it.data->width),
-                    double(it.data->height)},
-        it.data->primary != 0,
-        std::vector<xcb_randr_output_t>(outputs,
-                                        outputs + xcb_randr_monitor_info_outputs_length(it.data))});
+    out.push_back(
+        MonitorEntry{it.data->name,
+                     CaptureRect{double(it.data->x), double(it.data->y), double(it.data->width),
+                                 double(it.data->height)},
+                     it.data->primary != 0,
+                     std::vector<xcb_randr_output_t>(
+                         outputs, outputs + xcb_randr_monitor_info_outputs_length(it.data))});
   }
   return out;
 }
@@ -452,17 +456,18 @@ class X11VirtualMonitor final : public VirtualMonitor {
         target.mmHeight = before_.mmHeight;
       }
       if (int code = applyLayout(connection, *current, target)) {
-        vdisplayLog()->error("Virtual display {}: switching {} off failed ({})", displayId_, outputName_,
-                     code);
+        vdisplayLog()->error("Virtual display {}: switching {} off failed ({})", displayId_,
+                             outputName_, code);
       }
       xcb_connection_t* c = connection.get();
-      if (int code = errorCode(xcb_request_check(
-              c, xcb_randr_delete_output_mode_checked(c, output_, mode_)))) {
+      if (int code = errorCode(
+              xcb_request_check(c, xcb_randr_delete_output_mode_checked(c, output_, mode_)))) {
         vdisplayLog()->warn("Virtual display {}: deleting the mode of {} failed ({})", displayId_,
-                    outputName_, code);
+                            outputName_, code);
       }
       if (int code = errorCode(xcb_request_check(c, xcb_randr_destroy_mode_checked(c, mode_)))) {
-        vdisplayLog()->warn("Virtual display {}: destroying its mode failed ({})", displayId_, code);
+        vdisplayLog()->warn("Virtual display {}: destroying its mode failed ({})", displayId_,
+                            code);
       }
     }
     vdisplayLog()->info("Virtual display {} removed ({})", displayId_, outputName_);
@@ -560,7 +565,8 @@ class X11Configuration final : public DisplayConfiguration {
       const auto [modeWidth, modeHeight] = modeSize(*current, crtc);
       xcb_render_transform_t scale = identityTransform();
       // The transform maps the output's pixels onto the screen: scaled up to the master's area.
-      scale.matrix11 = xcb_render_fixed_t(std::lround(double(master.width) / modeWidth * kFixedOne));
+      scale.matrix11 =
+          xcb_render_fixed_t(std::lround(double(master.width) / modeWidth * kFixedOne));
       scale.matrix22 =
           xcb_render_fixed_t(std::lround(double(master.height) / modeHeight * kFixedOne));
       crtc.transform = scale;
@@ -597,8 +603,8 @@ class X11VirtualDisplayBackend final : public VirtualDisplayBackend {
       : server_(std::make_shared<Server>()) {
     xcb_connection_t* c = connection->get();
     if (connection->hasExtension(&xcb_randr_id)) {
-      if (auto version = reply(xcb_randr_query_version_reply(
-              c, xcb_randr_query_version(c, 1, 5), nullptr))) {
+      if (auto version =
+              reply(xcb_randr_query_version_reply(c, xcb_randr_query_version(c, 1, 5), nullptr))) {
         randrVersion_ = version->major_version * 100 + version->minor_version;
       }
     }
@@ -633,18 +639,17 @@ class X11VirtualDisplayBackend final : public VirtualDisplayBackend {
     const auto spares = spareOutputs(*current);
     const size_t index = descriptor.serialNum == 0 ? 0 : descriptor.serialNum - 1;
     if (index >= spares.size()) {
-      return unexpected("No spare RandR output for serial " +
-                        std::to_string(descriptor.serialNum) + ".");
+      return unexpected("No spare RandR output for serial " + std::to_string(descriptor.serialNum) +
+                        ".");
     }
     const auto [output, crtcId] = spares[index];
     const std::string outputName = current->output(output)->name;
 
-    const CvtMode timings = cvtReducedBlanking(descriptor.width, descriptor.height,
-                                               descriptor.refreshHz);
-    const std::string modeName = descriptor.name + " " + outputName + " " +
-                                 std::to_string(descriptor.width) + "x" +
-                                 std::to_string(descriptor.height) + "@" +
-                                 std::to_string(std::lround(descriptor.refreshHz));
+    const CvtMode timings =
+        cvtReducedBlanking(descriptor.width, descriptor.height, descriptor.refreshHz);
+    const std::string modeName =
+        descriptor.name + " " + outputName + " " + std::to_string(descriptor.width) + "x" +
+        std::to_string(descriptor.height) + "@" + std::to_string(std::lround(descriptor.refreshHz));
     xcb_randr_mode_info_t info{};
     info.width = timings.width;
     info.height = timings.height;
@@ -659,8 +664,9 @@ class X11VirtualDisplayBackend final : public VirtualDisplayBackend {
     info.mode_flags = XCB_RANDR_MODE_FLAG_HSYNC_POSITIVE | XCB_RANDR_MODE_FLAG_VSYNC_NEGATIVE;
     xcb_generic_error_t* error = nullptr;
     auto created = reply(xcb_randr_create_mode_reply(
-        c, xcb_randr_create_mode(c, connection.root(), info, uint32_t(modeName.size()),
-                                 modeName.c_str()),
+        c,
+        xcb_randr_create_mode(c, connection.root(), info, uint32_t(modeName.size()),
+                              modeName.c_str()),
         &error));
     if (error || !created) {
       return unexpected("RandR refused the mode " + modeName + " (" +
@@ -671,8 +677,8 @@ class X11VirtualDisplayBackend final : public VirtualDisplayBackend {
       std::free(xcb_request_check(c, xcb_randr_delete_output_mode_checked(c, output, mode)));
       std::free(xcb_request_check(c, xcb_randr_destroy_mode_checked(c, mode)));
     };
-    if (int code = errorCode(
-            xcb_request_check(c, xcb_randr_add_output_mode_checked(c, output, mode)))) {
+    if (int code =
+            errorCode(xcb_request_check(c, xcb_randr_add_output_mode_checked(c, output, mode)))) {
       dropMode();
       return unexpected("RandR did not add the mode to " + outputName + " (" +
                         std::to_string(code) + ").");
@@ -700,16 +706,16 @@ class X11VirtualDisplayBackend final : public VirtualDisplayBackend {
     if (int code = applyLayout(connection, *withMode, target)) {
       dropMode();
       return unexpected("RandR could not switch " + outputName + " on at " +
-                        std::to_string(descriptor.width) + "x" +
-                        std::to_string(descriptor.height) + " (" + std::to_string(code) + ").");
+                        std::to_string(descriptor.width) + "x" + std::to_string(descriptor.height) +
+                        " (" + std::to_string(code) + ").");
     }
     const uint32_t displayId = connection.atom(outputName);
     vdisplayLog()->info(
         "Virtual display {} on {}: {}x{} @{:.3f} Hz; descriptor {} vendor 0x{:04x} product {} "
         "serial {}, {:.1f} x {:.1f} mm, white ({}, {}), red ({}, {}), green ({}, {}), blue ({}, "
         "{})",
-        displayId, outputName, timings.width, timings.height, timings.refreshHz(),
-        descriptor.name, descriptor.vendorID, descriptor.productID, descriptor.serialNum,
+        displayId, outputName, timings.width, timings.height, timings.refreshHz(), descriptor.name,
+        descriptor.vendorID, descriptor.productID, descriptor.serialNum,
         descriptor.widthMillimetres, descriptor.heightMillimetres, descriptor.whitePoint.x,
         descriptor.whitePoint.y, descriptor.redPrimary.x, descriptor.redPrimary.y,
         descriptor.greenPrimary.x, descriptor.greenPrimary.y, descriptor.bluePrimary.x,
@@ -821,10 +827,14 @@ CvtMode cvtReducedBlanking(int width, int height, double refreshHz) {
   constexpr double kClockStepMHz = 0.25;
   const double rate = refreshHz > 0 ? refreshHz : 60;
   int vsync = 10;
-  if (height * 4 == width * 3) vsync = 4;
-  else if (height * 16 == width * 9) vsync = 5;
-  else if (height * 16 == width * 10) vsync = 6;
-  else if (height * 5 == width * 4 || height * 15 == width * 9) vsync = 7;
+  if (height * 4 == width * 3)
+    vsync = 4;
+  else if (height * 16 == width * 9)
+    vsync = 5;
+  else if (height * 16 == width * 10)
+    vsync = 6;
+  else if (height * 5 == width * 4 || height * 15 == width * 9)
+    vsync = 7;
   const double hPeriodEstimate = (1'000'000.0 / rate - kMinVBlankMicros) / height;
   const int vbiLines = std::max(int(std::floor(kMinVBlankMicros / hPeriodEstimate)) + 1,
                                 kVFrontPorch + vsync + kMinVBackPorch);

@@ -22,9 +22,10 @@
 
 namespace ferrowin::platform {
 
-inline constexpr int kDisplayNotFound = 1001;    // the id names no enabled output
-inline constexpr int kScreenSizeOutOfRange = 1002;  // the new bounding box exceeds the server's limits
-inline constexpr int kNegativeOrigin = 1003;     // X screens start at (0, 0)
+inline constexpr int kDisplayNotFound = 1001;  // the id names no enabled output
+inline constexpr int kScreenSizeOutOfRange =
+    1002;                                     // the new bounding box exceeds the server's limits
+inline constexpr int kNegativeOrigin = 1003;  // X screens start at (0, 0)
 inline constexpr int kConnectionLost = 1004;
 
 /// CVT 1.2 reduced-blanking (version 1) timings, the width kept exact.

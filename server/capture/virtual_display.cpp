@@ -48,8 +48,7 @@ Expected<std::unique_ptr<VirtualDisplay>, VirtualDisplayError> VirtualDisplay::c
     auto monitor = backend.createMonitor(descriptor);
     if (monitor && (*monitor)->displayId() != 0) {
       vdisplayLog()->info("Virtual display created with serial {}", serial);
-      return std::unique_ptr<VirtualDisplay>(
-          new VirtualDisplay(std::move(*monitor), descriptor));
+      return std::unique_ptr<VirtualDisplay>(new VirtualDisplay(std::move(*monitor), descriptor));
     }
     last = VirtualDisplayError{monitor ? std::string("applySettings failed.") : monitor.error()};
     if (serial < serials) {
@@ -93,8 +92,9 @@ Expected<void, VirtualDisplayError> placeVirtualDisplay(
   if (placement == VirtualDisplayChoice::extended) {
     const uint32_t anchor = anchorDisplay(displays, backend.mainDisplayId(), virtualId);
     const auto bounds = backend.displayBounds(anchor).value_or(platform::CaptureRect{});
-    if (int code = configuration.configureOrigin(
-            virtualId, int32_t(std::lround(bounds.x + bounds.width)), int32_t(std::lround(bounds.y)))) {
+    if (int code =
+            configuration.configureOrigin(virtualId, int32_t(std::lround(bounds.x + bounds.width)),
+                                          int32_t(std::lround(bounds.y)))) {
       configuration.cancel();
       return unexpected(failure("Place extended display", code));
     }

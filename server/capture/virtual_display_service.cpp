@@ -1,10 +1,11 @@
 #include "server/capture/virtual_display_service.h"
 
+#include <fmt/format.h>
+
 #include <asio/async_result.hpp>
 #include <asio/post.hpp>
 #include <asio/use_awaitable.hpp>
 #include <cmath>
-#include <fmt/format.h>
 #include <numeric>
 
 #include "common/util/log.h"
@@ -115,8 +116,7 @@ asio::awaitable<void> VirtualDisplayService::prepare(StreamConfig config) {
     co_return;
   }
   if (display_ && placement_ == config.virtualDisplay && display_->pixelsWide() == config.width &&
-      display_->pixelsHigh() == config.height &&
-      std::lround(display_->refreshHz()) == config.fps) {
+      display_->pixelsHigh() == config.height && std::lround(display_->refreshHz()) == config.fps) {
     vdisplayLog()->info("Reusing virtual display {}", display_->displayID());
     select(displaySourceId(display_->displayID()));
     co_return;

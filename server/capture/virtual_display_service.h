@@ -27,7 +27,8 @@ namespace ferrowin::capture {
 /// "16:9", "2.16:1" for shapes without small terms, "—" without a height.
 std::string aspectText(int width, int height);
 /// "Extended · 1920×1080 · 16:9 · 60 Hz".
-std::string activeStatusText(VirtualDisplayChoice placement, int width, int height, double refreshHz);
+std::string activeStatusText(VirtualDisplayChoice placement, int width, int height,
+                             double refreshHz);
 
 class VirtualDisplayService : public std::enable_shared_from_this<VirtualDisplayService> {
  public:
@@ -49,7 +50,9 @@ class VirtualDisplayService : public std::enable_shared_from_this<VirtualDisplay
   common::Published<bool> isActive;
   common::Published<std::string> statusMessage;
 
-  void setCaptureSources(std::weak_ptr<CaptureSourceManager> sources) { sources_ = std::move(sources); }
+  void setCaptureSources(std::weak_ptr<CaptureSourceManager> sources) {
+    sources_ = std::move(sources);
+  }
   void setStreamer(std::weak_ptr<ScreenStreamer> streamer) { streamer_ = std::move(streamer); }
 
   /// Before capture starts: makes, reuses or discards the monitor for `config`. Failures end

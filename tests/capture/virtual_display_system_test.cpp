@@ -145,8 +145,8 @@ TEST_F(DummyXorgTest, MonitorOfTheAskedSizeBesideTheRealOneAndGoneWithoutATrace)
   EXPECT_EQ(displays->displayBounds(v), (platform::CaptureRect{1280, 0, 2532, 1170}));
   EXPECT_EQ(displays->mainDisplayId(), realId);
   created->reset();
-  EXPECT_TRUE(logs.contains("Virtual display " + std::to_string(v) + " removed (" +
-                            monitor->name + ")"));
+  EXPECT_TRUE(
+      logs.contains("Virtual display " + std::to_string(v) + " removed (" + monitor->name + ")"));
 }
 
 TEST_F(DummyXorgTest, MainPlacementTakesTheOriginAndRestoreGivesItBack) {
@@ -225,8 +225,8 @@ class DummyXorgServiceTest : public DummyXorgTest {
     callbacks.onEncoded = [this](const video::Bytes&, bool, uint64_t) { ++encoded; };
     callbacks.onError = [this](const std::string& text) { errors.push_back(text); };
     streamer->setCallbacks(callbacks);
-    service = VirtualDisplayService::create({main, timers, common::SteadyClock::instance(),
-                                             displays, capture});
+    service = VirtualDisplayService::create(
+        {main, timers, common::SteadyClock::instance(), displays, capture});
     service->setCaptureSources(manager);
     service->setStreamer(streamer);
   }

@@ -1,8 +1,6 @@
 // The virtual display and its service against the scripted display server, with the real
 // streamer capturing through the synthetic backend; everything paced by a ManualClock.
 
-#include "server/capture/virtual_display_service.h"
-
 #include <gtest/gtest.h>
 
 #include <asio/co_spawn.hpp>
@@ -10,6 +8,7 @@
 #include <functional>
 
 #include "platform/fake/fake_virtual_displays.h"
+#include "server/capture/virtual_display_service.h"
 #include "tests/capture/instant_encoder.h"
 #include "tests/support/log_capture.h"
 
@@ -151,17 +150,18 @@ TEST_F(VirtualDisplayTest, ArrangementsPlaceBesideOrAsMainAndRestore) {
   ASSERT_TRUE(extended);
   const uint32_t v = (*extended)->displayID();
   fake->journal.clear();
-  ASSERT_TRUE(placeVirtualDisplay(*fake, v, VirtualDisplayChoice::extended, fake->liveDisplays(),
-                                  2532));
-  EXPECT_EQ(fake->journal, (std::vector<std::string>{"mirror " + std::to_string(v) + " 0",
-                                                     "origin " + std::to_string(v) + " 1512,0",
-                                                     "complete"}));
+  ASSERT_TRUE(
+      placeVirtualDisplay(*fake, v, VirtualDisplayChoice::extended, fake->liveDisplays(), 2532));
+  EXPECT_EQ(fake->journal,
+            (std::vector<std::string>{"mirror " + std::to_string(v) + " 0",
+                                      "origin " + std::to_string(v) + " 1512,0", "complete"}));
   extended->reset();
 
   // Main without a built-in panel: the old main display moves right of the virtual one.
   auto mainDisplay = VirtualDisplay::create(*fake, "V", 2532, 1170, 4, 60, 110);
   const uint32_t m = (*mainDisplay)->displayID();
-  ASSERT_TRUE(placeVirtualDisplay(*fake, m, VirtualDisplayChoice::main, fake->liveDisplays(), 2532));
+  ASSERT_TRUE(
+      placeVirtualDisplay(*fake, m, VirtualDisplayChoice::main, fake->liveDisplays(), 2532));
   EXPECT_TRUE(logs.contains("No built-in display online; skipped mirroring"));
   EXPECT_EQ(fake->mainId(), m);
   EXPECT_EQ(fake->displayBounds(1)->x, 2532);
@@ -182,7 +182,8 @@ TEST_F(VirtualDisplayTest, ArrangementsPlaceBesideOrAsMainAndRestore) {
   auto withPanel = VirtualDisplay::create(*fake, "V", 1920, 1080, 4, 60, 110);
   const uint32_t p = (*withPanel)->displayID();
   fake->journal.clear();
-  ASSERT_TRUE(placeVirtualDisplay(*fake, p, VirtualDisplayChoice::main, fake->liveDisplays(), 1920));
+  ASSERT_TRUE(
+      placeVirtualDisplay(*fake, p, VirtualDisplayChoice::main, fake->liveDisplays(), 1920));
   EXPECT_GE(indexOf(fake->journal, "mirror 1 " + std::to_string(p)), 0);
   EXPECT_EQ(indexOf(fake->journal, "origin 1 1920,0"), -1);
   EXPECT_EQ(indexOf(fake->journal, "origin 2 1920,0"), -1);  // neither main nor at the origin

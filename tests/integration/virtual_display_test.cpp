@@ -36,9 +36,13 @@ class VirtualDisplaySession {
     EXPECT_TRUE(common::writeFileAtomically(config.path() / "settings.json",
                                             "{\"ferrowin.video.transport\":\"tcp\"}"));
     const std::string root = runClient(client("dev-ca init"));
-    host = std::make_unique<HostProcess>(HostProcess::Options{
-        data.path(), config.path(), root.substr(0, root.find('\n')), {{"DISPLAY", display}}, 0,
-        {"--capture", "x11", "--audio", "synthetic"}});
+    host = std::make_unique<HostProcess>(
+        HostProcess::Options{data.path(),
+                             config.path(),
+                             root.substr(0, root.find('\n')),
+                             {{"DISPLAY", display}},
+                             0,
+                             {"--capture", "x11", "--audio", "synthetic"}});
     started = host->start();
     if (!started) return;
     paired = runClient(client("pair --host 127.0.0.1 --port " + std::to_string(host->port()) +
@@ -69,14 +73,14 @@ TEST(VirtualDisplayEndToEnd, ClientGetsAMonitorOfItsSizeAndKeepsStreamingAfterRe
   ASSERT_NE(session.paired.find("Paired with"), std::string::npos) << session.paired;
 
   auto streaming = std::async(std::launch::async, [&] {
-    return runClient(session.stream(
-        "--seconds 16 --width 2532 --height 1170 --fps 10 --bitrate 3000 "
-        "--virtual-display extended"));
+    return runClient(
+        session.stream("--seconds 16 --width 2532 --height 1170 --fps 10 --bitrate 3000 "
+                       "--virtual-display extended"));
   });
   ASSERT_TRUE(waitForLog(*session.host, "Capture frame 2544x1170", 20)) << session.host->log();
   std::this_thread::sleep_for(std::chrono::seconds(5));  // frames of the virtual display arrive
-  const std::string released = runClient(session.client(
-      "release --host 127.0.0.1 --port " + std::to_string(session.host->port())));
+  const std::string released = runClient(
+      session.client("release --host 127.0.0.1 --port " + std::to_string(session.host->port())));
   EXPECT_NE(released.find("Session released"), std::string::npos) << released;
   const std::string output = streaming.get();
   const std::string log = session.host->log();
