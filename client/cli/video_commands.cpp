@@ -436,10 +436,11 @@ int stream(CLI::App& app, CLI::App* command, const StreamOptions& options) {
     client.config.gamepadProfile = *profile;
   }
   client.config.remapToKBMEnabled = options.remap;
-  client.config.virtualDisplay = options.virtualDisplay == "extended"
-                                     ? capture::VirtualDisplayChoice::extended
-                                 : options.virtualDisplay == "main" ? capture::VirtualDisplayChoice::main
-                                                                    : capture::VirtualDisplayChoice::none;
+  if (options.virtualDisplay == "extended") {
+    client.config.virtualDisplay = capture::VirtualDisplayChoice::extended;
+  } else if (options.virtualDisplay == "main") {
+    client.config.virtualDisplay = capture::VirtualDisplayChoice::main;
+  }
   client.config.audioEnabled = options.audio;
   client.config.audioChannels = options.audioChannels;
   client.config.audioBitrateKbps = options.audioBitrate;

@@ -92,6 +92,11 @@ std::shared_ptr<HostServices> HostServices::create(Dependencies dependencies) {
   if (!dependencies.virtualDisplayBackend) {
     dependencies.virtualDisplayBackend = makeVirtualDisplayBackend(dependencies.captureBackend);
   }
+  if (auto missing = dependencies.virtualDisplayBackend->missingReason()) {
+    common::serverLog("app")->info("Virtual displays: none ({})", *missing);
+  } else {
+    common::serverLog("app")->info("Virtual displays: RandR outputs");
+  }
   return std::shared_ptr<HostServices>(new HostServices(std::move(dependencies)));
 }
 
