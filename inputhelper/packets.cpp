@@ -4,12 +4,6 @@ namespace ferrowin::inputhelper {
 
 namespace {
 
-constexpr size_t kGamepadSize = 21;
-constexpr size_t kLookSize = 16;
-constexpr size_t kMouseSize = 15;
-constexpr size_t kKeySize = 12;
-constexpr size_t kTextHeaderSize = 12;
-
 uint16_t u16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
 uint32_t u32(const uint8_t* p) {
   return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
@@ -43,21 +37,21 @@ std::optional<VirtualTextPacket> text(std::span<const uint8_t> d) {
 std::optional<InboundPacket> classifyDatagram(std::span<const uint8_t> d) {
   if (d.size() < 5) return std::nullopt;
   const uint8_t* p = d.data();
-  if (matches(d, kGamepadSize, kGamepadMagic, 1)) {
+  if (matches(d, kGamepadDatagramSize, kGamepadMagic, 1)) {
     VirtualGamepadPacket packet;
     packet.sequence = u32(p + 8);
     packet.report = {u16(p + 12), p[14], p[15], p[16], p[17], p[18], p[19], p[20]};
     return packet;
   }
-  if (matches(d, kLookSize, kLookMagic, 1)) {
+  if (matches(d, kLookDatagramSize, kLookMagic, 1)) {
     return VirtualLookPacket{p[6], p[7], static_cast<int16_t>(u16(p + 8)),
                              static_cast<int16_t>(u16(p + 10))};
   }
-  if (matches(d, kMouseSize, kMouseMagic, 2)) {
+  if (matches(d, kMouseDatagramSize, kMouseMagic, 2)) {
     return VirtualMousePacket{p[5], u16(p + 6), u16(p + 8), static_cast<int8_t>(p[10]),
                               u32(p + 11)};
   }
-  if (matches(d, kKeySize, kKeyMagic, 1)) {
+  if (matches(d, kKeyDatagramSize, kKeyMagic, 1)) {
     return VirtualKeyPacket{p[5], u16(p + 6), u32(p + 8)};
   }
   if (auto packet = text(d)) return std::move(*packet);
@@ -76,41 +70,6 @@ std::array<uint8_t, kRumblePacketSize> encodeRumblePacket(const RumbleMotors& mo
   putU16(out.data() + 12, motors.duration);
   putU32(out.data() + 14, sequence);
   return out;
-}
-
-bool isValidUtf8(std::string_view bytes) {
-  const auto* p = reinterpret_cast<const uint8_t*>(bytes.data());
-  const size_t n = bytes.size();
-  size_t i = 0;
-  while (i < n) {
-    const uint8_t b = p[i];
-    size_t extra;
-    uint32_t cp;
-    if (b < 0x80) {
-      ++i;
-      continue;
-    } else if ((b & 0xE0) == 0xC0) {
-      extra = 1;
-      cp = b & 0x1F;
-    } else if ((b & 0xF0) == 0xE0) {
-      extra = 2;
-      cp = b & 0x0F;
-    } else if ((b & 0xF8) == 0xF0) {
-      extra = 3;
-      cp = b & 0x07;
-    } else {
-      return false;
-    }
-    if (n - i <= extra) return false;
-    for (size_t k = 1; k <= extra; ++k) {
-      if ((p[i + k] & 0xC0) != 0x80) return false;
-      cp = (cp << 6) | (p[i + k] & 0x3F);
-    }
-    static constexpr uint32_t kMinimum[] = {0, 0x80, 0x800, 0x10000};
-    if (cp < kMinimum[extra] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
-    i += extra + 1;
-  }
-  return true;
 }
 
 }  // namespace ferrowin::inputhelper

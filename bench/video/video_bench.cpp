@@ -18,7 +18,7 @@
 #include <cstring>
 #include <thread>
 
-#include "server/video/fec_sender.h"
+#include "protocol/fec.h"
 #include "server/video/tcp_transport.h"
 #include "server/video/udp_transport.h"
 

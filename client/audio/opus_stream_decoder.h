@@ -14,7 +14,7 @@
 
 #include "client/video/hevc_decoder.h"
 #include "common/util/expected.h"
-#include "server/video/wire.h"
+#include "protocol/wire.h"
 
 namespace ferrowin::client {
 

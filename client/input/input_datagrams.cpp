@@ -4,13 +4,7 @@ namespace ferrowin::client {
 
 namespace {
 
-using inputhelper::kGamepadMagic;
-using inputhelper::kKeyMagic;
-using inputhelper::kLookMagic;
-using inputhelper::kMouseMagic;
-using inputhelper::kRumbleMagic;
-using inputhelper::kTextMagic;
-using inputhelper::kTextMaxBytes;
+using namespace inputhelper;
 
 void putU16(uint8_t* p, uint16_t v) {
   p[0] = static_cast<uint8_t>(v);
@@ -36,7 +30,7 @@ Datagram header(size_t size, uint32_t magic, uint8_t version) {
 }  // namespace
 
 Datagram encodeGamepadDatagram(const inputhelper::VirtualGamepadPacket& packet) {
-  auto out = header(21, kGamepadMagic, 1);
+  auto out = header(kGamepadDatagramSize, kGamepadMagic, 1);
   const auto& r = packet.report;
   putU32(&out[8], packet.sequence);
   putU16(&out[12], r.buttons);
@@ -51,7 +45,7 @@ Datagram encodeGamepadDatagram(const inputhelper::VirtualGamepadPacket& packet) 
 }
 
 Datagram encodeLookDatagram(const inputhelper::VirtualLookPacket& packet) {
-  auto out = header(16, kLookMagic, 1);
+  auto out = header(kLookDatagramSize, kLookMagic, 1);
   out[6] = packet.stickX;
   out[7] = packet.stickY;
   putU16(&out[8], static_cast<uint16_t>(packet.gyroX));
@@ -60,7 +54,7 @@ Datagram encodeLookDatagram(const inputhelper::VirtualLookPacket& packet) {
 }
 
 Datagram encodeMouseDatagram(const inputhelper::VirtualMousePacket& packet) {
-  auto out = header(15, kMouseMagic, 2);
+  auto out = header(kMouseDatagramSize, kMouseMagic, 2);
   out[5] = packet.flags;
   putU16(&out[6], packet.x);
   putU16(&out[8], packet.y);
@@ -70,7 +64,7 @@ Datagram encodeMouseDatagram(const inputhelper::VirtualMousePacket& packet) {
 }
 
 Datagram encodeKeyDatagram(const inputhelper::VirtualKeyPacket& packet) {
-  auto out = header(12, kKeyMagic, 1);
+  auto out = header(kKeyDatagramSize, kKeyMagic, 1);
   out[5] = packet.flags;
   putU16(&out[6], packet.keyCode);
   putU32(&out[8], packet.sequence);
@@ -83,17 +77,16 @@ Expected<Datagram, InputError> encodeTextDatagram(const inputhelper::VirtualText
     return make_unexpected(InputError{"text must be 1 to 256 bytes of UTF-8, got " +
                                       std::to_string(text.size()) + " bytes"});
   }
-  if (!inputhelper::isValidUtf8(text))
-    return make_unexpected(InputError{"text is not valid UTF-8"});
-  auto out = header(12 + text.size(), kTextMagic, 1);
+  if (!isValidUtf8(text)) return make_unexpected(InputError{"text is not valid UTF-8"});
+  auto out = header(kTextHeaderSize + text.size(), kTextMagic, 1);
   putU16(&out[6], static_cast<uint16_t>(text.size()));
   putU32(&out[8], packet.sequence);
-  std::copy(text.begin(), text.end(), out.begin() + 12);
+  std::copy(text.begin(), text.end(), out.begin() + kTextHeaderSize);
   return out;
 }
 
 std::optional<RumbleDatagram> parseRumbleDatagram(std::span<const uint8_t> d) {
-  if (d.size() != inputhelper::kRumblePacketSize || u32(d.data()) != kRumbleMagic || d[4] != 1) {
+  if (d.size() != kRumblePacketSize || u32(d.data()) != kRumbleMagic || d[4] != 1) {
     return std::nullopt;
   }
   return RumbleDatagram{{d[8], d[9], d[10], d[11], u16(&d[12])}, u32(&d[14])};

@@ -1,7 +1,7 @@
 #pragma once
 // The input datagrams a client sends to the host's input port and the rumble datagram it gets
-// back. The decoded shapes are the helper's own (inputhelper/packets.h); every multi-byte field is
-// little-endian.
+// back, from the client's side. The decoded shapes, magic numbers and sizes are shared with the
+// helper (protocol/input_packets.h); every multi-byte field is little-endian.
 
 #include <cstdint>
 #include <optional>
@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "common/util/expected.h"
-#include "inputhelper/packets.h"
+#include "protocol/input_packets.h"
 
 namespace ferrowin::client {
 

@@ -2,7 +2,7 @@
 
 #include <isa-l/erasure_code.h>
 
-#include "server/video/fec_sender.h"
+#include "protocol/fec.h"
 
 namespace ferrowin::client {
 namespace {
@@ -74,7 +74,7 @@ std::vector<Bytes> FecDecoder::tryRecover(Block& block) {
     auto& shard = block.shards[kFecDataShards + parity];
     if (!shard) continue;
     for (int i = 0; i < kFecDataShards; ++i) {
-      rows[used * kFecDataShards + i] = parity == 0 ? 1 : static_cast<unsigned char>(i + 1);
+      rows[used * kFecDataShards + i] = fecCoefficient(parity, i);
     }
     sources[used] = shard->data();
     ++used;

@@ -10,7 +10,7 @@
 #include <optional>
 #include <vector>
 
-#include "server/video/wire.h"
+#include "protocol/wire.h"
 
 namespace ferrowin::client {
 

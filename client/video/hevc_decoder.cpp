@@ -6,7 +6,7 @@
 #include <cmath>
 #include <cstdio>
 
-#include "server/capture/annexb.h"
+#include "protocol/annexb.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "common/util/expected.h"
-#include "server/video/wire.h"
+#include "protocol/wire.h"
 
 namespace ferrowin::client {
 

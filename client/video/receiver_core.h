@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "client/video/fec_decoder.h"
-#include "server/video/wire.h"
+#include "protocol/wire.h"
 
 namespace ferrowin::client {
 

@@ -6,7 +6,7 @@
 #include <chrono>
 
 #include "common/runtime/clock.h"
-#include "server/video/wire.h"
+#include "protocol/wire.h"
 
 namespace ferrowin::client {
 

@@ -19,7 +19,7 @@
 
 #include "client/video/receiver_core.h"
 #include "common/util/expected.h"
-#include "server/capture/stream_config.h"
+#include "protocol/stream_config.h"
 
 namespace ferrowin::client {
 

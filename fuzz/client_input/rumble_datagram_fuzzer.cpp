@@ -2,6 +2,7 @@
 #include <cstdlib>
 
 #include "client/input/input_datagrams.h"
+#include "inputhelper/packets.h"
 
 using namespace ferrowin;
 

@@ -3,7 +3,7 @@
 // stream configuration that delivers it (a width padded to a multiple of 16 with black).
 
 #include "platform/capture.h"
-#include "server/capture/stream_config.h"
+#include "protocol/stream_config.h"
 
 namespace ferrowin::capture {
 

@@ -3,7 +3,7 @@
 #include <algorithm>
 
 #include "common/util/log.h"
-#include "server/capture/annexb.h"
+#include "protocol/annexb.h"
 
 namespace ferrowin::capture {
 

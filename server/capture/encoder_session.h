@@ -17,7 +17,7 @@
 
 #include "common/runtime/clock.h"
 #include "platform/video_encoder.h"
-#include "server/capture/stream_config.h"
+#include "protocol/stream_config.h"
 
 namespace ferrowin::capture {
 

@@ -1,10 +1,9 @@
-# Sans-I/O pieces of capture and encoding: bitstream framing and the encoder session's pacing,
-# and the capture sizes and the capture-source manager with its thumbnails.
+# Sans-I/O pieces of capture and encoding: the encoder session's pacing, and the capture sizes and
+# the capture-source manager with its thumbnails.
 ferrowin_add_library(ferrowin_capture_encoding
   SOURCES
-    ${CMAKE_CURRENT_LIST_DIR}/annexb.cpp
     ${CMAKE_CURRENT_LIST_DIR}/encoder_session.cpp
-  DEPS ferrowin_common ferrowin_capture_config ferrowin_platform_encoder)
+  DEPS ferrowin_common ferrowin_protocol ferrowin_platform_encoder)
 
 pkg_check_modules(FERROWIN_TURBOJPEG REQUIRED IMPORTED_TARGET libturbojpeg)
 ferrowin_add_library(ferrowin_capture_sources
@@ -12,7 +11,7 @@ ferrowin_add_library(ferrowin_capture_sources
     ${CMAKE_CURRENT_LIST_DIR}/capture_size.cpp
     ${CMAKE_CURRENT_LIST_DIR}/capture_sources.cpp
     ${CMAKE_CURRENT_LIST_DIR}/jpeg.cpp
-  DEPS ferrowin_common ferrowin_capture_config ferrowin_platform_capture
+  DEPS ferrowin_common ferrowin_protocol ferrowin_platform_capture
   PRIVATE_DEPS PkgConfig::FERROWIN_TURBOJPEG)
 
 # The screen streamer: capture, the encoder session and the video server's stream-source interface.

@@ -15,7 +15,7 @@
 
 #include "common/util/expected.h"
 #include "platform/virtual_display.h"
-#include "server/capture/stream_config.h"
+#include "protocol/stream_config.h"
 
 namespace ferrowin::capture {
 

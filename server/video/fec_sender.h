@@ -1,24 +1,14 @@
 #pragma once
-// Forward error correction for UDP/FEC: every ten fragment datagrams form a block followed by two
-// parity datagrams, an XOR parity P and a GF(2^8)-weighted parity Q (shard i weighted by i + 1). A
-// receiver that loses any two of the twelve datagrams of a block can rebuild the lost fragments.
+// The sending side of UDP/FEC: numbers the fragment datagrams into blocks of ten and sends the two
+// parity datagrams of protocol/fec.h after each block.
 
 #include <array>
 #include <mutex>
 #include <vector>
 
-#include "server/video/wire.h"
+#include "protocol/fec.h"
 
 namespace ferrowin::video {
-
-inline constexpr int kFecDataShards = 10;
-inline constexpr int kFecParityShards = 2;
-
-/// P and Q over `shards` (each a complete datagram), zero-padded to the longest, L bytes.
-/// `p` and `q` are resized to L.
-void computeFecParity(const std::vector<ByteView>& shards, Bytes& p, Bytes& q);
-/// The same into caller-owned buffers of `length` bytes, `length` being the longest shard's size.
-void computeFecParity(const std::vector<ByteView>& shards, uint8_t* p, uint8_t* q, size_t length);
 
 class VideoFECSender {
  public:

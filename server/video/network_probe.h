@@ -8,7 +8,7 @@
 #include <mutex>
 #include <thread>
 
-#include "server/video/wire.h"
+#include "protocol/wire.h"
 
 namespace ferrowin::video {
 

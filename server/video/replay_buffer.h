@@ -7,7 +7,7 @@
 #include <mutex>
 #include <optional>
 
-#include "server/video/wire.h"
+#include "protocol/wire.h"
 
 namespace ferrowin::video {
 

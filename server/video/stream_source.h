@@ -9,10 +9,10 @@
 #include <string>
 #include <vector>
 
+#include "protocol/stream_config.h"
+#include "protocol/wire.h"
 #include "server/audio/audio_stream_stats.h"
-#include "server/capture/stream_config.h"
 #include "server/video/stream_stats.h"
-#include "server/video/wire.h"
 
 namespace ferrowin::video {
 

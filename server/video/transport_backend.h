@@ -11,10 +11,10 @@
 
 #include <asio/awaitable.hpp>
 
-#include "server/capture/stream_config.h"
+#include "protocol/stream_config.h"
+#include "protocol/wire.h"
 #include "server/video/stream_source.h"
 #include "server/video/stream_stats.h"
-#include "server/video/wire.h"
 
 namespace ferrowin::video {
 

@@ -10,7 +10,7 @@
 #include <future>
 
 #include "platform/video_encoder.h"
-#include "server/capture/annexb.h"
+#include "protocol/annexb.h"
 #include "tests/capture/test_media.h"
 #include "tests/support/temp_dir.h"
 

@@ -9,7 +9,7 @@
 
 #include "common/runtime/serial_queue.h"
 #include "platform/synthetic/synthetic_capture.h"
-#include "server/capture/annexb.h"
+#include "protocol/annexb.h"
 #include "server/capture/encoder_session.h"
 #include "tests/capture/test_media.h"
 #include "tests/support/temp_dir.h"

@@ -13,7 +13,7 @@
 #include <mutex>
 
 #include "platform/synthetic/synthetic_capture.h"
-#include "server/capture/annexb.h"
+#include "protocol/annexb.h"
 #include "tests/capture/instant_encoder.h"
 #include "tests/support/log_capture.h"
 

@@ -9,7 +9,7 @@
 #include <mutex>
 
 #include "platform/video_encoder.h"
-#include "server/capture/annexb.h"
+#include "protocol/annexb.h"
 #include "tests/support/temp_dir.h"
 
 namespace ferrowin::client {

@@ -8,6 +8,7 @@
 #include <fstream>
 
 #include "client/input/input_sender.h"
+#include "inputhelper/packets.h"
 #include "tests/support/temp_dir.h"
 
 namespace ferrowin::client {

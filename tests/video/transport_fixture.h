@@ -10,8 +10,8 @@
 #include <mutex>
 #include <thread>
 
+#include "protocol/wire.h"
 #include "server/video/stream_source.h"
-#include "server/video/wire.h"
 
 namespace ferrowin::video::fixture {
 

@@ -1,4 +1,4 @@
-#include "server/capture/annexb.h"
+#include "protocol/annexb.h"
 
 #include <algorithm>
 

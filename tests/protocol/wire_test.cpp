@@ -1,8 +1,8 @@
-#include "server/video/wire.h"
+#include "protocol/wire.h"
 
 #include <gtest/gtest.h>
 
-#include "server/capture/stream_config.h"
+#include "protocol/stream_config.h"
 
 namespace ferrowin::video {
 namespace {

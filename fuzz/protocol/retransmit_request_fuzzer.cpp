@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include "server/video/wire.h"
+#include "protocol/wire.h"
 
 using namespace ferrowin::video;
 

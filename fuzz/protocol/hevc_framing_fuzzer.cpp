@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "server/capture/annexb.h"
+#include "protocol/annexb.h"
 
 namespace {
 

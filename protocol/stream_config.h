@@ -1,6 +1,6 @@
 #pragma once
 // What the client asked for: the stream configuration and its enumerations. The client sends it as
-// a binary message on the video port (server/video/wire.h decodes it into this value).
+// a binary message on the video port (protocol/wire.h decodes it into this value).
 
 #include <cstdint>
 #include <optional>

@@ -1,4 +1,4 @@
-#include "server/video/wire.h"
+#include "protocol/wire.h"
 
 #include <algorithm>
 #include <cstring>

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "common/util/expected.h"
-#include "server/capture/stream_config.h"
+#include "protocol/stream_config.h"
 
 namespace ferrowin::video {
 

@@ -1,4 +1,4 @@
-#include "server/capture/stream_config.h"
+#include "protocol/stream_config.h"
 
 namespace ferrowin::capture {
 

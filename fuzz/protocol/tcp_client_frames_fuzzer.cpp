@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "server/video/wire.h"
+#include "protocol/wire.h"
 
 using namespace ferrowin::video;
 

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include "server/video/wire.h"
+#include "protocol/wire.h"
 
 using namespace ferrowin::video;
 
