@@ -88,8 +88,9 @@ class FerrowinVirtualGamepad : public std::enable_shared_from_this<FerrowinVirtu
 
  private:
   struct GenericInputCache {
+    GenericInputCache() : report(genericInputReport(VirtualGamepadInputReport{})) {}
     std::mutex lock;
-    std::array<uint8_t, 9> report = genericInputReport(VirtualGamepadInputReport{});
+    std::array<uint8_t, 9> report;
   };
 
   explicit FerrowinVirtualGamepad(common::DeviceProfile profile);

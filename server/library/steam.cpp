@@ -42,7 +42,7 @@ std::vector<fs::path> libraryFolders(const fs::path& root) {
   std::vector<fs::path> folders{root};
   auto document = readVdf(root / "steamapps" / "libraryfolders.vdf");
   if (!document || document->children.empty()) return folders;
-  const VdfNode& list = document->children.front().second;
+  const VdfNode& list = document->children.front().node;
   for (const auto& [key, node] : list.children) {
     if (key.empty() ||
         !std::all_of(key.begin(), key.end(), [](char c) { return c >= '0' && c <= '9'; }))

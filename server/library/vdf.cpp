@@ -68,7 +68,7 @@ class Parser {
       }
       skipCondition();
       if (error_) return false;
-      object.children.emplace_back(std::move(key.text), std::move(node));
+      object.children.push_back({std::move(key.text), std::move(node)});
     }
   }
 

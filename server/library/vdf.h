@@ -27,15 +27,23 @@ struct VdfError {
   std::string description() const;
 };
 
+struct VdfMember;
+
 struct VdfNode {
   bool isObject = false;
-  std::string value;                                      // a leaf's text
-  std::vector<std::pair<std::string, VdfNode>> children;  // an object's members, in file order
+  std::string value;                // a leaf's text
+  std::vector<VdfMember> children;  // an object's members, in file order
 
   /// The first member named `key` (ASCII letter case ignored, as Steam does); nullptr when none.
   const VdfNode* child(std::string_view key) const;
   /// The first leaf member named `key`.
   std::optional<std::string> text(std::string_view key) const;
+};
+
+/// A member of an object: its key and its node.
+struct VdfMember {
+  std::string key;
+  VdfNode node;
 };
 
 inline constexpr size_t kVdfMaxDepth = 32;
