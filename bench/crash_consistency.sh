@@ -27,20 +27,7 @@ cleanup() {
 }
 trap cleanup EXIT
 
-port=$(python3 - <<'PY'
-import socket
-while True:
-    s = socket.socket(); s.bind(("127.0.0.1", 0)); p = s.getsockname()[1]; s.close()
-    if p > 65000: continue
-    try:
-        for q in (p, p + 1, p + 2):
-            for kind in (socket.SOCK_STREAM, socket.SOCK_DGRAM):
-                t = socket.socket(socket.AF_INET, kind); t.bind(("127.0.0.1", q)); t.close()
-        print(p); break
-    except OSError:
-        pass
-PY
-)
+port=$(python3 tests/support/free_control_port.py)
 
 # A few applications of our own for the catalog.
 export XDG_DATA_HOME="$work/xdg" XDG_DATA_DIRS="$work/xdg-system"

@@ -30,20 +30,7 @@ fail() {
 }
 
 # Three free consecutive ports (control, video, input).
-port=$(python3 - <<'PY'
-import socket
-while True:
-    s = socket.socket(); s.bind(("127.0.0.1", 0)); p = s.getsockname()[1]; s.close()
-    if p > 65000: continue
-    try:
-        for q in (p, p + 1, p + 2):
-            for kind in (socket.SOCK_STREAM, socket.SOCK_DGRAM):
-                t = socket.socket(socket.AF_INET, kind); t.bind(("127.0.0.1", q)); t.close()
-        print(p); break
-    except OSError:
-        pass
-PY
-)
+port=$(python3 "$(dirname "$0")/../support/free_control_port.py")
 
 cd "$work"  # nothing may depend on the working directory
 state=(--state-dir "$work/client")
