@@ -193,4 +193,21 @@ std::string CaptureStreamError::description() const {
   return detail.empty() ? text : text + ": " + detail;
 }
 
+void blendCursor(const BgraFrame& image, const uint32_t* argb, int width, int height, int left,
+                 int top) {
+  for (int row = std::max(0, -top); row < height && top + row < image.height; ++row) {
+    for (int column = std::max(0, -left); column < width && left + column < image.width;
+         ++column) {
+      const uint32_t pixel = argb[size_t(row) * width + column];
+      const uint32_t alpha = pixel >> 24;
+      if (alpha == 0) continue;
+      auto* target = const_cast<uint8_t*>(image.at(left + column, top + row));
+      for (int channel = 0; channel < 3; ++channel) {
+        const uint32_t source = (pixel >> (8 * channel)) & 0xFF;
+        target[channel] = uint8_t(std::min<uint32_t>(255, source + target[channel] * (255 - alpha) / 255));
+      }
+    }
+  }
+}
+
 }  // namespace ferrowin::platform

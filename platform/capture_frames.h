@@ -78,4 +78,9 @@ void placeInFrame(const BgraFrame& source, const BgraFrame& target, PixelRect re
 /// Paints `rect` of `target` opaque black.
 void fillBlack(const BgraFrame& target, PixelRect rect);
 
+/// Blends a pointer picture (premultiplied ARGB words, width × height) into `image` with its
+/// top-left corner at (left, top); what falls outside the image is dropped.
+void blendCursor(const BgraFrame& image, const uint32_t* argb, int width, int height, int left,
+                 int top);
+
 }  // namespace ferrowin::platform

@@ -297,25 +297,9 @@ void drawCursor(X11Connection& connection, const BgraFrame& image, int originX, 
   auto cursor =
       reply(xcb_xfixes_get_cursor_image_reply(c, xcb_xfixes_get_cursor_image(c), nullptr));
   if (!cursor) return;
-  const uint32_t* pixels = xcb_xfixes_get_cursor_image_cursor_image(cursor.get());
-  const int left = cursor->x - cursor->xhot - originX;
-  const int top = cursor->y - cursor->yhot - originY;
-  for (int row = 0; row < cursor->height; ++row) {
-    const int y = top + row;
-    if (y < 0 || y >= image.height) continue;
-    for (int column = 0; column < cursor->width; ++column) {
-      const int x = left + column;
-      if (x < 0 || x >= image.width) continue;
-      const uint32_t argb = pixels[row * cursor->width + column];
-      const uint32_t alpha = argb >> 24;
-      if (alpha == 0) continue;
-      auto* pixel = const_cast<uint8_t*>(image.at(x, y));
-      for (int channel = 0; channel < 3; ++channel) {
-        const uint32_t source = (argb >> (8 * channel)) & 0xFF;
-        pixel[channel] = uint8_t(source + pixel[channel] * (255 - alpha) / 255);
-      }
-    }
-  }
+  blendCursor(image, xcb_xfixes_get_cursor_image_cursor_image(cursor.get()), cursor->width,
+              cursor->height, cursor->x - cursor->xhot - originX,
+              cursor->y - cursor->yhot - originY);
 }
 
 // Reads the picture of `filter` (display area or window) with the cursor drawn in.
