@@ -5,7 +5,8 @@
 # colour bands and a moving bar drawn by the X server, costing ~10% of a core at 1080p60)
 # captured through X11 — skipped when Xvfb is missing. SOURCES picks them (default
 # "synthetic x11"). For 1280x720 and 1920x1080 at 60 fps, 12 Mbit/s:
-# the client's decoded fps and capture-to-decoded latency percentiles, the host's encode time
+# the client's decoded fps (the seconds after the first, which holds the session's start) and
+# capture-to-decoded latency percentiles, the host's encode time
 # (its diagnostics line) and peak resident memory (VmHWM). The floor, measured in the same run:
 # the ffmpeg CLI encoding the same kind of moving pattern with libx265 ultrafast zerolatency at
 # the same size, as fast as it can (fps, CPU per frame, peak memory). Each size and source runs
@@ -116,7 +117,11 @@ for size in ${SIZES:-1280x720 1920x1080}; do
         >>"$work/stages.txt"
       # Host CPU per encoded frame: the encode time its diagnostics report, median of the seconds.
       encode=$(grep -o 'encode_ms avg=[0-9.]*' "$work/host.log" | cut -d= -f2 | tail -n +2 | median)
-      echo "$(echo "$total" | field fps) $(echo "$total" | field latency_ms_p50)" \
+      # The stream's rate once it runs: the seconds after the first (which holds the host's start:
+      # the hello, the encoder opening, the first keyframe).
+      fps=$(grep '^second decoded=' "$work/stream.txt" | tail -n +2 | field fps |
+        awk '{sum += $1} END {print NR ? sum / NR : 0}')
+      echo "$fps $(echo "$total" | field latency_ms_p50)" \
         "$(echo "$total" | field latency_ms_p95) $(echo "$total" | field latency_ms_p99)" \
         "${encode:-0} $hwm" >>"$work/runs.txt"
     done

@@ -47,6 +47,8 @@ struct VideoEncoderSettings {
   int bitrateKbps = 12000;
   EncoderColorSpace colorSpace = EncoderColorSpace::displayP3;
   EncoderPreference preference = EncoderPreference::automatic;
+
+  bool operator==(const VideoEncoderSettings&) const = default;
 };
 
 struct EncodedPacket {
@@ -89,6 +91,8 @@ class VideoEncoder {
   /// newer capture.
   virtual int framesInParallel() const { return 2; }
   /// Queues `frame` (it must have the session's size) and returns at once. `done` is called once.
+  /// `forceKeyframe` starts the stream afresh at this frame: it comes out as a keyframe with its
+  /// parameter sets, and output the encoder still held back from earlier frames is dropped.
   virtual void encode(BgraFrame frame, int64_t ptsMicros, bool forceKeyframe, Completion done) = 0;
 };
 

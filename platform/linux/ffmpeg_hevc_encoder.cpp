@@ -341,6 +341,7 @@ class FfmpegHevcEncoder final : public VideoEncoder {
     // The 2-second rule holds even when frames come slower than the configured rate.
     const bool force = job.forceKeyframe || !lastKeyframePts_ ||
                        job.ptsMicros - *lastKeyframePts_ >= kMaxKeyframeIntervalMicros;
+    if (job.forceKeyframe) ready_.clear();  // held back from before the fresh start
     frame_->pts = job.ptsMicros;
     frame_->pict_type = force ? AV_PICTURE_TYPE_I : AV_PICTURE_TYPE_NONE;
 

@@ -1,6 +1,7 @@
 #include "server/capture/encoder_session.h"
 
 #include <algorithm>
+#include <utility>
 
 #include "common/util/log.h"
 #include "protocol/annexb.h"
@@ -78,13 +79,21 @@ void HEVCEncoderSession::ensureSession(int width, int height) {
   settings.bitrateKbps = config_.bitrateKbps;
   settings.colorSpace = encoderColorSpace(config_.colorSpace);
   settings.preference = preference_;
-  auto created = factory_(settings);
-  if (!created) {
-    // The report stops streaming; nothing is retried until the owner starts again.
-    if (callbacks_.reportError) callbacks_.reportError(created.error().description());
-    return;
+  if (spare_ && spareSettings_ == settings) {
+    session_ = std::move(spare_);
+    forceKeyframe_ = true;
+  } else {
+    spare_.reset();
+    auto created = factory_(settings);
+    if (!created) {
+      // The report stops streaming; nothing is retried until the owner starts again.
+      if (callbacks_.reportError) callbacks_.reportError(created.error().description());
+      return;
+    }
+    session_ = std::move(*created);
+    forceKeyframe_ = false;  // a new encoder starts with a keyframe anyway
   }
-  session_ = std::move(*created);
+  sessionSettings_ = settings;
   sessionWidth_ = width;
   sessionHeight_ = height;
 }
@@ -94,8 +103,9 @@ void HEVCEncoderSession::submit(PendingCapture capture) {
   std::weak_ptr<HEVCEncoderSession> weak = weak_from_this();
   auto post = callbacks_.post;
   const int contentWidth = capture.contentWidth, contentHeight = capture.contentHeight;
+  const bool forceKeyframe = std::exchange(forceKeyframe_, false);
   session_->encode(
-      std::move(capture.frame), capture.ptsMicros, false,
+      std::move(capture.frame), capture.ptsMicros, forceKeyframe,
       [weak, post, run = run_, contentWidth, contentHeight](auto result) {
         post([weak, result = std::move(result), run, contentWidth, contentHeight]() mutable {
           if (auto self = weak.lock()) {
@@ -147,9 +157,13 @@ void HEVCEncoderSession::encodePending() {
 void HEVCEncoderSession::teardownSession() {
   pendingLatest_.reset();
   didLogColorSpace_ = false;
-  // Destroying the encoder finishes the frame it is on and answers the rest as cancelled; those
-  // answers arrive later through `post` and free their slots.
-  session_.reset();
+  // Frames still in the kept encoder are answered later through `post` and free their slots; the
+  // next session's forced keyframe comes after them.
+  if (session_) {
+    spare_ = std::move(session_);
+    spareSettings_ = sessionSettings_;
+  }
+  forceKeyframe_ = false;
   sessionWidth_ = 0;
   sessionHeight_ = 0;
 }

@@ -63,7 +63,11 @@ class HEVCEncoderSession : public std::enable_shared_from_this<HEVCEncoderSessio
 
   /// A complete captured frame, its pts (µs of the media clock) and its arrival time (s).
   void processFrame(platform::BgraFrame frame, int64_t ptsMicros, double arrivalTime);
-  /// Drops the encoder and the waiting frame; the next frame opens a new encoder (a keyframe).
+  /// Ends the encoder session and drops the waiting frame; the next frame starts a new session
+  /// with a keyframe and fresh parameter sets. The encoder itself is kept aside: a next session
+  /// with the same settings continues on it from a forced keyframe instead of opening a new one
+  /// (opening and closing libx265 leaves the process a little larger every time), a next session
+  /// with other settings closes it and opens its own.
   void teardownSession();
   /// teardownSession() and forgets the frames in flight (the streamer's stop()); their answers,
   /// whenever they come, are dropped.
@@ -72,6 +76,8 @@ class HEVCEncoderSession : public std::enable_shared_from_this<HEVCEncoderSessio
   int inFlightEncodes() const { return inFlightEncodes_; }
   bool hasPending() const { return pendingLatest_.has_value(); }
   bool hasSession() const { return session_ != nullptr; }
+  /// Whether an encoder of an ended session is kept for the next one.
+  bool hasSpareEncoder() const { return spare_ != nullptr; }
 
  private:
   struct PendingCapture {
@@ -96,6 +102,12 @@ class HEVCEncoderSession : public std::enable_shared_from_this<HEVCEncoderSessio
   platform::EncoderPreference preference_ = platform::EncoderPreference::automatic;
 
   std::unique_ptr<platform::VideoEncoder> session_;
+  platform::VideoEncoderSettings sessionSettings_;
+  // The encoder of the last ended session and its settings; the next session's first frame on it
+  // is a forced keyframe.
+  std::unique_ptr<platform::VideoEncoder> spare_;
+  platform::VideoEncoderSettings spareSettings_;
+  bool forceKeyframe_ = false;
   int sessionWidth_ = 0;
   int sessionHeight_ = 0;
   int inFlightEncodes_ = 0;

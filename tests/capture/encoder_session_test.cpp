@@ -18,6 +18,7 @@ struct Submission {
   int width;
   int64_t pts;
   platform::VideoEncoder::Completion done;
+  bool forceKeyframe = false;
 };
 
 class FakeEncoder : public platform::VideoEncoder {
@@ -26,8 +27,9 @@ class FakeEncoder : public platform::VideoEncoder {
   std::string_view codecName() const override { return "fake"; }
   bool isHardware() const override { return false; }
   int framesInParallel() const override { return parallel_; }
-  void encode(platform::BgraFrame frame, int64_t pts, bool, Completion done) override {
-    log_.push_back({frame.width, pts, std::move(done)});
+  void encode(platform::BgraFrame frame, int64_t pts, bool forceKeyframe,
+              Completion done) override {
+    log_.push_back({frame.width, pts, std::move(done), forceKeyframe});
   }
 
  private:
@@ -167,9 +169,9 @@ TEST_F(EncoderSessionTest, NoMoreInFlightThanTheEncoderWorksOnAtOnce) {
     SCOPED_TRACE(parallel);
     parallel_ = parallel;
     session_->fullReset();
-    session_->teardownSession();
     submissions_.clear();
-    for (int64_t pts = 1; pts <= 4; ++pts) frame(64, 64, pts);
+    // A size of its own, so that the encoder double of this round is a new one.
+    for (int64_t pts = 1; pts <= 4; ++pts) frame(64 + 16 * parallel, 64, pts);
     EXPECT_EQ(session_->inFlightEncodes(), limit);
     ASSERT_EQ(submissions_.size(), size_t(limit));
     answer(0, true, true);
@@ -250,15 +252,31 @@ TEST_F(EncoderSessionTest, NewSizeNewEncoderWithTheStreamSettings) {
   EXPECT_EQ(created_[1].bitrateKbps, 8000);
   EXPECT_EQ(created_[1].colorSpace, platform::EncoderColorSpace::srgb);
   EXPECT_EQ(created_[1].preference, platform::EncoderPreference::software);
+  EXPECT_FALSE(submissions_[2].forceKeyframe);  // a new encoder starts with a keyframe anyway
+
+  // A switch ends the session; the next one at the same settings goes on with the same encoder
+  // from a forced keyframe, one at other settings gets a new encoder.
   session_->teardownSession();
   EXPECT_FALSE(session_->hasSession());
+  EXPECT_TRUE(session_->hasSpareEncoder());
   frame(128, 64, 4);
-  EXPECT_EQ(created_.size(), 3u);  // a switch forces a new encoder even at the same size
+  EXPECT_EQ(created_.size(), 2u);
+  ASSERT_EQ(submissions_.size(), 4u);
+  EXPECT_TRUE(submissions_[3].forceKeyframe);
   // The frame line once per session (checked before the size change replaces the session, so
   // the replacement logs at its next frame); the summary only while still empty.
   EXPECT_EQ(logs.messages(), (std::vector<std::string>{"Capture frame 64x64, content 64x64",
                                                        "Capture frame 128x64, content 128x64"}));
   EXPECT_EQ(stats_->summary, "709/sRGB/709");
+  answer(3, true, true);
+  frame(128, 64, 5);
+  EXPECT_FALSE(submissions_.at(4).forceKeyframe);
+  session_->fullReset();
+  config.bitrateKbps = 6000;
+  session_->configure(config, platform::EncoderPreference::software);
+  frame(128, 64, 6);
+  EXPECT_EQ(created_.size(), 3u);
+  EXPECT_FALSE(session_->hasSpareEncoder());
 }
 
 TEST_F(EncoderSessionTest, KeyframeWithoutParameterSetsIsStillSent) {
