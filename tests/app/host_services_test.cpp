@@ -6,13 +6,9 @@
 #include <future>
 #include <thread>
 
-#include "client/input/input_datagrams.h"
-#include "client/input/input_sender.h"
-#include "common/runtime/flow.h"
 #include "common/util/files.h"
 #include "platform/fake/fake_bonjour.h"
 #include "platform/fake/fake_host_info.h"
-#include "tests/support/fake_uhid_kernel.h"
 #include "tests/support/temp_dir.h"
 
 namespace ferrowin::app {
@@ -142,74 +138,6 @@ TEST_F(HostServicesTest, StartHoldAndPorts) {
   EXPECT_EQ(onMain([&] { return services->startFailures(); }),
             (std::vector<std::string>{"Control service on port 0: Idle",
                                       "Video service (udp_arq) on port 1: Idle"}));
-}
-
-// The real helper (a private copy, so the host's sweep of leftover helpers ends no one else's)
-// with its gamepad on the fake kernel: an address the control plane authenticates may then drive
-// the gamepad, and one it has not may not.
-TEST_F(HostServicesTest, AuthenticatedAddressesReachTheRunningHelper) {
-  testing::FakeUhidKernel kernel;
-  ::setenv("FERROWIN_UHID_SOCKET", kernel.path().c_str(), 1);
-  ::unsetenv("DISPLAY");
-  const auto helperPath = dir / ("FerrowinInputHelper-app" + std::to_string(::getpid()));
-  std::filesystem::copy_file(FERROWIN_BINARY_DIR "/bin/FerrowinInputHelper", helperPath);
-  // A free UDP port for the helper; the control port is two below it.
-  uint16_t inputPort = 0;
-  {
-    auto sender = client::InputSender::open("127.0.0.1", 9);
-    ASSERT_TRUE(sender);
-    ASSERT_TRUE(sender->send(std::vector<uint8_t>{0}));
-    inputPort = sender->localPort();
-  }
-  services = onMain([&] {
-    return HostServices::create({.main = &main,
-                                 .settings = &settings,
-                                 .dataDirectory = dir / "data",
-                                 .controlPort = static_cast<uint16_t>(inputPort - 2),
-                                 .bonjour = std::make_shared<platform::FakeBonjour>(),
-                                 .hostInfo = std::make_shared<platform::FakeHostInfo>(),
-                                 .inputHelperPath = helperPath});
-  });
-  ASSERT_EQ(services->inputHelper->port, inputPort);
-  onMain([&] {
-    common::spawn(main.context().get_executor(),
-                  services->inputHelper->ensureSession(common::DeviceProfile::generic, true, false));
-  });
-  auto waitFor = [](auto predicate) {
-    for (int i = 0; i < 500 && !predicate(); ++i)
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    return predicate();
-  };
-  ASSERT_TRUE(waitFor([&] { return services->inputHelper->isRunning.get(); }));
-  ASSERT_TRUE(kernel.waitForCreate(0));
-  kernel.sendStart(0);
-  kernel.sendOpen(0);
-
-  auto sender = client::InputSender::open("127.0.0.1", inputPort);
-  ASSERT_TRUE(sender);
-  uint32_t sequence = 1;
-  auto pressA = [&] {
-    inputhelper::VirtualGamepadInputReport report;
-    report.buttons = 1;
-    return sender->send(client::encodeGamepadDatagram({sequence++, report})).has_value();
-  };
-  // Nobody is authenticated yet: the helper ignores the datagrams.
-  std::this_thread::sleep_for(std::chrono::milliseconds(500));
-  const size_t before = kernel.inputs(0).size();
-  ASSERT_TRUE(pressA());
-  std::this_thread::sleep_for(std::chrono::milliseconds(500));
-  EXPECT_EQ(kernel.inputs(0).size(), before);
-
-  services->control->peers().authorize("client-key", "127.0.0.1");
-  EXPECT_TRUE(waitFor([&] {
-    // The allowlist line may still be on its way; keep pressing.
-    pressA();
-    return kernel.inputs(0).size() > before;
-  }));
-
-  onMain([&] { common::spawn(main.context().get_executor(), services->inputHelper->stop()); });
-  EXPECT_TRUE(waitFor([&] { return !services->inputHelper->isRunning.get(); }));
-  ::unsetenv("FERROWIN_UHID_SOCKET");
 }
 
 }  // namespace

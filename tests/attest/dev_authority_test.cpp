@@ -6,7 +6,6 @@
 #include "common/util/base64.h"
 #include "common/util/files.h"
 #include "server/control/attest/app_attest.h"
-#include "server/control/attest/apple_root_ca.h"
 #include "server/control/attest/cbor.h"
 #include "tests/support/temp_dir.h"
 
@@ -27,13 +26,6 @@ class DevAuthority : public ::testing::Test {
   ferrowin::testing::TempDir dir;
   DevAttestAuthority authority = DevAttestAuthority::open(dir.path(), true).value();
   std::vector<uint8_t> hash = sha256(std::vector<uint8_t>{'c', 'h', 'a', 'l'});
-
-  AppAttestVerifier verifier(bool withDevRoot) {
-    std::vector<std::string> anchors = {control::attest::kAppleAppAttestationRootCaPem};
-    if (withDevRoot) anchors.push_back(authority.rootCertificatePem());
-    return AppAttestVerifier(
-        {std::string(kClientAppId), anchors, [] { return std::time(nullptr); }});
-  }
 };
 
 TEST_F(DevAuthority, KeepsItsCaInTheStateDirectory) {
@@ -51,58 +43,6 @@ TEST_F(DevAuthority, KeepsItsCaInTheStateDirectory) {
   EXPECT_NE(missing.error().description().find("dev-ca init"), std::string::npos);
   std::filesystem::remove(dir / "dev-ca/intermediate-key.pem");
   EXPECT_FALSE(DevAttestAuthority::open(dir.path(), false));
-}
-
-TEST_F(DevAuthority, AttestationVerifiesOnlyWithTheDevelopmentRoot) {
-  auto attestation = authority.attest(hash);
-  ASSERT_TRUE(attestation) << attestation.error().description();
-  auto key = verifier(true).verifyAttestation(attestation->object, attestation->key.keyId, hash);
-  ASSERT_TRUE(key) << description(key.error());
-  EXPECT_EQ(key->counter, 0u);
-  EXPECT_EQ(key->publicKey,
-            publicKeyX963(parsePrivateKeyPem(attestation->key.privateKeyPem).get()));
-  EXPECT_EQ(
-      verifier(false).verifyAttestation(attestation->object, attestation->key.keyId, hash).error(),
-      AppAttestVerifyError::untrusted);
-  // The production verifier knows the App ID too; only the anchor is missing.
-  EXPECT_EQ(AppAttestVerifier::production()
-                .verifyAttestation(attestation->object, attestation->key.keyId, hash)
-                .error(),
-            AppAttestVerifyError::untrusted);
-  EXPECT_TRUE(AppAttestVerifier::production(authority.rootCertificatePem())
-                  .verifyAttestation(attestation->object, attestation->key.keyId, hash));
-}
-
-TEST_F(DevAuthority, AssertionsCountUpAndVerifyWithTheAttestedKey) {
-  auto attestation = authority.attest(hash).value();
-  auto attested =
-      verifier(true).verifyAttestation(attestation.object, attestation.key.keyId, hash).value();
-  AttestKey key = attestation.key;
-  uint32_t stored = attested.counter;
-  for (uint32_t expected = 1; expected <= 3; ++expected) {
-    auto assertion = makeAssertion(key, hash);
-    ASSERT_TRUE(assertion);
-    EXPECT_EQ(key.counter, expected);
-    auto counter = verifier(true).verifyAssertion(*assertion, attested.publicKey, stored, hash);
-    ASSERT_TRUE(counter) << description(counter.error());
-    EXPECT_EQ(*counter, expected);
-    // A replay of the same assertion after it was accepted: the counter no longer grows.
-    EXPECT_EQ(
-        verifier(true).verifyAssertion(*assertion, attested.publicKey, *counter, hash).error(),
-        AppAttestVerifyError::untrusted);
-    stored = *counter;
-  }
-  // Counter equal to the stored one is refused; one more is accepted.
-  key.counter = 9;
-  auto ten = makeAssertion(key, hash).value();
-  EXPECT_EQ(verifier(true).verifyAssertion(ten, attested.publicKey, 10, hash).error(),
-            AppAttestVerifyError::untrusted);
-  EXPECT_EQ(verifier(true).verifyAssertion(ten, attested.publicKey, 9, hash).value(), 10u);
-  // Signed by another key.
-  auto other = authority.attest(hash).value().key;
-  auto foreign = makeAssertion(other, hash).value();
-  EXPECT_EQ(verifier(true).verifyAssertion(foreign, attested.publicKey, 0, hash).error(),
-            AppAttestVerifyError::untrusted);
 }
 
 TEST_F(DevAuthority, KeyFileRoundTripsPrivately) {

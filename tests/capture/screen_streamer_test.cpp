@@ -1,5 +1,5 @@
-// The screen streamer with the synthetic capture backend: paced by a ManualClock where timing
-// matters (with an immediate encoder double), in real time with libx265 once.
+// The screen streamer with the synthetic capture backend, paced by a ManualClock, with an
+// immediate encoder double (the real encoder behind it runs end to end in the integration tests).
 
 #include "server/capture/screen_streamer.h"
 
@@ -12,7 +12,6 @@
 #include <thread>
 
 #include "platform/synthetic/synthetic_capture.h"
-#include "protocol/annexb.h"
 #include "tests/capture/instant_encoder.h"
 #include "tests/support/log_capture.h"
 
@@ -244,15 +243,6 @@ TEST_F(ScreenStreamerTest, SourceSwitchesReconfigureAndRestartTheEncoder) {
   EXPECT_EQ(streamer->selectedSourceId(), "window:98");
 }
 
-TEST_F(ScreenStreamerTest, SwitchWhileStoppedIsKeptForTheNextStart) {
-  backend->setWindows({gameWindow(7)});
-  EXPECT_FALSE(apply("window:7", true));
-  EXPECT_EQ(manager->selectedId(), "window:7");
-  startAndRun();
-  EXPECT_EQ(streamer->selectedSourceId(), "window:7");
-  EXPECT_EQ(output.dimensions.back(), (std::pair<int, int>{800, 592}));
-}
-
 TEST_F(ScreenStreamerTest, ClosedWindowFallsBackToTheDesktop) {
   backend->setWindows({gameWindow(7)});
   startAndRun();
@@ -314,42 +304,5 @@ TEST_F(ScreenStreamerTest, DisplayChangesRetargetOnce500msAfterTheLast) {
   EXPECT_EQ(output.dimensions.size(), 2u);
 }
 
-TEST(ScreenStreamerEncoder, RealEncoderStreamsParameterSetsAndFrames) {
-  asio::io_context main;
-  common::AsioTimerFactory timers(main.get_executor());
-  auto backend = std::make_shared<platform::SyntheticCaptureBackend>();
-  auto streamer = ScreenStreamer::create({main, timers, common::SteadyClock::instance(), backend});
-  Output output;
-  std::vector<video::Bytes> sets;
-  video::StreamSourceCallbacks callbacks;
-  callbacks.onParameterSets = [&](const std::vector<video::Bytes>& s, int, int) { sets = s; };
-  callbacks.onEncoded = [&](const video::Bytes& data, bool keyframe, uint64_t pts) {
-    std::lock_guard guard(output.lock);
-    if (output.pts.empty()) {
-      EXPECT_TRUE(keyframe);
-      ASSERT_EQ(sets.size(), 3u);
-      EXPECT_EQ(sets[0][0] >> 1, 32);  // VPS, SPS, PPS in that order
-      EXPECT_EQ(sets[2][0] >> 1, 34);
-    }
-    EXPECT_TRUE(toAnnexB({}, data).has_value());
-    output.pts.push_back(pts);
-    output.changed.notify_all();
-  };
-  callbacks.onError = [&](const std::string& text) { ADD_FAILURE() << text; };
-  streamer->setCallbacks(callbacks);
-  StreamConfig config;
-  config.width = 320;
-  config.height = 180;
-  config.fps = 30;
-  config.bitrateKbps = 500;
-  streamer->start(config);
-  main.poll();
-  EXPECT_TRUE(output.waitForEncoded(5));
-  streamer->stop();
-}
-
 }  // namespace
 }  // namespace ferrowin::capture
-
-// libx265 keeps allocations of its own until the process ends.
-extern "C" const char* __lsan_default_suppressions() { return "leak:libx265.so\n"; }

@@ -204,25 +204,5 @@ TEST_F(SyntheticStreamTest, DisplayChangesReachTheHandlerAndMissingSourcesFail) 
   EXPECT_EQ(changes, 1);
 }
 
-TEST(SyntheticRealTime, StreamsOnItsOwnThread) {
-  SyntheticCaptureBackend backend;
-  std::mutex mutex;
-  std::condition_variable arrived;
-  int count = 0;
-  CaptureStream::Delegate delegate;
-  delegate.onFrame = [&](CapturedFrame) {
-    std::lock_guard lock(mutex);
-    ++count;
-    arrived.notify_all();
-  };
-  auto stream = backend.createStream(displayFilter(1), configuration(64, 64, 100), delegate);
-  ASSERT_TRUE(stream);
-  ASSERT_TRUE((*stream)->start());
-  std::unique_lock lock(mutex);
-  EXPECT_TRUE(arrived.wait_for(lock, std::chrono::seconds(5), [&] { return count >= 3; }));
-  lock.unlock();
-  (*stream)->stop();
-}
-
 }  // namespace
 }  // namespace ferrowin::platform

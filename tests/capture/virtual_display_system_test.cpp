@@ -1,20 +1,14 @@
 // Virtual displays on a real X server: Xorg with the dummy driver (spare outputs DUMMY1…) for
-// the RandR backend, its transactions and the service with the real X11 capture and streamer;
-// Xvfb for the "missing" path. After every test the layout must read exactly as before, as
+// the RandR backend and its transactions (the service on it, and Xvfb's "missing" path, run end
+// to end in the integration tests). After every test the layout must read exactly as before, as
 // xrandr and xdpyinfo print it.
 
 #include <gtest/gtest.h>
 
-#include <asio/co_spawn.hpp>
-#include <atomic>
-#include <functional>
-
 #include "platform/linux/x11_capture.h"
 #include "platform/linux/x11_virtual_display.h"
 #include "server/capture/virtual_display_service.h"
-#include "tests/capture/instant_encoder.h"
 #include "tests/capture/test_media.h"
-#include "tests/inputhelper/xvfb_display.h"
 #include "tests/support/dummy_xorg.h"
 #include "tests/support/log_capture.h"
 
@@ -44,25 +38,6 @@ TEST(CvtTimings, ReducedBlankingMatchesTheStandardTable) {
   const platform::CvtMode phone = platform::cvtReducedBlanking(2532, 1170, 60);
   EXPECT_EQ(phone.width, 2532);
   EXPECT_NEAR(phone.refreshHz(), 60, 0.1);
-}
-
-TEST(VirtualDisplayOnXvfb, ThereIsNoSpareOutputSoItIsMissing) {
-  testing::XvfbDisplay xvfb;
-  if (xvfb.name().empty()) GTEST_SKIP() << xvfb.error();
-  auto backend = platform::makeX11VirtualDisplayBackend(xvfb.name());
-  ASSERT_TRUE(backend);
-  const auto reason = backend->missingReason();
-  ASSERT_TRUE(reason);
-  EXPECT_EQ(*reason,
-            "RandR virtual outputs are missing from this X server (no spare output with a free "
-            "CRTC).");
-  auto created = VirtualDisplay::create(*backend, "Ferrowin Virtual", 2532, 1170, 4, 60, 110);
-  ASSERT_FALSE(created);
-  EXPECT_EQ(created.error().description(), *reason);
-  const auto live = backend->liveDisplays();
-  ASSERT_EQ(live.size(), 1u);
-  EXPECT_TRUE(live[0].isMain);
-  EXPECT_EQ(live[0].pixelWidth, 1280);
 }
 
 class DummyXorgTest : public ::testing::Test {
@@ -203,103 +178,6 @@ TEST_F(DummyXorgTest, EveryFailureLeavesTheLayoutExactlyAsItWas) {
   EXPECT_EQ((*far)->configureOrigin((*created)->displayID(), 30000, 0), 0);
   EXPECT_NE((*far)->complete(), 0);
   created->reset();
-}
-
-/// The service with the real X11 capture and streamer (frames encoded by the instant double).
-class DummyXorgServiceTest : public DummyXorgTest {
- protected:
-  void SetUp() override {
-    DummyXorgTest::SetUp();
-    if (IsSkipped() || HasFatalFailure()) return;
-    manager = std::make_shared<CaptureSourceManager>(capture);
-    ScreenStreamer::Dependencies deps{main, timers, common::SteadyClock::instance(), capture};
-    deps.encoderFactory = [this](const platform::VideoEncoderSettings& settings)
-        -> Expected<std::unique_ptr<platform::VideoEncoder>, platform::VideoEncoderError> {
-      lastWidth = settings.width;
-      return std::make_unique<InstantEncoder>(&encodersCreated);
-    };
-    streamer = ScreenStreamer::create(deps);
-    streamer->setCaptureSourceManager(manager);
-    manager->setStreamer(streamer);
-    video::StreamSourceCallbacks callbacks;
-    callbacks.onEncoded = [this](const video::Bytes&, bool, uint64_t) { ++encoded; };
-    callbacks.onError = [this](const std::string& text) { errors.push_back(text); };
-    streamer->setCallbacks(callbacks);
-    service = VirtualDisplayService::create(
-        {main, timers, common::SteadyClock::instance(), displays, capture});
-    service->setCaptureSources(manager);
-    service->setStreamer(streamer);
-  }
-
-  void TearDown() override {
-    if (streamer) streamer->stop();
-    streamer.reset();
-    service.reset();
-    DummyXorgTest::TearDown();
-  }
-
-  bool runUntil(const std::function<bool()>& done, double seconds) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-    while (!done() && std::chrono::steady_clock::now() < end) {
-      main.run_for(std::chrono::milliseconds(10));
-      main.restart();
-    }
-    return done();
-  }
-
-  void prepare(StreamConfig config) {
-    bool done = false;
-    asio::co_spawn(main, service->prepare(config), [&](std::exception_ptr) { done = true; });
-    ASSERT_TRUE(runUntil([&] { return done; }, 10));
-  }
-
-  asio::io_context main;
-  common::AsioTimerFactory timers{main.get_executor()};
-  std::shared_ptr<CaptureSourceManager> manager;
-  std::shared_ptr<ScreenStreamer> streamer;
-  std::shared_ptr<VirtualDisplayService> service;
-  int encodersCreated = 0;
-  std::atomic<int> lastWidth{0};
-  std::atomic<int> encoded{0};
-  std::vector<std::string> errors;
-};
-
-TEST_F(DummyXorgServiceTest, StreamsAMainDisplayAndSurvivesItsRelease) {
-  StreamConfig config;
-  config.width = 1600;
-  config.height = 900;
-  config.fps = 30;
-  config.virtualDisplay = VirtualDisplayChoice::main;
-  prepare(config);
-  ASSERT_NE(service->display(), nullptr);
-  const uint32_t v = service->display()->displayID();
-  EXPECT_EQ(service->statusMessage.get(), "Main · 1600×900 · 16:9 · 30 Hz");
-  EXPECT_EQ(displays->mainDisplayId(), v);
-
-  streamer->start(config);
-  ASSERT_TRUE(runUntil([&] { return encoded > 3; }, 10));
-  EXPECT_EQ(streamer->selectedSourceId(), displaySourceId(v));
-  EXPECT_EQ(streamer->activeCaptureSize(), captureSize({1600, 900}, config));
-
-  // The next connection asks for the same: the monitor is kept.
-  streamer->stop();
-  prepare(config);
-  EXPECT_TRUE(logs.contains("Reusing virtual display " + std::to_string(v)));
-  streamer->start(config);
-  ASSERT_TRUE(runUntil([&] { return streamer->hasStream(); }, 5));
-
-  service->release();
-  ASSERT_TRUE(runUntil([&] { return !service->isDestroying(); }, 10));
-  EXPECT_FALSE(find(displays->liveDisplays(), v));
-  EXPECT_EQ(displays->mainDisplayId(), realId);
-  EXPECT_EQ(streamer->selectedSourceId(), displaySourceId(realId));
-  const int after = encoded;
-  ASSERT_TRUE(runUntil([&] { return encoded > after + 3; }, 10));
-  EXPECT_EQ(streamer->activeCaptureSize(), captureSize({1280, 720}, config));
-  EXPECT_TRUE(streamer->isRunning());
-  EXPECT_TRUE(errors.empty()) << errors.front();
-  streamer->stop();
-  runUntil([] { return false; }, 0.7);  // the display-change settle passes
 }
 
 }  // namespace

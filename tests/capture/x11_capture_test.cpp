@@ -187,30 +187,6 @@ TEST_F(X11CaptureTest, WindowStreamShowsTheWindowEvenWhenCoveredAndStopsWhenItCl
   painter_->destroy(cover);
 }
 
-TEST_F(X11CaptureTest, ResizedWindowKeepsItsAspectRatioOnBlack) {
-  const uint32_t target = painter_->show({100, 100, 320, 240, 0x00C000, "target", "Game", 0, ""});
-  StreamRecorder recorder;
-  auto stream = startStream(
-      CaptureFilter{CaptureFilter::Kind::window, target, CaptureRect{100, 100, 320, 240}, 1.0},
-      windowSizedConfig(), recorder);
-  auto frame = recorder.nextFrame();
-  ASSERT_TRUE(frame);
-  expectColour(frame->image, 5, 5, 0x00C000);
-
-  // Twice as wide: the picture is 320 × 120 in the middle of the frame, black above and below.
-  painter_->resize(target, 640, 240);
-  for (int i = 0; i < 20 && frame->image.at(5, 5)[1] > 100; ++i) {
-    frame = recorder.nextFrame();
-    ASSERT_TRUE(frame);
-  }
-  for (int y : {5, 55, 185, 235}) expectColour(frame->image, 160, y, 0x000000);
-  for (int y : {65, 120, 175}) {
-    for (int x : {2, 160, 317}) expectColour(frame->image, x, y, 0x00C000);
-  }
-  stream->stop();
-  painter_->destroy(target);
-}
-
 // Reading on change: a still screen costs a refresh a second instead of a read every interval;
 // a change is read at once; continuous drawing is still read at most fps times a second. The
 // fixed-interval timing reads the still screen every interval.

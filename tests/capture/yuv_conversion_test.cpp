@@ -273,15 +273,5 @@ TEST(DisplayP3, ConversionIsTheBt709OneOfTheP3Pixels) {
   }
 }
 
-TEST(DisplayP3, VectorPathMatchesThePortableOneOnAQuarterOfTheCube) {
-  // 4M distinct colours in a 2048 × 2048 picture (an odd multiplier is a bijection of the
-  // 24-bit colours), each 2 × 2 block mixing four far-apart ones.
-  const Picture cube = makePicture(2048, 2048, [](int x, int y) {
-    const uint32_t colour = (uint32_t(y * 2048 + x) * 2654435761u) & 0xFFFFFF;
-    return std::array<uint8_t, 3>{uint8_t(colour), uint8_t(colour >> 8), uint8_t(colour >> 16)};
-  });
-  expectSamePlanes(p3I420(cube.frame, false), p3I420(cube.frame, true), "cube");
-}
-
 }  // namespace
 }  // namespace ferrowin::platform

@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <thread>
 
 #include "common/runtime/clock.h"
@@ -41,21 +40,6 @@ TEST(RepeatingTimer, KeepsAbsoluteDeadlinesAndCanStopFromItsOwnTick) {
   timer->start();
   for (int i = 0; i < 50; ++i) clock.advance(0.1);
   EXPECT_EQ(count, 3);
-}
-
-TEST(RepeatingTimer, RunsOnARealQueueWithShortCadence) {
-  SerialQueue queue("com.zavel.ferrowin.test");
-  AsioTimerFactory timers(queue.executor());
-  std::atomic<int> ticks{0};
-  std::unique_ptr<RepeatingTimer> timer;
-  queue.sync([&] {
-    timer = std::make_unique<RepeatingTimer>(SteadyClock::instance(), timers, [&] { ++ticks; },
-                                             RepeatingTimer::Cadence{0.01, 0.01, 0.005});
-    timer->start();
-  });
-  for (int i = 0; i < 500 && ticks < 3; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  queue.sync([&] { timer.reset(); });
-  EXPECT_GE(ticks.load(), 3);
 }
 
 TEST(WeakCallback, DoesNothingOnceTheOwnerIsGone) {

@@ -74,13 +74,6 @@ TEST_F(PairingTest, EveryHelloReplacesThePendingChallenge) {
   EXPECT_EQ(post("/v1/auth/hello", R"({"clientBundleVersion":"1"})", "").status, 400);
 }
 
-TEST_F(PairingTest, ChallengeExpiresAfter180Seconds) {
-  hello();
-  clock.advance(180);
-  EXPECT_EQ(bodyText(pair("key-1", "attest-ok")), R"({"error":"challenge expired"})");
-  EXPECT_FALSE(server->peers().isAuthenticated(kPeer));
-}
-
 TEST_F(PairingTest, ResumeWithAssertionsOfAKnownKey) {
   hello();
   ASSERT_EQ(pair("key-1", "attest-ok").status, 200);
@@ -101,14 +94,6 @@ TEST_F(PairingTest, ResumeWithAssertionsOfAKnownKey) {
   EXPECT_EQ(stale.status, 401);
   EXPECT_EQ(bodyText(stale), R"({"error":"assertion rejected"})");
   EXPECT_EQ(bodyText(resume("key-1", 2)), R"({"error":"challenge expired"})");
-}
-
-TEST_F(PairingTest, ResumeWithUnknownKeyConsumesTheChallenge) {
-  hello();
-  auto unknown = resume("never-paired", 1);
-  EXPECT_EQ(unknown.status, 409);
-  EXPECT_EQ(bodyText(unknown), R"({"error":"unknown_key"})");
-  EXPECT_EQ(bodyText(resume("never-paired", 1)), R"({"error":"challenge expired"})");
 }
 
 TEST_F(PairingTest, ProofModes) {

@@ -33,24 +33,6 @@ TEST(Arguments, DefaultsAndEveryOption) {
   EXPECT_EQ(parse({"--mouse-hid", "--timeout-ms", "9223372036854775807"})->timeoutMs, INT64_MAX);
 }
 
-TEST(Arguments, PreflightNeedsNoHIDOption) {
-  auto args = parse({"--preflight"});
-  ASSERT_TRUE(args);
-  EXPECT_TRUE(args->preflight);
-  EXPECT_FALSE(args->promptAccessibility);
-  EXPECT_FALSE(args->skipHID);
-}
-
-TEST(Arguments, SessionWithoutHIDOptionNeedsOne) {
-  for (auto args :
-       std::vector<std::vector<std::string>>{{}, {"--port", "1", "--profile", "xbox"}}) {
-    auto result = parse(args);
-    ASSERT_FALSE(result);
-    EXPECT_EQ(result.error().kind, Kind::needHID);
-    EXPECT_EQ(result.error().description(), "error: need --gamepad-hid and/or --mouse-hid\n");
-  }
-}
-
 TEST(Arguments, BadValuesAndUnknownArgumentsAreUsageErrors) {
   const std::vector<std::vector<std::string>> bad = {
       {"--gamepad-hid", "--port", "65536"},

@@ -92,7 +92,7 @@ class GamepadServerTest : public ::testing::Test {
       server_ = std::make_shared<GamepadServer>(
           main_.context(), main_.timers(), common::SteadyClock::instance(), allowlist_, gamepads_);
       server_->setPort(port_);
-      server_->setTimeoutMs(0);  // the failsafe has its own test
+      server_->setTimeoutMs(0);  // the failsafe is the applier's (applier_test)
       server_->setMouseInjector(mouse_);
       server_->setKeyboardInjector(keyboard_);
     });
@@ -260,33 +260,6 @@ TEST_F(GamepadServerTest, RumbleGoesToEveryClientFromTheListeningPort) {
               (Bytes{0x42, 0x52, 0x47, 0x56, 1, 0, 0, 0, 255, 127, 0, 0, 200, 0, 1, 0, 0, 0}));
     EXPECT_EQ(two->first[14], 2);
   }
-}
-
-TEST_F(GamepadServerTest, LookDatagramsBecomeMouseMotion) {
-  allowlist_.replace({"127.0.0.1"});
-  ASSERT_TRUE(start(common::DeviceProfile::xbox, false, true));
-  Client client(port_);
-  client.send(lookDatagram(255, 0x80));
-  ASSERT_TRUE(eventually([&] { return mouse_->motions().size() >= 5; }));
-  for (auto [dx, dy] : mouse_->motions()) EXPECT_GT(dx, 0);
-  // No more look datagrams: the idle reset stops the pointer within a quarter second.
-  std::this_thread::sleep_for(std::chrono::milliseconds(400));
-  const size_t settled = mouse_->motions().size();
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  EXPECT_EQ(mouse_->motions().size(), settled);
-}
-
-TEST_F(GamepadServerTest, FailsafeRecentresTheSilentPad) {
-  allowlist_.replace({"127.0.0.1"});
-  onMain([&] { server_->setTimeoutMs(50); });
-  ASSERT_TRUE(start(common::DeviceProfile::generic, true, false));
-  auto pad = gamepads_->last();
-  Client client(port_);
-  client.send(gamepadDatagram(1, 0x10));
-  ASSERT_TRUE(eventually([&] { return pad->sink->reports().size() == 2; }));
-  EXPECT_EQ(pad->sink->reports()[1], VirtualGamepadInputReport{});
-  std::this_thread::sleep_for(std::chrono::milliseconds(200));
-  EXPECT_EQ(pad->sink->reports().size(), 2u);
 }
 
 TEST_F(GamepadServerTest, SteamSupportAndLookTuning) {

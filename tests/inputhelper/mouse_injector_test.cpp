@@ -80,19 +80,6 @@ class MouseInjectorTest : public ::testing::Test {
   MouseInjector injector_{geometry_, pointer_, platform::makeUhidBackend(), clock_};
 };
 
-TEST_F(MouseInjectorTest, AbsolutePositionsMapIntoTheContentRect) {
-  geometry_.set(common::CapturePointerGeometry{{100, 50, 1280, 720}, 1920, 1080});
-  VirtualMousePacket packet;
-  packet.x = 0;
-  packet.y = 65535;
-  packet.sequence = 1;
-  injector_.handle(packet);
-  injector_.drain();
-  EXPECT_EQ(pointer_->events(),
-            (std::vector<RecordedPointerEvent>{
-                {Type::moved, InjectionPoint{100, 770}, PointerButton::left, 0}}));
-}
-
 TEST_F(MouseInjectorTest, RepeatedClicksCountUpWithinTheThreshold) {
   for (int i = 0; i < 3; ++i) {
     at(10, 10, kLeft);
@@ -141,24 +128,6 @@ TEST_F(MouseInjectorTest, OnlyTheLeftButtonDragsWhenSeveralAreHeld) {
   EXPECT_EQ(events(Type::otherUp).size(), 1u);
   EXPECT_EQ(events(Type::otherUp)[0].button, PointerButton::middle);
   EXPECT_EQ(events(Type::moved).size(), 1u);  // after the last release
-}
-
-TEST_F(MouseInjectorTest, SequenceFilterDropsLateAndDuplicatePackets) {
-  auto send = [&](uint32_t sequence) {
-    VirtualMousePacket packet;
-    packet.x = static_cast<uint16_t>(sequence);
-    packet.sequence = sequence;
-    injector_.handle(packet);
-  };
-  for (uint32_t s : {100u, 99u, 100u, 101u, 2000u, 5u, 0u, 0u, 1u}) send(s);
-  injector_.drain();
-  std::vector<double> xs;
-  for (const auto& event : pointer_->events()) xs.push_back(event.point.x);
-  std::vector<double> expected;
-  for (uint32_t s : {100u, 101u, 2000u, 5u, 0u, 0u, 1u})
-    expected.push_back(100 + s * 1000 / 65535.0);
-  ASSERT_EQ(xs.size(), expected.size());
-  for (size_t i = 0; i < xs.size(); ++i) EXPECT_DOUBLE_EQ(xs[i], expected[i]) << i;
 }
 
 TEST_F(MouseInjectorTest, MissingGeometryIsReportedAtMostOncePerSecond) {

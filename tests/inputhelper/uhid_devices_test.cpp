@@ -312,23 +312,6 @@ TEST_F(UhidTest, XboxRumbleArrivesBySetReportAndByOutput) {
                                  {255, 127, 0, 0, 200}, {0, 0, 0, 0, 5000}, {0, 255, 0, 0, 10}}));
 }
 
-TEST_F(UhidTest, RepeatedRumbleIsLoggedOnce) {
-  auto log = common::serverLog("virtual-hid");
-  const auto level = log->level();
-  log->set_level(spdlog::level::debug);
-  testing::LogCapture capture;
-  auto gamepad = FerrowinVirtualGamepad::create(common::DeviceProfile::xbox, *backend_);
-  ASSERT_TRUE(gamepad);
-  const Bytes report = {3, 0x03, 0, 0, 100, 50, 20, 0, 0};
-  for (int i = 0; i < 3; ++i) {
-    EXPECT_EQ(kernel().waitForSetReportReply(0, kernel().sendSetReport(0, 3, 1, report)), 0);
-  }
-  log->set_level(level);
-  const std::string line = "rumble SET_REPORT 0x03: 03 03 00 00 64 32 14 00 00";
-  auto messages = capture.messages();
-  EXPECT_EQ(std::count(messages.begin(), messages.end(), line), 1);
-}
-
 template <size_t N>
 Bytes toBytes(const std::array<uint8_t, N>& array) {
   return Bytes(array.begin(), array.end());

@@ -218,42 +218,6 @@ TEST_F(InputHelperProcessTest, AHelperThatIgnoresSigtermIsKilledAfterTwoSeconds)
   EXPECT_EQ(manager_->statusMessage.get(), "Idle");
 }
 
-TEST_F(InputHelperProcessTest, StdinLinesReachTheHelper) {
-  manager_->setAllowedPeers({"127.0.0.1", "::1"});
-  manager_->setRemapLook({.sensitivity = 2.0,
-                          .acceleration = 0.5,
-                          .deadzone = 0.125,
-                          .stickCurve = common::LookStickCurve::soft,
-                          .rampCurve = common::LookRampCurve::cubic,
-                          .verticalScale = 1.5});
-  ensure(DeviceProfile::xbox, true, true);
-  // The stored settings, Steam support and the allowlist go out as the helper starts.
-  EXPECT_TRUE(helperSays(
-      "helper: remap: sensitivity=2.0 accel=0.5 dz=0.125 curve=soft ramp=cubic vScale=1.5"));
-  EXPECT_TRUE(helperSays("helper: steam support: off"));
-  EXPECT_TRUE(helperSays("Pushed remap look sensitivity=2.00 curve=soft"));
-
-  manager_->pushGeometry(common::CapturePointerGeometry{{100.7, 50, 1280, 720}, 1920, 1080});
-  EXPECT_TRUE(
-      helperSays("helper: geometry: updated rect=(100.7,50.0 1280.0x720.0) active=1920x1080"));
-  EXPECT_TRUE(log_.contains("Pushed geometry 1920x1080 @ (100,50)"));
-  manager_->pushGeometry(std::nullopt);
-  EXPECT_TRUE(helperSays("helper: geometry: cleared"));
-  EXPECT_TRUE(log_.contains("Pushed geometry clear"));
-
-  // The allowlist line admits this test's datagrams: a button press becomes a device report.
-  ASSERT_TRUE(helperSays("Input session running"));
-  ASSERT_TRUE(kernel_.waitForCreate(0));
-  const size_t before = kernel_.inputs(0).size();
-  asio::io_context context;
-  asio::ip::udp::socket client(context, asio::ip::udp::endpoint(asio::ip::udp::v4(), 0));
-  const std::vector<uint8_t> pressA = {0x50, 0x4D, 0x47, 0x56, 1,    0,    0,    0,    1, 0, 0,
-                                       0,    0x01, 0,    8,    0x80, 0x80, 0x80, 0x80, 0, 0};
-  client.send_to(asio::buffer(pressA),
-                 asio::ip::udp::endpoint(asio::ip::address_v4::loopback(), port_));
-  EXPECT_GT(kernel_.waitForInputs(0, before + 1).size(), before);
-}
-
 TEST_F(InputHelperProcessTest, PushesWithoutAHelperWriteNothing) {
   manager_->pushGeometry(std::nullopt);
   EXPECT_TRUE(log_.contains("pushGeometry skipped (helper not running)"));
@@ -330,12 +294,6 @@ class PreflightTest : public InputHelperProcessTest {
 
   ferrowin::testing::TempDir dir_;
 };
-
-TEST_F(PreflightTest, TheRealHelperAnswers) {
-  EXPECT_EQ(preflight(false, true), (InputHelperPreflightResult{false, false}));
-  EXPECT_EQ(preflight(false, false), (InputHelperPreflightResult{false, true}));
-  EXPECT_TRUE(kernel_.waitForDestroy(0));
-}
 
 TEST_F(PreflightTest, SilenceGarbageAndSlownessGiveNone) {
   useScript("exit 0");

@@ -1,7 +1,7 @@
 // What a person meets starting the real host: a service that cannot start (a port held by
 // someone else, a data directory that is not one) stops the host with an error line naming the
 // port or path and the reason; a second host on the same ports fails and leaves the first one
-// serving; FERROWIN_LOG_LEVEL is read in any letter case.
+// serving.
 
 #include <gtest/gtest.h>
 
@@ -121,30 +121,6 @@ TEST_F(StartUp, ASecondHostOnTheSamePortsFailsAndTheFirstKeepsServing) {
   video.stop();
   EXPECT_TRUE(video.acknowledged()) << first.log();
   EXPECT_EQ(first.stop(), 0) << first.log();
-}
-
-TEST_F(StartUp, LogLevelInAnyLetterCase) {
-  const std::pair<const char*, bool> cases[] = {
-      {"DEBUG", false}, {"Info", false}, {"warning", false}, {"verbose", true}};
-  for (const auto& [level, unknown] : cases) {
-    SCOPED_TRACE(level);
-    HostProcess host(
-        {data.path(), config.path(), std::nullopt, {{"FERROWIN_LOG_LEVEL", level}}, 0});
-    const bool quiet = std::string(level) == "warning";
-    if (quiet) {
-      // Warnings only: no pairing code, yet the host runs (its start-up failure would be an error).
-      EXPECT_FALSE(host.start(3.0));
-      EXPECT_FALSE(host.exitStatus(0.5).has_value()) << host.log();
-    } else {
-      EXPECT_TRUE(host.start()) << host.log();
-    }
-    const std::string log = host.log();
-    EXPECT_EQ(log.find("FERROWIN_LOG_LEVEL \"" + std::string(level) + "\" is not a level") !=
-                  std::string::npos,
-              unknown)
-        << log;
-    EXPECT_EQ(host.stop(), 0) << log;
-  }
 }
 
 }  // namespace

@@ -4,7 +4,6 @@
 
 #include <fstream>
 
-#include "client/video/video_client.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/temp_dir.h"
 #include "tests/video/transport_fixture.h"
@@ -156,30 +155,6 @@ TEST_F(VideoServerTest, FailedStartNamesTheTransport) {
   EXPECT_FALSE(server->isRunning.get());
 }
 
-TEST_F(VideoServerTest, APortInUseKeepsTheListenersReasonAndIsLogged) {
-  asio::io_context io;
-  // Held with address reuse: the server must not share the port even with a holder that allows it.
-  asio::ip::udp::socket udp(io, asio::ip::udp::v4());
-  udp.set_option(asio::socket_base::reuse_address(true));
-  udp.bind({asio::ip::udp::v4(), port});
-  asio::ip::tcp::acceptor tcp(io, asio::ip::tcp::endpoint(asio::ip::tcp::v4(), port));
-  const std::pair<VideoTransportMode, std::string> cases[] = {
-      {VideoTransportMode::udpArq, "UDP listener failed: Address already in use"},
-      {VideoTransportMode::udpFec, "UDP listener failed: Address already in use"},
-      {VideoTransportMode::tcp, "Listener failed: Address already in use"}};
-  for (const auto& [mode, text] : cases) {
-    ferrowin::testing::LogCapture log;
-    main.sync([&, mode = mode] {
-      server->setTransportMode(mode);
-      server->start();
-    });
-    EXPECT_EQ(status(), text);
-    EXPECT_FALSE(server->isRunning.get());
-    EXPECT_TRUE(log.contains("Video transport " + std::string(transportModeLabel(mode)) +
-                             " could not start on port " + std::to_string(port) + ": " + text));
-  }
-}
-
 TEST_F(VideoServerTest, UnpairedAddressIsRefused) {
   authenticated.clear();
   main.sync([&] { server->start(); });
@@ -213,43 +188,6 @@ TEST_F(VideoServerTest, AppliesTheInputSessionThroughTheHelper) {
     auto ensure = std::find(after.begin(), after.end(), "ensure generic true false");
     return std::find(ensure, after.end(), "end") != after.end();
   }));
-}
-
-TEST_F(VideoServerTest, ForwardsTheStreamerOutputToTheClient) {
-  main.sync([&] { server->start(); });
-  client::VideoClientOptions options;
-  options.port = port;
-  client::UdpVideoClient client(options);
-  ASSERT_TRUE(client.start());
-  ASSERT_TRUE(streamer->waitForStarts(1));
-  auto output = streamer->callbacks();
-  output.onParameterSets({{1}, {2}, {3}}, 1280, 720);
-  output.onEncoded(Bytes(5000, 1), true, 10);
-  output.onAudioConfig({4, 5});
-  output.onAudio({6}, 11);
-  ASSERT_TRUE(client.messages().waitForTotal(4, 5));
-  auto messages = client.messages().take();
-  EXPECT_EQ(messages[0].kind, MessageKind::parameterSets);
-  EXPECT_EQ(messages[1].kind, MessageKind::videoFrame);
-  EXPECT_EQ(messages[1].flags, kKeyframeFlag);
-  EXPECT_EQ(messages[2].kind, MessageKind::audioConfig);
-  EXPECT_EQ(messages[2].payload, (Bytes{4, 5}));
-  EXPECT_EQ(messages[3].kind, MessageKind::audioPacket);
-  EXPECT_EQ(messages[3].pts, 11u);
-  // What went to the transport is counted for the audio statistics.
-  const auto audio = server->audioStreamStats()->window();
-  EXPECT_EQ(audio.configsSent, 1);
-  EXPECT_EQ(audio.packetsSent, 1);
-  main.sync([&] { server->stop(); });
-  output.onAudio({7}, 31);  // no transport: nothing sent, nothing counted
-  EXPECT_EQ(server->audioStreamStats()->window().packetsSent, 0);
-}
-
-TEST_F(VideoServerTest, DiagnosticsSwitchTheAudioStatisticsToo) {
-  main.sync([&] { server->setDiagnostics(true); });
-  EXPECT_TRUE(server->audioStreamStats()->enabled());
-  main.sync([&] { server->setDiagnostics(false); });
-  EXPECT_FALSE(server->audioStreamStats()->enabled());
 }
 
 TEST(StreamingLatencyMode, HoldsOneRequestAndLogsAFailureOnce) {
