@@ -87,17 +87,6 @@ TEST(KeyboardTables, KeyCodesMapToUSKeysyms) {
   }
 }
 
-TEST(KeyboardTables, ScalarsMapToTheirKeysyms) {
-  EXPECT_EQ(keysymForScalar(U'\t'), 0xff09u);
-  EXPECT_EQ(keysymForScalar(U'\n'), 0xff0du);
-  EXPECT_EQ(keysymForScalar(U'\r'), 0xff0du);
-  EXPECT_EQ(keysymForScalar(U'z'), 'z');
-  EXPECT_EQ(keysymForScalar(U'\u00E9'), 0xe9u);
-  EXPECT_EQ(keysymForScalar(U'\u20AC'), 0x10020acu);
-  EXPECT_EQ(keysymForScalar(U'\U0001F600'), 0x101f600u);
-  EXPECT_EQ(keysymForScalar(U'\u0085'), 0x1000085u);  // C1 control: no Latin-1 keysym
-}
-
 TEST(KeyboardTables, CompatibilityLayerPaths) {
   EXPECT_TRUE(isCompatibilityLayerPath("/opt/cxoffice/bin/wine64-preloader"));
   EXPECT_TRUE(isCompatibilityLayerPath("/Applications/CrossOver.app/x"));

@@ -120,37 +120,6 @@ TEST_F(Library, DamagedFilesCountAsEmpty) {
   EXPECT_TRUE(apps->recent.empty());
 }
 
-TEST_F(Library, HideAndRecentEdits) {
-  const auto a = add("a.desktop", CatalogTree::entry("Alpha"));
-  const auto b = add("b.desktop", CatalogTree::entry("Beta"));
-  CatalogTree::write(data / "Ferrowin/recent-apps.json",
-                     common::encodeJson(common::Json{b, "/not/listed", a}));
-  auto library = open();
-  auto apps = await(io, library->apps(false));
-  ASSERT_TRUE(apps);
-  EXPECT_EQ(apps->recent, (std::vector<std::string>{b, a}));  // only visible ids
-
-  auto hidden = await(io, library->hide(a));
-  ASSERT_TRUE(hidden);
-  EXPECT_EQ(ids(hidden->apps), std::vector<std::string>{b});
-  EXPECT_EQ(hidden->recent, std::vector<std::string>{b});
-  // Hiding twice, or an unknown id, is "not found" and keeps one entry.
-  for (const auto& id : {a, std::string("/unknown")}) {
-    auto again = await(io, library->hide(id));
-    ASSERT_FALSE(again);
-    EXPECT_EQ(again.error().description(), "not found");
-  }
-  auto removed = await(io, library->removeRecent("/not/listed"));
-  ASSERT_TRUE(removed);
-  EXPECT_EQ(await(io, library->removeRecent("/never/recent")).error().kind,
-            LibraryError::Kind::notFound);
-  EXPECT_EQ(await(io, library->launch(a)).error().kind, LibraryError::Kind::notFound);
-  EXPECT_EQ(await(io, library->icon(a)).error().kind, LibraryError::Kind::notFound);
-  // Each answer came once its file was written.
-  EXPECT_EQ(fileText("hidden-apps.json"), "[\"" + a + "\"]");
-  EXPECT_EQ(fileText("recent-apps.json"), "[\"" + b + "\",\"" + a + "\"]");
-}
-
 TEST_F(Library, LaunchStartsTheProgramDetachedAndUpdatesRecent) {
   const auto work = tree.root() / "work dir";
   fs::create_directories(work);
