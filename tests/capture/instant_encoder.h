@@ -7,15 +7,16 @@
 
 namespace ferrowin::capture {
 
-/// Answers at once: a keyframe with VPS, SPS and PPS first, then delta frames.
+/// Answers at once: a keyframe with VPS, SPS and PPS first (and whenever one is forced), then
+/// delta frames.
 class InstantEncoder final : public platform::VideoEncoder {
  public:
   explicit InstantEncoder(int* created) { ++*created; }
   std::string_view codecName() const override { return "instant"; }
   bool isHardware() const override { return false; }
-  void encode(platform::BgraFrame, int64_t pts, bool, Completion done) override {
+  void encode(platform::BgraFrame, int64_t pts, bool forceKeyframe, Completion done) override {
     platform::EncodedPacket packet;
-    packet.keyframe = frames_++ == 0;
+    packet.keyframe = frames_++ == 0 || forceKeyframe;
     packet.ptsMicros = pts;
     if (packet.keyframe) {
       packet.annexB = {0, 0, 0, 1, 0x40, 1, 0xAA, 0, 0, 0, 1, 0x42, 1, 0xBB,
