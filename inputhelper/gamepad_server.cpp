@@ -291,10 +291,15 @@ void GamepadServer::receiveNext(uint64_t epoch) {
 }
 
 void GamepadServer::onDatagram(const asio::ip::udp::endpoint& from, size_t size) {
-  if (!q_.clients.contains(from)) {
+  auto& clients = q_.clients;
+  if (auto known = std::find(clients.begin(), clients.end(), from); known != clients.end()) {
+    std::rotate(known, known + 1, clients.end());
+  } else {
     // A new remote address and port: admitted only if the host allows its address right now.
     if (!allowlist_.contains(common::peerAddressText(from.address()))) return;
-    q_.clients.insert(from);
+    // The one heard from longest ago makes room; it is admitted again when it sends again.
+    if (clients.size() == kMaxClients) clients.erase(clients.begin());
+    clients.push_back(from);
   }
   route(q_.routes, std::span<const uint8_t>(q_.buffer.data(), size));
 }

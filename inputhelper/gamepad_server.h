@@ -12,7 +12,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
-#include <set>
+#include <vector>
 #include <string>
 
 #include "common/device_profile.h"
@@ -29,6 +29,9 @@ namespace ferrowin::inputhelper {
 
 class GamepadServer : public std::enable_shared_from_this<GamepadServer> {
  public:
+  /// Admitted remote addresses and ports kept at once (rumble goes to each).
+  static constexpr size_t kMaxClients = 16;
+
   GamepadServer(asio::io_context& main, common::TimerFactory& mainTimers,
                 const common::Clock& clock, PeerAllowlist& allowlist,
                 std::shared_ptr<VirtualGamepadFactory> gamepads);
@@ -54,7 +57,7 @@ class GamepadServer : public std::enable_shared_from_this<GamepadServer> {
 
   void applySteamSupport(bool enabled);
   void setLookTuning(const common::GamepadRemapLookTuning& tuning);
-  /// Sends one rumble datagram to every admitted client.
+  /// Sends one rumble datagram to every admitted client (the last kMaxClients heard from).
   void sendRumble(const RumbleMotors& motors);
 
  private:
@@ -100,7 +103,9 @@ class GamepadServer : public std::enable_shared_from_this<GamepadServer> {
   struct QueueState {
     std::optional<asio::ip::udp::socket> socket;
     Routes routes;
-    std::set<asio::ip::udp::endpoint> clients;
+    // The admitted remote addresses and ports, the most recently heard last; at most
+    // kMaxClients, so a flood from ever new ports of an allowed address cannot grow it.
+    std::vector<asio::ip::udp::endpoint> clients;
     uint64_t epoch = 0;  // which socket a completion belongs to
     asio::ip::udp::endpoint from;
     std::array<uint8_t, 2048> buffer{};

@@ -24,6 +24,13 @@ bool isValidHello(ByteView bytes) {
   return parsed && parsed->header.packetType == static_cast<uint8_t>(PacketType::hello) &&
          parseStreamConfigMessage(parsed->payload).has_value();
 }
+
+// How a client starts again from a new socket: a valid hello, or a probe request before its hello.
+bool startsSession(ByteView bytes) {
+  auto parsed = parseDatagram(bytes);
+  return parsed && (parsed->header.packetType == static_cast<uint8_t>(PacketType::probeRequest) ||
+                    isValidHello(bytes));
+}
 constexpr int kSocketBufferBytes = 4 * 1024 * 1024;
 constexpr int kInteractiveVideoTos = 0x80;  // DSCP CS4
 
@@ -166,6 +173,10 @@ void VideoUDPTransport::receiveNext() {
 bool VideoUDPTransport::acceptFlow(const asio::ip::udp::endpoint& from, ByteView bytes) {
   const auto replaced = std::find(replacedFlows_.begin(), replacedFlows_.end(), from);
   if (replaced != replacedFlows_.end() && !isValidHello(bytes)) return false;
+  // While a client streams, anything else from a new port of an allowed address (a stray
+  // datagram, or a flood with the client's address as its source) would take the stream from it.
+  // These checks need no lookup, so they come before the allowlist.
+  if (client_ && !startsSession(bytes)) return false;
   if (!isAllowed(common::peerAddressText(from.address()))) return false;
   if (replaced != replacedFlows_.end()) replacedFlows_.erase(replaced);
   if (liveness_) liveness_->stop();

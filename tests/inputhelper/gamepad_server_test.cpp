@@ -262,6 +262,28 @@ TEST_F(GamepadServerTest, RumbleGoesToEveryClientFromTheListeningPort) {
   }
 }
 
+TEST_F(GamepadServerTest, RumbleGoesToTheSixteenPortsHeardFromLast) {
+  // A flood from ever new ports of the client's address must not grow the client list.
+  allowlist_.replace({"127.0.0.1"});
+  ASSERT_TRUE(start(common::DeviceProfile::xbox, true, false));
+  auto pad = gamepads_->last();
+  std::vector<std::unique_ptr<Client>> clients;
+  for (uint8_t i = 0; i < 20; ++i) {
+    clients.push_back(std::make_unique<Client>(port_));
+    clients.back()->send(gamepadDatagram(i + 1, 1));
+  }
+  // Client 5 is heard again, then client 0 comes back: 1 to 4 are the ones heard from longest ago.
+  clients[5]->send(gamepadDatagram(21, 1));
+  clients[0]->send(gamepadDatagram(22, 1));
+  ASSERT_TRUE(eventually([&] { return pad->sink->reports().size() == 22u; }));
+
+  pad->rumble({255, 127, 0, 0, 200});
+  for (size_t i = 0; i < clients.size(); ++i) {
+    const bool dropped = i >= 1 && i <= 4;
+    EXPECT_EQ(clients[i]->receive(dropped ? 0.3 : 2.0).has_value(), !dropped) << "client " << i;
+  }
+}
+
 TEST_F(GamepadServerTest, SteamSupportAndLookTuning) {
   ferrowin::testing::LogCapture logs;
   ASSERT_TRUE(start(common::DeviceProfile::xbox, true, true));

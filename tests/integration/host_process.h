@@ -50,6 +50,8 @@ class HostProcess {
   std::optional<int> exitStatus(double timeoutSeconds = 20.0);
 
   uint16_t port() const { return options_.port; }
+  /// The host's process id while it runs, else -1.
+  pid_t pid() const { return pid_; }
   /// The latest "Pairing code: NNNNNN" the host logged; waits up to `timeoutSeconds` for one
   /// other than `notThis`.
   std::string pairingCode(const std::string& notThis = {}, double timeoutSeconds = 10.0);

@@ -229,6 +229,34 @@ TEST_F(UdpTransportTest, NewestAllowedFlowIsCurrentEvenOneThatWasReplacedBefore)
   EXPECT_TRUE(first.receiveType(PacketType::echoReply));
 }
 
+TEST_F(UdpTransportTest, WhileAClientStreamsANewPortTakesOverOnlyWithAHelloOrAProbeRequest) {
+  start(VideoTransportMode::udpArq);
+  RawPeer client(port), stray(port), prober(port);
+  client.send(hello(1));
+  ASSERT_TRUE(client.receiveType(PacketType::helloAck));
+
+  // Datagrams from a new port of the client's own address that do not start a session (a flood
+  // can send them with any source port) leave the stream where it is.
+  const uint32_t sequences[] = {1, 2};
+  for (const Bytes& datagram :
+       {Bytes{1, 2, 3}, buildSingleDatagram(PacketType::echoRequest, 2, Bytes(8, 1)),
+        buildSingleDatagram(PacketType::retransmitRequest, 3, encodeRetransmitRequest(sequences)),
+        buildSingleDatagram(PacketType::keepalive, 4, {})})
+    stray.send(datagram);
+  EXPECT_FALSE(stray.receive(0.3));
+  transport->sendAudioConfig({1});
+  EXPECT_TRUE(client.receiveType(PacketType::fragment));
+
+  // A probe request is a client starting again before its hello: it takes over.
+  prober.send(buildSingleDatagram(PacketType::probeRequest, 5, {}));
+  prober.send(buildSingleDatagram(PacketType::echoRequest, 6, Bytes(8, 1)));
+  EXPECT_TRUE(prober.receiveType(PacketType::echoReply));
+  client.send(buildSingleDatagram(PacketType::echoRequest, 7, Bytes(8, 1)));
+  EXPECT_FALSE(client.receiveType(PacketType::echoReply, 0.3));
+  main.sync();
+  EXPECT_EQ(changes().size(), 3u);  // the client's flow, its hello, the prober
+}
+
 TEST_F(UdpTransportTest, ANewClientGetsNothingOfTheRunBeforeUntilItsFirstKeyframe) {
   start(VideoTransportMode::udpArq);
   RawPeer first(port), second(port);
