@@ -74,7 +74,9 @@ GamepadServer::~GamepadServer() {
   // The socket belongs to the queue: close it there, so no receive handler is left running.
   queue_.sync([this] {
     if (q_.socket) q_.socket->close();
-    q_ = {};
+    q_.socket.reset();
+    q_.routes = {};
+    q_.clients.clear();
   });
   if (lookThread_) lookThread_->stop();
 }
@@ -281,16 +283,22 @@ void GamepadServer::sendRumble(const RumbleMotors& motors) {
 }
 
 void GamepadServer::receiveNext(uint64_t epoch) {
-  q_.socket->async_receive_from(asio::buffer(q_.buffer), q_.from,
-                                [this, epoch](const std::error_code& ec, size_t size) {
-                                  if (epoch != q_.epoch || !q_.socket) return;
-                                  if (!ec && size > 0) onDatagram(q_.from, size);
-                                  if (ec == asio::error::operation_aborted) return;
-                                  receiveNext(epoch);
-                                });
+  // Waits until the socket is readable, then reads everything waiting in batches.
+  q_.socket->async_wait(asio::socket_base::wait_read, [this, epoch](const std::error_code& ec) {
+    if (epoch != q_.epoch || !q_.socket) return;
+    if (ec == asio::error::operation_aborted) return;
+    if (!ec) {
+      q_.reader.drain(*q_.socket, [this](const asio::ip::udp::endpoint& from,
+                                         std::span<const uint8_t> datagram) {
+        if (!datagram.empty()) onDatagram(from, datagram);
+      });
+    }
+    receiveNext(epoch);
+  });
 }
 
-void GamepadServer::onDatagram(const asio::ip::udp::endpoint& from, size_t size) {
+void GamepadServer::onDatagram(const asio::ip::udp::endpoint& from,
+                               std::span<const uint8_t> datagram) {
   auto& clients = q_.clients;
   if (auto known = std::find(clients.begin(), clients.end(), from); known != clients.end()) {
     std::rotate(known, known + 1, clients.end());
@@ -301,7 +309,7 @@ void GamepadServer::onDatagram(const asio::ip::udp::endpoint& from, size_t size)
     if (clients.size() == kMaxClients) clients.erase(clients.begin());
     clients.push_back(from);
   }
-  route(q_.routes, std::span<const uint8_t>(q_.buffer.data(), size));
+  route(q_.routes, datagram);
 }
 
 void GamepadServer::route(const Routes& routes, std::span<const uint8_t> datagram) {

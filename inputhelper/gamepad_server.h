@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 #include <vector>
 #include <string>
 
@@ -20,6 +21,7 @@
 #include "common/runtime/clock.h"
 #include "common/runtime/published.h"
 #include "common/runtime/serial_queue.h"
+#include "common/util/udp_batch.h"
 #include "inputhelper/gamepad_applier.h"
 #include "inputhelper/look_thread.h"
 #include "inputhelper/peer_allowlist.h"
@@ -74,7 +76,7 @@ class GamepadServer : public std::enable_shared_from_this<GamepadServer> {
   void armFailsafe();
   // On the queue.
   void receiveNext(uint64_t epoch);
-  void onDatagram(const asio::ip::udp::endpoint& from, size_t size);
+  void onDatagram(const asio::ip::udp::endpoint& from, std::span<const uint8_t> datagram);
   void route(const Routes& routes, std::span<const uint8_t> datagram);
 
   asio::io_context& main_;
@@ -107,8 +109,7 @@ class GamepadServer : public std::enable_shared_from_this<GamepadServer> {
     // kMaxClients, so a flood from ever new ports of an allowed address cannot grow it.
     std::vector<asio::ip::udp::endpoint> clients;
     uint64_t epoch = 0;  // which socket a completion belongs to
-    asio::ip::udp::endpoint from;
-    std::array<uint8_t, 2048> buffer{};
+    common::UdpBatchReader reader{2048};
   };
   QueueState q_;
   common::SerialQueue queue_{"com.zavel.ferrowin.gamepad"};

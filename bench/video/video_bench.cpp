@@ -2,7 +2,9 @@
 //   FEC parity generation vs memcpy of the same bytes;
 //   the UDP send path (framing, fragmenting, FEC or replay, send) vs a raw sendto loop of the same
 //   datagrams to the same receiver, and a raw sendmmsg of them per frame;
-//   TCP stream throughput through the transport vs raw writes on a plain connection.
+//   TCP stream throughput through the transport vs raw writes on a plain connection;
+//   the UDP receive path rejecting a stranger's flood vs a plain socket reading the same
+//   datagrams with one recvfrom each, and with recvmmsg.
 
 #include <benchmark/benchmark.h>
 #include <netinet/in.h>
@@ -16,6 +18,7 @@
 #include <asio/write.hpp>
 #include <atomic>
 #include <cstring>
+#include <random>
 #include <thread>
 
 #include "protocol/fec.h"
@@ -253,6 +256,159 @@ void BM_TcpBaselineWrite(benchmark::State& state) {
   drain.thread.join();
 }
 BENCHMARK(BM_TcpBaselineWrite)->UseRealTime();
+
+// ---- UDP receive path under a stranger's flood ----
+
+constexpr int kFloodBatch = 64;
+
+/// What a stranger floods the video port with: random bytes, and valid hellos that only the
+/// allowlist stops.
+std::vector<Bytes> strangerDatagrams() {
+  std::mt19937 random(7);
+  std::vector<Bytes> datagrams;
+  for (int i = 0; i < kFloodBatch; ++i) {
+    if (i % 2) {
+      datagrams.push_back(
+          buildSingleDatagram(PacketType::hello, i, encodeStreamConfigMessage({})));
+    } else {
+      Bytes bytes(1 + random() % 1200);
+      for (auto& byte : bytes) byte = static_cast<uint8_t>(random());
+      datagrams.push_back(std::move(bytes));
+    }
+  }
+  return datagrams;
+}
+
+/// CPU time of the calling thread, in nanoseconds.
+double threadCpuNanos() {
+  timespec now{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+  return static_cast<double>(now.tv_sec) * 1e9 + static_cast<double>(now.tv_nsec);
+}
+
+/// Receive CPU per datagram: what the benchmarks below compare (the wall time also holds the
+/// sender's work and, for the transport, a hop to its thread and back).
+void reportReceiveCpu(benchmark::State& state, double nanos) {
+  state.counters["rx_cpu_ns"] = nanos / static_cast<double>(state.iterations() * kFloodBatch);
+  state.SetItemsProcessed(static_cast<int64_t>(state.iterations()) * kFloodBatch);
+}
+
+void sendAll(asio::ip::udp::socket& from, const asio::ip::udp::endpoint& to,
+             const std::vector<Bytes>& datagrams) {
+  std::vector<iovec> parts(datagrams.size());
+  std::vector<mmsghdr> messages(datagrams.size());
+  for (size_t i = 0; i < datagrams.size(); ++i) {
+    parts[i] = {const_cast<uint8_t*>(datagrams[i].data()), datagrams[i].size()};
+    messages[i].msg_hdr.msg_name = const_cast<sockaddr*>(to.data());
+    messages[i].msg_hdr.msg_namelen = static_cast<socklen_t>(to.size());
+    messages[i].msg_hdr.msg_iov = &parts[i];
+    messages[i].msg_hdr.msg_iovlen = 1;
+  }
+  for (size_t sent = 0; sent < messages.size();) {
+    const int n = ::sendmmsg(from.native_handle(), messages.data() + sent,
+                             static_cast<unsigned>(messages.size() - sent), 0);
+    if (n <= 0) break;
+    sent += static_cast<size_t>(n);
+  }
+}
+
+/// A transport streaming to a client on 127.0.0.1 and a stranger on 127.0.0.2.
+struct StrangerRig {
+  asio::io_context main, io;
+  asio::ip::udp::socket client{io, {asio::ip::make_address("127.0.0.1"), 0}};
+  asio::ip::udp::socket stranger{io, {asio::ip::make_address("127.0.0.2"), 0}};
+  asio::ip::udp::endpoint host;
+  std::shared_ptr<VideoUDPTransport> transport = VideoUDPTransport::create(main);
+
+  StrangerRig() {
+    asio::ip::tcp::acceptor probe(io, {asio::ip::tcp::v4(), 0});
+    const uint16_t port = probe.local_endpoint().port();
+    probe.close();
+    host = {asio::ip::make_address("127.0.0.1"), port};
+    transport->setAllowPeer([](const std::string& address) { return address == "127.0.0.1"; });
+    transport->start(port, {}, {}, nullptr, {});
+    client.send_to(asio::buffer(buildSingleDatagram(PacketType::hello, 1,
+                                                    encodeStreamConfigMessage({}))),
+                   host);
+    roundTrip();
+  }
+  ~StrangerRig() { transport->stop(); }
+
+  /// The client's echo comes back once the transport has read everything that came before it.
+  void roundTrip() {
+    const uint8_t stamp[8] = {};
+    client.send_to(asio::buffer(buildSingleDatagram(PacketType::echoRequest, 2, stamp)), host);
+    std::array<uint8_t, 2048> buffer;
+    while (client.receive(asio::buffer(buffer)) < kDatagramHeaderSize ||
+           buffer[5] != static_cast<uint8_t>(PacketType::echoReply)) {
+    }
+  }
+};
+
+void BM_UdpReceiveRejectsStrangers(benchmark::State& state) {
+  StrangerRig rig;
+  const auto datagrams = strangerDatagrams();
+  auto queueCpu = [&] {
+    double nanos = 0;
+    rig.transport->queue().sync([&] { nanos = threadCpuNanos(); });
+    return nanos;
+  };
+  const double before = queueCpu();
+  for (auto _ : state) {
+    sendAll(rig.stranger, rig.host, datagrams);
+    rig.roundTrip();
+  }
+  reportReceiveCpu(state, queueCpu() - before);
+}
+BENCHMARK(BM_UdpReceiveRejectsStrangers)->UseRealTime();
+
+void BM_UdpReceiveBaselineRecvfrom(benchmark::State& state) {
+  asio::io_context io;
+  asio::ip::udp::socket receiver(io, {asio::ip::make_address("127.0.0.1"), 0});
+  asio::ip::udp::socket stranger(io, {asio::ip::make_address("127.0.0.2"), 0});
+  const auto datagrams = strangerDatagrams();
+  std::array<uint8_t, 2048> buffer;
+  double cpu = 0;
+  for (auto _ : state) {
+    sendAll(stranger, receiver.local_endpoint(), datagrams);
+    const double start = threadCpuNanos();
+    for (int i = 0; i < kFloodBatch; ++i) {
+      benchmark::DoNotOptimize(receiver.receive(asio::buffer(buffer)));
+    }
+    cpu += threadCpuNanos() - start;
+  }
+  reportReceiveCpu(state, cpu);
+}
+BENCHMARK(BM_UdpReceiveBaselineRecvfrom)->UseRealTime();
+
+void BM_UdpReceiveBaselineRecvmmsg(benchmark::State& state) {
+  asio::io_context io;
+  asio::ip::udp::socket receiver(io, {asio::ip::make_address("127.0.0.1"), 0});
+  asio::ip::udp::socket stranger(io, {asio::ip::make_address("127.0.0.2"), 0});
+  const auto datagrams = strangerDatagrams();
+  std::vector<std::array<uint8_t, 2048>> buffers(kFloodBatch);
+  std::vector<iovec> parts(kFloodBatch);
+  std::vector<mmsghdr> messages(kFloodBatch);
+  double cpu = 0;
+  for (auto _ : state) {
+    sendAll(stranger, receiver.local_endpoint(), datagrams);
+    const double start = threadCpuNanos();
+    for (int read = 0; read < kFloodBatch;) {
+      for (int i = 0; i < kFloodBatch; ++i) {
+        parts[i] = {buffers[i].data(), buffers[i].size()};
+        messages[i] = {};
+        messages[i].msg_hdr.msg_iov = &parts[i];
+        messages[i].msg_hdr.msg_iovlen = 1;
+      }
+      const int n = ::recvmmsg(receiver.native_handle(), messages.data(),
+                               static_cast<unsigned>(kFloodBatch - read), 0, nullptr);
+      if (n > 0) read += n;
+    }
+    cpu += threadCpuNanos() - start;
+  }
+  reportReceiveCpu(state, cpu);
+}
+BENCHMARK(BM_UdpReceiveBaselineRecvmmsg)->UseRealTime();
 
 }  // namespace
 

@@ -156,16 +156,19 @@ uint16_t VideoUDPTransport::localPort() const {
 // ---- Receive queue ----
 
 void VideoUDPTransport::receiveNext() {
+  // Waits until the socket is readable, then reads everything waiting in batches.
   asio::ip::udp::socket* socket = socket_.get();
-  socket->async_receive_from(
-      asio::buffer(receiveBuffer_), receiveFrom_,
-      [weak = weak_from_this(), socket](const std::error_code& error, size_t length) {
+  socket->async_wait(
+      asio::socket_base::wait_read, [weak = weak_from_this(), socket](const std::error_code& error) {
         auto self = weak.lock();
         if (!self || self->socket_.get() != socket || error == asio::error::operation_aborted) {
           return;
         }
-        if (!error)
-          self->onDatagram(self->receiveFrom_, ByteView(self->receiveBuffer_.data(), length));
+        if (!error) {
+          self->reader_.drain(*socket, [&](const asio::ip::udp::endpoint& from, ByteView bytes) {
+            self->onDatagram(from, bytes);
+          });
+        }
         if (self->socket_.get() == socket) self->receiveNext();
       });
 }

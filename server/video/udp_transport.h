@@ -18,6 +18,7 @@
 
 #include "common/runtime/clock.h"
 #include "common/runtime/serial_queue.h"
+#include "common/util/udp_batch.h"
 #include "server/video/client_liveness.h"
 #include "server/video/fec_sender.h"
 #include "server/video/network_probe.h"
@@ -93,8 +94,7 @@ class VideoUDPTransport final : public TransportCommon,
 
   // Receive queue only.
   std::unique_ptr<asio::ip::udp::socket> socket_;
-  std::array<uint8_t, 65536> receiveBuffer_{};
-  asio::ip::udp::endpoint receiveFrom_;
+  common::UdpBatchReader reader_{65536};
   std::optional<Flow> client_;
   std::deque<asio::ip::udp::endpoint> replacedFlows_;
   uint64_t nextFlowId_ = 1;

@@ -1,0 +1,69 @@
+#include "common/util/udp_batch.h"
+
+#include <gtest/gtest.h>
+
+#include <asio/io_context.hpp>
+#include <chrono>
+#include <thread>
+
+namespace ferrowin::common {
+namespace {
+
+using asio::ip::udp;
+
+struct Received {
+  udp::endpoint from;
+  std::vector<uint8_t> bytes;
+};
+
+class UdpBatchTest : public ::testing::Test {
+ protected:
+  UdpBatchTest() : receiver(io, udp::endpoint(asio::ip::address_v4::loopback(), 0)) {}
+
+  udp::socket sender() { return udp::socket(io, udp::endpoint(asio::ip::address_v4::loopback(), 0)); }
+
+  std::vector<Received> drain(UdpBatchReader& reader, size_t limit = 256) {
+    std::vector<Received> out;
+    reader.drain(receiver, [&](const udp::endpoint& from, std::span<const uint8_t> bytes) {
+      out.push_back({from, {bytes.begin(), bytes.end()}});
+    }, limit);
+    return out;
+  }
+
+  asio::io_context io;
+  udp::socket receiver;
+};
+
+TEST_F(UdpBatchTest, ReadsEveryDatagramInOrderWithItsSenderAndDropsTheOversized) {
+  auto a = sender(), b = sender();
+  const auto to = receiver.local_endpoint();
+  for (uint8_t i = 0; i < 70; ++i) {
+    const std::vector<uint8_t> bytes(i % 7 == 3 ? 65 : i % 5, i);  // 65 bytes: over capacity
+    (i % 2 ? b : a).send_to(asio::buffer(bytes), to);
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  UdpBatchReader reader(64);
+  const auto got = drain(reader);
+  std::vector<uint8_t> expected;
+  for (uint8_t i = 0; i < 70; ++i)
+    if (i % 7 != 3) expected.push_back(i);
+  ASSERT_EQ(got.size(), expected.size());
+  for (size_t k = 0; k < got.size(); ++k) {
+    const uint8_t i = expected[k];
+    EXPECT_EQ(got[k].bytes, std::vector<uint8_t>(i % 5, i));
+    EXPECT_EQ(got[k].from, (i % 2 ? b : a).local_endpoint());
+  }
+  EXPECT_TRUE(drain(reader).empty());  // nothing left, and no blocking
+}
+
+TEST_F(UdpBatchTest, StopsAfterTheLimitAndLeavesTheRestForTheNextRound) {
+  auto a = sender();
+  for (int i = 0; i < 40; ++i) a.send_to(asio::buffer("x", 1), receiver.local_endpoint());
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  UdpBatchReader reader(16);
+  EXPECT_EQ(drain(reader, UdpBatchReader::kBatch).size(), UdpBatchReader::kBatch);
+  EXPECT_EQ(drain(reader).size(), 40 - UdpBatchReader::kBatch);
+}
+
+}  // namespace
+}  // namespace ferrowin::common
