@@ -5,7 +5,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
+#include <string>
 #include <system_error>
 
 #include "common/util/random.h"
@@ -33,6 +35,19 @@ mode_t currentUmask() {
     return old;
   }();
   return value;
+}
+
+// A writer killed between creating its temporary and the rename leaves the temporary behind. A
+// write takes milliseconds, so one a minute old belongs to no live writer; newer ones may.
+void removeAbandonedTemporaries(const std::filesystem::path& directory, const std::string& prefix) {
+  constexpr auto kAbandonedAfter = std::chrono::minutes(1);
+  std::error_code ec;
+  const auto now = std::filesystem::file_time_type::clock::now();
+  for (const auto& entry : std::filesystem::directory_iterator(directory, ec)) {
+    if (entry.path().filename().string().rfind(prefix, 0) != 0) continue;
+    const auto modified = entry.last_write_time(ec);
+    if (!ec && now - modified > kAbandonedAfter) std::filesystem::remove(entry.path(), ec);
+  }
 }
 
 }  // namespace
@@ -103,6 +118,7 @@ Expected<void, FileError> writeFileAtomically(const std::filesystem::path& path,
     ::fsync(dirFd);
     ::close(dirFd);
   }
+  removeAbandonedTemporaries(directory, "." + path.filename().string() + ".tmp-");
   return {};
 }
 

@@ -6,6 +6,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <filesystem>
+
 #include "tests/support/temp_dir.h"
 
 namespace ferrowin::common {
@@ -27,6 +30,25 @@ TEST(AtomicWrite, CreatesIntermediateDirectoriesAndReplacesContents) {
   EXPECT_EQ(readFile(path).value(), "second, longer");
   // No temporary files left behind.
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(path.parent_path()), {}), 1);
+}
+
+TEST(AtomicWrite, TemporariesOfKilledWritersAreRemovedOnceAbandoned) {
+  TempDir dir;
+  const auto path = dir / "state.json";
+  const auto abandoned = dir / ".state.json.tmp-0a0b0c0d0e0f";
+  const auto inProgress = dir / ".state.json.tmp-111111111111";
+  const auto otherFiles = dir / ".other.json.tmp-0a0b0c0d0e0f";
+  for (const auto& file : {abandoned, inProgress, otherFiles}) {
+    ASSERT_TRUE(writeFileAtomically(dir / "scratch", "x"));
+    std::filesystem::rename(dir / "scratch", file);
+  }
+  const auto old = std::filesystem::file_time_type::clock::now() - std::chrono::minutes(5);
+  std::filesystem::last_write_time(abandoned, old);
+  std::filesystem::last_write_time(otherFiles, old);
+  ASSERT_TRUE(writeFileAtomically(path, "new"));
+  EXPECT_FALSE(std::filesystem::exists(abandoned));
+  EXPECT_TRUE(std::filesystem::exists(inProgress));  // may belong to a writer still at work
+  EXPECT_TRUE(std::filesystem::exists(otherFiles));  // another file's: its own writes clean it
 }
 
 TEST(AtomicWrite, SecretsGetMode0600RegardlessOfUmaskAndEarlierMode) {
