@@ -573,29 +573,36 @@ class X11CaptureBackend final : public CaptureBackend {
 
   Expected<ShareableContent, CaptureError> shareableContent(bool onScreenWindowsOnly) override {
     std::lock_guard lock(mutex_);
-    if (connection_->broken()) return unexpected(unavailable("the X connection is broken"));
-    ShareableContent content;
-    const auto list = monitors(*connection_);
-    const uint32_t main = mainMonitorId(list);
-    for (const Monitor& monitor : list) {
-      content.displays.push_back(CaptureDisplay{monitor.id, monitor.frame, 1.0, monitor.id == main});
-    }
-    for (xcb_window_t window : windowsFrontToBack(*connection_)) {
-      if (auto described = describeWindow(*connection_, window, onScreenWindowsOnly)) {
-        content.windows.push_back(std::move(*described));
+    // A connection learns that its server went away only from the requests that fail: the first
+    // round may find out, the second one then runs on a new connection if the display is back.
+    for (int attempt = 0; attempt < 2; ++attempt) {
+      X11Connection& connection = liveConnection();
+      if (connection.broken()) break;
+      ShareableContent content;
+      const auto list = monitors(connection);
+      const uint32_t main = mainMonitorId(list);
+      for (const Monitor& monitor : list) {
+        content.displays.push_back(
+            CaptureDisplay{monitor.id, monitor.frame, 1.0, monitor.id == main});
       }
+      for (xcb_window_t window : windowsFrontToBack(connection)) {
+        if (auto described = describeWindow(connection, window, onScreenWindowsOnly)) {
+          content.windows.push_back(std::move(*described));
+        }
+      }
+      if (!connection.broken()) return content;
     }
-    return content;
+    return unexpected(unavailable("the X connection is broken"));
   }
 
   uint32_t mainDisplayId() override {
     std::lock_guard lock(mutex_);
-    return mainMonitorId(monitors(*connection_));
+    return mainMonitorId(monitors(liveConnection()));
   }
 
   std::optional<CaptureRect> displayBounds(uint32_t displayId) override {
     std::lock_guard lock(mutex_);
-    for (const Monitor& monitor : monitors(*connection_)) {
+    for (const Monitor& monitor : monitors(liveConnection())) {
       if (monitor.id == displayId) return monitor.frame;
     }
     return std::nullopt;
@@ -621,9 +628,10 @@ class X11CaptureBackend final : public CaptureBackend {
       return unexpected(CaptureError{CaptureError::Code::failed, "invalid picture size"});
     }
     std::lock_guard lock(mutex_);
-    ImageGrabber grabber(*connection_);
+    X11Connection& connection = liveConnection();
+    ImageGrabber grabber(connection);
     BgraFrame view;
-    switch (grabSource(*connection_, grabber, filter, showsCursor, view)) {
+    switch (grabSource(connection, grabber, filter, showsCursor, view)) {
       case GrabResult::sourceGone:
         return unexpected(CaptureError{CaptureError::Code::sourceMissing, ""});
       case GrabResult::failed:
@@ -654,6 +662,19 @@ class X11CaptureBackend final : public CaptureBackend {
   }
 
  private:
+  /// The connection, made again when the last one broke and the display answers again: an X
+  /// server that went away and came back on the same display is captured by the next stream.
+  /// Under mutex_.
+  X11Connection& liveConnection() {
+    if (connection_->broken()) {
+      if (auto fresh = X11Connection::open(display_)) {
+        negotiateExtensions(*fresh);
+        connection_ = std::move(fresh);
+      }
+    }
+    return *connection_;
+  }
+
   void watch(X11Connection& events, const std::function<void()>& handler) {
     pollfd descriptor{xcb_get_file_descriptor(events.get()), POLLIN, 0};
     while (watching_ && !events.broken()) {

@@ -29,7 +29,12 @@ std::optional<ControlHTTPResponse> attestationMode(const AuthContext& context,
   if (!context.verifier) return errorResponse(401, "attestation rejected");
   auto attested = context.verifier->verifyAttestation(*attestation, keyId, clientDataHash);
   if (!attested) return errorResponse(401, "attestation rejected");
-  context.peers.storeCredential(keyId, Credential{attested->publicKey, attested->counter});
+  // A pairing the host cannot keep is not answered as done: the client would believe itself
+  // paired and find itself a stranger after the next restart.
+  auto stored = context.peers.storeCredential(
+      keyId, Credential{attested->publicKey, attested->counter},
+      AuthenticatedPeers::OnSaveFailure::undo);
+  if (!stored) return errorResponse(500, "Paired clients could not be saved: " + stored.error());
   return std::nullopt;
 }
 
@@ -64,7 +69,9 @@ std::optional<ControlHTTPResponse> verifyClientProof(const AuthContext& context,
   if (!context.verifier) return errorResponse(401, "assertion rejected");
   auto counter = context.verifier->verifyAssertion(*assertionBytes, *credential, clientDataHash);
   if (!counter) return errorResponse(401, "assertion rejected");
-  context.peers.storeCredential(keyId, Credential{credential->publicKey, *counter});
+  // The stored key is unchanged: a counter that cannot be saved only means a restart accepts the
+  // next assertion from the older counter, which is still lower than any new one.
+  (void)context.peers.storeCredential(keyId, Credential{credential->publicKey, *counter});
   return std::nullopt;
 }
 

@@ -101,16 +101,32 @@ std::optional<Credential> AuthenticatedPeers::credential(const std::string& keyI
   return it->second;
 }
 
-void AuthenticatedPeers::storeCredential(const std::string& keyId, const Credential& credential) {
+Expected<void, std::string> AuthenticatedPeers::storeCredential(const std::string& keyId,
+                                                                 const Credential& credential,
+                                                                 OnSaveFailure onFailure) {
   std::vector<DiskClient> snapshot;
+  std::optional<Credential> previous;
   {
     std::lock_guard guard(lock_);
+    if (auto it = credentials_.find(keyId); it != credentials_.end()) previous = it->second;
     credentials_[keyId] = credential;
     // std::map iterates in key order: the file lists clients sorted by keyId.
     for (const auto& [id, stored] : credentials_)
       snapshot.push_back(DiskClient{id, stored.publicKey, stored.counter});
   }
-  save(snapshot);
+  auto saved = save(snapshot);
+  if (!saved && onFailure == OnSaveFailure::undo) {
+    std::lock_guard guard(lock_);
+    // Unless another store has replaced it meanwhile.
+    if (auto it = credentials_.find(keyId); it != credentials_.end() && it->second == credential) {
+      if (previous) {
+        it->second = *previous;
+      } else {
+        credentials_.erase(it);
+      }
+    }
+  }
+  return saved;
 }
 
 size_t AuthenticatedPeers::pendingChallengeCount() const {
@@ -159,14 +175,15 @@ void AuthenticatedPeers::load() {
   }
 }
 
-void AuthenticatedPeers::save(const std::vector<DiskClient>& clients) const {
+Expected<void, std::string> AuthenticatedPeers::save(const std::vector<DiskClient>& clients) const {
   std::vector<PairedClientEntry> entries;
   for (const auto& client : clients)
     entries.push_back({client.keyId, common::base64Encode(client.publicKey), client.counter});
   auto written = common::writeFileAtomically(file_, encodePairedClients(entries), 0600);
-  if (!written)
-    common::serverLog("auth")->error("Paired clients could not be saved: {}",
-                                     written.error().description());
+  if (written) return {};
+  common::serverLog("auth")->error("Paired clients could not be saved: {}",
+                                   written.error().description());
+  return make_unexpected(written.error().description());
 }
 
 Expected<std::vector<PairedClientEntry>, std::string> decodePairedClients(

@@ -23,6 +23,7 @@ namespace ferrowin::control {
 struct Credential {
   std::vector<uint8_t> publicKey;  // P-256, X9.63 uncompressed (65 bytes)
   uint32_t counter = 0;            // last accepted App Attest sign counter
+  bool operator==(const Credential&) const = default;
 };
 
 class AuthenticatedPeers {
@@ -49,9 +50,16 @@ class AuthenticatedPeers {
   std::vector<std::string> authenticatedAddresses() const;
 
   std::optional<Credential> credential(const std::string& keyId) const;
-  /// Stores the credential and rewrites "paired-clients.json". A failed write is logged; the
-  /// credential stays in memory.
-  void storeCredential(const std::string& keyId, const Credential& credential);
+  /// What a credential whose file cannot be written becomes.
+  enum class OnSaveFailure {
+    keep,  // stays in memory for this run (a counter that goes up)
+    undo,  // is taken back, so the host trusts only what a restart would load (a new pairing)
+  };
+  /// Stores the credential and rewrites "paired-clients.json". A failed write is logged and
+  /// returned (its description).
+  Expected<void, std::string> storeCredential(const std::string& keyId,
+                                              const Credential& credential,
+                                              OnSaveFailure onFailure = OnSaveFailure::keep);
 
   size_t pendingChallengeCount() const;
 
@@ -67,7 +75,7 @@ class AuthenticatedPeers {
   };
 
   void load();
-  void save(const std::vector<DiskClient>& clients) const;
+  Expected<void, std::string> save(const std::vector<DiskClient>& clients) const;
   void notifyChange();
 
   const std::filesystem::path file_;

@@ -127,14 +127,20 @@ TEST(AuthenticatedPeers, MalformedKeysAreSkippedOthersLoad) {
   EXPECT_FALSE(undecodable.credential("good"));
 }
 
-TEST(AuthenticatedPeers, FailedSaveIsLoggedAndKeepsTheCredential) {
+TEST(AuthenticatedPeers, FailedSaveIsLoggedAndReturnedAndUndoneOnlyWhenAsked) {
   testing::TempDir dir;
   common::ManualClock clock;
   ASSERT_TRUE(common::writeFileAtomically(dir / "blocker", "x"));
   AuthenticatedPeers peers(dir / "blocker", clock);
   testing::LogCapture log;
-  peers.storeCredential("k", Credential{testPublicKey(1), 1});
-  EXPECT_TRUE(peers.credential("k"));
+  EXPECT_FALSE(peers.storeCredential("k", Credential{testPublicKey(1), 1}));
+  EXPECT_TRUE(peers.credential("k"));  // a counter update: kept
+  // A new pairing that cannot be saved leaves what was there: nothing, or the older credential.
+  const Credential older{testPublicKey(1), 1}, newer{testPublicKey(2), 0};
+  EXPECT_FALSE(peers.storeCredential("new", newer, AuthenticatedPeers::OnSaveFailure::undo));
+  EXPECT_FALSE(peers.credential("new"));
+  EXPECT_FALSE(peers.storeCredential("k", newer, AuthenticatedPeers::OnSaveFailure::undo));
+  EXPECT_EQ(peers.credential("k"), older);
   bool logged = false;
   for (const auto& record : log.records())
     logged |=

@@ -1,0 +1,344 @@
+// Parts of the real host's world failing under it while a client streams: the X server it captures
+// goes away and comes back, the sound server goes away and comes back, the encoder cannot open,
+// the disk is full when a pairing is saved. The host keeps serving through each, says what went
+// wrong, and uses the part again once it is back. (The input helper killed mid-session is in
+// tests/inputhelper_manager.) Each test prints what it saw and how long it took.
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/mount.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstring>
+#include <optional>
+#include <thread>
+
+#include "client/attest/dev_authority.h"
+#include "client/audio/opus_stream_decoder.h"
+#include "client/control/control_client.h"
+#include "client/control/pairing.h"
+#include "client/video/hevc_decoder.h"
+#include "client/video/video_client.h"
+#include "common/util/files.h"
+#include "platform/linux/pulse_tone_player.h"
+#include "tests/integration/host_process.h"
+#include "tests/integration/small_stream.h"
+#include "tests/support/pulse_server.h"
+#include "tests/support/temp_dir.h"
+#include "tests/support/x_server.h"
+
+namespace ferrowin::testing {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double secondsSince(Clock::time_point start) {
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+template <class Predicate>
+bool eventually(Predicate predicate, double seconds = 20) {
+  const auto deadline = Clock::now() + std::chrono::duration<double>(seconds);
+  while (!predicate()) {
+    if (Clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return true;
+}
+
+// What a client received over a stretch of time.
+struct Received {
+  int frames = 0;          // decoded pictures
+  int decodeErrors = 0;
+  int audioPackets = 0;
+  double audioPeak = 0;    // of the decoded sound
+  double firstFrameAt = -1;  // seconds from the start of the stretch
+};
+
+// Decodes what `video` delivers for `seconds` (or until `until` holds after a batch).
+class Receiver {
+ public:
+  explicit Receiver(client::UdpVideoClient& video) : video_(video) { EXPECT_TRUE(decoder_.open()); }
+
+  Received receive(double seconds, const std::function<bool(const Received&)>& until = {}) {
+    Received got;
+    const auto start = Clock::now();
+    while (secondsSince(start) < seconds && !(until && until(got))) {
+      video_.messages().waitForTotal(seen_ + 1, 0.05);
+      for (const auto& message : video_.messages().take()) {
+        ++seen_;
+        switch (message.kind) {
+          case video::MessageKind::parameterSets:
+            if (!decoder_.setParameterSets(message.payload)) ++got.decodeErrors;
+            break;
+          case video::MessageKind::videoFrame:
+            if (decoder_.decode(message.payload, message.flags & video::kKeyframeFlag, message.pts)) {
+              if (got.frames++ == 0) got.firstFrameAt = secondsSince(start);
+            } else {
+              ++got.decodeErrors;
+            }
+            break;
+          case video::MessageKind::audioConfig:
+            (void)audio_.configure(message.payload);
+            break;
+          case video::MessageKind::audioPacket:
+            ++got.audioPackets;
+            if (auto pcm = audio_.decode(message.payload)) {
+              for (float sample : *pcm)
+                got.audioPeak = std::max(got.audioPeak, static_cast<double>(std::fabs(sample)));
+            }
+            break;
+          default:
+            break;
+        }
+      }
+    }
+    return got;
+  }
+
+ private:
+  client::UdpVideoClient& video_;
+  client::HevcStreamDecoder decoder_;
+  client::OpusStreamDecoder audio_;
+  size_t seen_ = 0;
+};
+
+class PartFailure : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!std::filesystem::exists(serverBinary()))
+      GTEST_SKIP() << "ferrowin-server is not built at " << serverBinary();
+  }
+
+  void startAndPair(std::vector<std::pair<std::string, std::string>> environment = {},
+                    std::vector<std::string> arguments = {}) {
+    auto opened = client::attest::DevAttestAuthority::open(state.path(), true);
+    ASSERT_TRUE(opened);
+    authority.emplace(std::move(*opened));
+    host.emplace(HostProcess::Options{data.path(), config.path(), authority->rootCertificatePath(),
+                                      std::move(environment), 0, std::move(arguments)});
+    ASSERT_TRUE(host->start()) << host->log();
+    control.emplace(client::HostAddress{"127.0.0.1", host->port()}, state.path(), 10.0, true);
+    auto paired = client::pairWithHost(*control, *authority, state.path(), host->pairingCode());
+    ASSERT_TRUE(paired) << paired.error().description() << host->log();
+  }
+
+  int status(const std::string& path) {
+    auto answer = control->request("GET", path, "");
+    return answer ? answer->status : -1;
+  }
+
+  bool logShows(const std::string& text, double seconds = 20) {
+    return eventually([&] { return host->log().find(text) != std::string::npos; }, seconds);
+  }
+
+  TempDir data, config, state;
+  std::optional<client::attest::DevAttestAuthority> authority;
+  std::optional<HostProcess> host;
+  std::optional<client::ControlClient> control;
+};
+
+TEST_F(PartFailure, TheXServerGoesAwayMidStreamAndTheNextSessionUsesTheOneThatCameBack) {
+  const std::vector<std::string> xvfb = {"-screen", "0", "1280x720x24", "-nolisten", "tcp",
+                                         "-noreset"};
+  std::optional<XServer> x(std::in_place, "Xvfb", xvfb);
+  if (x->name().empty()) GTEST_SKIP() << x->error();
+  const std::string display = x->name();
+  ASSERT_NO_FATAL_FAILURE(startAndPair({{"DISPLAY", display}}, {"--capture", "x11"}));
+
+  std::optional<client::UdpVideoClient> video(std::in_place, smallStream(*host));
+  ASSERT_TRUE(video->start());
+  // A still X screen is read once a second (nothing damages it), so a few frames will do.
+  Received before = Receiver(*video).receive(20, [](const Received& r) { return r.frames >= 3; });
+  ASSERT_GE(before.frames, 3) << host->log();
+
+  // The X server goes: the host says why capture stopped, and keeps its control service and the
+  // client's flow; the source list, which needs the display, is an error body.
+  const auto killed = Clock::now();
+  x.reset();
+  ASSERT_TRUE(logShows("Capture stopped: ")) << host->log();
+  const double noticed = secondsSince(killed);
+  EXPECT_EQ(status("/v1/status"), 200);
+  auto sources = control->request("GET", "/v1/capture/sources", "");
+  ASSERT_TRUE(sources);
+  EXPECT_EQ(sources->status, 500);
+  EXPECT_NE(sources->body.find("\"error\":\"screen capture is unavailable"), std::string::npos)
+      << sources->body;
+  EXPECT_FALSE(host->exitStatus(0));
+
+  // A new X server on the same display: the next session captures it.
+  x.emplace("Xvfb", [&] {
+    auto arguments = xvfb;
+    arguments.insert(arguments.begin(), display);
+    return arguments;
+  }());
+  ASSERT_EQ(x->name(), display) << x->error();
+  video.emplace(smallStream(*host));
+  ASSERT_TRUE(video->start());
+  Received after = Receiver(*video).receive(20, [](const Received& r) { return r.frames >= 3; });
+  EXPECT_GE(after.frames, 3) << host->log();
+  EXPECT_EQ(after.decodeErrors, 0);
+  EXPECT_EQ(status("/v1/capture/sources"), 200);
+  std::printf("X server gone: capture error logged %.2f s after the kill, control service up; "
+              "a new X server on %s: the next session's first frame %.2f s after its hello\n",
+              noticed, display.c_str(), after.firstFrameAt);
+}
+
+TEST_F(PartFailure, TheSoundServerGoesAwayAndTheNextSessionHasSoundAgain) {
+  if (!PulseServer::installed()) GTEST_SKIP() << "pulseaudio is not installed";
+  PulseServer pulse;
+  ASSERT_TRUE(pulse.start()) << pulse.log();
+  auto tone = [&] {
+    auto player = platform::PulseTonePlayer::start({.server = pulse.address(), .sink = "ferrowin_a"});
+    EXPECT_TRUE(player) << (player ? "" : player.error());
+    return player ? std::move(*player) : nullptr;
+  };
+  auto player = tone();
+  ASSERT_NO_FATAL_FAILURE(startAndPair({{"PULSE_SERVER", pulse.address()}}, {"--audio", "pulse"}));
+  auto options = smallStream(*host);
+  options.config.audioEnabled = true;
+
+  std::optional<client::UdpVideoClient> video(std::in_place, options);
+  ASSERT_TRUE(video->start());
+  std::optional<Receiver> receiver(std::in_place, *video);
+  Received sound = receiver->receive(10, [](const Received& r) { return r.audioPeak > 0.2; });
+  ASSERT_GT(sound.audioPeak, 0.2) << host->log();
+
+  // The sound server goes: the picture goes on without sound.
+  const auto killed = Clock::now();
+  player.reset();
+  pulse.stop();
+  ASSERT_TRUE(logShows("Audio capture stopped (")) << host->log();
+  const double noticed = secondsSince(killed);
+  receiver->receive(0.5);  // what was on its way
+  const Received without = receiver->receive(2);
+  EXPECT_GE(without.frames, 30) << host->log();
+  EXPECT_EQ(without.audioPackets, 0);
+
+  // It comes back: the running session stays without sound (its recording ended with the
+  // server), the next session records from the new server.
+  ASSERT_TRUE(pulse.start()) << pulse.log();
+  player = tone();
+  const Received stillRunning = receiver->receive(2);
+  EXPECT_EQ(stillRunning.audioPackets, 0);
+  EXPECT_GE(stillRunning.frames, 30);
+  const auto nextSession = Clock::now();
+  receiver.reset();
+  video.emplace(options);
+  ASSERT_TRUE(video->start());
+  Received again =
+      Receiver(*video).receive(10, [](const Received& r) { return r.audioPeak > 0.2; });
+  const double resumed = secondsSince(nextSession);
+  EXPECT_GT(again.audioPeak, 0.2) << host->log();
+  EXPECT_GT(again.frames, 0);
+  std::printf("sound server gone: logged %.2f s after the kill, %d frames in the next 2 s without "
+              "sound; the running session stays silent, the next one has the tone again after "
+              "%.2f s (peak %.2f)\n",
+              noticed, without.frames, resumed, again.audioPeak);
+}
+
+TEST_F(PartFailure, AnEncoderThatCannotOpenIsReportedAndTheHostServesTheNextSession) {
+  ASSERT_NO_FATAL_FAILURE(startAndPair());
+  auto stream = [&](int width, int height) {
+    return runClient("--state-dir " + state.path().string() + " stream --host 127.0.0.1 --port " +
+                     std::to_string(host->port()) + " --seconds 2 --width " +
+                     std::to_string(width) + " --height " + std::to_string(height) +
+                     " --fps 30 --bitrate 800");
+  };
+  // 16 × 16 is smaller than libx265's smallest picture.
+  const std::string tiny = stream(16, 16);
+  EXPECT_NE(tiny.find("no frame was decoded"), std::string::npos) << tiny;
+  EXPECT_TRUE(logShows("Failed to create HEVC encoder (status ")) << host->log();
+  EXPECT_EQ(status("/v1/status"), 200);
+  const std::string fine = stream(320, 180);
+  EXPECT_NE(fine.find("size 320x180"), std::string::npos) << fine << host->log();
+  EXPECT_EQ(fine.find("no frame was decoded"), std::string::npos) << fine;
+
+  // With hardware encoding demanded on a machine without it, every session says so.
+  if (host->log().find("Encoder: libx265") == std::string::npos) return;
+  host->stop();
+  host.emplace(HostProcess::Options{data.path(), config.path(), authority->rootCertificatePath(),
+                                    {}, host->port(), {"--encoder", "hardware"}});
+  ASSERT_TRUE(host->start()) << host->log();
+  auto resumed = client::resumeWithHost(*control, state.path());
+  ASSERT_TRUE(resumed) << resumed.error().description();
+  const std::string hardware = stream(320, 180);
+  EXPECT_NE(hardware.find("no frame was decoded"), std::string::npos) << hardware;
+  EXPECT_TRUE(logShows("Failed to create HEVC encoder: hardware low-latency encoding is "
+                       "unavailable on this computer (status "))
+      << host->log();
+  EXPECT_EQ(status("/v1/status"), 200);
+}
+
+// A small tmpfs mounted for the life of the object.
+class Tmpfs {
+ public:
+  Tmpfs(const std::filesystem::path& at, const std::string& size) : at_(at) {
+    std::filesystem::create_directories(at);
+    mounted_ = ::mount("tmpfs", at.c_str(), "tmpfs", 0, ("size=" + size).c_str()) == 0;
+  }
+  ~Tmpfs() {
+    if (mounted_) ::umount2(at_.c_str(), MNT_DETACH);
+  }
+  bool mounted() const { return mounted_; }
+
+  /// Writes a file until the file system is full.
+  void fill() {
+    const int fd = ::open((at_ / "filler").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+    const std::vector<char> block(4096, 'x');
+    while (::write(fd, block.data(), block.size()) > 0) {
+    }
+    ::close(fd);
+  }
+  void free() { std::filesystem::remove(at_ / "filler"); }
+
+ private:
+  std::filesystem::path at_;
+  bool mounted_ = false;
+};
+
+TEST_F(PartFailure, ADiskFullWhenSavingAPairingIsAnErrorAndKeepsTheOldFile) {
+  if (::geteuid() != 0) GTEST_SKIP() << "mounting a small tmpfs needs root";
+  // The host's own folder of the data directory on a 256 KiB file system.
+  const auto folder = data.path() / "com.zavel.ferrowin.server";
+  Tmpfs disk(folder, "256k");
+  ASSERT_TRUE(disk.mounted()) << "mount failed: " << std::strerror(errno);
+  ASSERT_NO_FATAL_FAILURE(startAndPair());
+  const auto file = folder / "paired-clients.json";
+  const auto before = common::readFile(file);
+  ASSERT_TRUE(before);
+
+  // A second client (the same development CA, a key of its own) pairs on a full disk.
+  TempDir secondState;
+  std::filesystem::copy(state.path() / "dev-ca", secondState.path() / "dev-ca",
+                        std::filesystem::copy_options::recursive);
+  auto second = client::attest::DevAttestAuthority::open(secondState.path(), true);
+  ASSERT_TRUE(second);
+  client::ControlClient secondControl({"127.0.0.1", host->port()}, secondState.path(), 10.0, true);
+  const std::string code = host->pairingCode();
+  disk.fill();
+  auto failed = client::pairWithHost(secondControl, *second, secondState.path(), code);
+  ASSERT_FALSE(failed);
+  EXPECT_EQ(failed.error().status, 500);
+  EXPECT_NE(failed.error().message.find("Paired clients could not be saved: "), std::string::npos)
+      << failed.error().description();
+  EXPECT_NE(failed.error().message.find("No space left on device"), std::string::npos)
+      << failed.error().description();
+  EXPECT_TRUE(logShows("Paired clients could not be saved: "));
+  EXPECT_EQ(common::readFile(file).value_or(""), *before);
+  EXPECT_EQ(status("/v1/status"), 200);  // the first client is served as before
+
+  // Room again: the same code (a failed pairing keeps it) pairs it, and the file holds both.
+  disk.free();
+  auto paired = client::pairWithHost(secondControl, *second, secondState.path(), code);
+  ASSERT_TRUE(paired) << paired.error().description();
+  const auto after = common::readFile(file);
+  ASSERT_TRUE(after);
+  EXPECT_EQ(std::count(after->begin(), after->end(), '{'), 3) << *after;  // the file and 2 clients
+}
+
+}  // namespace
+}  // namespace ferrowin::testing
