@@ -247,35 +247,14 @@ class PipeWireStream final : public CaptureStream {
     return configuration_;
   }
 
+  // Watches the registry for the node; the stream connects to it once it is seen there (by its
+  // serial, which the session manager links by), and stops when it leaves.
   Expected<void, CaptureError> connect() {
     PipeWireConnection::Lock lock(*connection_);
     if (connection_->broken()) return unexpected(unavailable("the PipeWire connection is broken"));
-    targetId_ = source_.nodeId.value_or(SPA_ID_INVALID);
-    registry_ = pw_core_get_registry(connection_->core(), PW_VERSION_REGISTRY, 0);
-    static const pw_registry_events registryEvents = [] {
-      pw_registry_events e{};
-      e.version = PW_VERSION_REGISTRY_EVENTS;
-      e.global = [](void* data, uint32_t id, uint32_t, const char* type, uint32_t,
-                    const spa_dict* props) {
-        auto* self = static_cast<PipeWireStream*>(data);
-        if (std::strcmp(type, PW_TYPE_INTERFACE_Node) != 0 || props == nullptr) return;
-        const char* name = spa_dict_lookup(props, PW_KEY_NODE_NAME);
-        if (!self->source_.nodeId && name != nullptr && self->source_.nodeName == name) {
-          self->targetId_ = id;
-        }
-      };
-      e.global_remove = [](void* data, uint32_t id) {
-        auto* self = static_cast<PipeWireStream*>(data);
-        if (id == self->targetId_) self->post([self] { self->halt(CaptureStreamError::Code::displayGone); });
-      };
-      return e;
-    }();
-    pw_registry_add_listener(registry_, &registryListener_, &registryEvents, this);
-
     pw_properties* properties =
         pw_properties_new(PW_KEY_MEDIA_TYPE, "Video", PW_KEY_MEDIA_CATEGORY, "Capture",
                           PW_KEY_MEDIA_ROLE, "Screen", nullptr);
-    if (!source_.nodeId) pw_properties_set(properties, PW_KEY_TARGET_OBJECT, source_.nodeName.c_str());
     stream_ = pw_stream_new(connection_->core(), "ferrowin-capture", properties);
     if (stream_ == nullptr) return unexpected(unavailable("no PipeWire stream"));
     static const pw_stream_events streamEvents = [] {
@@ -291,6 +270,42 @@ class PipeWireStream final : public CaptureStream {
       return e;
     }();
     pw_stream_add_listener(stream_, &streamListener_, &streamEvents, this);
+
+    registry_ = pw_core_get_registry(connection_->core(), PW_VERSION_REGISTRY, 0);
+    static const pw_registry_events registryEvents = [] {
+      pw_registry_events e{};
+      e.version = PW_VERSION_REGISTRY_EVENTS;
+      e.global = [](void* data, uint32_t id, uint32_t, const char* type, uint32_t,
+                    const spa_dict* props) {
+        auto* self = static_cast<PipeWireStream*>(data);
+        if (std::strcmp(type, PW_TYPE_INTERFACE_Node) != 0 || props == nullptr) return;
+        const char* name = spa_dict_lookup(props, PW_KEY_NODE_NAME);
+        const bool ours = self->source_.nodeId
+                              ? id == *self->source_.nodeId
+                              : name != nullptr && self->source_.nodeName == name;
+        if (ours && self->targetId_ == SPA_ID_INVALID) self->connectTo(id, props);
+      };
+      e.global_remove = [](void* data, uint32_t id) {
+        auto* self = static_cast<PipeWireStream*>(data);
+        if (id == self->targetId_) {
+          self->post([self] { self->halt(CaptureStreamError::Code::displayGone); });
+        }
+      };
+      return e;
+    }();
+    pw_registry_add_listener(registry_, &registryListener_, &registryEvents, this);
+    return {};
+  }
+
+  // On the loop thread: the node is there.
+  void connectTo(uint32_t id, const spa_dict* props) {
+    targetId_ = id;
+    const char* serial = spa_dict_lookup(props, PW_KEY_OBJECT_SERIAL);
+    const char* name = spa_dict_lookup(props, PW_KEY_NODE_NAME);
+    const spa_dict_item target[] = {
+        SPA_DICT_ITEM_INIT(PW_KEY_TARGET_OBJECT, serial != nullptr ? serial : name)};
+    const spa_dict targetDict = SPA_DICT_INIT_ARRAY(target);
+    if (serial != nullptr || name != nullptr) pw_stream_update_properties(stream_, &targetDict);
 
     uint8_t buffer[1024];
     spa_pod_builder builder = SPA_POD_BUILDER_INIT(buffer, sizeof buffer);
@@ -312,16 +327,12 @@ class PipeWireStream final : public CaptureStream {
                         SPA_FORMAT_VIDEO_framerate,
                         SPA_POD_CHOICE_RANGE_Fraction(&defaultRate, &minRate, &maxRate), 0);
     const spa_pod* params[] = {static_cast<const spa_pod*>(spa_pod_builder_pop(&builder, &object))};
-    const int result = pw_stream_connect(
-        stream_, PW_DIRECTION_INPUT, source_.nodeId.value_or(PW_ID_ANY),
-        pw_stream_flags(PW_STREAM_FLAG_AUTOCONNECT | PW_STREAM_FLAG_MAP_BUFFERS |
-                        PW_STREAM_FLAG_DONT_RECONNECT),
-        params, 1);
-    if (result < 0) {
-      return unexpected(CaptureError{CaptureError::Code::failed,
-                                     std::string("PipeWire stream: ") + std::strerror(-result)});
+    if (pw_stream_connect(stream_, PW_DIRECTION_INPUT, PW_ID_ANY,
+                          pw_stream_flags(PW_STREAM_FLAG_AUTOCONNECT | PW_STREAM_FLAG_MAP_BUFFERS |
+                                          PW_STREAM_FLAG_DONT_RECONNECT),
+                          params, 1) < 0) {
+      post([this] { halt(CaptureStreamError::Code::displayGone); });
     }
-    return {};
   }
 
   void disconnect() {

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <fstream>
@@ -50,14 +51,18 @@ std::vector<std::string> PipeWireServer::environment() const {
   // The session manager needs a session bus: a private one.
   return {"XDG_RUNTIME_DIR=" + dir, "PIPEWIRE_RUNTIME_DIR=" + dir, "XDG_CONFIG_HOME=" + dir,
           "XDG_STATE_HOME=" + dir,  "HOME=" + dir,                 "PIPEWIRE_REMOTE=pipewire-0",
-          "DISABLE_RTKIT=1",        "DBUS_SESSION_BUS_ADDRESS=unix:path=" + dir + "/bus"};
+          "DISABLE_RTKIT=1",        "DBUS_SESSION_BUS_ADDRESS=" + busAddress()};
 }
 
 bool PipeWireServer::start(double timeoutSeconds) {
   const std::string log = (dir_ / "daemons.log").string();
+  // Nothing is started on demand on this bus (XDG_DATA_DIRS holds no service files): the desktop
+  // portal installed here must not answer in place of the one a test runs.
+  auto busEnvironment = environment();
+  busEnvironment.push_back("XDG_DATA_DIRS=" + dir_.path().string());
   bus_ = spawnLogged({"dbus-daemon", "--session", "--nofork",
                       "--address=unix:path=" + (dir_ / "bus").string()},
-                     environment(), log);
+                     busEnvironment, log);
   if (bus_ < 0 || !waitUntil(timeoutSeconds, [&] { return std::filesystem::exists(dir_ / "bus"); })) {
     return false;
   }
@@ -97,12 +102,19 @@ int PipeWireServer::connect() const {
   return fd;
 }
 
-bool PipeWireServer::hasNode(const std::string& name) const {
+long PipeWireServer::nodeId(const std::string& name) const {
   std::string command = "env";
   for (const auto& variable : environment()) command += " '" + variable + "'";
-  return runCommand(command + " pw-cli ls Node 2>/dev/null")
-             .find("node.name = \"" + name + "\"") != std::string::npos;
+  // "\tid 30, type PipeWire:Interface:Node/3" heads each node's properties.
+  const std::string listing = runCommand(command + " pw-cli ls Node 2>/dev/null");
+  const size_t property = listing.find("node.name = \"" + name + "\"");
+  if (property == std::string::npos) return -1;
+  const size_t head = listing.rfind("\tid ", property);
+  if (head == std::string::npos) return -1;
+  return std::strtol(listing.c_str() + head + 4, nullptr, 10);
 }
+
+bool PipeWireServer::hasNode(const std::string& name) const { return nodeId(name) >= 0; }
 
 bool PipeWireServer::waitForNode(const std::string& name, bool present,
                                  double timeoutSeconds) const {

@@ -29,6 +29,11 @@ class PipeWireServer {
   void stop();
   /// A new connection to the daemon (what the desktop portal hands a client); -1 on failure.
   int connect() const;
+  /// The daemon's socket, and the private session bus beside it ("unix:path=…").
+  std::string socketPath() const { return (dir_ / "pipewire-0").string(); }
+  std::string busAddress() const { return "unix:path=" + (dir_ / "bus").string(); }
+  /// The global id of the node with this node.name, or -1.
+  long nodeId(const std::string& name) const;
   /// Whether a node with this node.name is registered now.
   bool hasNode(const std::string& name) const;
   /// Waits until hasNode(name) is `present`.
