@@ -6,7 +6,9 @@
 
 #include "common/util/log.h"
 #include "platform/applications.h"
+#include "platform/linux/pipewire_capture.h"
 #include "platform/linux/pulse_audio_capture.h"
+#include "platform/linux/screencast_portal.h"
 #include "platform/linux/x11_capture.h"
 #include "platform/linux/x11_virtual_display.h"
 #include "platform/synthetic/synthetic_audio.h"
@@ -16,18 +18,92 @@
 
 namespace ferrowin::app {
 
-Expected<std::shared_ptr<platform::CaptureBackend>, platform::CaptureError> makeCaptureBackend(
-    const std::optional<std::string>& choice) {
-  const char* display = std::getenv("DISPLAY");
-  const bool wantX11 = choice ? *choice == "x11" : display != nullptr && *display != '\0';
-  if (wantX11) {
-    auto x11 = platform::makeX11CaptureBackend("");
-    if (x11) return std::shared_ptr<platform::CaptureBackend>(std::move(*x11));
-    if (choice) return tl::unexpected(x11.error());
-    common::serverLog("app")->warn("X11 capture unavailable ({}); capturing the test pattern",
-                                   x11.error().description());
+std::string processEnvironment(const char* name) {
+  const char* value = std::getenv(name);
+  return value != nullptr ? value : "";
+}
+
+CaptureChoice chooseCapture(const std::optional<std::string>& option,
+                            const EnvironmentLookup& environment) {
+  if (option && *option != "auto") return {*option, "--capture " + *option, false};
+  if (const std::string wayland = environment("WAYLAND_DISPLAY"); !wayland.empty()) {
+    return {"portal", "a Wayland session: WAYLAND_DISPLAY " + wayland, true};
   }
-  return std::make_shared<platform::SyntheticCaptureBackend>();
+  if (environment("XDG_SESSION_TYPE") == "wayland") {
+    return {"portal", "a Wayland session: XDG_SESSION_TYPE wayland", true};
+  }
+  if (const std::string display = environment("DISPLAY"); !display.empty()) {
+    return {"x11", "DISPLAY " + display, true};
+  }
+  return {"synthetic", "neither WAYLAND_DISPLAY nor DISPLAY is set", true};
+}
+
+namespace {
+
+// The desktop portal's grant, asked without a dialog when the saved token still holds.
+Expected<CaptureSetup, std::string> openPortalCapture(common::SettingsStore& settings,
+                                                      const EnvironmentLookup& environment) {
+  auto log = common::serverLog("app");
+  const auto token = settings.stringValue(kPortalRestoreTokenKey);
+  log->info("Asking the desktop portal for screen capture{}",
+            token ? " (restoring the earlier grant)" : "; the desktop may ask for consent");
+  auto grant = platform::requestScreenCast({.busAddress = environment("DBUS_SESSION_BUS_ADDRESS"),
+                                            .restoreToken = token});
+  if (!grant) {
+    // A refused grant is revoked for good: the next start asks afresh.
+    if (grant.error().code == platform::ScreenCastError::Code::denied && token) {
+      (void)settings.remove(kPortalRestoreTokenKey);
+    }
+    return tl::unexpected(grant.error().description());
+  }
+  if (!grant->restoreToken.empty()) {
+    if (auto saved = settings.setString(kPortalRestoreTokenKey, grant->restoreToken); !saved) {
+      log->warn("The portal's restore token could not be saved ({}); the next start asks again",
+                saved.error().description());
+    }
+  }
+  const size_t monitors = grant->sources.size();
+  auto backend = platform::makePipeWireCaptureBackend(std::move(grant->sources), grant->remote);
+  if (!backend) return tl::unexpected(backend.error().description());
+  return CaptureSetup{std::move(*backend), "portal",
+                      "portal (" + std::to_string(monitors) + " monitor" +
+                          (monitors == 1 ? "" : "s") + " through PipeWire)"};
+}
+
+Expected<CaptureSetup, std::string> openCapture(const std::string& kind,
+                                                common::SettingsStore& settings,
+                                                const EnvironmentLookup& environment) {
+  if (kind == "portal") return openPortalCapture(settings, environment);
+  if (kind == "x11") {
+    auto x11 = platform::makeX11CaptureBackend("");
+    if (!x11) return tl::unexpected(x11.error().description());
+    return CaptureSetup{std::move(*x11), "x11", "x11"};
+  }
+  return CaptureSetup{std::make_shared<platform::SyntheticCaptureBackend>(), "synthetic",
+                      "synthetic test pattern"};
+}
+
+}  // namespace
+
+Expected<CaptureSetup, std::string> makeCaptureBackend(const CaptureChoice& choice,
+                                                       common::SettingsStore& settings,
+                                                       const EnvironmentLookup& environment) {
+  std::string kind = choice.kind;
+  std::string reason = choice.reason;
+  for (;;) {
+    auto setup = openCapture(kind, settings, environment);
+    if (setup) {
+      setup->description += " (" + reason + ")";
+      return setup;
+    }
+    if (!choice.automatic) return tl::unexpected("--capture " + kind + ": " + setup.error());
+    const std::string next =
+        kind == "portal" && !environment("DISPLAY").empty() ? "x11" : "synthetic";
+    common::serverLog("app")->warn("{} capture unavailable ({}); trying {}", kind, setup.error(),
+                                   next);
+    reason = kind + " capture unavailable: " + setup.error();
+    kind = next;
+  }
 }
 
 std::shared_ptr<platform::AudioCaptureBackend> makeAudioBackend(
@@ -38,7 +114,12 @@ std::shared_ptr<platform::AudioCaptureBackend> makeAudioBackend(
 }
 
 std::shared_ptr<platform::VirtualDisplayBackend> makeVirtualDisplayBackend(
-    const std::shared_ptr<platform::CaptureBackend>& capture) {
+    const std::shared_ptr<platform::CaptureBackend>& capture, const std::string& kind) {
+  if (kind == "portal") {
+    return platform::unavailableVirtualDisplays(
+        capture, "RandR virtual outputs are missing: the host captures through the desktop "
+                 "portal, not an X display.");
+  }
   if (dynamic_cast<platform::SyntheticCaptureBackend*>(capture.get())) {
     return platform::unavailableVirtualDisplays(
         capture, "RandR virtual outputs are missing: the host captures the test pattern, not an X "

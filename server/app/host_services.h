@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -35,10 +36,38 @@ namespace ferrowin::app {
 inline constexpr const char* kVideoDiagnosticsKey = "ferrowin.video.diagnostics";
 inline constexpr const char* kVideoTransportKey = "ferrowin.video.transport";
 
-/// The capture backend for --capture: "x11" (the display in $DISPLAY; failing when it cannot be
-/// reached), "synthetic", or absent: X11 when $DISPLAY is set and reachable, else synthetic.
-[[nodiscard]] Expected<std::shared_ptr<platform::CaptureBackend>, platform::CaptureError>
-makeCaptureBackend(const std::optional<std::string>& choice);
+/// Where the portal's restore token is kept, so a restart captures without asking again.
+inline constexpr const char* kPortalRestoreTokenKey = "ferrowin.capture.portalRestoreToken";
+
+/// Reads an environment variable; empty when unset.
+using EnvironmentLookup = std::function<std::string(const char* name)>;
+std::string processEnvironment(const char* name);
+
+/// What --capture asks for. "x11", "portal" and "synthetic" name a backend; "auto" (also when
+/// absent) picks the portal in a Wayland session (WAYLAND_DISPLAY set, or XDG_SESSION_TYPE
+/// "wayland"), X11 where only DISPLAY is set, and the synthetic pattern otherwise. `reason` says
+/// why, for the start-up log.
+struct CaptureChoice {
+  std::string kind;  // "x11", "portal" or "synthetic"
+  std::string reason;
+  bool automatic = true;
+};
+CaptureChoice chooseCapture(const std::optional<std::string>& option,
+                            const EnvironmentLookup& environment = processEnvironment);
+
+struct CaptureSetup {
+  std::shared_ptr<platform::CaptureBackend> backend;
+  std::string kind;         // what actually runs: "x11", "portal" or "synthetic"
+  std::string description;  // the start-up log's words for it
+};
+
+/// Opens the chosen backend. The portal asks on the session bus of `environment`
+/// (DBUS_SESSION_BUS_ADDRESS), with the restore token kept in `settings`, and saves the new one.
+/// An explicit choice that cannot be opened fails with the reason; an automatic one falls back —
+/// portal, then X11 when DISPLAY is set, then the synthetic pattern — with a warning.
+[[nodiscard]] Expected<CaptureSetup, std::string> makeCaptureBackend(
+    const CaptureChoice& choice, common::SettingsStore& settings,
+    const EnvironmentLookup& environment = processEnvironment);
 
 /// The audio backend for --audio: "pulse", "synthetic", or absent: the synthetic tone when the
 /// capture is the synthetic pattern, PulseAudio otherwise.
@@ -46,9 +75,9 @@ std::shared_ptr<platform::AudioCaptureBackend> makeAudioBackend(
     const std::optional<std::string>& choice, bool syntheticCapture);
 
 /// Virtual monitors on the X display that `capture` reads (RandR), or none (with the reason) when
-/// it captures the test pattern.
+/// it captures the test pattern or through the desktop portal (`kind` "portal").
 std::shared_ptr<platform::VirtualDisplayBackend> makeVirtualDisplayBackend(
-    const std::shared_ptr<platform::CaptureBackend>& capture);
+    const std::shared_ptr<platform::CaptureBackend>& capture, const std::string& kind = "");
 
 /// "tcp" and "udp_fec" select themselves; anything else, or nothing, selects "udp_arq".
 std::string videoTransportFromSetting(const std::optional<std::string>& value);
@@ -67,7 +96,8 @@ class HostServices : public std::enable_shared_from_this<HostServices> {
     std::shared_ptr<platform::Bonjour> bonjour;
     std::shared_ptr<platform::HostInfo> hostInfo;
     control::ControlListenerLimits controlLimits;
-    /// What the streamer captures from (X11 or the synthetic pattern; the pattern when empty).
+    /// What the streamer captures from (X11, the portal's PipeWire nodes or the synthetic
+    /// pattern; the pattern when empty).
     std::shared_ptr<platform::CaptureBackend> captureBackend;
     /// Where virtual displays come from (absent: makeVirtualDisplayBackend).
     std::shared_ptr<platform::VirtualDisplayBackend> virtualDisplayBackend;

@@ -14,7 +14,6 @@
 #include "common/util/settings.h"
 #include "platform/bonjour.h"
 #include "platform/host_info.h"
-#include "platform/synthetic/synthetic_capture.h"
 #include "platform/video_encoder.h"
 #include "server/app/host_services.h"
 #include "server/app/options.h"
@@ -37,18 +36,6 @@ asio::awaitable<void> stopHelperThenExecutor(std::shared_ptr<app::HostServices> 
                                              common::MainExecutor& main) {
   co_await services->inputHelper->stop();
   main.stop();
-}
-
-// Where the capture comes from, and why (the choice is otherwise silent).
-std::string captureChoice(const std::optional<std::string>& option,
-                          const platform::CaptureBackend& backend) {
-  const bool synthetic = dynamic_cast<const platform::SyntheticCaptureBackend*>(&backend);
-  const std::string name = synthetic ? "synthetic test pattern" : "x11";
-  if (option) return name + " (--capture " + *option + ")";
-  const char* display = std::getenv("DISPLAY");
-  if (!display || *display == '\0') return name + " (DISPLAY is not set)";
-  return name + (synthetic ? " (the display " : " (DISPLAY ") + display +
-         (synthetic ? " cannot be reached)" : ")");
 }
 
 void logEncoderChoice(spdlog::logger& log, platform::EncoderPreference preference,
@@ -116,13 +103,13 @@ int main(int argc, char** argv) {
     log->warn("Trusting {} as an App Attest root: development attestations are accepted",
               options.devAttestationRoot->string());
   }
-  auto captureBackend = app::makeCaptureBackend(options.capture);
-  if (!captureBackend) {
-    std::fprintf(stderr, "ferrowin-server: --capture x11: %s\n",
-                 captureBackend.error().description().c_str());
+  auto capture = app::makeCaptureBackend(app::chooseCapture(options.capture), settings);
+  if (!capture) {
+    std::fprintf(stderr, "ferrowin-server: %s\n", capture.error().c_str());
     return 1;
   }
-  log->info("Capture: {}", captureChoice(options.capture, **captureBackend));
+  // Where the capture comes from, and why (the choice is otherwise silent).
+  log->info("Capture: {}", capture->description);
   const auto savedEncoder = settings.stringValue(std::string(platform::kEncoderSettingKey));
   const auto encoderPreference = platform::resolveEncoderPreference(options.encoder, savedEncoder);
   logEncoderChoice(*log, encoderPreference,
@@ -130,8 +117,7 @@ int main(int argc, char** argv) {
                    : savedEncoder && platform::encoderPreferenceFromText(*savedEncoder)
                        ? "the setting " + std::string(platform::kEncoderSettingKey)
                        : "the default");
-  const bool syntheticCapture =
-      dynamic_cast<platform::SyntheticCaptureBackend*>(captureBackend->get()) != nullptr;
+  const bool syntheticCapture = capture->kind == "synthetic";
   auto audioBackend = app::makeAudioBackend(options.audio, syntheticCapture);
   log->info("System audio from {} ({})", audioBackend->name(),
             options.audio ? "--audio " + *options.audio
@@ -146,7 +132,9 @@ int main(int argc, char** argv) {
                                              .verifier = verifier,
                                              .bonjour = platform::makeAvahiBonjour(),
                                              .hostInfo = platform::makeLinuxHostInfo(),
-                                             .captureBackend = std::move(*captureBackend),
+                                             .captureBackend = capture->backend,
+                                             .virtualDisplayBackend = app::makeVirtualDisplayBackend(
+                                                 capture->backend, capture->kind),
                                              .encoderPreference = encoderPreference,
                                              .audioBackend = std::move(audioBackend),
                                              .inputHelperPath = inputHelperOverride()});

@@ -22,8 +22,9 @@ ParsedCommandLine parseHostCommandLine(int argc, const char* const* argv) {
                  "Video transport for this run; overrides the saved setting without changing it")
       ->check(CLI::IsMember({"tcp", "udp_arq", "udp_fec"}));
   cli.add_option("--capture", capture,
-                 "Capture backend (default: x11 when DISPLAY is set, synthetic otherwise)")
-      ->check(CLI::IsMember({"x11", "synthetic"}));
+                 "Capture backend: auto (the default: the desktop portal in a Wayland session, x11 "
+                 "where only DISPLAY is set, synthetic otherwise), x11, portal or synthetic")
+      ->check(CLI::IsMember({"auto", "x11", "portal", "synthetic"}));
   cli.add_option("--audio", audio,
                  "System audio source: pulse (the default sink's monitor) or synthetic (a 440 Hz "
                  "tone); default synthetic with the synthetic capture, pulse otherwise")

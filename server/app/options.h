@@ -17,7 +17,7 @@ struct HostOptions {
   std::optional<std::filesystem::path> dataDir;
   std::optional<std::filesystem::path> configDir;
   std::optional<std::string> transport;  // "tcp", "udp_arq" or "udp_fec"; this run only
-  std::optional<std::string> capture;    // "x11" or "synthetic"
+  std::optional<std::string> capture;    // "auto", "x11", "portal" or "synthetic"
   std::optional<std::string> audio;      // "pulse" or "synthetic"
   std::optional<std::string> encoder;    // "auto", "hardware" or "software"; this run only
   std::optional<std::filesystem::path> devAttestationRoot;
