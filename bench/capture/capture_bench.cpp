@@ -14,6 +14,7 @@
 #include <string>
 
 #include "platform/capture_frames.h"
+#include "platform/linux/pipewire_frames.h"
 #include "platform/synthetic/synthetic_capture.h"
 #include "platform/video_encoder.h"
 #include "platform/yuv_conversion.h"
@@ -210,6 +211,20 @@ void BM_DrawTestPattern1080p(benchmark::State& state) {
 }
 BENCHMARK(BM_DrawTestPattern1080p)->Unit(benchmark::kMillisecond);
 
+// Taking one 1080p PipeWire picture into our BGRA frame, per producer layout (0 BGRx: a copy,
+// 1 RGBx, 2 xRGB, 3 xBGR: a swizzle), against memcpy of the same bytes.
+void BM_PipeWireToBgra1080p(benchmark::State& state) {
+  using ferrowin::platform::pipewire::PixelLayout;
+  const BgraFrame source = frame1080p();
+  BgraFrame target = ferrowin::platform::allocateBgraFrame(1920, 1080);
+  const auto layout = PixelLayout(state.range(0));
+  for (auto _ : state) {
+    ferrowin::platform::pipewire::convertToBgra(source.pixels, source.stride, layout, target);
+    benchmark::DoNotOptimize(target.pixels);
+  }
+}
+BENCHMARK(BM_PipeWireToBgra1080p)->DenseRange(0, 3)->Unit(benchmark::kMillisecond);
+
 // Keeps the median (or the only run) of each benchmark's real time per iteration, for the ratios.
 class RatioReporter : public benchmark::ConsoleReporter {
  public:
@@ -262,6 +277,12 @@ class RatioReporter : public benchmark::ConsoleReporter {
     ratio("BGRA->I420 1080p noise, Display P3 / BT.709", "BM_OurBgraToI420_1080p/1/1",
           "BM_OurBgraToI420_1080p/1/0");
     ratio("draw one 1080p pattern frame / memcpy", "BM_DrawTestPattern1080p", "BM_Memcpy1080p");
+    ratio("PipeWire BGRx picture to BGRA 1080p / memcpy", "BM_PipeWireToBgra1080p/0",
+          "BM_Memcpy1080p");
+    ratio("PipeWire RGBx picture to BGRA 1080p / memcpy", "BM_PipeWireToBgra1080p/1",
+          "BM_Memcpy1080p");
+    ratio("PipeWire xRGB picture to BGRA 1080p / memcpy", "BM_PipeWireToBgra1080p/2",
+          "BM_Memcpy1080p");
   }
 
  private:

@@ -252,6 +252,7 @@ class PipeWireStream final : public CaptureStream {
   Expected<void, CaptureError> connect() {
     PipeWireConnection::Lock lock(*connection_);
     if (connection_->broken()) return unexpected(unavailable("the PipeWire connection is broken"));
+    streamed_ = false;
     pw_properties* properties =
         pw_properties_new(PW_KEY_MEDIA_TYPE, "Video", PW_KEY_MEDIA_CATEGORY, "Capture",
                           PW_KEY_MEDIA_ROLE, "Screen", nullptr);

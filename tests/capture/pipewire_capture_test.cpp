@@ -44,6 +44,16 @@ class PipeWireCaptureTest : public ::testing::Test {
     return backend ? std::move(*backend) : nullptr;
   }
 
+  // A stream of display 7, started.
+  static std::unique_ptr<CaptureStream> started(CaptureBackend& backend,
+                                                const CaptureStreamConfiguration& configuration,
+                                                StreamRecorder& recorder) {
+    auto stream = backend.createStream(display(configuration.width, configuration.height),
+                                       configuration, recorder.delegate());
+    if (!stream || !(*stream)->start()) return nullptr;
+    return std::move(*stream);
+  }
+
   static CaptureFilter display(int width, int height) {
     return CaptureFilter{CaptureFilter::Kind::display, 7,
                          CaptureRect{0, 0, double(width), double(height)}, 1.0};
@@ -86,9 +96,8 @@ TEST_F(PipeWireCaptureTest, NodeIsListedWithItsSizeAndItsPixelsArriveAsBgra) {
     // Padded to 336 wide: the picture keeps its size at the left, black on the right.
     CaptureStreamConfiguration configuration = sized(336, 240);
     configuration.destinationRect = CaptureRect{0, 0, 320, 240};
-    auto stream = backend->createStream(display(320, 240), configuration, recorder.delegate());
+    auto stream = started(*backend, configuration, recorder);
     ASSERT_TRUE(stream);
-    ASSERT_TRUE((*stream)->start());
     auto frame = recorder.nextFrame();
     ASSERT_TRUE(frame);
     EXPECT_EQ(frame->image.width, 336);
@@ -97,7 +106,7 @@ TEST_F(PipeWireCaptureTest, NodeIsListedWithItsSizeAndItsPixelsArriveAsBgra) {
     expectColour(frame->image, 10, 10, 0x2080C0);
     expectColour(frame->image, 319, 239, 0x2080C0);
     expectColour(frame->image, 330, 100, 0x000000);
-    (*stream)->stop();
+    stream->stop();
 
     auto thumbnail = backend->screenshot(display(320, 240), 160, 120, false);
     ASSERT_TRUE(thumbnail) << thumbnail.error().description();
@@ -112,15 +121,15 @@ TEST_F(PipeWireCaptureTest, NodeGoingAwayStopsTheStreamWithDisplayGone) {
   auto backend = backendFor("ferrowin-test-gone");
   ASSERT_TRUE(backend);
   StreamRecorder recorder;
-  auto stream = backend->createStream(display(320, 240), sized(320, 240), recorder.delegate());
-  ASSERT_TRUE(stream && (*stream)->start());
+  auto stream = started(*backend, sized(320, 240), recorder);
+  ASSERT_TRUE(stream);
   ASSERT_TRUE(recorder.nextFrame());
   node->remove();
   auto stop = recorder.waitForStop();
   ASSERT_TRUE(stop);
   EXPECT_EQ(stop->code, CaptureStreamError::Code::displayGone);
   // Stopping a stream that stopped by itself is fine.
-  (*stream)->stop();
+  stream->stop();
 }
 
 // A node that sends 30 pictures a second is delivered at most at the configured rate.
@@ -130,15 +139,15 @@ TEST_F(PipeWireCaptureTest, PicturesAreDeliveredAtMostAtTheFrameRate) {
   auto backend = backendFor("ferrowin-test-rate");
   ASSERT_TRUE(backend);
   StreamRecorder recorder;
-  auto stream = backend->createStream(display(320, 240), sized(320, 240, 5), recorder.delegate());
-  ASSERT_TRUE(stream && (*stream)->start());
+  auto stream = started(*backend, sized(320, 240, 5), recorder);
+  ASSERT_TRUE(stream);
   ASSERT_TRUE(recorder.nextFrame());
   const int first = recorder.frames();
   std::this_thread::sleep_for(std::chrono::seconds(1));
   const int delivered = recorder.frames() - first;
   EXPECT_GE(delivered, 3);
   EXPECT_LE(delivered, 6);
-  (*stream)->stop();
+  stream->stop();
 }
 
 // The node's new size is a display change; the stream goes on with the new picture.
@@ -162,8 +171,8 @@ TEST_F(PipeWireCaptureTest, SizeChangeIsADisplayChange) {
     changedSignal.notify_all();
   });
   StreamRecorder recorder;
-  auto stream = backend->createStream(display(320, 240), sized(320, 240), recorder.delegate());
-  ASSERT_TRUE(stream && (*stream)->start());
+  auto stream = started(*backend, sized(320, 240), recorder);
+  ASSERT_TRUE(stream);
   ASSERT_TRUE(recorder.nextFrame());
   EXPECT_EQ(changes, 0);
 
@@ -175,7 +184,7 @@ TEST_F(PipeWireCaptureTest, SizeChangeIsADisplayChange) {
   }
   EXPECT_EQ(backend->displayBounds(7), (CaptureRect{0, 0, 640, 360}));
   // What the streamer does on a display change: the new size configured.
-  ASSERT_TRUE((*stream)->updateConfiguration(sized(640, 360)));
+  ASSERT_TRUE(stream->updateConfiguration(sized(640, 360)));
   std::optional<CapturedFrame> frame;
   for (int i = 0; i < 30; ++i) {
     frame = recorder.nextFrame();
@@ -184,7 +193,7 @@ TEST_F(PipeWireCaptureTest, SizeChangeIsADisplayChange) {
   }
   EXPECT_EQ(frame->image.width, 640);
   expectColour(frame->image, 600, 300, 0xC04040);
-  (*stream)->stop();
+  stream->stop();
   backend->setDisplayChangeHandler({});
 }
 
@@ -202,19 +211,19 @@ TEST_F(PipeWireCaptureTest, CursorFromTheMetadataIsDrawnInWhenAsked) {
     StreamRecorder recorder;
     CaptureStreamConfiguration configuration = sized(320, 240);
     configuration.showsCursor = showsCursor;
-    auto stream = backend->createStream(display(320, 240), configuration, recorder.delegate());
-    ASSERT_TRUE(stream && (*stream)->start());
+    auto stream = started(*backend, configuration, recorder);
+    ASSERT_TRUE(stream);
     auto frame = recorder.nextFrame();
     ASSERT_TRUE(frame);
     expectColour(frame->image, 103, 53, showsCursor ? 0xFFFFFF : 0x000080);
     expectColour(frame->image, 99, 49, 0x000080);
     expectColour(frame->image, 108, 58, 0x000080);
-    (*stream)->stop();
+    stream->stop();
   }
   // The pointer moving is a change of the picture.
   StreamRecorder recorder;
-  auto stream = backend->createStream(display(320, 240), sized(320, 240), recorder.delegate());
-  ASSERT_TRUE(stream && (*stream)->start());
+  auto stream = started(*backend, sized(320, 240), recorder);
+  ASSERT_TRUE(stream);
   ASSERT_TRUE(recorder.nextFrame());
   source->showCursor(200, 150);
   std::optional<CapturedFrame> frame;
@@ -225,7 +234,7 @@ TEST_F(PipeWireCaptureTest, CursorFromTheMetadataIsDrawnInWhenAsked) {
   }
   expectColour(frame->image, 203, 153, 0xFFFFFF);
   expectColour(frame->image, 103, 53, 0x000080);
-  (*stream)->stop();
+  stream->stop();
 }
 
 TEST_F(PipeWireCaptureTest, UnknownDisplayIsMissing) {
