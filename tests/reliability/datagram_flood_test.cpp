@@ -26,6 +26,12 @@
 namespace ferrowin::testing {
 namespace {
 
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kSanitized = true;
+#else
+constexpr bool kSanitized = false;
+#endif
+
 double envNumber(const char* name, double fallback) {
   const char* value = std::getenv(name);
   return value ? std::atof(value) : fallback;
@@ -177,12 +183,16 @@ TEST(DatagramFlood, TheStreamKeepsItsRateAndTheFloodCostsBoundedCpuAndNoMemory) 
       helperRss.slopePerMinuteAfter(kSettle));
 
   EXPECT_GT(flood.sentToVideo(), rate * seconds / 2) << "the flood did not reach its rate";
-  EXPECT_GE(flooded.fps, quiet.fps * 0.9) << flooded.output << quiet.output;
   EXPECT_FALSE(host.exitStatus(0)) << host.log();
   auto status = control.request("GET", "/v1/status", "");
   ASSERT_TRUE(status) << status.error().description();
   EXPECT_EQ(status->status, 200);
-  // Bounds a loaded machine or a sanitized build stays within; the figures above are the result.
+  // A sanitized host is several times slower, and AddressSanitizer keeps freed memory resident
+  // in its quarantine: there the run proves only that the host comes through; the rate, CPU and
+  // memory bounds are the optimised build's.
+  if (kSanitized) return;
+  EXPECT_GE(flooded.fps, quiet.fps * 0.9) << flooded.output << quiet.output;
+  // Bounds a loaded machine stays within; the figures above are the result.
   const double cpuBound = envNumber("FERROWIN_DATAGRAM_FLOOD_CPU_BOUND", 20);
   EXPECT_LT(hostCpu, cpuBound);
   EXPECT_LT(helperCpu, cpuBound);
