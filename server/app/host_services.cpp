@@ -178,7 +178,14 @@ std::shared_ptr<HostServices> HostServices::create(Dependencies dependencies) {
   } else {
     common::serverLog("app")->info("Virtual displays: RandR outputs");
   }
-  return std::shared_ptr<HostServices>(new HostServices(std::move(dependencies)));
+  auto services = std::shared_ptr<HostServices>(new HostServices(std::move(dependencies)));
+  services->onboarding->onHoldHost = [weak = std::weak_ptr(services)] {
+    if (auto self = weak.lock()) self->holdServices();
+  };
+  services->onboarding->onResumeHost = [weak = std::weak_ptr(services)] {
+    if (auto self = weak.lock()) self->startServices();
+  };
+  return services;
 }
 
 HostServices::HostServices(Dependencies dependencies)
@@ -205,6 +212,12 @@ HostServices::HostServices(Dependencies dependencies)
            .displays = dependencies.virtualDisplayBackend,
            .capture = dependencies.captureBackend})),
       inputHelper(makeInputHelper(dependencies)),
+      permissions(HostPermissionMonitor::create({.main = dependencies.main->context(),
+                                                 .timers = dependencies.main->timers(),
+                                                 .settings = dependencies.settings,
+                                                 .checks = dependencies.setupChecks,
+                                                 .bonjour = dependencies.bonjour})),
+      onboarding(OnboardingPresenter::create(dependencies.main->context(), permissions)),
       videoDiagnosticsEnabled(dependencies.main->context(), false),
       deps_(std::move(dependencies)) {
   control->port = deps_.controlPort;
@@ -254,6 +267,11 @@ HostServices::HostServices(Dependencies dependencies)
   video->setTransportMode(
       video::transportModeFromText(videoTransport_).value_or(video::VideoTransportMode::udpArq));
   recomputePorts();
+  permissions->setControl(control);
+  // The helper's gamepad probe runs only where someone can act on its answer: a headless host
+  // would run the helper (and create a device) at every start.
+  if (deps_.interactiveSetup) permissions->setInputHelper(inputHelper);
+  permissions->refresh();
 }
 
 void HostServices::setVideoDiagnosticsEnabled(bool enabled) {
@@ -274,13 +292,20 @@ void HostServices::recomputePorts() {
   inputHelper->port = inputPort_;
 }
 
+bool HostServices::setupComplete() const {
+  return !deps_.interactiveSetup || !permissions->setupIncomplete();
+}
+
 void HostServices::startServices() {
   if (!setupComplete()) return;
+  permissions->networkProbe().stop();
+  permissions->refresh();
   if (!control->isRunning.get()) control->start();
   recomputePorts();
   // Started even when it runs: a second start is the video server's restart.
   video->setPort(videoPort_);
   video->start();
+  permissions->refresh();
 }
 
 void HostServices::holdServices() {

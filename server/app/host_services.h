@@ -21,8 +21,11 @@
 #include "platform/bonjour.h"
 #include "platform/capture.h"
 #include "platform/host_info.h"
+#include "platform/setup_checks.h"
 #include "platform/video_encoder.h"
 #include "platform/virtual_display.h"
+#include "server/app/onboarding.h"
+#include "server/app/permission_monitor.h"
 #include "server/capture/capture_sources.h"
 #include "server/capture/screen_streamer.h"
 #include "server/capture/virtual_display_service.h"
@@ -107,9 +110,15 @@ class HostServices : public std::enable_shared_from_this<HostServices> {
     /// The input helper to run instead of the one beside the host executable; leftover helpers
     /// are then looked for under its file name only.
     std::optional<std::filesystem::path> inputHelperPath;
+    /// What setup asks the system (display, XTEST, Wi-Fi); none: nothing is granted.
+    std::shared_ptr<platform::SetupChecks> setupChecks;
+    /// A person can finish setup in a window: the services wait until setup is complete, and the
+    /// permission monitor probes the helper's virtual gamepad. Otherwise (headless) setup is
+    /// only reported and the services start regardless.
+    bool interactiveSetup = false;
   };
 
-  /// Builds and wires everything; starts nothing.
+  /// Builds and wires everything; starts nothing but the permission monitor's first refresh.
   static std::shared_ptr<HostServices> create(Dependencies dependencies);
 
   const std::shared_ptr<control::ControlServer> control;
@@ -118,6 +127,8 @@ class HostServices : public std::enable_shared_from_this<HostServices> {
   const std::shared_ptr<video::VideoServer> video;
   const std::shared_ptr<capture::VirtualDisplayService> virtualDisplays;
   const std::shared_ptr<inputhelper::InputHelperProcess> inputHelper;
+  const std::shared_ptr<HostPermissionMonitor> permissions;
+  const std::shared_ptr<OnboardingPresenter> onboarding;
   common::Published<bool> videoDiagnosticsEnabled;
 
   /// The video transport the video server is to use: "tcp", "udp_arq" or "udp_fec".
@@ -137,8 +148,8 @@ class HostServices : public std::enable_shared_from_this<HostServices> {
   /// After startServices: one line per service that is not running, naming its port and its
   /// status (the reason). Empty when everything runs.
   std::vector<std::string> startFailures() const;
-  /// Setup has no checks on this host yet, so it always counts as complete.
-  bool setupComplete() const { return true; }
+  /// Setup is complete, or nobody can complete it here (headless).
+  bool setupComplete() const;
 
  private:
   explicit HostServices(Dependencies dependencies);

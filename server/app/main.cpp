@@ -14,10 +14,12 @@
 #include "common/util/settings.h"
 #include "platform/bonjour.h"
 #include "platform/host_info.h"
+#include "platform/setup_checks.h"
 #include "platform/video_encoder.h"
 #include "server/app/host_services.h"
 #include "server/app/options.h"
 #include "server/app/paired_clients_command.h"
+#include "server/app/setup_check_command.h"
 #include "server/control/client_proof.h"
 
 using namespace ferrowin;
@@ -80,6 +82,15 @@ int main(int argc, char** argv) {
     developmentRoot = std::move(*pem);
   }
 
+  if (options.check) {
+    common::SettingsStore settings(common::configDirectory(options.configDir));
+    return app::runSetupCheck({.settings = &settings,
+                               .checks = platform::makeLinuxSetupChecks(""),
+                               .bonjour = platform::makeAvahiBonjour(),
+                               .inputHelperPath = inputHelperOverride()},
+                              stdout);
+  }
+
   const auto dataDirectory = common::dataDirectory(options.dataDir) / control::kHostIdentifier;
   if (options.clients)
     return app::runPairedClientsCommand(*options.clients, dataDirectory, stdout, stderr);
@@ -137,7 +148,9 @@ int main(int argc, char** argv) {
                                                  capture->backend, capture->kind),
                                              .encoderPreference = encoderPreference,
                                              .audioBackend = std::move(audioBackend),
-                                             .inputHelperPath = inputHelperOverride()});
+                                             .inputHelperPath = inputHelperOverride(),
+                                             .setupChecks = platform::makeLinuxSetupChecks("")});
+  app::logUnsatisfiedSetup(*services->permissions);
   log->info("Video transport {} on port {}", services->videoTransport(), services->videoPort());
   // One line per state the control service reaches: "Starting..." is only ever on the way to
   // "Listening…" or a failure, and a reopened listener reaches the same state again.

@@ -11,6 +11,9 @@ ParsedCommandLine parseHostCommandLine(int argc, const char* const* argv) {
   std::string dataDir, configDir, transport, capture, audio, encoder, devRoot;
   cli.set_version_flag("--version", std::string("ferrowin-server ") + FERROWIN_VERSION);
   cli.add_flag("--headless", options.headless, "Run without the tray icon and status window");
+  cli.add_flag("--check", options.check,
+               "Print what setup needs (display, XTEST, virtual gamepad, Avahi, Wi-Fi power "
+               "saving) and exit: 0 when setup can finish, 1 otherwise; starts no service");
   cli.add_option("--control-port", options.controlPort,
                  "Control port (TLS); video uses the next port, input the one after")
       ->check(CLI::Range(1, 65533));

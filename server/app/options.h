@@ -13,6 +13,8 @@ namespace ferrowin::app {
 
 struct HostOptions {
   bool headless = false;
+  bool check = false;  // print the setup rows and exit
+
   uint16_t controlPort = 52345;  // video = control + 1, input = control + 2
   std::optional<std::filesystem::path> dataDir;
   std::optional<std::filesystem::path> configDir;

@@ -1,0 +1,356 @@
+// Setup: the Linux checks against real X servers, the permission monitor's flows with the real
+// helper (its virtual gamepad on the UHID test socket), the onboarding presenter holding and
+// resuming the real services, and `ferrowin-server --check`.
+
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+
+#include "common/util/files.h"
+#include "platform/fake/fake_bonjour.h"
+#include "platform/fake/fake_host_info.h"
+#include "platform/linux/setup_checks_linux.h"
+#include "server/app/host_services.h"
+#include "server/app/setup_check_command.h"
+#include "server/app/setup_rows.h"
+#include "tests/app/setup_test_support.h"
+#include "tests/support/fake_uhid_kernel.h"
+#include "tests/support/log_capture.h"
+#include "tests/support/x_server.h"
+
+namespace ferrowin::app {
+namespace {
+
+using testing::MainThread;
+using testing::waitUntil;
+
+std::vector<std::string> xvfbArguments(bool xtest) {
+  std::vector<std::string> arguments = {"-screen", "0", "640x480x24", "-nolisten", "tcp"};
+  if (!xtest) arguments.insert(arguments.end(), {"-extension", "XTEST"});
+  return arguments;
+}
+
+TEST(LinuxSetupChecks, DisplayAndXtestAsTheServerOffersThem) {
+  struct Case {
+    bool xtest;
+    bool injection;
+  };
+  for (const Case& c : {Case{true, true}, Case{false, false}}) {
+    testing::XServer server("Xvfb", xvfbArguments(c.xtest));
+    ASSERT_FALSE(server.name().empty()) << server.error();
+    auto checks = platform::makeLinuxSetupChecks(server.name());
+    EXPECT_TRUE(checks->screenCaptureAllowed()) << "xtest " << c.xtest;
+    EXPECT_EQ(checks->inputInjectionAllowed(), c.injection) << "xtest " << c.xtest;
+  }
+  // A display nobody serves.
+  auto unreachable = platform::makeLinuxSetupChecks(":64999");
+  EXPECT_FALSE(unreachable->screenCaptureAllowed());
+  EXPECT_FALSE(unreachable->inputInjectionAllowed());
+}
+
+TEST(LinuxSetupChecks, DefaultRouteInterfaceFromTheRouteTable) {
+  const std::string header =
+      "Iface\tDestination\tGateway \tFlags\tRefCnt\tUse\tMetric\tMask\t\tMTU\tWindow\tIRTT\n";
+  struct Case {
+    std::string rows;
+    std::optional<std::string> interface;
+  };
+  const Case cases[] = {
+      {"", std::nullopt},
+      {"eth0\t0010A8C0\t00000000\t0001\t0\t0\t0\t00FFFFFF\t0\t0\t0\n", std::nullopt},
+      {"wlan0\t00000000\t0100A8C0\t0003\t0\t0\t600\t00000000\t0\t0\t0\n", "wlan0"},
+      // The lower metric wins; a route that is not up does not count.
+      {"wlan0\t00000000\t0100A8C0\t0003\t0\t0\t600\t00000000\t0\t0\t0\n"
+       "eth0\t00000000\t0100A8C0\t0003\t0\t0\t100\t00000000\t0\t0\t0\n"
+       "tun0\t00000000\t00000000\t0000\t0\t0\t0\t00000000\t0\t0\t0\n",
+       "eth0"},
+      {"garbage\n\tshort line\n", std::nullopt},
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(platform::defaultRouteInterface(header + c.rows), c.interface) << c.rows;
+
+  testing::TempDir sys;
+  std::filesystem::create_directories(sys / "wlan0" / "phy80211");
+  std::filesystem::create_directories(sys / "eth0");
+  EXPECT_TRUE(platform::isWirelessInterface(sys.path(), "wlan0"));
+  EXPECT_FALSE(platform::isWirelessInterface(sys.path(), "eth0"));
+  EXPECT_FALSE(platform::isWirelessInterface(sys.path(), "missing"));
+}
+
+TEST(SetupRows, TextsFollowTheState) {
+  PermissionState state;
+  EXPECT_EQ(virtualGamepadText(state), "Checked after Accessibility is enabled.");
+  state.accessibilityTrusted = true;
+  EXPECT_EQ(virtualGamepadText(state), "Checking whether Ferrowin can create a virtual gamepad…");
+  state.virtualHIDAvailable = false;
+  EXPECT_NE(virtualGamepadText(state).find("70-ferrowin-uhid.rules"), std::string::npos);
+  state.helperMissing = true;
+  EXPECT_NE(virtualGamepadText(state).find("missing"), std::string::npos);
+  state.airDropEveryone = true;
+  state.powerSavingInterface = "wlp2s0";
+  EXPECT_EQ(wifiText(state),
+            "Wi‑Fi power saving is on for wlp2s0, this adds latency spikes to Wi‑Fi. Turn it off.");
+  // Wi-Fi power saving warns but never keeps setup from finishing.
+  state = {.screenRecordingGranted = true,
+           .airDropEveryone = true,
+           .powerSavingInterface = "wlp2s0",
+           .accessibilityTrusted = true,
+           .virtualHIDAvailable = true};
+  EXPECT_TRUE(state.canFinish());
+  const std::string table = setupTable(state, "sudo iw dev wlp2s0 set power_save off");
+  EXPECT_NE(table.find("Wi‑Fi Power Saving  On           sudo iw dev wlp2s0 set power_save off\n"),
+            std::string::npos)
+      << table;
+  EXPECT_NE(table.find("Setup can finish.\n"), std::string::npos);
+}
+
+class SetupFlowTest : public ::testing::Test {
+ protected:
+  ~SetupFlowTest() override {
+    thread.onMain([&] {
+      services.reset();
+      monitor.reset();
+    });
+    ::unsetenv("FERROWIN_UHID_SOCKET");
+  }
+
+  /// The real helper's HID probe runs against the fake kernel, or against nothing.
+  void useUhid(bool available) {
+    ::setenv("FERROWIN_UHID_SOCKET",
+             available ? kernel.path().c_str() : (dir / "no-uhid").c_str(), 1);
+  }
+
+  std::shared_ptr<HostPermissionMonitor> makeMonitor(std::optional<std::filesystem::path> helper) {
+    return thread.onMain([&] {
+      auto made = HostPermissionMonitor::create({.main = thread.main.context(),
+                                                 .timers = thread.main.timers(),
+                                                 .settings = &settings,
+                                                 .checks = checks,
+                                                 .bonjour = bonjour});
+      if (helper) {
+        helperProcess = inputhelper::InputHelperProcess::create(
+            {.main = thread.main.context(), .timers = thread.main.timers(), .helperPath = helper});
+        made->setInputHelper(helperProcess);
+      }
+      made->refresh();
+      return made;
+    });
+  }
+
+  std::shared_ptr<HostServices> makeServices() {
+    return thread.onMain([&] {
+      auto made = HostServices::create({.main = &thread.main,
+                                        .settings = &settings,
+                                        .dataDirectory = dir / "data",
+                                        .controlPort = 0,
+                                        .bonjour = bonjour,
+                                        .hostInfo = std::make_shared<platform::FakeHostInfo>(),
+                                        .inputHelperPath = helperPath,
+                                        .setupChecks = checks,
+                                        .interactiveSetup = true});
+      made->onboarding->setWindow(window);
+      return made;
+    });
+  }
+
+  bool settledProbe(HostPermissionMonitor& m) {
+    return waitUntil([&] { return thread.onMain([&] { return !m.probing(); }); });
+  }
+
+  testing::TempDir dir;
+  common::SettingsStore settings{dir / "config"};
+  testing::FakeUhidKernel kernel;
+  std::filesystem::path helperPath = testing::privateHelperCopy(dir, "setup");
+  std::shared_ptr<platform::FixedSetupChecks> checks =
+      std::make_shared<platform::FixedSetupChecks>();
+  std::shared_ptr<platform::FakeBonjour> bonjour = std::make_shared<platform::FakeBonjour>();
+  std::shared_ptr<testing::RecordingSetupWindow> window =
+      std::make_shared<testing::RecordingSetupWindow>();
+  MainThread thread;
+  std::shared_ptr<inputhelper::InputHelperProcess> helperProcess;
+  std::shared_ptr<HostPermissionMonitor> monitor;
+  std::shared_ptr<HostServices> services;
+};
+
+TEST_F(SetupFlowTest, HelperProbeDecidesTheVirtualGamepad) {
+  checks->screenCapture = true;
+  checks->inputInjection = true;
+  struct Case {
+    bool uhid;
+    bool helperPresent;
+    std::optional<bool> available;
+    bool missing;
+  };
+  for (const Case& c : {Case{true, true, true, false}, Case{false, true, false, false},
+                        Case{true, false, std::nullopt, true}}) {
+    useUhid(c.uhid);
+    monitor = makeMonitor(c.helperPresent ? helperPath : dir / "nowhere" / "FerrowinInputHelper");
+    ASSERT_TRUE(settledProbe(*monitor));
+    const PermissionState state = monitor->state();
+    EXPECT_EQ(state.virtualHIDAvailable, c.available) << "uhid " << c.uhid;
+    EXPECT_EQ(state.helperMissing, c.missing) << "uhid " << c.uhid;
+    EXPECT_EQ(state.canFinish(), c.available == true);
+    EXPECT_FALSE(state.isRefreshing);
+    thread.onMain([&] { monitor.reset(); });
+  }
+  EXPECT_TRUE(kernel.waitForCreate(0));  // the probe's gamepad reached the kernel
+}
+
+TEST_F(SetupFlowTest, NoProbeUntilInputInjectionWorks) {
+  useUhid(true);
+  checks->screenCapture = true;
+  monitor = makeMonitor(helperPath);
+  EXPECT_FALSE(thread.onMain([&] { return monitor->probing(); }));
+  EXPECT_EQ(monitor->virtualHIDAvailable.get(), std::nullopt);
+  EXPECT_EQ(monitor->accessibilityTrusted.get(), std::optional(false));
+  checks->inputInjection = true;  // XTEST appears: the next refresh probes
+  thread.onMain([&] { monitor->refresh(); });
+  ASSERT_TRUE(settledProbe(*monitor));
+  EXPECT_EQ(monitor->virtualHIDAvailable.get(), std::optional(true));
+}
+
+TEST_F(SetupFlowTest, LocalNetworkFromTheProbeOrTheControlService) {
+  monitor = makeMonitor(std::nullopt);
+  EXPECT_FALSE(monitor->localNetworkAdvertised.get());
+  bonjour->immediateEvent = platform::BonjourEvent{platform::BonjourEvent::Kind::added, ""};
+  thread.onMain([&] { monitor->retryLocalNetwork(); });
+  EXPECT_TRUE(waitUntil([&] { return monitor->localNetworkAdvertised.get(); }));
+  ASSERT_EQ(bonjour->advertisements().size(), 1u);
+  EXPECT_EQ(bonjour->advertisements()[0].type, "_ferrowin._tcp");
+  thread.onMain([&] { monitor->networkProbe().stop(); });
+  EXPECT_TRUE(waitUntil([&] { return !monitor->localNetworkAdvertised.get(); }));
+  EXPECT_EQ(bonjour->liveRegistrations(), 0u);
+}
+
+TEST_F(SetupFlowTest, AvahiAbsentLeavesTheProbeUnadvertised) {
+  ::setenv("DBUS_SYSTEM_BUS_ADDRESS", ("unix:path=" + (dir / "no-bus").string()).c_str(), 1);
+  auto avahi = platform::makeAvahiBonjour();
+  auto probe = thread.onMain(
+      [&] { return std::make_shared<LocalNetworkAdvertisementProbe>(thread.main.context(), avahi); });
+  thread.onMain([&] { probe->start(); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  EXPECT_FALSE(probe->isAdvertised.get());
+  thread.onMain([&] { probe.reset(); });
+  ::unsetenv("DBUS_SYSTEM_BUS_ADDRESS");
+}
+
+TEST_F(SetupFlowTest, LostPermissionClearsTheCompletedMark) {
+  ASSERT_TRUE(settings.setBool(kOnboardingCompletedKey, true));
+  checks->screenCapture = true;
+  checks->inputInjection = true;
+  monitor = makeMonitor(std::nullopt);
+  EXPECT_TRUE(monitor->completed.get());
+  checks->inputInjection = false;
+  thread.onMain([&] { monitor->refresh(); });
+  EXPECT_FALSE(monitor->completed.get());
+  EXPECT_FALSE(common::SettingsStore(dir / "config").boolValue(kOnboardingCompletedKey, true));
+}
+
+TEST_F(SetupFlowTest, SetupHoldsTheServicesUntilGetStarted) {
+  useUhid(false);  // the gamepad test fails first
+  checks->screenCapture = true;
+  checks->inputInjection = true;
+  services = makeServices();
+  thread.onMain([&] {
+    services->onboarding->presentIfNeeded();
+    services->startServices();
+  });
+  EXPECT_TRUE(window->visible);
+  EXPECT_FALSE(services->control->isRunning.get());
+  ASSERT_TRUE(settledProbe(*services->permissions));
+  EXPECT_EQ(services->permissions->virtualHIDAvailable.get(), std::optional(false));
+  // "Get Started" cannot finish: nothing happens.
+  thread.onMain([&] { services->onboarding->getStarted(); });
+  EXPECT_TRUE(window->visible);
+  EXPECT_FALSE(services->control->isRunning.get());
+  EXPECT_FALSE(settings.boolValue(kOnboardingCompletedKey, false));
+
+  // The user fixes /dev/uhid; the setup window's probe sees it without a restart.
+  useUhid(true);
+  thread.onMain([&] { services->permissions->startHIDProbe(false, true); });
+  ASSERT_TRUE(settledProbe(*services->permissions));
+  thread.onMain([&] { services->onboarding->getStarted(); });
+  EXPECT_FALSE(window->visible);
+  EXPECT_TRUE(services->control->isRunning.get());
+  EXPECT_TRUE(services->video->isRunning.get());
+  EXPECT_TRUE(common::SettingsStore(dir / "config").boolValue(kOnboardingCompletedKey, false));
+
+  // Accessibility is revoked later: the mark clears, the window returns, the services stop.
+  checks->inputInjection = false;
+  thread.onMain([&] { services->permissions->refresh(); });
+  EXPECT_TRUE(waitUntil([&] { return window->visible.load(); }));
+  EXPECT_TRUE(waitUntil([&] { return !services->control->isRunning.get(); }));
+  EXPECT_FALSE(services->video->isRunning.get());
+  EXPECT_EQ(window->shown, 2);
+}
+
+TEST_F(SetupFlowTest, HeadlessHostStartsAndLogsWhatIsMissing) {
+  testing::LogCapture logs;
+  checks->powerSaving = "wlan0";
+  services = thread.onMain([&] {
+    return HostServices::create({.main = &thread.main,
+                                 .settings = &settings,
+                                 .dataDirectory = dir / "data",
+                                 .controlPort = 0,
+                                 .bonjour = bonjour,
+                                 .hostInfo = std::make_shared<platform::FakeHostInfo>(),
+                                 .inputHelperPath = helperPath,
+                                 .setupChecks = checks});
+  });
+  thread.onMain([&] {
+    logUnsatisfiedSetup(*services->permissions);
+    services->startServices();
+  });
+  EXPECT_TRUE(services->control->isRunning.get());
+  const auto messages = logs.messages();
+  const auto count = [&](const std::string& prefix) {
+    return std::count_if(messages.begin(), messages.end(),
+                         [&](const std::string& m) { return m.rfind(prefix, 0) == 0; });
+  };
+  EXPECT_EQ(count("Setup: Screen Recording: Not enabled: "), 1);
+  EXPECT_EQ(count("Setup: Accessibility: Not enabled: "), 1);
+  EXPECT_EQ(count("Setup: Wi‑Fi Power Saving: On: sudo iw dev wlan0 set power_save off"), 1);
+  EXPECT_EQ(count("Setup: Local Network"), 0);
+  EXPECT_EQ(kernel.deviceCount(), 0u);  // no helper probe without a window
+}
+
+// `ferrowin-server --check` against a real X server, with the helper's gamepad on the test socket.
+TEST(SetupCheckCommand, ExitStatusSaysWhetherSetupCanFinish) {
+  testing::TempDir dir;
+  testing::FakeUhidKernel kernel;
+  const auto helper = testing::privateHelperCopy(dir, "check");
+  for (bool xtest : {true, false}) {
+    testing::XServer server("Xvfb", xvfbArguments(xtest));
+    ASSERT_FALSE(server.name().empty()) << server.error();
+    const std::string command =
+        "DISPLAY=" + server.name() + " FERROWIN_UHID_SOCKET=" + kernel.path() +
+        " FERROWIN_INPUT_HELPER=" + helper.string() +
+        " DBUS_SYSTEM_BUS_ADDRESS=unix:path=" + (dir / "no-bus").string() + " " +
+        FERROWIN_BINARY_DIR "/bin/ferrowin-server --check --config-dir " +
+        (dir / "config").string() + " 2>/dev/null";
+    FILE* pipe = ::popen(command.c_str(), "r");
+    ASSERT_NE(pipe, nullptr);
+    std::string out;
+    char buffer[512];
+    while (size_t n = std::fread(buffer, 1, sizeof buffer, pipe)) out.append(buffer, n);
+    const int status = ::pclose(pipe);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), xtest ? 0 : 1) << out;
+    EXPECT_NE(out.find("Screen Recording    Enabled"), std::string::npos) << out;
+    EXPECT_NE(out.find(xtest ? "Accessibility       Enabled" : "Accessibility       Not enabled"),
+              std::string::npos)
+        << out;
+    EXPECT_NE(out.find("Local Network       Not enabled  Start the Avahi daemon"), std::string::npos)
+        << out;
+    EXPECT_NE(out.find(xtest ? "Setup can finish." : "Setup cannot finish"), std::string::npos)
+        << out;
+  }
+  // No service was started: nothing was written to the data folder.
+  EXPECT_FALSE(std::filesystem::exists(dir / "data"));
+}
+
+}  // namespace
+}  // namespace ferrowin::app
