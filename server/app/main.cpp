@@ -21,6 +21,9 @@
 #include "server/app/paired_clients_command.h"
 #include "server/app/setup_check_command.h"
 #include "server/control/client_proof.h"
+#if FERROWIN_UI
+#include "server/ui/shell.h"
+#endif
 
 using namespace ferrowin;
 
@@ -105,7 +108,17 @@ int main(int argc, char** argv) {
   common::SettingsStore settings(common::configDirectory(options.configDir));
   log->info("Ferrowin host {} starting (data {}, settings {})", FERROWIN_VERSION,
             dataDirectory.string(), settings.path().string());
-  if (!options.headless) log->warn("No status window in this build; running headless");
+  // The tray icon and windows, unless asked not to or there is nowhere to show them.
+  bool shell = false;
+  if (!options.headless) {
+#if FERROWIN_UI
+    std::string why;
+    shell = ui::displayAvailable(why);
+    if (!shell) log->warn("No display for the status window ({}); running headless", why);
+#else
+    log->warn("No status window in this build; running headless");
+#endif
+  }
 
   auto verifier = control::makeAppAttestProofVerifier(developmentRoot);
   if (!verifier) {
@@ -149,8 +162,9 @@ int main(int argc, char** argv) {
                                              .encoderPreference = encoderPreference,
                                              .audioBackend = std::move(audioBackend),
                                              .inputHelperPath = inputHelperOverride(),
-                                             .setupChecks = platform::makeLinuxSetupChecks("")});
-  app::logUnsatisfiedSetup(*services->permissions);
+                                             .setupChecks = platform::makeLinuxSetupChecks(""),
+                                             .interactiveSetup = shell});
+  if (!shell) app::logUnsatisfiedSetup(*services->permissions);
   log->info("Video transport {} on port {}", services->videoTransport(), services->videoPort());
   // One line per state the control service reaches: "Starting..." is only ever on the way to
   // "Listening…" or a failure, and a reopened listener reaches the same state again.
@@ -171,17 +185,36 @@ int main(int argc, char** argv) {
     // The helper is ended before the executor its stop runs on.
     common::spawn(main.context().get_executor(), stopHelperThenExecutor(services, main));
   });
-  main.post([&, services] {
+  auto startHost = [&, services] {
     services->inputHelper->killStaleHelpers();
+    // With setup incomplete the setup window shows and the services wait for it.
+    services->onboarding->presentIfNeeded();
     services->startServices();
+    if (!services->setupComplete()) return;
     const auto failures = services->startFailures();
     if (failures.empty()) return;
     for (const auto& failure : failures) log->error("{}", failure);
     log->error("Stopping: a service could not start");
     exitCode = 1;
     common::spawn(main.context().get_executor(), stopHelperThenExecutor(services, main));
-  });
-  main.run();
+  };
+  if (shell) {
+#if FERROWIN_UI
+    ui::runShell({.argc = argc,
+                  .argv = argv,
+                  .main = &main,
+                  .services = services,
+                  .start = startHost,
+                  .stop = [&, services] {
+                    log->info("Quit; stopping");
+                    common::spawn(main.context().get_executor(),
+                                  stopHelperThenExecutor(services, main));
+                  }});
+#endif
+  } else {
+    main.post(startHost);
+    main.run();
+  }
   services->holdServices();
   statusLog.reset();
   services.reset();

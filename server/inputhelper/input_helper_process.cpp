@@ -89,6 +89,7 @@ InputHelperProcess::InputHelperProcess(Dependencies dependencies)
     : isRunning(dependencies.main, false),
       statusMessage(dependencies.main, "Idle"),
       activeProfile(dependencies.main, std::nullopt),
+      sessionHasGamepad(dependencies.main, false),
       deps_(std::move(dependencies)),
       // The watcher is a member and its timer dies with it, so `this` cannot dangle.
       frontmostObserver_(deps_.hostInfo, deps_.clock, deps_.timers,
@@ -115,6 +116,7 @@ void InputHelperProcess::clearSession() {
   sessionProfile_.reset();
   sessionGamepadHID_ = false;
   sessionMouseHID_ = false;
+  sessionHasGamepad.set(false);
   statusMessage.set("Idle");
 }
 
@@ -234,6 +236,7 @@ asio::awaitable<void> InputHelperProcess::spawn(common::DeviceProfile profile, b
   sessionProfile_ = profile;
   sessionGamepadHID_ = gamepadHID;
   sessionMouseHID_ = mouseHID;
+  sessionHasGamepad.set(gamepadHID);
   statusMessage.set(mouseHID ? "Input Helper (KBM Remap)" : "Input Helper (Native Gamepad)");
   helperLog()->info("Spawned {} pid={} port={} profile={} stdinFD={}", path->string(), child->pid(),
                     port, profileText(profile), stdinWriter_->fd());

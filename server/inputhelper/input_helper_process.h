@@ -60,6 +60,8 @@ class InputHelperProcess : public video::InputSessionTarget,
   common::Published<bool> isRunning;
   common::Published<std::string> statusMessage;
   common::Published<std::optional<common::DeviceProfile>> activeProfile;
+  /// The running helper's session has the virtual gamepad (what "Destroy Gamepad" releases).
+  common::Published<bool> sessionHasGamepad;
 
   /// The helper's UDP port; the host sets it to the control port + 2.
   uint16_t port = 52347;

@@ -1,0 +1,132 @@
+// The setup window against the real services and the real helper's gamepad probe (on the fake
+// kernel), with the platform's checks as the seam.
+
+#include <QLabel>
+#include <QPushButton>
+
+#include "server/ui/setup_window.h"
+#include "server/ui/status_window.h"
+#include "tests/ui/ui_test_support.h"
+
+namespace ferrowin::ui {
+namespace {
+
+class SetupWindowTest : public ShellTest {
+ protected:
+  /// The services with the window attached, launched as the shell launches them.
+  void launch(std::optional<std::filesystem::path> helper = std::nullopt) {
+    services = makeServices(helper);
+    window = std::make_unique<SetupWindowView>(shell(), [this] { ++quits; });
+    thread.onMain([&] {
+      services->onboarding->setWindow(window->presenterWindow());
+      services->onboarding->presentIfNeeded();
+      services->startServices();
+    });
+  }
+  QPushButton* button(const char* name) { return window->findChild<QPushButton*>(name); }
+  QString gamepadText() {
+    return window->findChild<QLabel*>("explanation3")->text();
+  }
+  bool probeDone() {
+    return thread.onMain([&] { return !services->permissions->probing(); });
+  }
+
+  std::unique_ptr<SetupWindowView> window;
+  int quits = 0;
+};
+
+TEST_F(SetupWindowTest, CompletedButPermissionLostReopensSetupAndHoldsTheServices) {
+  grantEverything();
+  ASSERT_TRUE(settings.setBool(app::kOnboardingCompletedKey, true));
+  launch();
+  EXPECT_FALSE(window->isVisible());
+  EXPECT_TRUE(services->control->isRunning.get());
+
+  checks->inputInjection = false;  // XTEST gone
+  thread.onMain([&] { services->permissions->refresh(); });
+  EXPECT_TRUE(waitUntil([&] { return window->isVisible(); }));
+  EXPECT_TRUE(waitUntil([&] { return !services->control->isRunning.get(); }));
+  EXPECT_FALSE(services->video->isRunning.get());
+  EXPECT_FALSE(settings.boolValue(app::kOnboardingCompletedKey, true));
+  window->refresh();
+  EXPECT_EQ(button("enableAccessibility")->text(), "Enable");
+  EXPECT_FALSE(button("getStarted")->isEnabled());
+  EXPECT_EQ(gamepadText(), "Checked after Accessibility is enabled.");
+}
+
+TEST_F(SetupWindowTest, GetStartedWaitsForTheGamepadTest) {
+  grantEverything();
+  ::setenv("FERROWIN_UHID_SOCKET", (dir / "no-uhid").c_str(), 1);  // the test fails
+  launch();
+  ASSERT_TRUE(waitUntil([&] { return window->isVisible(); }));
+  ASSERT_TRUE(waitUntil([&] { return probeDone(); }));
+  window->refresh();
+  EXPECT_TRUE(gamepadText().startsWith("Could not create a virtual gamepad.")) << gamepadText().toStdString();
+  EXPECT_FALSE(button("getStarted")->isEnabled());
+  EXPECT_FALSE(button("enableScreenRecording")->isEnabled());
+  EXPECT_EQ(button("enableScreenRecording")->text(), "Enabled");
+  // Clicking anyway (the click is refused by the presenter too) changes nothing.
+  thread.onMain([&] { services->onboarding->getStarted(); });
+  EXPECT_TRUE(window->isVisible());
+  EXPECT_FALSE(services->control->isRunning.get());
+
+  // /dev/uhid fixed; Accessibility's button probes the helper again (with the prompt), and the
+  // setup window's refresh runs the HID test, which now passes.
+  ::setenv("FERROWIN_UHID_SOCKET", kernel.path().c_str(), 1);
+  thread.onMain([&] { services->permissions->startHIDProbe(false, true); });
+  ASSERT_TRUE(waitUntil([&] {
+    window->refresh();
+    return button("getStarted")->isEnabled();
+  }));
+  EXPECT_EQ(gamepadText(), "Ferrowin can create a virtual gamepad for games on this computer.");
+  button("getStarted")->click();
+  EXPECT_TRUE(waitUntil([&] { return !window->isVisible(); }));
+  EXPECT_TRUE(waitUntil([&] { return services->control->isRunning.get(); }));
+  EXPECT_TRUE(settings.boolValue(app::kOnboardingCompletedKey, false));
+}
+
+TEST_F(SetupWindowTest, WifiPowerSavingWarnsWithoutBlocking) {
+  grantEverything();
+  checks->powerSaving = "wlp3s0";
+  launch();
+  ASSERT_TRUE(waitUntil([&] { return probeDone() && window->isVisible(); }));
+  ASSERT_TRUE(waitUntil([&] {
+    window->refresh();
+    return button("getStarted")->isEnabled();
+  }));
+  EXPECT_TRUE(shown(button("openSettings")));
+  EXPECT_FALSE(shown(window->findChild<QLabel*>("wifiOk")));
+  EXPECT_TRUE(window->findChild<QLabel*>("explanation4")->text().contains("wlp3s0"));
+  StatusWindow status(shell(), [] {});
+  status.refresh();
+  auto* warning = status.findChild<QLabel*>("setupWarning");
+  EXPECT_TRUE(shown(warning));
+  EXPECT_TRUE(warning->text().startsWith("Wi‑Fi power saving is on for wlp3s0"));
+
+  checks->powerSaving.reset();
+  thread.onMain([&] { services->permissions->refresh(); });
+  window->refresh();
+  EXPECT_FALSE(shown(button("openSettings")));
+  EXPECT_TRUE(shown(window->findChild<QLabel*>("wifiOk")));
+}
+
+TEST_F(SetupWindowTest, MissingHelperSaysSoAndBlocksSetup) {
+  grantEverything();
+  launch(dir / "gone" / "FerrowinInputHelper");
+  ASSERT_TRUE(waitUntil([&] { return probeDone() && window->isVisible(); }));
+  window->refresh();
+  EXPECT_TRUE(gamepadText().startsWith("The input helper FerrowinInputHelper is missing"));
+  EXPECT_FALSE(button("getStarted")->isEnabled());
+  EXPECT_FALSE(shown(window->findChild<QWidget*>("gamepadProgress")));
+}
+
+TEST_F(SetupWindowTest, ClosingSetupQuits) {
+  launch();
+  ASSERT_TRUE(waitUntil([&] { return window->isVisible(); }));
+  window->close();
+  EXPECT_EQ(quits, 1);
+  EXPECT_TRUE(window->isVisible());  // the window stays until the host has quit
+}
+
+}  // namespace
+}  // namespace ferrowin::ui

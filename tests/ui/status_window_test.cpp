@@ -1,0 +1,158 @@
+// The status window against the real services: what each block shows as the services change.
+
+#include <QCheckBox>
+#include <QLabel>
+#include <QPushButton>
+
+#include "common/runtime/flow.h"
+#include "server/ui/status_window.h"
+#include "tests/ui/ui_test_support.h"
+
+namespace ferrowin::ui {
+namespace {
+
+class StatusWindowTest : public ShellTest {
+ protected:
+  std::unique_ptr<StatusWindow> makeWindow() {
+    auto window = std::make_unique<StatusWindow>(shell(), [this] { ++quits; });
+    window->refresh();
+    return window;
+  }
+  template <class T = QWidget>
+  T* child(QWidget& window, const char* name) {
+    auto* found = window.findChild<T*>(name);
+    EXPECT_NE(found, nullptr) << name;
+    return found;
+  }
+  /// Starts the services as finishing setup does.
+  void startServices() {
+    grantEverything();
+    ASSERT_TRUE(settings.setBool(app::kOnboardingCompletedKey, true));
+    services = makeServices();
+    thread.onMain([&] { services->startServices(); });
+    ASSERT_TRUE(services->control->isRunning.get());
+  }
+  int quits = 0;
+};
+
+TEST_F(StatusWindowTest, ControlBlockFollowsTheControlService) {
+  services = makeServices();
+  auto window = makeWindow();
+  // Setup incomplete: nothing runs, so neither the code nor "Retry Bonjour" shows.
+  EXPECT_TRUE(shown(child(*window, "finishSetup")));
+  EXPECT_FALSE(shown(child(*window, "pairingCode")));
+  EXPECT_FALSE(shown(child(*window, "retryBonjour")));
+  EXPECT_EQ(child<QLabel>(*window, "controlStatus")->text(), "Idle");
+
+  thread.onMain([&] { services.reset(); });
+  bonjour->immediateEvent = platform::BonjourEvent{platform::BonjourEvent::Kind::added, ""};
+  startServices();
+  window = makeWindow();
+  const QString code = QString::fromStdString(services->control->pairingCode.get());
+  EXPECT_TRUE(shown(child(*window, "pairingCode")));
+  EXPECT_EQ(child<QLabel>(*window, "pairingCode")->text(), "Pairing Code: " + code);
+  EXPECT_TRUE(waitUntil([&] {
+    window->refresh();
+    return services->control->isBonjourAdvertised.get();
+  }));
+  EXPECT_FALSE(shown(child(*window, "retryBonjour")));
+  EXPECT_FALSE(shown(child(*window, "finishSetup")));
+
+  // The advertisement fails: "Retry Bonjour" appears, and brings the advertisement back.
+  ASSERT_TRUE(bonjour->deliver({platform::BonjourEvent::Kind::failed, "refused"}));
+  EXPECT_TRUE(waitUntil([&] { return shown(window->findChild<QWidget*>("retryBonjour")); }));
+  const size_t before = bonjour->advertisements().size();
+  child<QPushButton>(*window, "retryBonjour")->click();
+  EXPECT_TRUE(waitUntil([&] { return !shown(window->findChild<QWidget*>("retryBonjour")); }));
+  EXPECT_EQ(bonjour->advertisements().size(), before + 1);
+}
+
+TEST_F(StatusWindowTest, DestroyGamepadOnlyForSessionsWithTheGamepad) {
+  startServices();
+  auto window = makeWindow();
+  EXPECT_FALSE(shown(child(*window, "destroyGamepad")));
+  struct Case {
+    bool gamepad;
+    bool mouse;
+  };
+  for (const Case& c : {Case{false, true}, Case{true, false}}) {
+    thread.onMain([&] {
+      common::spawn(thread.main.executor(),
+                    services->inputHelper->ensureSession(common::DeviceProfile::generic,
+                                                         c.gamepad, c.mouse));
+    });
+    ASSERT_TRUE(waitUntil([&] { return services->inputHelper->isRunning.get(); }));
+    EXPECT_TRUE(waitUntil([&] { return shown(window->findChild<QWidget*>("destroyGamepad")); },
+                          c.gamepad ? 10.0 : 0.5) == c.gamepad)
+        << "gamepad " << c.gamepad;
+    thread.onMain(
+        [&] { common::spawn(thread.main.executor(), services->inputHelper->stop()); });
+    ASSERT_TRUE(waitUntil([&] { return !services->inputHelper->isRunning.get(); }));
+  }
+}
+
+TEST_F(StatusWindowTest, LogVideoStatsHidesTheGraphAtOnceAndIsKept) {
+  startServices();
+  thread.onMain([&] { services->setVideoDiagnosticsEnabled(true); });
+  // A client streams: what the video server publishes while one is connected.
+  video::VideoStreamStats stats;
+  stats.setTargetIntervalMs(1000.0 / 60);
+  for (int i = 0; i < 90; ++i) {
+    stats.recordFrameCapture(static_cast<uint64_t>(i) * 16667, i / 60.0);
+    stats.recordFrameSend(static_cast<uint64_t>(i) * 16667, i / 60.0 + 0.004 + (i % 7) * 0.0005);
+  }
+  thread.onMain([&] {
+    services->video->clientDescription.set("127.0.0.1:50000 (udp_arq)");
+    services->video->statsSnapshot.set(stats.snapshot());
+  });
+  auto window = makeWindow();
+  auto* box = child<QCheckBox>(*window, "logVideoStats");
+  EXPECT_TRUE(box->isChecked());
+  EXPECT_TRUE(shown(child(*window, "pacingGraph")));
+  EXPECT_TRUE(shown(child(*window, "client")));
+  EXPECT_EQ(child<Indicator>(*window, "videoIndicator")->color(), kGreen);
+
+  box->click();  // off: gone before the services have even heard of it
+  EXPECT_FALSE(shown(child(*window, "pacingGraph")));
+  window->refresh();
+  EXPECT_FALSE(shown(child(*window, "pacingGraph")));
+  ASSERT_TRUE(waitUntil([&] {
+    return !common::SettingsStore(dir / "config").boolValue("ferrowin.video.diagnostics", true);
+  }));
+
+  // A restart keeps it off.
+  thread.onMain([&] {
+    services->holdServices();
+    services.reset();
+  });
+  common::SettingsStore reread(dir / "config");
+  services = makeServices(std::nullopt, &reread);
+  window = makeWindow();
+  EXPECT_FALSE(child<QCheckBox>(*window, "logVideoStats")->isChecked());
+  EXPECT_FALSE(shown(child(*window, "pacingGraph")));
+}
+
+TEST_F(StatusWindowTest, VideoIndicatorColours) {
+  services = makeServices();
+  auto window = makeWindow();
+  auto* indicator = child<Indicator>(*window, "videoIndicator");
+  EXPECT_EQ(indicator->color(), kGray);  // stopped
+  thread.onMain([&] { services.reset(); });
+  startServices();
+  window = makeWindow();
+  indicator = child<Indicator>(*window, "videoIndicator");
+  EXPECT_EQ(indicator->color(), kYellow);  // running, nobody connected
+  thread.onMain([&] { services->video->captureError.set("Screen capture failed"); });
+  window->refresh();
+  EXPECT_EQ(indicator->color(), kRed);
+}
+
+TEST_F(StatusWindowTest, QuitButtonQuits) {
+  services = makeServices();
+  auto window = makeWindow();
+  child<QPushButton>(*window, "quit")->click();
+  EXPECT_EQ(quits, 1);
+}
+
+}  // namespace
+}  // namespace ferrowin::ui
