@@ -44,6 +44,8 @@ while IFS= read -r file; do
   resolved=$(ldd "$file")
   for soname in $(objdump -p "$file" | awk '$1 == "NEEDED" { print $2 }'); do
     path=$(awk -v s="$soname" '$1 == s && $2 == "=>" { print $3 }' <<<"$resolved")
+    # The dynamic loader itself is listed by its path, without "=>".
+    [ -n "$path" ] || path=$(awk -v s="/$soname" 'substr($1, length($1) - length(s) + 1) == s { print $1 }' <<<"$resolved")
     [ -n "$path" ] || fail "${file#"$root"}: $soname not found"
     echo "${file#"$root"} $soname $path"
   done
