@@ -22,6 +22,7 @@ ferrowin_add_library(ferrowin_platform_capture
     ${CMAKE_CURRENT_LIST_DIR}/linux/x11_capture.cpp
     ${CMAKE_CURRENT_LIST_DIR}/linux/pipewire_capture.cpp
     ${CMAKE_CURRENT_LIST_DIR}/linux/screencast_portal.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/linux/portal_capture.cpp
   DEPS ferrowin_common ferrowin_platform_x11_input ferrowin_platform_pipewire_frames
   PRIVATE_DEPS ${FERROWIN_LIBYUV} PkgConfig::FERROWIN_X11_CAPTURE PkgConfig::FERROWIN_PIPEWIRE
     PkgConfig::FERROWIN_SYSTEMD)

@@ -4,6 +4,7 @@
 // power saving. Every call is synchronous and quick (one display round trip, one ioctl), so the
 // setup window can ask once a second on the main executor.
 
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -21,10 +22,34 @@ class SetupChecks {
   /// The interface the host's traffic leaves through when it is Wi-Fi with power saving on
   /// (latency spikes on every wake-up); none otherwise, or when it cannot be told.
   virtual std::optional<std::string> wifiPowerSavingInterface() = 0;
+  /// Asks for screen capture where the system can ask the user (the desktop portal) and returns
+  /// at once; a later screenCaptureAllowed() tells the answer. An X display has nobody to ask.
+  virtual void requestScreenCapture() {}
+  /// `handler` runs, on a thread of the checks, when an answer changed without being asked (a
+  /// portal grant revoked or given). An empty function removes it; it is not called once this
+  /// returns with one.
+  virtual void setChangeHandler(std::function<void()> handler) { (void)handler; }
+};
+
+/// A screen-capture permission held apart from the X display: the desktop portal's grant.
+class ScreenCaptureGrant {
+ public:
+  virtual ~ScreenCaptureGrant() = default;
+  /// The grant is held and works. Quick, any thread.
+  virtual bool granted() const = 0;
+  /// Asks for a grant again in the background (the desktop may ask the user).
+  virtual void requestAgain() = 0;
+  /// As SetupChecks::setChangeHandler, for changes of granted().
+  virtual void setChangeHandler(std::function<void()> handler) = 0;
 };
 
 /// The checks against the X display `display` ($DISPLAY when empty) and the kernel's routes.
 std::shared_ptr<SetupChecks> makeLinuxSetupChecks(const std::string& display);
+
+/// `checks` with screen capture answered by `grant` (none: not allowed) instead: the host captures
+/// through the desktop portal, whatever the X display allows.
+std::shared_ptr<SetupChecks> withCaptureGrant(std::shared_ptr<SetupChecks> checks,
+                                              std::shared_ptr<ScreenCaptureGrant> grant);
 
 /// Checks that always answer the same (tests; hosts that never ask).
 class FixedSetupChecks final : public SetupChecks {

@@ -12,6 +12,7 @@
 #include <spa/pod/builder.h>
 #pragma GCC diagnostic pop
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -71,7 +72,10 @@ class PipeWireConnection {
       pw_core_events e{};
       e.version = PW_VERSION_CORE_EVENTS;
       e.error = [](void* data, uint32_t id, int, int res, const char*) {
-        if (id == PW_ID_CORE && res == -EPIPE) static_cast<PipeWireConnection*>(data)->broken_ = true;
+        auto* self = static_cast<PipeWireConnection*>(data);
+        if (id != PW_ID_CORE || res != -EPIPE) return;
+        self->broken_ = true;
+        self->end("the PipeWire connection broke");
       };
       return e;
     }();
@@ -80,8 +84,34 @@ class PipeWireConnection {
     return connection;
   }
 
+  // Reports the end of the cast once `nodes` leave the registry (see PipeWireRemote::onEnded).
+  void watchNodes(std::vector<uint32_t> nodes, std::function<void(const std::string&)> onEnded) {
+    if (!onEnded) return;
+    Lock lock(*this);
+    watchedNodes_ = std::move(nodes);
+    onEnded_ = std::move(onEnded);
+    registry_ = pw_core_get_registry(core_, PW_VERSION_REGISTRY, 0);
+    static const pw_registry_events events = [] {
+      pw_registry_events e{};
+      e.version = PW_VERSION_REGISTRY_EVENTS;
+      e.global_remove = [](void* data, uint32_t id) {
+        auto* self = static_cast<PipeWireConnection*>(data);
+        const auto& watched = self->watchedNodes_;
+        if (std::find(watched.begin(), watched.end(), id) != watched.end()) {
+          self->end("the screen cast's node went away");
+        }
+      };
+      return e;
+    }();
+    pw_registry_add_listener(registry_, &registryListener_, &events, this);
+  }
+
   ~PipeWireConnection() {
     if (loop_ != nullptr) pw_thread_loop_stop(loop_);
+    if (registry_ != nullptr) {
+      spa_hook_remove(&registryListener_);
+      pw_proxy_destroy(reinterpret_cast<pw_proxy*>(registry_));
+    }
     if (core_ != nullptr) {
       spa_hook_remove(&coreListener_);
       pw_core_disconnect(core_);
@@ -108,11 +138,24 @@ class PipeWireConnection {
 
  private:
   PipeWireConnection() = default;
+
+  // On the loop thread.
+  void end(const std::string& why) {
+    if (!onEnded_) return;
+    auto onEnded = std::move(onEnded_);
+    onEnded_ = nullptr;
+    onEnded(why);
+  }
+
   pw_thread_loop* loop_ = nullptr;
   pw_context* context_ = nullptr;
   pw_core* core_ = nullptr;
   spa_hook coreListener_{};
   std::atomic<bool> broken_{false};
+  pw_registry* registry_ = nullptr;
+  spa_hook registryListener_{};
+  std::vector<uint32_t> watchedNodes_;
+  std::function<void(const std::string&)> onEnded_;
   std::shared_ptr<void> keepAlive_;
 };
 
@@ -665,6 +708,11 @@ Expected<std::unique_ptr<CaptureBackend>, CaptureError> makePipeWireCaptureBacke
     std::vector<PipeWireSource> sources, PipeWireRemote remote) {
   auto connection = PipeWireConnection::open(remote);
   if (!connection) return unexpected(connection.error());
+  std::vector<uint32_t> nodes;
+  for (const PipeWireSource& source : sources) {
+    if (source.nodeId) nodes.push_back(*source.nodeId);
+  }
+  (*connection)->watchNodes(std::move(nodes), remote.onEnded);
   return std::make_unique<PipeWireCaptureBackend>(std::move(*connection), std::move(sources));
 }
 

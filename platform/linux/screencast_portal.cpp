@@ -1,11 +1,17 @@
 #include "platform/linux/screencast_portal.h"
 
 #include <fcntl.h>
+#include <poll.h>
+#include <sys/eventfd.h>
 #include <systemd/sd-bus.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
 #include <cstring>
 #include <functional>
+#include <thread>
 #include <variant>
 
 namespace ferrowin::platform {
@@ -52,19 +58,71 @@ ScreenCastError busFailure(const sd_bus_error& error, int result) {
                  error.message != nullptr ? error.message : errnoText(result));
 }
 
-// The grant's session: closing it (or the bus connection) ends the screen cast.
+// The grant's session: closing it (or the bus connection) ends the screen cast. The desktop's
+// Closed signal is watched from CreateSession on; once the grant is held, a thread of its own
+// waits for it (and for the bus going away) until the session is closed here.
 struct Session {
   Bus bus;
   std::string handle;
+  sd_bus_slot* closedMatch = nullptr;
+  std::atomic<bool> ended{false};
+  std::function<void(bool revoked, const std::string& why)> onEnded;
+  int wake = -1;  // an eventfd that stops the watcher
+  std::thread watcher;
+
   ~Session() {
+    if (watcher.joinable()) {
+      const uint64_t one = 1;
+      (void)::write(wake, &one, sizeof one);
+      watcher.join();
+    }
+    if (wake >= 0) ::close(wake);
+    sd_bus_slot_unref(closedMatch);
     if (bus && !handle.empty()) {
       sd_bus_call_method(bus.get(), kPortal, handle.c_str(), "org.freedesktop.portal.Session",
                          "Close", nullptr, nullptr, "");
     }
   }
+
+  void end(bool revoked, const std::string& why) {
+    if (!ended.exchange(true) && onEnded) onEnded(revoked, why);
+  }
+
+  int watchClosed(sd_bus* on) {
+    return sd_bus_match_signal(
+        on, &closedMatch, nullptr, handle.c_str(), "org.freedesktop.portal.Session", "Closed",
+        [](sd_bus_message*, void* user, sd_bus_error*) {
+          static_cast<Session*>(user)->end(true, "the desktop closed the screen cast");
+          return 0;
+        },
+        this);
+  }
+
+  void startWatching(std::function<void(bool, const std::string&)> handler) {
+    if (!handler) return;
+    onEnded = std::move(handler);
+    wake = eventfd(0, EFD_CLOEXEC);
+    if (wake < 0) return;
+    watcher = std::thread([this] { watch(); });
+  }
+
+  void watch() {
+    for (;;) {
+      int r = 0;
+      while ((r = sd_bus_process(bus.get(), nullptr)) > 0) {
+      }
+      const int events = r < 0 ? r : sd_bus_get_events(bus.get());
+      if (events < 0) return end(false, "the session bus went away");
+      if (ended) return;
+      pollfd fds[2] = {{sd_bus_get_fd(bus.get()), short(events), 0}, {wake, POLLIN, 0}};
+      if (::poll(fds, 2, -1) < 0 && errno != EINTR) return;
+      if (fds[1].revents != 0) return;
+    }
+  }
 };
 
-using OptionValue = std::variant<std::string, uint32_t, bool>;
+// Texts are borrowed: they outlive the call they go into.
+using OptionValue = std::variant<const char*, uint32_t, bool>;
 struct Option {
   const char* key;
   OptionValue value;
@@ -76,8 +134,8 @@ int appendOptions(sd_bus_message* message, const std::vector<Option>& options) {
     if (r >= 0) r = sd_bus_message_open_container(message, 'e', "sv");
     if (r >= 0) r = sd_bus_message_append_basic(message, 's', option.key);
     if (r < 0) return r;
-    if (const auto* text = std::get_if<std::string>(&option.value)) {
-      r = sd_bus_message_append(message, "v", "s", text->c_str());
+    if (const auto* text = std::get_if<const char*>(&option.value)) {
+      r = sd_bus_message_append(message, "v", "s", *text);
     } else if (const auto* number = std::get_if<uint32_t>(&option.value)) {
       r = sd_bus_message_append(message, "v", "u", *number);
     } else {
@@ -162,7 +220,8 @@ int readStreams(sd_bus_message* message, std::vector<PipeWireSource>& sources) {
 
 class Conversation {
  public:
-  Conversation(Bus bus, std::chrono::seconds timeout) : bus_(std::move(bus)), timeout_(timeout) {
+  Conversation(Bus bus, std::chrono::seconds timeout, std::function<bool()> cancelled)
+      : bus_(std::move(bus)), timeout_(timeout), cancelled_(std::move(cancelled)) {
     const char* unique = nullptr;
     sd_bus_get_unique_name(bus_.get(), &unique);
     // ":1.42" becomes "1_42" in the request paths the portal uses.
@@ -215,7 +274,7 @@ class Conversation {
     r = sd_bus_message_new_method_call(bus_.get(), &call, kPortal, kPortalPath, kScreenCast, method);
     if (r < 0) return unexpected(failure(Code::failed, errnoText(r)));
     Message callMessage(call);
-    options.push_back({"handle_token", token});
+    options.push_back({"handle_token", token.c_str()});
     r = arguments(call);
     if (r >= 0) r = appendOptions(call, options);
     if (r < 0) return unexpected(failure(Code::failed, errnoText(r)));
@@ -234,18 +293,26 @@ class Conversation {
       r = sd_bus_process(bus_.get(), nullptr);
       if (r < 0) return unexpected(failure(Code::failed, "the session bus went away"));
       if (r > 0) continue;
+      if (cancelled_ && cancelled_()) {
+        return unexpected(failure(Code::failed, std::string(method) + " was given up"));
+      }
       const auto left = std::chrono::duration_cast<std::chrono::microseconds>(
           deadline - std::chrono::steady_clock::now());
       if (left.count() <= 0) {
         return unexpected(failure(Code::failed, std::string(method) + " was not answered in time"));
       }
-      sd_bus_wait(bus_.get(), uint64_t(left.count()));
+      // In slices, so that giving up is noticed while the user thinks.
+      sd_bus_wait(bus_.get(), uint64_t(std::min<int64_t>(left.count(), 200'000)));
     }
     uint32_t code = 0;
     if ((r = sd_bus_message_read_basic(response.get(), 'u', &code)) < 0) {
       return unexpected(failure(Code::failed, "malformed answer to " + std::string(method)));
     }
     if (code == 1) return unexpected(failure(Code::denied, std::string(method) + " was cancelled"));
+    // 2: ended otherwise, which is how a portal refuses a grant the user revoked.
+    if (code == 2) {
+      return unexpected(failure(Code::denied, std::string(method) + " was ended by the desktop"));
+    }
     if (code != 0) {
       return unexpected(failure(Code::failed, std::string(method) + " answered " + std::to_string(code)));
     }
@@ -255,6 +322,7 @@ class Conversation {
  private:
   Bus bus_;
   std::chrono::seconds timeout_;
+  std::function<bool()> cancelled_;
   std::string sender_;
   int requests_ = 0;
 };
@@ -279,7 +347,7 @@ Expected<Bus, ScreenCastError> openBus(const std::string& address) {
 Expected<ScreenCastGrant, ScreenCastError> requestScreenCast(const ScreenCastRequest& request) {
   auto bus = openBus(request.busAddress);
   if (!bus) return unexpected(bus.error());
-  Conversation conversation(std::move(*bus), request.timeout);
+  Conversation conversation(std::move(*bus), request.timeout, request.cancelled);
 
   // A portal without the ScreenCast interface (no backend for this desktop) is no portal.
   auto version = conversation.property("version");
@@ -293,7 +361,7 @@ Expected<ScreenCastGrant, ScreenCastError> requestScreenCast(const ScreenCastReq
   std::string sessionHandle;
   auto created = conversation.request(
       "CreateSession", [](sd_bus_message*) { return 0; },
-      {{"session_handle_token", std::string("ferrowin")}});
+      {{"session_handle_token", "ferrowin"}});
   if (!created) return unexpected(created.error());
   int r = forEachEntry(created->get(), [&](std::string_view key, sd_bus_message* m, int& read) {
     if (key != "session_handle") return false;
@@ -305,6 +373,9 @@ Expected<ScreenCastGrant, ScreenCastError> requestScreenCast(const ScreenCastReq
   }
   auto session = std::make_shared<Session>();
   session->handle = sessionHandle;
+  if ((r = session->watchClosed(conversation.bus())) < 0) {
+    return unexpected(failure(Code::failed, "cannot watch the session: " + errnoText(r)));
+  }
   const auto withSession = [&](sd_bus_message* m) {
     return sd_bus_message_append_basic(m, 'o', sessionHandle.c_str());
   };
@@ -315,7 +386,7 @@ Expected<ScreenCastGrant, ScreenCastError> requestScreenCast(const ScreenCastReq
   if (*version >= 4) {
     selection.push_back({"persist_mode", kPersistUntilRevoked});
     if (request.restoreToken && !request.restoreToken->empty()) {
-      selection.push_back({"restore_token", *request.restoreToken});
+      selection.push_back({"restore_token", request.restoreToken->c_str()});
     }
   }
   auto selected = conversation.request("SelectSources", withSession, selection);
@@ -353,10 +424,14 @@ Expected<ScreenCastGrant, ScreenCastError> requestScreenCast(const ScreenCastReq
   if (sd_bus_message_read_basic(reply, 'h', &fd) < 0 || fd < 0) {
     return unexpected(failure(Code::failed, "OpenPipeWireRemote gave no connection"));
   }
+  if (session->ended) {
+    return unexpected(failure(Code::denied, "the desktop closed the screen cast"));
+  }
   // The descriptor belongs to the message: ours is a duplicate, owned by the session.
   const int owned = fcntl(fd, F_DUPFD_CLOEXEC, 3);
   if (owned < 0) return unexpected(failure(Code::failed, "cannot keep the PipeWire connection"));
   session->bus = conversation.release();
+  session->startWatching(request.onEnded);
   struct Grant {
     Grant(std::shared_ptr<Session> s, int descriptor) : session(std::move(s)), fd(descriptor) {}
     ~Grant() { ::close(fd); }

@@ -5,9 +5,11 @@
 // revoked" with the restore token of the last grant), Start (where the desktop asks the user once),
 // OpenPipeWireRemote — yields the granted monitors as PipeWire nodes, a PipeWire connection that
 // may see them, and a new restore token that lets the next conversation start without asking.
-// The grant lasts as long as its session handle.
+// The grant lasts as long as its session handle; while it is held, a thread of the grant's watches
+// for the desktop ending it.
 
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -25,6 +27,12 @@ struct ScreenCastRequest {
   std::optional<std::string> restoreToken;
   /// How long each step may take; Start includes the user's answer.
   std::chrono::seconds timeout{120};
+  /// Asked while waiting for the portal's answers: true gives up (the host is stopping).
+  std::function<bool()> cancelled;
+  /// Called once, on the grant's own thread, when the grant ends by itself: the desktop closed the
+  /// session (`revoked`: the user stopped or revoked the screen cast), or the session bus went
+  /// away. Never called once the grant is gone.
+  std::function<void(bool revoked, const std::string& why)> onEnded;
 };
 
 struct ScreenCastGrant {
@@ -41,7 +49,7 @@ struct ScreenCastGrant {
 struct ScreenCastError {
   enum class Code {
     unavailable,  // no session bus, or no ScreenCast portal on it
-    denied,       // the user said no (or dismissed the dialog)
+    denied,       // the user said no (or dismissed the dialog), or the desktop ended the request
     failed,       // the portal answered with an error, or not in time
   };
   Code code = Code::failed;

@@ -109,10 +109,37 @@ class LinuxSetupChecks final : public SetupChecks {
   std::unique_ptr<x11::X11Connection> connection_;
 };
 
+class GrantedSetupChecks final : public SetupChecks {
+ public:
+  GrantedSetupChecks(std::shared_ptr<SetupChecks> checks, std::shared_ptr<ScreenCaptureGrant> grant)
+      : checks_(std::move(checks)), grant_(std::move(grant)) {}
+
+  bool screenCaptureAllowed() override { return grant_ && grant_->granted(); }
+  bool inputInjectionAllowed() override { return checks_->inputInjectionAllowed(); }
+  std::optional<std::string> wifiPowerSavingInterface() override {
+    return checks_->wifiPowerSavingInterface();
+  }
+  void requestScreenCapture() override {
+    if (grant_) grant_->requestAgain();
+  }
+  void setChangeHandler(std::function<void()> handler) override {
+    if (grant_) grant_->setChangeHandler(std::move(handler));
+  }
+
+ private:
+  std::shared_ptr<SetupChecks> checks_;
+  std::shared_ptr<ScreenCaptureGrant> grant_;
+};
+
 }  // namespace
 
 std::shared_ptr<SetupChecks> makeLinuxSetupChecks(const std::string& display) {
   return std::make_shared<LinuxSetupChecks>(display);
+}
+
+std::shared_ptr<SetupChecks> withCaptureGrant(std::shared_ptr<SetupChecks> checks,
+                                              std::shared_ptr<ScreenCaptureGrant> grant) {
+  return std::make_shared<GrantedSetupChecks>(std::move(checks), std::move(grant));
 }
 
 }  // namespace ferrowin::platform

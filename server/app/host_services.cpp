@@ -6,9 +6,8 @@
 
 #include "common/util/log.h"
 #include "platform/applications.h"
-#include "platform/linux/pipewire_capture.h"
+#include "platform/linux/portal_capture.h"
 #include "platform/linux/pulse_audio_capture.h"
-#include "platform/linux/screencast_portal.h"
 #include "platform/linux/x11_capture.h"
 #include "platform/linux/x11_virtual_display.h"
 #include "platform/synthetic/synthetic_audio.h"
@@ -43,31 +42,20 @@ namespace {
 // The desktop portal's grant, asked without a dialog when the saved token still holds.
 Expected<CaptureSetup, std::string> openPortalCapture(common::SettingsStore& settings,
                                                       const EnvironmentLookup& environment) {
-  auto log = common::serverLog("app");
-  const auto token = settings.stringValue(kPortalRestoreTokenKey);
-  log->info("Asking the desktop portal for screen capture{}",
-            token ? " (restoring the earlier grant)" : "; the desktop may ask for consent");
-  auto grant = platform::requestScreenCast({.busAddress = environment("DBUS_SESSION_BUS_ADDRESS"),
-                                            .restoreToken = token});
-  if (!grant) {
-    // A refused grant is revoked for good: the next start asks afresh.
-    if (grant.error().code == platform::ScreenCastError::Code::denied && token) {
-      (void)settings.remove(kPortalRestoreTokenKey);
-    }
-    return tl::unexpected(grant.error().description());
-  }
-  if (!grant->restoreToken.empty()) {
-    if (auto saved = settings.setString(kPortalRestoreTokenKey, grant->restoreToken); !saved) {
-      log->warn("The portal's restore token could not be saved ({}); the next start asks again",
-                saved.error().description());
-    }
-  }
-  const size_t monitors = grant->sources.size();
-  auto backend = platform::makePipeWireCaptureBackend(std::move(grant->sources), grant->remote);
-  if (!backend) return tl::unexpected(backend.error().description());
-  return CaptureSetup{std::move(*backend), "portal",
-                      "portal (" + std::to_string(monitors) + " monitor" +
-                          (monitors == 1 ? "" : "s") + " through PipeWire)"};
+  const bool restoring = settings.stringValue(kPortalRestoreTokenKey).has_value();
+  common::serverLog("app")->info(
+      "Asking the desktop portal for screen capture{}",
+      restoring ? " (restoring the earlier grant)" : "; the desktop may ask for consent");
+  auto portal = std::make_shared<platform::PortalCapture>(
+      platform::PortalCapture::Options{.busAddress = environment("DBUS_SESSION_BUS_ADDRESS"),
+                                       .settings = &settings,
+                                       .tokenKey = kPortalRestoreTokenKey});
+  auto monitors = portal->ask();
+  if (!monitors) return tl::unexpected(monitors.error().description());
+  return CaptureSetup{portal->backend(), "portal",
+                      "portal (" + std::to_string(*monitors) + " monitor" +
+                          (*monitors == 1 ? "" : "s") + " through PipeWire)",
+                      portal};
 }
 
 Expected<CaptureSetup, std::string> openCapture(const std::string& kind,

@@ -62,10 +62,13 @@ struct CaptureSetup {
   std::shared_ptr<platform::CaptureBackend> backend;
   std::string kind;         // what actually runs: "x11", "portal" or "synthetic"
   std::string description;  // the start-up log's words for it
+  /// The desktop portal's grant (the portal only): what setup's Screen Recording row shows.
+  std::shared_ptr<platform::ScreenCaptureGrant> grant;
 };
 
 /// Opens the chosen backend. The portal asks on the session bus of `environment`
-/// (DBUS_SESSION_BUS_ADDRESS), with the restore token kept in `settings`, and saves the new one.
+/// (DBUS_SESSION_BUS_ADDRESS), with the restore token kept in `settings` (which must outlive the
+/// backend), and saves the new one.
 /// An explicit choice that cannot be opened fails with the reason; an automatic one falls back —
 /// portal, then X11 when DISPLAY is set, then the synthetic pattern — with a warning.
 [[nodiscard]] Expected<CaptureSetup, std::string> makeCaptureBackend(

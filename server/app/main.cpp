@@ -87,8 +87,16 @@ int main(int argc, char** argv) {
 
   if (options.check) {
     common::SettingsStore settings(common::configDirectory(options.configDir));
+    auto checks = platform::makeLinuxSetupChecks("");
+    // Through the desktop portal the Screen Recording row is its grant, asked for as a start would.
+    if (const auto choice = app::chooseCapture(options.capture); choice.kind == "portal") {
+      auto capture = app::makeCaptureBackend(choice, settings);
+      if (!capture) std::fprintf(stderr, "ferrowin-server: %s\n", capture.error().c_str());
+      if (!capture || capture->grant)
+        checks = platform::withCaptureGrant(checks, capture ? capture->grant : nullptr);
+    }
     return app::runSetupCheck({.settings = &settings,
-                               .checks = platform::makeLinuxSetupChecks(""),
+                               .checks = checks,
                                .bonjour = platform::makeAvahiBonjour(),
                                .inputHelperPath = inputHelperOverride()},
                               stdout);
@@ -141,6 +149,8 @@ int main(int argc, char** argv) {
                    : savedEncoder && platform::encoderPreferenceFromText(*savedEncoder)
                        ? "the setting " + std::string(platform::kEncoderSettingKey)
                        : "the default");
+  auto setupChecks = platform::makeLinuxSetupChecks("");
+  if (capture->grant) setupChecks = platform::withCaptureGrant(setupChecks, capture->grant);
   const bool syntheticCapture = capture->kind == "synthetic";
   auto audioBackend = app::makeAudioBackend(options.audio, syntheticCapture);
   log->info("System audio from {} ({})", audioBackend->name(),
@@ -162,7 +172,7 @@ int main(int argc, char** argv) {
                                              .encoderPreference = encoderPreference,
                                              .audioBackend = std::move(audioBackend),
                                              .inputHelperPath = inputHelperOverride(),
-                                             .setupChecks = platform::makeLinuxSetupChecks(""),
+                                             .setupChecks = setupChecks,
                                              .interactiveSetup = shell});
   if (!shell) app::logUnsatisfiedSetup(*services->permissions);
   log->info("Video transport {} on port {}", services->videoTransport(), services->videoPort());

@@ -94,6 +94,14 @@ std::shared_ptr<HostPermissionMonitor> HostPermissionMonitor::create(Dependencie
       [weak = std::weak_ptr(monitor)](bool) {
         if (auto self = weak.lock()) self->refresh();
       });
+  // A portal grant revoked (or given) while nobody looks: refreshed at once, so the setup window
+  // comes back and the services are held.
+  monitor->deps_.checks->setChangeHandler(
+      [weak = std::weak_ptr(monitor), &main = monitor->deps_.main] {
+        asio::post(main, [weak] {
+          if (auto self = weak.lock()) self->refresh();
+        });
+      });
   return monitor;
 }
 
@@ -113,7 +121,10 @@ HostPermissionMonitor::HostPermissionMonitor(Dependencies dependencies)
   if (!deps_.checks) deps_.checks = std::make_shared<platform::FixedSetupChecks>();
 }
 
-HostPermissionMonitor::~HostPermissionMonitor() { stopCheapRefresh(); }
+HostPermissionMonitor::~HostPermissionMonitor() {
+  deps_.checks->setChangeHandler({});
+  stopCheapRefresh();
+}
 
 PermissionState HostPermissionMonitor::state() const {
   return {.screenRecordingGranted = screenRecordingGranted.get(),
@@ -221,6 +232,7 @@ void HostPermissionMonitor::retryLocalNetwork() {
 
 void HostPermissionMonitor::requestScreenRecording() {
   markCompleted(false);
+  deps_.checks->requestScreenCapture();
   refresh();
 }
 

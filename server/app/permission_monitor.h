@@ -117,8 +117,9 @@ class HostPermissionMonitor : public std::enable_shared_from_this<HostPermission
   bool probing() const { return probeRunning_; }
   /// With the control service running: advertise it again; otherwise restart the probe.
   void retryLocalNetwork();
-  /// Linux cannot ask for the display on the user's behalf: clears the completed mark (so the
-  /// setup window stays until the display is usable) and looks again.
+  /// Clears the completed mark (so the setup window stays until capture is allowed), asks the
+  /// desktop portal for a grant again where the host captures through it (an X display cannot be
+  /// asked for), and looks again; the portal's answer comes with a later refresh.
   void requestScreenRecording();
   /// Sets and persists the completed mark.
   void markCompleted(bool value);

@@ -12,13 +12,17 @@
 #include "common/util/files.h"
 #include "platform/fake/fake_bonjour.h"
 #include "platform/fake/fake_host_info.h"
+#include "platform/linux/portal_capture.h"
 #include "platform/linux/setup_checks_linux.h"
 #include "server/app/host_services.h"
 #include "server/app/setup_check_command.h"
 #include "server/app/setup_rows.h"
 #include "tests/app/setup_test_support.h"
+#include "tests/support/fake_screencast_portal.h"
 #include "tests/support/fake_uhid_kernel.h"
 #include "tests/support/log_capture.h"
+#include "tests/support/pipewire_server.h"
+#include "tests/support/run_command.h"
 #include "tests/support/x_server.h"
 
 namespace ferrowin::app {
@@ -26,6 +30,11 @@ namespace {
 
 using testing::MainThread;
 using testing::waitUntil;
+
+std::string portalMissing() {
+  const std::string missing = testing::PipeWireServer::missing();
+  return missing.empty() ? testing::FakeScreenCastPortal::missing() : missing;
+}
 
 std::vector<std::string> xvfbArguments(bool xtest) {
   std::vector<std::string> arguments = {"-screen", "0", "640x480x24", "-nolisten", "tcp"};
@@ -140,7 +149,9 @@ class SetupFlowTest : public ::testing::Test {
     });
   }
 
-  std::shared_ptr<HostServices> makeServices() {
+  std::shared_ptr<HostServices> makeServices(
+      std::shared_ptr<platform::SetupChecks> setupChecks = {}) {
+    if (!setupChecks) setupChecks = checks;
     return thread.onMain([&] {
       auto made = HostServices::create({.main = &thread.main,
                                         .settings = &settings,
@@ -149,7 +160,7 @@ class SetupFlowTest : public ::testing::Test {
                                         .bonjour = bonjour,
                                         .hostInfo = std::make_shared<platform::FakeHostInfo>(),
                                         .inputHelperPath = helperPath,
-                                        .setupChecks = checks,
+                                        .setupChecks = setupChecks,
                                         .interactiveSetup = true});
       made->onboarding->setWindow(window);
       return made;
@@ -287,6 +298,62 @@ TEST_F(SetupFlowTest, SetupHoldsTheServicesUntilGetStarted) {
   EXPECT_EQ(window->shown, 2);
 }
 
+// Capturing through the desktop portal, the Screen Recording row is its grant. The user revokes it
+// (the session is closed) or the compositor stops the cast (the node goes away): the row turns
+// false, the token is forgotten, the setup window comes back and holds the services. "Enable" asks
+// the portal again, and the new grant streams and turns the row true.
+TEST_F(SetupFlowTest, RevokedPortalGrantHoldsTheHostUntilGrantedAgain) {
+  if (const std::string skip = portalMissing(); !skip.empty()) GTEST_SKIP() << skip;
+  testing::PipeWireServer server;
+  ASSERT_TRUE(server.start()) << server.log();
+  auto node = server.publishTestPattern("ferrowin-setup-desktop", 320, 240, "smpte");
+  testing::FakeScreenCastPortal portal(server, "ferrowin-setup-desktop", 320, 240);
+  ASSERT_TRUE(node && portal.start());
+  auto capture = std::make_shared<platform::PortalCapture>(
+      platform::PortalCapture::Options{.busAddress = server.busAddress(),
+                                       .settings = &settings,
+                                       .tokenKey = kPortalRestoreTokenKey,
+                                       .timeout = std::chrono::seconds(10)});
+  ASSERT_TRUE(capture->ask());
+  useUhid(true);
+  checks->inputInjection = true;
+  ASSERT_TRUE(settings.setBool(kOnboardingCompletedKey, true));
+  services = makeServices(platform::withCaptureGrant(checks, capture));
+  thread.onMain([&] {
+    services->onboarding->presentIfNeeded();
+    services->startServices();
+  });
+  ASSERT_TRUE(services->control->isRunning.get());
+  ASSERT_TRUE(settledProbe(*services->permissions));
+
+  const platform::CaptureFilter display{platform::CaptureFilter::Kind::display, 1, {}, 1.0};
+  for (bool closeSession : {true, false}) {
+    if (closeSession) {
+      ASSERT_TRUE(portal.revoke());
+    } else {
+      node->remove();
+    }
+    EXPECT_TRUE(waitUntil([&] { return window->visible.load(); })) << closeSession;
+    EXPECT_TRUE(waitUntil([&] { return !services->control->isRunning.get(); }));
+    EXPECT_FALSE(services->permissions->screenRecordingGranted.get());
+    EXPECT_EQ(settings.stringValue(kPortalRestoreTokenKey), std::nullopt);
+    EXPECT_FALSE(capture->backend()->screenshot(display, 32, 24, false));
+    if (!closeSession) {  // the compositor casts again, under a new node id
+      node = server.publishTestPattern("ferrowin-setup-desktop", 320, 240, "smpte");
+      ASSERT_TRUE(node && portal.start());
+    }
+
+    thread.onMain([&] { services->permissions->requestScreenRecording(); });  // "Enable"
+    EXPECT_TRUE(waitUntil([&] { return services->permissions->screenRecordingGranted.get(); }));
+    EXPECT_TRUE(settings.stringValue(kPortalRestoreTokenKey));
+    EXPECT_TRUE(capture->backend()->screenshot(display, 32, 24, false));
+    thread.onMain([&] { services->onboarding->getStarted(); });
+    EXPECT_FALSE(window->visible);
+    EXPECT_TRUE(services->control->isRunning.get());
+  }
+  thread.onMain([&] { services.reset(); });
+}
+
 TEST_F(SetupFlowTest, HeadlessHostStartsAndLogsWhatIsMissing) {
   testing::LogCapture logs;
   checks->powerSaving = "wlan0";
@@ -350,6 +417,35 @@ TEST(SetupCheckCommand, ExitStatusSaysWhetherSetupCanFinish) {
   }
   // No service was started: nothing was written to the data folder.
   EXPECT_FALSE(std::filesystem::exists(dir / "data"));
+}
+
+// `--check --capture portal` asks the portal as a start would; a grant revoked since then is
+// answered 2 for its token, which is forgotten.
+TEST(SetupCheckCommand, PortalGrantIsTheScreenRecordingRow) {
+  if (const std::string skip = portalMissing(); !skip.empty()) GTEST_SKIP() << skip;
+  testing::PipeWireServer server;
+  ASSERT_TRUE(server.start()) << server.log();
+  auto node = server.publishTestPattern("ferrowin-check-desktop", 320, 240, "smpte");
+  testing::FakeScreenCastPortal portal(server, "ferrowin-check-desktop", 320, 240);
+  ASSERT_TRUE(node && portal.start());
+  testing::TempDir dir;
+  const std::string command =
+      "DISPLAY= DBUS_SESSION_BUS_ADDRESS=" + server.busAddress() +
+      " DBUS_SYSTEM_BUS_ADDRESS=unix:path=" + (dir / "no-bus").string() +
+      " " FERROWIN_BINARY_DIR "/bin/ferrowin-server --check --capture portal --config-dir " +
+      (dir / "config").string() + " 2>/dev/null";
+  for (bool revoked : {false, true}) {
+    if (revoked) {
+      ASSERT_TRUE(portal.revoke());
+    }
+    const std::string out = testing::runCommand(command);
+    EXPECT_NE(out.find(revoked ? "Screen Recording    Not enabled" : "Screen Recording    Enabled"),
+              std::string::npos)
+        << out;
+    EXPECT_EQ(common::SettingsStore(dir / "config").stringValue(kPortalRestoreTokenKey).has_value(),
+              !revoked);
+  }
+  EXPECT_NE(portal.log().find(R"("revoked": true)"), std::string::npos) << portal.log();
 }
 
 }  // namespace

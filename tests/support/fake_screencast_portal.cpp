@@ -1,5 +1,6 @@
 #include "tests/support/fake_screencast_portal.h"
 
+#include <signal.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -48,6 +49,24 @@ bool FakeScreenCastPortal::start(bool deny) {
 }
 
 void FakeScreenCastPortal::stop() { endChild(pid_); }
+
+bool FakeScreenCastPortal::revoke() {
+  const auto revocations = [&] {
+    const std::string text = log();
+    size_t count = 0;
+    for (size_t at = 0; (at = text.find(R"("step": "Revoked")", at)) != std::string::npos; ++at) {
+      ++count;
+    }
+    return count;
+  };
+  const size_t before = revocations();
+  if (pid_ <= 0 || ::kill(pid_, SIGUSR1) != 0) return false;
+  for (int i = 0; i < 200; ++i) {
+    if (revocations() > before) return true;
+    usleep(25'000);
+  }
+  return false;
+}
 
 std::string FakeScreenCastPortal::log() const {
   std::ifstream in(dir_ / "portal.log");

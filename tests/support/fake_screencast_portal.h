@@ -27,6 +27,9 @@ class FakeScreenCastPortal {
   /// user is refused.
   bool start(bool deny = false);
   void stop();
+  /// Revokes every grant, as the user would in the desktop's settings: the sessions are closed,
+  /// and a Start with a token issued so far is answered 2. Returns once the portal has done so.
+  bool revoke();
   /// The conversation so far: one JSON line a step ("SelectSources" with the options received,
   /// "Start" with whether the user was asked).
   std::string log() const;

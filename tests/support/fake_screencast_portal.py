@@ -4,12 +4,13 @@ DBUS_SESSION_BUS_ADDRESS, answering CreateSession / SelectSources / Start / Open
 way the desktop's portal does (Request objects answered by their Response signal). Start grants
 one monitor: the PipeWire node --node-id, reached through the daemon socket --pipewire-socket.
 A restore token it issued before (kept in --state across runs) restores the grant without
-"asking"; otherwise it "asks" and grants, or refuses with --deny. Every step is written to --log
-as a JSON line."""
+"asking"; otherwise it "asks" and grants, or refuses with --deny. SIGUSR1 revokes every grant, as
+a user would in the desktop's settings: each session gets its Closed signal, and Start answers 2
+for the tokens issued so far. Every step is written to --log as a JSON line."""
 
 import argparse
 import json
-import os
+import signal
 import socket
 
 import dbus
@@ -37,17 +38,35 @@ class Portal(dbus.service.Object):
         self.bus = bus
         self.args = args
         self.selected = {}
+        self.sessions = {}  # handle: the client's unique name
 
     def log(self, step, **fields):
         with open(self.args.log, "a") as out:
             out.write(json.dumps(dict(step=step, **fields)) + "\n")
 
-    def issued(self):
+    def tokens(self):
         try:
             with open(self.args.state) as state:
                 return json.load(state)
         except (OSError, ValueError):
-            return []
+            return {"issued": [], "revoked": []}
+
+    def keep(self, tokens):
+        with open(self.args.state, "w") as state:
+            json.dump(tokens, state)
+
+    def revoke(self):
+        tokens = self.tokens()
+        self.keep({"issued": [], "revoked": tokens["revoked"] + tokens["issued"]})
+        for handle, sender in self.sessions.items():
+            message = dbus.lowlevel.SignalMessage(
+                handle, "org.freedesktop.portal.Session", "Closed")
+            message.set_destination(sender)
+            message.append(dbus.Dictionary({}, signature="sv"))
+            self.bus.send_message(message)
+        self.log("Revoked", sessions=len(self.sessions))
+        self.sessions = {}
+        return True
 
     def respond(self, sender, options, code, results):
         token = str(options.get("handle_token", "t"))
@@ -73,6 +92,7 @@ class Portal(dbus.service.Object):
     def CreateSession(self, options, sender=None):
         handle = "/org/freedesktop/portal/desktop/session/%s/%s" % (
             sender[1:].replace(".", "_"), options.get("session_handle_token", "s"))
+        self.sessions[handle] = sender
         self.log("CreateSession")
         return self.respond(sender, options, 0, {"session_handle": dbus.ObjectPath(handle)})
 
@@ -84,8 +104,11 @@ class Portal(dbus.service.Object):
 
     @dbus.service.method(SCREENCAST, in_signature="osa{sv}", out_signature="o", sender_keyword="sender")
     def Start(self, session, parent, options, sender=None):
-        issued = self.issued()
-        restored = self.selected.get("restore_token") in issued
+        tokens = self.tokens()
+        if self.selected.get("restore_token") in tokens["revoked"]:
+            self.log("Start", asked=False, revoked=True)
+            return self.respond(sender, options, 2, {})
+        restored = self.selected.get("restore_token") in tokens["issued"]
         self.log("Start", asked=not restored)
         if not restored and self.args.deny:
             return self.respond(sender, options, 1, {})
@@ -94,9 +117,9 @@ class Portal(dbus.service.Object):
             "size": dbus.Struct((dbus.Int32(self.args.width), dbus.Int32(self.args.height)), signature="ii"),
             "source_type": dbus.UInt32(1)}, signature="sv")), signature="ua{sv}")], signature="(ua{sv})")}
         if self.selected.get("persist_mode") == 2:
-            token = "token-%d" % (len(issued) + 1)
-            with open(self.args.state, "w") as state:
-                json.dump(issued + [token], state)
+            token = "token-%d" % (len(tokens["issued"]) + len(tokens["revoked"]) + 1)
+            tokens["issued"].append(token)
+            self.keep(tokens)
             results["restore_token"] = dbus.String(token)
         return self.respond(sender, options, 0, results)
 
@@ -121,6 +144,7 @@ def main():
     dbus.mainloop.glib.DBusGMainLoop(set_as_default=True)
     bus = dbus.SessionBus()
     portal = Portal(bus, args)
+    GLib.unix_signal_add(GLib.PRIORITY_DEFAULT, signal.SIGUSR1, portal.revoke)
     name = dbus.service.BusName("org.freedesktop.portal.Desktop", bus)
     GLib.MainLoop().run()
 
