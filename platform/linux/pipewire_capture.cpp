@@ -75,7 +75,7 @@ class PipeWireConnection {
         auto* self = static_cast<PipeWireConnection*>(data);
         if (id != PW_ID_CORE || res != -EPIPE) return;
         self->broken_ = true;
-        self->end("the PipeWire connection broke");
+        self->end(false, "the PipeWire connection broke");
       };
       return e;
     }();
@@ -85,7 +85,8 @@ class PipeWireConnection {
   }
 
   // Reports the end of the cast once `nodes` leave the registry (see PipeWireRemote::onEnded).
-  void watchNodes(std::vector<uint32_t> nodes, std::function<void(const std::string&)> onEnded) {
+  void watchNodes(std::vector<uint32_t> nodes,
+                  std::function<void(bool, const std::string&)> onEnded) {
     if (!onEnded) return;
     Lock lock(*this);
     watchedNodes_ = std::move(nodes);
@@ -98,7 +99,7 @@ class PipeWireConnection {
         auto* self = static_cast<PipeWireConnection*>(data);
         const auto& watched = self->watchedNodes_;
         if (std::find(watched.begin(), watched.end(), id) != watched.end()) {
-          self->end("the screen cast's node went away");
+          self->end(true, "the screen cast's node went away");
         }
       };
       return e;
@@ -140,11 +141,11 @@ class PipeWireConnection {
   PipeWireConnection() = default;
 
   // On the loop thread.
-  void end(const std::string& why) {
+  void end(bool revoked, const std::string& why) {
     if (!onEnded_) return;
     auto onEnded = std::move(onEnded_);
     onEnded_ = nullptr;
-    onEnded(why);
+    onEnded(revoked, why);
   }
 
   pw_thread_loop* loop_ = nullptr;
@@ -155,7 +156,7 @@ class PipeWireConnection {
   pw_registry* registry_ = nullptr;
   spa_hook registryListener_{};
   std::vector<uint32_t> watchedNodes_;
-  std::function<void(const std::string&)> onEnded_;
+  std::function<void(bool, const std::string&)> onEnded_;
   std::shared_ptr<void> keepAlive_;
 };
 

@@ -34,9 +34,9 @@ struct PipeWireRemote {
   /// Kept alive as long as the backend: what keeps the grant valid (the portal session).
   std::shared_ptr<void> keepAlive;
   /// Called once, on PipeWire's thread, when the cast ends whether or not anything streams: a node
-  /// of the sources (by node id) goes away, or the connection breaks. Never called once the
-  /// backend and its streams are gone.
-  std::function<void(const std::string& why)> onEnded;
+  /// of the sources (by node id) goes away (`revoked`), or the connection breaks. Never called
+  /// once the backend and its streams are gone.
+  std::function<void(bool revoked, const std::string& why)> onEnded;
 };
 
 /// Connects to the PipeWire daemon. Fails with `unavailable` when it cannot be reached.

@@ -188,24 +188,23 @@ Expected<size_t, ScreenCastError> PortalCapture::ask() {
   std::lock_guard lock(askMutex_);
   const uint64_t generation = state_->begin();
   const auto token = options_.settings->stringValue(options_.tokenKey);
+  // The grant ending by itself (the session closed, the cast's node gone) is news only while no
+  // later conversation has begun.
+  const auto ended = [state = state_, generation](bool revoked, const std::string& why) {
+    state->ended(generation, revoked, why);
+  };
   ScreenCastRequest request{.busAddress = options_.busAddress,
                             .restoreToken = token,
                             .timeout = options_.timeout,
                             .cancelled = [this] { return stopping_.load(); },
-                            .onEnded =
-                                [state = state_, generation](bool revoked, const std::string& why) {
-                                  state->ended(generation, revoked, why);
-                                }};
+                            .onEnded = ended};
   auto grant = requestScreenCast(request);
   std::shared_ptr<CaptureBackend> backend;
   Expected<size_t, ScreenCastError> result = unexpected(ScreenCastError{});
   if (grant) {
     const size_t monitors = grant->sources.size();
     PipeWireRemote remote = grant->remote;
-    // The cast's node going away is the end of the grant, streaming or not.
-    remote.onEnded = [state = state_, generation](const std::string& why) {
-      state->ended(generation, true, why);
-    };
+    remote.onEnded = ended;
     auto made = makePipeWireCaptureBackend(std::move(grant->sources), std::move(remote));
     if (made) {
       backend = std::move(*made);

@@ -104,6 +104,8 @@ bool SwaySession::start(double timeoutSeconds) {
                                std::to_string(kHeight) + "\n");
   write(dir / "config" / "xdg-desktop-portal-wlr" / "config",
         "[screencast]\nchooser_type=none\noutput_name=HEADLESS-1\n");
+  // A copy the session's user can read wherever the build tree is.
+  std::filesystem::copy_file(FERROWIN_XDPW_SHIM, dir / "xdpw_dmabuf_shim.so");
   std::filesystem::create_directories(dir / "run");
   std::filesystem::permissions(dir / "run", std::filesystem::perms::owner_all);
   if (asRoot()) {
@@ -152,7 +154,7 @@ bool SwaySession::start(double timeoutSeconds) {
     return false;
   }
   // Its preloaded shim stands in for the GPU this machine lacks (xdpw_dmabuf_shim.c).
-  if (spawn({kWlrPortal}, {std::string("LD_PRELOAD=") + FERROWIN_XDPW_SHIM}) < 0 ||
+  if (spawn({kWlrPortal}, {"LD_PRELOAD=" + (dir / "xdpw_dmabuf_shim.so").string()}) < 0 ||
       !waitUntil(timeoutSeconds,
                  [&] { return ownsName("org.freedesktop.impl.portal.desktop.wlr"); })) {
     return false;
