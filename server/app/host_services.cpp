@@ -51,6 +51,12 @@ Expected<CaptureSetup, std::string> openPortalCapture(common::SettingsStore& set
                                        .settings = &settings,
                                        .tokenKey = kPortalRestoreTokenKey});
   auto monitors = portal->ask();
+  // A refusal keeps the portal: the Screen Recording row shows it, and its Enable asks again.
+  // Another backend would stream the session's empty X root window as if it were the desktop.
+  if (!monitors && monitors.error().code == platform::ScreenCastError::Code::denied) {
+    return CaptureSetup{portal->backend(), "portal",
+                        "portal (not granted: " + monitors.error().description() + ")", portal};
+  }
   if (!monitors) return tl::unexpected(monitors.error().description());
   return CaptureSetup{portal->backend(), "portal",
                       "portal (" + std::to_string(*monitors) + " monitor" +

@@ -111,6 +111,17 @@ TEST(CaptureChoice, PortalTokenIsKeptInSettingsSoTheNextStartDoesNotAsk) {
   EXPECT_NE(portal.log().find(R"("restore_token": "token-1")"), std::string::npos);
   EXPECT_NE(portal.log().find(R"("asked": false)"), std::string::npos);
   EXPECT_EQ(settings.stringValue(kPortalRestoreTokenKey), "token-2");
+
+  // Refused with nothing to restore: the host stays on the portal, ungranted, rather than stream
+  // another backend's picture; setup's Screen Recording row shows the refusal.
+  testing::TempDir fresh;
+  common::SettingsStore unasked(fresh.path());
+  auto refused = makeCaptureBackend(choice, unasked, environment);
+  ASSERT_TRUE(refused) << refused.error();
+  EXPECT_EQ(refused->kind, "portal");
+  EXPECT_EQ(refused->description.rfind("portal (not granted: ", 0), 0u) << refused->description;
+  ASSERT_TRUE(refused->grant);
+  EXPECT_FALSE(refused->grant->granted());
 }
 
 }  // namespace
