@@ -1,9 +1,12 @@
 // Virtual displays on a real X server: Xorg with the dummy driver (spare outputs DUMMY1…) for
-// the RandR backend and its transactions (the service on it, and Xvfb's "missing" path, run end
-// to end in the integration tests). After every test the layout must read exactly as before, as
+// the RandR backend and its transactions (a monitor of the client's size beside the real one,
+// made, streamed and removed by the service, and Xvfb's "missing" path, run end to end in the
+// integration tests). After every test the layout must read exactly as before, as
 // xrandr and xdpyinfo print it.
 
 #include <gtest/gtest.h>
+
+#include <tuple>
 
 #include "platform/linux/x11_capture.h"
 #include "platform/linux/x11_virtual_display.h"
@@ -15,25 +18,14 @@
 namespace ferrowin::capture {
 namespace {
 
-using platform::LiveDisplay;
-
-std::optional<LiveDisplay> find(const std::vector<LiveDisplay>& list, uint32_t id) {
-  for (const LiveDisplay& display : list) {
-    if (display.id == id) return display;
-  }
-  return std::nullopt;
-}
-
 TEST(CvtTimings, ReducedBlankingMatchesTheStandardTable) {
   // CVT-RB 1920 × 1080 at 60 Hz: 138.50 MHz, 2080 × 1111 total.
   const platform::CvtMode mode = platform::cvtReducedBlanking(1920, 1080, 60);
   EXPECT_EQ(mode.dotClockHz, 138'500'000u);
-  EXPECT_EQ(mode.htotal, 2080);
-  EXPECT_EQ(mode.hsyncStart, 1968);
-  EXPECT_EQ(mode.hsyncEnd, 2000);
-  EXPECT_EQ(mode.vtotal, 1111);
-  EXPECT_EQ(mode.vsyncStart, 1083);
-  EXPECT_EQ(mode.vsyncEnd, 1088);
+  EXPECT_EQ(std::tie(mode.htotal, mode.hsyncStart, mode.hsyncEnd),
+            std::make_tuple(2080, 1968, 2000));
+  EXPECT_EQ(std::tie(mode.vtotal, mode.vsyncStart, mode.vsyncEnd),
+            std::make_tuple(1111, 1083, 1088));
   // A width that is no multiple of 8 stays exact; the rate stays close.
   const platform::CvtMode phone = platform::cvtReducedBlanking(2532, 1170, 60);
   EXPECT_EQ(phone.width, 2532);
@@ -93,41 +85,16 @@ class DummyXorgTest : public ::testing::Test {
 
 testing::DummyXorg* DummyXorgTest::xorg_ = nullptr;
 
-TEST_F(DummyXorgTest, MonitorOfTheAskedSizeBesideTheRealOneAndGoneWithoutATrace) {
-  ASSERT_FALSE(displays->missingReason());
-  auto created = VirtualDisplay::create(*displays, "Ferrowin Virtual", 2532, 1170, 4, 60, 110);
+TEST_F(DummyXorgTest, MainPlacementTakesTheOriginAndRestoreGivesItBack) {
+  auto created = VirtualDisplay::create(*displays, "Ferrowin Virtual", 1920, 1080, 4, 30, 110);
   ASSERT_TRUE(created) << created.error().description();
   const uint32_t v = (*created)->displayID();
   EXPECT_EQ((*created)->serialNum(), 1u);
-
-  const auto live = displays->liveDisplays();
-  const auto monitor = find(live, v);
-  ASSERT_TRUE(monitor);
-  EXPECT_EQ(monitor->pixelWidth, 2532);
-  EXPECT_EQ(monitor->pointHeight, 1170);
-  EXPECT_NEAR(monitor->refreshHz, 60, 0.1);
-  EXPECT_EQ(monitor->vendorID, 0u);  // the dummy outputs have no EDID
-  EXPECT_FALSE(monitor->isBuiltin);
-  EXPECT_FALSE(monitor->isMain);
-  EXPECT_TRUE(monitor->name.starts_with("DUMMY")) << monitor->name;
   // The capture backend knows it by the same id.
   auto content = capture->shareableContent(true);
   ASSERT_TRUE(content);
   EXPECT_TRUE(std::any_of(content->displays.begin(), content->displays.end(),
                           [&](const platform::CaptureDisplay& d) { return d.id == v; }));
-
-  ASSERT_TRUE(placeVirtualDisplay(*displays, v, VirtualDisplayChoice::extended, live, 2532));
-  EXPECT_EQ(displays->displayBounds(v), (platform::CaptureRect{1280, 0, 2532, 1170}));
-  EXPECT_EQ(displays->mainDisplayId(), realId);
-  created->reset();
-  EXPECT_TRUE(
-      logs.contains("Virtual display " + std::to_string(v) + " removed (" + monitor->name + ")"));
-}
-
-TEST_F(DummyXorgTest, MainPlacementTakesTheOriginAndRestoreGivesItBack) {
-  auto created = VirtualDisplay::create(*displays, "Ferrowin Virtual", 1920, 1080, 4, 30, 110);
-  ASSERT_TRUE(created) << created.error().description();
-  const uint32_t v = (*created)->displayID();
   ASSERT_TRUE(placeVirtualDisplay(*displays, v, VirtualDisplayChoice::main,
                                   displays->liveDisplays(), 1920));
   EXPECT_TRUE(logs.contains("No built-in display online; skipped mirroring"));

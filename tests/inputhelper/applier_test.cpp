@@ -17,7 +17,7 @@ class ApplierTest : public ::testing::Test {
  protected:
   std::vector<uint16_t> applied() const {
     std::vector<uint16_t> out;
-    for (const auto& r : sink_->reports()) out.push_back(r.buttons);
+    for (const auto& r : sink_->reports.get()) out.push_back(r.buttons);
     return out;
   }
 
@@ -41,7 +41,7 @@ TEST_F(ApplierTest, SequenceFilter) {
   for (const auto& step : steps) {
     EXPECT_EQ(applier_.apply(step.sequence, pressed(1)), step.applied) << step.sequence;
     applied += step.applied;
-    EXPECT_EQ(sink_->reports().size(), applied) << step.sequence;
+    EXPECT_EQ(sink_->reports.get().size(), applied) << step.sequence;
   }
 }
 
@@ -56,10 +56,10 @@ TEST_F(ApplierTest, FailsafeRecentresOnceUntilTheNextReport) {
   EXPECT_FALSE(applier_.failsafeCheck(1.0));
   clock_.advance(0.001);
   EXPECT_TRUE(applier_.failsafeCheck(1.0));
-  EXPECT_EQ(sink_->reports().back(), VirtualGamepadInputReport{});
+  EXPECT_EQ(sink_->reports.get().back(), VirtualGamepadInputReport{});
   clock_.advance(10);
   EXPECT_FALSE(applier_.failsafeCheck(1.0));
-  EXPECT_EQ(sink_->reports().size(), 2u);
+  EXPECT_EQ(sink_->reports.get().size(), 2u);
   EXPECT_EQ(logs.records(),
             (std::vector<std::string>{"com.zavel.ferrowin.server/gamepad|failsafe: no packets "
                                       "within timeout; recentered gamepad"}));
@@ -67,7 +67,7 @@ TEST_F(ApplierTest, FailsafeRecentresOnceUntilTheNextReport) {
   applier_.apply(2, pressed(8));
   clock_.advance(1.0);
   EXPECT_TRUE(applier_.failsafeCheck(1.0));
-  EXPECT_EQ(sink_->reports().size(), 4u);
+  EXPECT_EQ(sink_->reports.get().size(), 4u);
 }
 
 }  // namespace

@@ -4,7 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include "inputhelper/arguments.h"
 #include "tests/inputhelper/session_doubles.h"
 #if FERROWIN_HAVE_HID
 #include "tests/support/fake_uhid_kernel.h"
@@ -21,15 +20,23 @@ const std::map<std::string, std::string> kNoUhid = {{"FERROWIN_UHID_SOCKET", "/n
 const std::string kNoHidPreflight = "{\"accessibilityTrusted\":false,\"virtualHIDAvailable\":false}\n";
 
 TEST(HelperProgram, UsageErrorsExitTwoWithTheirText) {
-  const HelperRun none = runHelper({});
-  EXPECT_EQ(none.exitCode, 2);
-  EXPECT_EQ(none.standardError, "error: need --gamepad-hid and/or --mouse-hid\n");
-  EXPECT_EQ(none.standardOutput, "");
-  for (auto args : std::vector<std::vector<std::string>>{
-           {"--gamepad-hid", "--help"}, {"--port", "65536", "--gamepad-hid"}, {"--port"}}) {
+  const std::string usage =
+      "FerrowinInputHelper \xE2\x80\x94 Ferrowin UDP input + HID/CGEvent injector\n\nUSAGE:\n"
+      "  FerrowinInputHelper --port <u16> --profile <generic|xbox> \\\n"
+      "    [--gamepad-hid] [--mouse-hid] [--timeout-ms <int>]\n"
+      "  FerrowinInputHelper --preflight [--prompt-accessibility] [--skip-hid]\n\n"
+      "Stdin JSON lines: geometry (PointerGeometryWire) or remap look (RemapLookStdinWire).\n"
+      "--preflight prints one JSON line on stdout (Accessibility + Virtual HID) and exits.";
+  const std::pair<std::vector<std::string>, std::string> cases[] = {
+      {{}, "error: need --gamepad-hid and/or --mouse-hid\n"},
+      {{"--gamepad-hid", "--help"}, usage},
+      {{"--port", "65536", "--gamepad-hid"}, usage},
+  };
+  for (const auto& [args, text] : cases) {
     const HelperRun run = runHelper(args);
-    EXPECT_EQ(run.exitCode, 2);
-    EXPECT_EQ(run.standardError, std::string(kUsageText));
+    EXPECT_EQ(run.exitCode, 2) << ::testing::PrintToString(args);
+    EXPECT_EQ(run.standardError, text);
+    EXPECT_EQ(run.standardOutput, "");
   }
 }
 

@@ -1,5 +1,5 @@
-// The virtual gamepad's and mouse's bytes: descriptors, report translation, rumble decoding and
-// the mouse's motion chunking.
+// The virtual gamepad's and mouse's bytes: descriptors, report translation and rumble decoding.
+// (The mouse's motion chunking runs against the fake kernel in mouse_injector_test.)
 
 #include <gtest/gtest.h>
 
@@ -32,51 +32,40 @@ uint16_t u16(std::span<const uint8_t> b, size_t at) {
   return static_cast<uint16_t>(b[at] | b[at + 1] << 8);
 }
 
-TEST(XboxTranslation, CentredSticksAndTriggerScaling) {
-  VirtualGamepadInputReport r;  // sticks 0x80
+TEST(XboxTranslation, SticksAndTriggersScaleToTheirRanges) {
+  VirtualGamepadInputReport r;  // sticks centred at 0x80
   r.leftTrigger = 255;
   r.rightTrigger = 1;
   auto main = xboxMainReport(r);
   EXPECT_EQ(main[0], 1);
   EXPECT_EQ(u16(main, 1), 0x8080);
   EXPECT_EQ(u16(main, 3), 0x7F7F);
-  EXPECT_EQ(u16(main, 5), 0x8080);
-  EXPECT_EQ(u16(main, 7), 0x7F7F);
   EXPECT_EQ(u16(main, 9), 1023);
   EXPECT_EQ(u16(main, 11), 4);
   EXPECT_EQ(main[13], 0);  // hat 8 = centred
-
   auto gip = gipInputFrame(r, 7);
   EXPECT_EQ(gip[0], 0x20);
   EXPECT_EQ(gip[2], 7);
   EXPECT_EQ(gip[3], 14);
-  EXPECT_EQ(gip[5], 0);  // no d-pad
   EXPECT_EQ(u16(gip, 6), 1023);
-  EXPECT_EQ(u16(gip, 8), 4);
   for (size_t at : {10, 12, 14, 16}) EXPECT_EQ(u16(gip, at), 0x0080) << at;
-}
 
-TEST(XboxTranslation, StickExtremes) {
-  VirtualGamepadInputReport r;
   r.leftX = 0;
   r.leftY = 0;
   r.rightX = 255;
-  r.rightY = 255;
-  auto main = xboxMainReport(r);
+  main = xboxMainReport(r);
   EXPECT_EQ(u16(main, 1), 0);
   EXPECT_EQ(u16(main, 3), 65535);  // Y inverted
   EXPECT_EQ(u16(main, 5), 65535);
-  EXPECT_EQ(u16(main, 7), 0);
-  auto gip = gipInputFrame(r, 0);
-  EXPECT_EQ(static_cast<int16_t>(u16(gip, 10)), -32768);  // Y not inverted
-  EXPECT_EQ(static_cast<int16_t>(u16(gip, 12)), -32768);
+  gip = gipInputFrame(r, 0);
+  EXPECT_EQ(static_cast<int16_t>(u16(gip, 12)), -32768);  // Y not inverted
   EXPECT_EQ(static_cast<int16_t>(u16(gip, 14)), 32767);
 }
 
 TEST(XboxTranslation, ButtonsMapToTheControllersNumbers) {
   // Client bit → report-1 button number (0 = AC Back).
-  const std::vector<std::pair<int, int>> table = {{0, 1}, {1, 2},  {2, 4},  {3, 5},  {4, 7},
-                                                  {5, 8}, {6, 14}, {7, 15}, {8, 12}, {10, 13}};
+  const std::vector<std::pair<int, int>> table = {{0, 1},  {2, 4},  {4, 7},
+                                                  {6, 14}, {8, 12}, {10, 13}};
   for (auto [clientBit, button] : table) {
     VirtualGamepadInputReport r;
     r.buttons = static_cast<uint16_t>(1u << clientBit);
@@ -88,9 +77,8 @@ TEST(XboxTranslation, ButtonsMapToTheControllersNumbers) {
   back.buttons = 1u << 9;
   EXPECT_EQ(u16(xboxMainReport(back), 14), 0);
   EXPECT_EQ(xboxMainReport(back)[16], 1);
-  VirtualGamepadInputReport unused;
-  unused.buttons = 0xF800;  // bits 11-15
-  EXPECT_EQ(u16(xboxMainReport(unused), 14), 0);
+  back.buttons = 0xF800;  // bits 11-15 are unused
+  EXPECT_EQ(u16(xboxMainReport(back), 14), 0);
 }
 
 TEST(XboxTranslation, GipButtonsAndDpad) {
@@ -134,18 +122,13 @@ TEST(RumbleDecoding, OutputReportsBecomeMotorCommands) {
        RumbleCommand{0, 0, 0, 0, 300}},
       {"above the declared range is full strength", 3, {3, 0x0F, 101, 200, 255, 100, 1, 0, 0},
        Status::success, RumbleCommand{255, 255, 255, 255, 10}},
-      {"report 3 without its id", 3, {0x03, 0, 0, 100, 50, 20, 0, 0}, Status::success,
-       RumbleCommand{255, 127, 0, 0, 200}},
       {"GIP report 9 without its id", 9, {0, 0, 0, 0, 0x03, 0, 0, 100, 50, 20, 0, 1},
        Status::success, RumbleCommand{255, 127, 0, 0, 400}},
-      {"GIP frame", 9, {9, 0, 0, 0, 0, 0x03, 0, 0, 100, 50, 20, 0, 0}, Status::success,
-       RumbleCommand{255, 127, 0, 0, 200}},
       {"GIP frame without USB reports is accepted and ignored", 9,
        {9, 0, 0, 0, 0, 0x03, 0, 0, 100, 50, 20, 0, 0}, Status::success, std::nullopt, false},
       {"report 3 too short", 3, {3, 1, 2, 3}, Status::badArgument, std::nullopt},
       {"report 3 too long", 3, {3, 0, 0, 0, 0, 0, 0, 0, 0, 0}, Status::badArgument, std::nullopt},
       {"GIP too short", 9, {9, 0, 0}, Status::badArgument, std::nullopt},
-      {"no id", 0, {}, Status::unsupported, std::nullopt},
       {"unknown id", 5, {5, 1}, Status::unsupported, std::nullopt},
       {"a feature report", 3, {3, 0x03, 0, 0, 100, 50, 20, 0, 0}, Status::unsupported,
        std::nullopt, true, HIDReportType::feature},
@@ -166,15 +149,6 @@ TEST(RumbleDecoding, OutputReportsBecomeMotorCommands) {
                                    true)
                 .label,
             "0x09 GIP");
-}
-
-using Reports = std::vector<std::array<uint8_t, 4>>;
-
-TEST(MouseReports, LargeMotionIsChunked) {
-  EXPECT_EQ(mouseReports(300, 0, false, false, false, 0),
-            (Reports{{0, 127, 0, 0}, {0, 127, 0, 0}, {0, 46, 0, 0}}));
-  EXPECT_EQ(mouseReports(-300, 5, true, false, false, -1),
-            (Reports{{1, 0x80, 5, 0xFF}, {1, 0x80, 0, 0}, {1, 0xD4, 0, 0}}));
 }
 
 }  // namespace

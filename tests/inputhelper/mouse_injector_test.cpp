@@ -130,52 +130,35 @@ TEST_F(MouseInjectorTest, OnlyTheLeftButtonDragsWhenSeveralAreHeld) {
   EXPECT_EQ(events(Type::moved).size(), 1u);  // after the last release
 }
 
-TEST_F(MouseInjectorTest, MissingGeometryIsReportedAtMostOncePerSecond) {
+// Dropped absolute packets are told on standard error: without geometry at most once a second,
+// without Accessibility every time (and the log says so once).
+TEST_F(MouseInjectorTest, DroppedAbsolutePacketsAreToldOnStandardError) {
   geometry_.set(common::CapturePointerGeometry{{0, 0, 0, 720}, 1, 1});
   testing::LogCapture capture;
   ::testing::internal::CaptureStderr();
-  VirtualMousePacket packet;
-  packet.flags = kLeft;
-  packet.x = 7;
-  packet.y = 9;
-  for (uint32_t s = 1; s <= 3; ++s) {
-    packet.sequence = s;
-    injector_.handle(packet);
-    injector_.drain();
+  for (int i = 0; i < 3; ++i) {  // at 0.0 told, at 0.4 and 0.8 not
+    at(7, 9, kLeft);
     clock_.advance(0.4);
   }
   geometry_.set(std::nullopt);
-  packet.sequence = 4;
-  injector_.handle(packet);
-  injector_.drain();
-  const std::string err = ::testing::internal::GetCapturedStderr();
-  EXPECT_TRUE(pointer_->events().empty());
-  const std::string first =
-      "absolute drop: no capture geometry (seq=1 L=true R=false M=false x=7 y=9)";
-  // 0.0 told, 0.4 and 0.8 not, 1.2 told (then without any geometry at all) — on standard error
-  // only, once each, while the log itself goes there.
-  const std::string fourth =
-      "absolute drop: no capture geometry (seq=4 L=true R=false M=false x=7 y=9)";
-  EXPECT_TRUE(capture.messages().empty());
-  EXPECT_EQ(occurrences(err, first), 1u) << err;
-  EXPECT_EQ(occurrences(err, fourth), 1u) << err;
-  EXPECT_EQ(occurrences(err, "mouse: " + first + "\n"), 1u) << err;
-  EXPECT_EQ(err.find("mouse: absolute drop: no capture geometry (seq=3"), std::string::npos);
-}
-
-TEST_F(MouseInjectorTest, WithoutAccessibilityPacketsAreDroppedAndTheErrorLoggedOnce) {
+  at(7, 9, kLeft);  // at 1.2 told again
+  geometry_.set(common::CapturePointerGeometry{{100, 50, 1000, 1000}, 1000, 1000});
   pointer_->setTrusted(false);
-  testing::LogCapture capture;
-  ::testing::internal::CaptureStderr();
   at(1, 1, 0);
   at(2, 2, 0);
   const std::string err = ::testing::internal::GetCapturedStderr();
-  const std::string drop = "absolute drop: accessibility not trusted";
+  EXPECT_TRUE(pointer_->events().empty());
+  const std::string drop = "mouse: absolute drop: ";
+  EXPECT_EQ(
+      occurrences(err, drop + "no capture geometry (seq=1 L=true R=false M=false x=458 y=589)\n"),
+      1u)
+      << err;
+  EXPECT_EQ(occurrences(err, drop + "no capture geometry (seq=4 "), 1u) << err;
+  EXPECT_EQ(occurrences(err, drop + "no capture geometry"), 2u) << err;
+  EXPECT_EQ(occurrences(err, drop + "accessibility not trusted\n"), 2u) << err;
   EXPECT_EQ(capture.messages(),
             (std::vector<std::string>{"Touch mouse requires Accessibility permission (System "
                                       "Settings › Privacy & Security › Accessibility)"}));
-  EXPECT_EQ(occurrences(err, drop), 2u) << err;
-  EXPECT_EQ(occurrences(err, "mouse: " + drop + "\n"), 2u) << err;
   pointer_->setTrusted(true);
   at(3, 3, 0);
   EXPECT_EQ(pointer_->events().size(), 1u);
@@ -183,19 +166,22 @@ TEST_F(MouseInjectorTest, WithoutAccessibilityPacketsAreDroppedAndTheErrorLogged
 
 TEST_F(MouseInjectorTest, RelativeMotionIsChunkedOnTheVirtualMouse) {
   testing::LogCapture capture;
-  relative(300, 0, 0);
+  relative(-300, 5, kLeft, -1);  // the wheel and the vertical motion go with the first chunk
   auto created = kernel_.waitForCreate(0);
   ASSERT_TRUE(created);
   EXPECT_EQ(created->name, "Ferrowin Virtual Mouse");
   EXPECT_TRUE(capture.contains("Created virtual HID mouse for relative remap"));
   EXPECT_EQ(kernel_.waitForInputs(0, 3),
-            (std::vector<Bytes>{{0, 127, 0, 0}, {0, 127, 0, 0}, {0, 46, 0, 0}}));
+            (std::vector<Bytes>{{1, 0x80, 5, 0xFF}, {1, 0x80, 0, 0}, {1, 0xD4, 0, 0}}));
   relative(0, 0, kRight, 0);  // a button change alone
-  relative(-1, 2, kRight, -3);
-  auto inputs = kernel_.waitForInputs(0, 5);
-  ASSERT_EQ(inputs.size(), 5u);
-  EXPECT_EQ(inputs[3], (Bytes{2, 0, 0, 0}));
-  EXPECT_EQ(inputs[4], (Bytes{2, 0xFF, 2, 0xFD}));
+  relative(300, 2, kRight, -3);
+  EXPECT_EQ(kernel_.waitForInputs(0, 7), (std::vector<Bytes>{{1, 0x80, 5, 0xFF},
+                                                             {1, 0x80, 0, 0},
+                                                             {1, 0xD4, 0, 0},
+                                                             {2, 0, 0, 0},
+                                                             {2, 127, 2, 0xFD},
+                                                             {2, 127, 0, 0},
+                                                             {2, 46, 0, 0}}));
   EXPECT_EQ(kernel_.deviceCount(), 1u);  // one device for all of it
   EXPECT_TRUE(pointer_->events().empty());
 }

@@ -50,106 +50,14 @@ std::vector<uint8_t> textDatagram(const std::string& text, uint32_t sequence) {
   return bytes;
 }
 
-void RecordingSink::apply(const VirtualGamepadInputReport& report) {
-  std::lock_guard guard(lock_);
-  reports_.push_back(report);
-}
-
-std::vector<VirtualGamepadInputReport> RecordingSink::reports() const {
-  std::lock_guard guard(lock_);
-  return reports_;
-}
-
-void RecordingMouse::handle(const VirtualMousePacket& packet) {
-  std::lock_guard guard(lock_);
-  packets_.push_back(packet);
-}
-
-void RecordingMouse::postRelative(int16_t dx, int16_t dy) {
-  std::lock_guard guard(lock_);
-  motions_.emplace_back(dx, dy);
-}
-
-Expected<void, DeviceError> RecordingMouse::prepareHIDMouse() {
-  std::lock_guard guard(lock_);
-  calls_.push_back("prepare");
-  if (!prepareFailure_.empty()) return make_unexpected(DeviceError{prepareFailure_});
-  return {};
-}
-
-void RecordingMouse::teardownHIDMouse() {
-  std::lock_guard guard(lock_);
-  calls_.push_back("teardown");
-}
-
-void RecordingMouse::releaseAll() {
-  std::lock_guard guard(lock_);
-  calls_.push_back("releaseAll");
-}
-
-std::vector<VirtualMousePacket> RecordingMouse::packets() const {
-  std::lock_guard guard(lock_);
-  return packets_;
-}
-
-std::vector<std::pair<int16_t, int16_t>> RecordingMouse::motions() const {
-  std::lock_guard guard(lock_);
-  return motions_;
-}
-
-std::vector<std::string> RecordingMouse::calls() const {
-  std::lock_guard guard(lock_);
-  return calls_;
-}
-
-void RecordingMouse::failPrepare(std::string reason) {
-  std::lock_guard guard(lock_);
-  prepareFailure_ = std::move(reason);
-}
-
-void RecordingKeyboard::handleKey(const VirtualKeyPacket& packet) {
-  std::lock_guard guard(lock_);
-  keyCodes_.push_back(packet.keyCode);
-}
-
-void RecordingKeyboard::typeText(uint32_t, const std::string& text) {
-  std::lock_guard guard(lock_);
-  texts_.push_back(text);
-}
-
-void RecordingKeyboard::releaseAll() {
-  std::lock_guard guard(lock_);
-  ++releases_;
-}
-
-std::vector<uint16_t> RecordingKeyboard::keyCodes() const {
-  std::lock_guard guard(lock_);
-  return keyCodes_;
-}
-
-std::vector<std::string> RecordingKeyboard::texts() const {
-  std::lock_guard guard(lock_);
-  return texts_;
-}
-
-int RecordingKeyboard::releases() const {
-  std::lock_guard guard(lock_);
-  return releases_;
-}
-
 void FakeGamepad::setOnRumble(std::function<void(const RumbleMotors&)> onRumble) {
   std::lock_guard guard(lock_);
   onRumble_ = std::move(onRumble);
 }
 
-void FakeGamepad::steamSupportTurnedOff() {
-  std::lock_guard guard(lock_);
-  ++steamOff_;
-}
-
 void FakeGamepad::cancel() {
   std::lock_guard guard(lock_);
-  cancelled_ = true;
+  cancelled = true;
   onRumble_ = nullptr;
 }
 
@@ -160,39 +68,6 @@ void FakeGamepad::rumble(const RumbleMotors& motors) {
     onRumble = onRumble_;
   }
   if (onRumble) onRumble(motors);
-}
-
-bool FakeGamepad::cancelled() const {
-  std::lock_guard guard(lock_);
-  return cancelled_;
-}
-
-int FakeGamepad::steamOffCount() const {
-  std::lock_guard guard(lock_);
-  return steamOff_;
-}
-
-Expected<std::shared_ptr<VirtualGamepadDevice>, DeviceError> FakeGamepadFactory::create(
-    common::DeviceProfile) {
-  std::lock_guard guard(lock_);
-  if (!failure_.empty()) return make_unexpected(DeviceError{failure_});
-  last_ = std::make_shared<FakeGamepad>();
-  return last_;
-}
-
-void FakeGamepadFactory::setXboxUSBReports(bool enabled) {
-  std::lock_guard guard(lock_);
-  usbReports_.push_back(enabled);
-}
-
-std::shared_ptr<FakeGamepad> FakeGamepadFactory::last() const {
-  std::lock_guard guard(lock_);
-  return last_;
-}
-
-std::vector<bool> FakeGamepadFactory::usbReportSettings() const {
-  std::lock_guard guard(lock_);
-  return usbReports_;
 }
 
 }  // namespace ferrowin::inputhelper::testing

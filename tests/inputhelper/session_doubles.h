@@ -2,7 +2,7 @@
 // Recording doubles of what an input session drives: the mouse and keyboard injectors and the
 // virtual gamepad. Thread-safe; tests read them while the session's queues run.
 
-#include <condition_variable>
+#include <atomic>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -27,90 +27,92 @@ std::vector<uint8_t> datagram(std::string_view magic, uint8_t version,
 std::vector<uint8_t> keyDatagram(uint16_t keyCode, bool down, uint32_t sequence);
 std::vector<uint8_t> textDatagram(const std::string& text, uint32_t sequence);
 
-class RecordingSink final : public GamepadSink {
+/// What one thread appends and another reads.
+template <class T>
+class Log {
  public:
-  void apply(const VirtualGamepadInputReport& report) override;
-  std::vector<VirtualGamepadInputReport> reports() const;
+  void add(T item) {
+    std::lock_guard guard(lock_);
+    items_.push_back(std::move(item));
+  }
+  std::vector<T> get() const {
+    std::lock_guard guard(lock_);
+    return items_;
+  }
 
  private:
   mutable std::mutex lock_;
-  std::vector<VirtualGamepadInputReport> reports_;
+  std::vector<T> items_;
+};
+
+class RecordingSink final : public GamepadSink {
+ public:
+  void apply(const VirtualGamepadInputReport& report) override { reports.add(report); }
+  Log<VirtualGamepadInputReport> reports;
 };
 
 class RecordingMouse final : public MouseInput {
  public:
-  void handle(const VirtualMousePacket& packet) override;
-  void postRelative(int16_t dx, int16_t dy) override;
-  Expected<void, DeviceError> prepareHIDMouse() override;
-  void teardownHIDMouse() override;
-  void releaseAll() override;
+  void handle(const VirtualMousePacket& packet) override { packets.add(packet); }
+  void postRelative(int16_t dx, int16_t dy) override { motions.add({dx, dy}); }
+  Expected<void, DeviceError> prepareHIDMouse() override {
+    calls.add("prepare");
+    if (!prepareFailure.empty()) return make_unexpected(DeviceError{prepareFailure});
+    return {};
+  }
+  void teardownHIDMouse() override { calls.add("teardown"); }
+  void releaseAll() override { calls.add("releaseAll"); }
 
-  std::vector<VirtualMousePacket> packets() const;
-  std::vector<std::pair<int16_t, int16_t>> motions() const;
-  /// "prepare", "teardown", "releaseAll" in call order.
-  std::vector<std::string> calls() const;
-  void failPrepare(std::string reason);
-
- private:
-  mutable std::mutex lock_;
-  std::vector<VirtualMousePacket> packets_;
-  std::vector<std::pair<int16_t, int16_t>> motions_;
-  std::vector<std::string> calls_;
-  std::string prepareFailure_;
+  Log<VirtualMousePacket> packets;
+  Log<std::pair<int16_t, int16_t>> motions;
+  Log<std::string> calls;      // "prepare", "teardown", "releaseAll" in call order
+  std::string prepareFailure;  // set before the session starts
 };
 
 class RecordingKeyboard final : public KeyboardInput {
  public:
-  void handleKey(const VirtualKeyPacket& packet) override;
-  void typeText(uint32_t sequence, const std::string& text) override;
-  void releaseAll() override;
+  void handleKey(const VirtualKeyPacket& packet) override { keyCodes.add(packet.keyCode); }
+  void typeText(uint32_t, const std::string& text) override { texts.add(text); }
+  void releaseAll() override { ++releases; }
 
-  std::vector<uint16_t> keyCodes() const;
-  std::vector<std::string> texts() const;
-  int releases() const;
-
- private:
-  mutable std::mutex lock_;
-  std::vector<uint16_t> keyCodes_;
-  std::vector<std::string> texts_;
-  int releases_ = 0;
+  Log<uint16_t> keyCodes;
+  Log<std::string> texts;
+  std::atomic<int> releases = 0;
 };
 
 class FakeGamepad final : public VirtualGamepadDevice {
  public:
   std::shared_ptr<GamepadSink> makeSink() override { return sink; }
   void setOnRumble(std::function<void(const RumbleMotors&)> onRumble) override;
-  void steamSupportTurnedOff() override;
+  void steamSupportTurnedOff() override { ++steamOffs; }
   void cancel() override;
-
+  /// A game driving the motors.
   void rumble(const RumbleMotors& motors);
-  bool cancelled() const;
-  int steamOffCount() const;
 
   std::shared_ptr<RecordingSink> sink = std::make_shared<RecordingSink>();
+  std::atomic<bool> cancelled = false;
+  std::atomic<int> steamOffs = 0;
 
  private:
-  mutable std::mutex lock_;
+  std::mutex lock_;
   std::function<void(const RumbleMotors&)> onRumble_;
-  bool cancelled_ = false;
-  int steamOff_ = 0;
 };
 
 class FakeGamepadFactory final : public VirtualGamepadFactory {
  public:
   Expected<std::shared_ptr<VirtualGamepadDevice>, DeviceError> create(
-      common::DeviceProfile profile) override;
-  void setXboxUSBReports(bool enabled) override;
+      common::DeviceProfile) override {
+    if (!failure.empty()) return make_unexpected(DeviceError{failure});
+    auto pad = std::make_shared<FakeGamepad>();
+    created.add(pad);
+    return pad;
+  }
+  void setXboxUSBReports(bool enabled) override { usbReports.add(enabled); }
+  std::shared_ptr<FakeGamepad> last() const { return created.get().back(); }
 
-  void failWith(std::string reason) { failure_ = std::move(reason); }
-  std::shared_ptr<FakeGamepad> last() const;
-  std::vector<bool> usbReportSettings() const;
-
- private:
-  mutable std::mutex lock_;
-  std::string failure_;
-  std::shared_ptr<FakeGamepad> last_;
-  std::vector<bool> usbReports_;
+  std::string failure;  // set before the session starts
+  Log<std::shared_ptr<FakeGamepad>> created;
+  Log<bool> usbReports;
 };
 
 }  // namespace ferrowin::inputhelper::testing

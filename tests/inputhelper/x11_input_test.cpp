@@ -170,14 +170,12 @@ TEST_F(X11InputTest, PointerLandsWhereItIsPostedAndButtonsArrive) {
   pointer->post(PointerEventType::otherDown, {30, 40}, PointerButton::middle, 1);
   pointer->post(PointerEventType::otherDragged, {35, 45}, PointerButton::middle, 1);
   pointer->post(PointerEventType::otherUp, {35, 45}, PointerButton::middle, 1);
-  EXPECT_EQ(client_->waitForButtons(6, 5.0), (std::vector<TestButtonEvent>{
-                                                 {true, 1, 100, 200},
-                                                 {false, 1, 150, 220},
-                                                 {true, 3, 10, 20},
-                                                 {false, 3, 10, 20},
-                                                 {true, 2, 30, 40},
-                                                 {false, 2, 35, 45},
-                                             }));
+  EXPECT_EQ(client_->waitForButtons(6, 5.0), (std::vector<TestButtonEvent>{{true, 1, 100, 200},
+                                                                           {false, 1, 150, 220},
+                                                                           {true, 3, 10, 20},
+                                                                           {false, 3, 10, 20},
+                                                                           {true, 2, 30, 40},
+                                                                           {false, 2, 35, 45}}));
 
   // Points off the screen end at its edge.
   EXPECT_TRUE(pointer->post(PointerEventType::moved, {5000, -10}, PointerButton::left, 1));

@@ -6,7 +6,7 @@
 namespace ferrowin::inputhelper {
 namespace {
 
-TEST(PreflightResult, DecodesTheHelpersLine) {
+TEST(PreflightResult, DecodesTheHelpersLineAndRejectsAnythingElse) {
   auto result =
       decodePreflightResult("{\"accessibilityTrusted\":true,\"virtualHIDAvailable\":false}\n");
   ASSERT_TRUE(result);
@@ -14,9 +14,6 @@ TEST(PreflightResult, DecodesTheHelpersLine) {
   // Key order and unknown keys do not matter.
   EXPECT_TRUE(decodePreflightResult(
       " {\"virtualHIDAvailable\":true,\"x\":1,\"accessibilityTrusted\":false} "));
-}
-
-TEST(PreflightResult, RejectsWhatIsNotTheLine) {
   EXPECT_EQ(decodePreflightResult("hello").error().description(), "not JSON");
   EXPECT_EQ(decodePreflightResult("[true,false]").error().description(), "not an object");
   EXPECT_EQ(decodePreflightResult("{\"accessibilityTrusted\":true}").error().description(),
@@ -30,19 +27,16 @@ TEST(PreflightResult, RejectsWhatIsNotTheLine) {
       decodePreflightResult("{\"accessibilityTrusted\":true,\"virtualHIDAvailable\":true}\n{}\n"));
 }
 
-TEST(OutputLines, SplitAcrossReadsAndFlushAtEnd) {
+TEST(OutputLines, SplitAcrossReadsFlushAtEndAndCutLongLines) {
   OutputLineSplitter splitter;
   EXPECT_TRUE(splitter.feed("stdin: rea").empty());
   EXPECT_EQ(splitter.feed("der started\n\ngeometry: cleared\nremap"),
             (std::vector<std::string>{"stdin: reader started", "", "geometry: cleared"}));
   EXPECT_EQ(splitter.finish(), "remap");
   EXPECT_EQ(splitter.finish(), std::nullopt);
-}
-
-TEST(OutputLines, LongLinesAreCutNotBuffered) {
-  OutputLineSplitter splitter(4);
-  EXPECT_EQ(splitter.feed("abcdefghij\nk"), (std::vector<std::string>{"abcd", "efgh", "ij"}));
-  EXPECT_EQ(splitter.finish(), "k");
+  OutputLineSplitter shortLines(4);
+  EXPECT_EQ(shortLines.feed("abcdefghij\nk"), (std::vector<std::string>{"abcd", "efgh", "ij"}));
+  EXPECT_EQ(shortLines.finish(), "k");
 }
 
 TEST(OutputLines, TextOrBinary) {

@@ -24,17 +24,10 @@ void ScriptedStreamer::start(const capture::StreamConfig& config) {
   changed_.notify_all();
 }
 
-void ScriptedStreamer::stop() {
-  std::lock_guard lock(mutex_);
-  ++stops_;
-}
-
 void ScriptedStreamer::setCallbacks(StreamSourceCallbacks callbacks) {
   std::lock_guard lock(mutex_);
   callbacks_ = std::move(callbacks);
 }
-
-void ScriptedStreamer::setStreamStats(std::shared_ptr<VideoStreamStats>) {}
 
 StreamSourceCallbacks ScriptedStreamer::callbacks() {
   std::lock_guard lock(mutex_);
@@ -44,11 +37,6 @@ StreamSourceCallbacks ScriptedStreamer::callbacks() {
 std::vector<capture::StreamConfig> ScriptedStreamer::starts() {
   std::lock_guard lock(mutex_);
   return starts_;
-}
-
-int ScriptedStreamer::stops() {
-  std::lock_guard lock(mutex_);
-  return stops_;
 }
 
 bool ScriptedStreamer::waitForStarts(size_t count, double seconds) {

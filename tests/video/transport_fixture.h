@@ -5,6 +5,7 @@
 #include <asio/io_context.hpp>
 #include <asio/ip/tcp.hpp>
 #include <asio/ip/udp.hpp>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -37,20 +38,20 @@ class MainThread {
 class ScriptedStreamer final : public VideoStreamSource {
  public:
   void start(const capture::StreamConfig& config) override;
-  void stop() override;
+  void stop() override { ++stops_; }
   void setCallbacks(StreamSourceCallbacks callbacks) override;
-  void setStreamStats(std::shared_ptr<VideoStreamStats> stats) override;
+  void setStreamStats(std::shared_ptr<VideoStreamStats>) override {}
 
   StreamSourceCallbacks callbacks();
   std::vector<capture::StreamConfig> starts();
-  int stops();
+  int stops() const { return stops_; }
   bool waitForStarts(size_t count, double seconds = 5);
 
  private:
   std::mutex mutex_;
   std::condition_variable changed_;
   std::vector<capture::StreamConfig> starts_;
-  int stops_ = 0;
+  std::atomic<int> stops_ = 0;
   StreamSourceCallbacks callbacks_;
 };
 

@@ -39,16 +39,18 @@ class UdpTransportTest : public ::testing::Test {
       std::lock_guard lock(mutex);
       clientChanges.push_back(client);
     };
-    callbacks.onConfig = [this](const capture::StreamConfig& config) {
-      std::lock_guard lock(mutex);
-      configs.push_back(config);
-    };
     ASSERT_TRUE(transport->start(port, streamer, stats, gate, callbacks));
   }
 
   Bytes hello(uint32_t sequence, const capture::StreamConfig& config = {}, uint8_t version = 4) {
     return buildSingleDatagram(PacketType::hello, sequence,
                                encodeStreamConfigMessage(config, version));
+  }
+
+  /// Sends a hello from `peer` and waits for its acknowledgement.
+  bool join(RawPeer& peer, uint32_t sequence = 1) {
+    peer.send(hello(sequence));
+    return peer.receiveType(PacketType::helloAck).has_value();
   }
 
   std::vector<std::optional<std::string>> changes() {
@@ -67,46 +69,26 @@ class UdpTransportTest : public ::testing::Test {
   std::vector<std::string> asked;
   std::vector<std::string> statuses;
   std::vector<std::optional<std::string>> clientChanges;
-  std::vector<capture::StreamConfig> configs;
 };
-
-TEST_F(UdpTransportTest, ReportsStatusAndRefusesPortZero) {
-  start(VideoTransportMode::udpFec);
-  main.sync();
-  {
-    std::lock_guard lock(mutex);
-    EXPECT_EQ(statuses, (std::vector<std::string>{"Starting...", "Listening (UDP/FEC)"}));
-  }
-  auto other = VideoUDPTransport::create(main.context());
-  std::vector<std::string> texts;
-  TransportCallbacks callbacks;
-  callbacks.onStatus = [&](const std::string& text) { texts.push_back(text); };
-  EXPECT_FALSE(other->start(0, streamer, stats, gate, callbacks));
-  EXPECT_EQ(texts, std::vector<std::string>{"Invalid port"});
-}
 
 TEST_F(UdpTransportTest, HelloIsAcknowledgedAndStartsTheStreamer) {
   start(VideoTransportMode::udpArq);
   RawPeer peer(port);
   capture::StreamConfig wanted;
   wanted.width = 1920;
-  wanted.height = 1080;
   wanted.gamepadEnabled = true;
   peer.send(hello(77, wanted));
   auto ack = peer.receiveType(PacketType::helloAck);
   ASSERT_TRUE(ack);
-  auto parsed = parseDatagram(*ack);
-  ASSERT_TRUE(parsed);
-  EXPECT_EQ(parsed->header.sequence, 77u);
-  EXPECT_EQ(Bytes(parsed->payload.begin(), parsed->payload.end()), Bytes{0});
+  EXPECT_EQ(parseDatagram(*ack)->header.sequence, 77u);
+  EXPECT_EQ(Bytes(ack->begin() + kDatagramHeaderSize, ack->end()), Bytes{0});
   ASSERT_TRUE(streamer->waitForStarts(1));
   EXPECT_EQ(streamer->starts()[0], wanted);
   main.sync();
   std::lock_guard lock(mutex);
+  EXPECT_EQ(statuses, (std::vector<std::string>{"Starting...", "Listening (UDP/ARQ)"}));
   EXPECT_EQ(asked, std::vector<std::string>{"127.0.0.1"});
-  EXPECT_EQ(configs.size(), 1u);
-  ASSERT_EQ(clientChanges.size(), 2u);  // on the flow and again on its hello
-  EXPECT_TRUE(clientChanges[0]->starts_with("127.0.0.1:"));
+  EXPECT_EQ(clientChanges.size(), 2u);  // on the flow and again on its hello
 }
 
 TEST_F(UdpTransportTest, RefusedPeersAndMalformedDatagramsGetNothing) {
@@ -138,8 +120,7 @@ TEST_F(UdpTransportTest, RefusedPeersAndMalformedDatagramsGetNothing) {
 TEST_F(UdpTransportTest, NumbersFragmentsMessagesAndKeepalivesFromOneCounter) {
   start(VideoTransportMode::udpArq);
   RawPeer peer(port);
-  peer.send(hello(1));
-  ASSERT_TRUE(peer.receiveType(PacketType::helloAck));
+  ASSERT_TRUE(join(peer));
   transport->sendAudioConfig(Bytes(1180, 1));         // 1200 bytes framed: one fragment
   transport->sendEncoded(Bytes(3000, 2), true, 4242);  // three fragments
   transport->sendAudio(Bytes(1181, 3), 99);           // 1201 bytes: two fragments
@@ -175,8 +156,7 @@ TEST_F(UdpTransportTest, NumbersFragmentsMessagesAndKeepalivesFromOneCounter) {
 TEST_F(UdpTransportTest, RetransmitsByteIdenticalCopiesOnlyInArq) {
   start(VideoTransportMode::udpArq);
   RawPeer peer(port);
-  peer.send(hello(1));
-  ASSERT_TRUE(peer.receiveType(PacketType::helloAck));
+  ASSERT_TRUE(join(peer));
   transport->sendEncoded(Bytes(2500, 7), false, 5);
   std::vector<Bytes> first;
   for (int i = 0; i < 3; ++i) first.push_back(*peer.receiveType(PacketType::fragment));
@@ -200,10 +180,8 @@ TEST_F(UdpTransportTest, RetransmitsByteIdenticalCopiesOnlyInArq) {
 TEST_F(UdpTransportTest, NewestAllowedFlowIsCurrentEvenOneThatWasReplacedBefore) {
   start(VideoTransportMode::udpArq);
   RawPeer first(port), second(port);
-  first.send(hello(1));
-  ASSERT_TRUE(first.receiveType(PacketType::helloAck));
-  second.send(hello(2));
-  ASSERT_TRUE(second.receiveType(PacketType::helloAck));
+  ASSERT_TRUE(join(first));
+  ASSERT_TRUE(join(second, 2));
   first.send(buildSingleDatagram(PacketType::echoRequest, 3, Bytes(8, 1)));
   EXPECT_FALSE(first.receiveType(PacketType::echoReply, 0.3));
   transport->sendAudioConfig({1});
@@ -232,8 +210,7 @@ TEST_F(UdpTransportTest, NewestAllowedFlowIsCurrentEvenOneThatWasReplacedBefore)
 TEST_F(UdpTransportTest, WhileAClientStreamsANewPortTakesOverOnlyWithAHelloOrAProbeRequest) {
   start(VideoTransportMode::udpArq);
   RawPeer client(port), stray(port), prober(port);
-  client.send(hello(1));
-  ASSERT_TRUE(client.receiveType(PacketType::helloAck));
+  ASSERT_TRUE(join(client));
 
   // Datagrams from a new port of the client's own address that do not start a session (a flood
   // can send them with any source port) leave the stream where it is.
@@ -260,15 +237,13 @@ TEST_F(UdpTransportTest, WhileAClientStreamsANewPortTakesOverOnlyWithAHelloOrAPr
 TEST_F(UdpTransportTest, ANewClientGetsNothingOfTheRunBeforeUntilItsFirstKeyframe) {
   start(VideoTransportMode::udpArq);
   RawPeer first(port), second(port);
-  first.send(hello(1));
-  ASSERT_TRUE(first.receiveType(PacketType::helloAck));
+  ASSERT_TRUE(join(first));
   transport->sendParameterSets({{0x40, 1}}, 64, 64);
   transport->sendEncoded(Bytes(100, 1), true, 1);
   ASSERT_TRUE(first.receiveType(PacketType::fragment));
   ASSERT_TRUE(first.receiveType(PacketType::fragment));
 
-  second.send(hello(2));
-  ASSERT_TRUE(second.receiveType(PacketType::helloAck));
+  ASSERT_TRUE(join(second, 2));
   // The old run is still encoding: its frames and sound are not for the new client.
   transport->sendEncoded(Bytes(100, 2), false, 2);
   transport->sendAudio(Bytes(10, 3), 3);
@@ -294,8 +269,7 @@ TEST_F(UdpTransportTest, SilentClientIsDisconnectedAfterTenSeconds) {
   transport->setOnPeerDisconnected([&](const std::string& address) { forgotten.push_back(address); });
   ferrowin::testing::LogCapture log;
   RawPeer peer(port);
-  peer.send(hello(1));
-  ASSERT_TRUE(peer.receiveType(PacketType::helloAck));
+  ASSERT_TRUE(join(peer));
   transport->queue().sync([&] { clock.advance(10.0); });
   EXPECT_TRUE(forgotten.empty());
   transport->queue().sync([&] { clock.advance(1.0); });
@@ -367,8 +341,7 @@ TEST_F(UdpTransportTest, RefusesMessagesTooLargeForSixteenBitFragmentCounts) {
   start(VideoTransportMode::udpArq);
   ferrowin::testing::LogCapture log;
   RawPeer peer(port);
-  peer.send(hello(1));
-  ASSERT_TRUE(peer.receiveType(PacketType::helloAck));
+  ASSERT_TRUE(join(peer));
   transport->sendEncoded(Bytes(kMaxFragmentedMessageSize - kMessageHeaderSize + 1, 0), true, 1);
   transport->sendAudioConfig({1});
   auto next = peer.receiveType(PacketType::fragment);

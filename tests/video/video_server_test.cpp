@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <fstream>
 
 #include "tests/support/log_capture.h"
@@ -13,36 +14,20 @@ namespace {
 
 using namespace fixture;
 
-class RecordingHelper final : public InputSessionTarget {
+// The input session's side of the server, here only counting the sessions asked for (that they
+// reach the real helper runs end to end in the integration tests).
+class CountingHelper final : public InputSessionTarget {
  public:
-  asio::awaitable<void> ensureSession(common::DeviceProfile profile, bool gamepadHID,
-                                      bool mouseHID) override {
-    record(fmt::format("ensure {} {} {}", common::deviceProfileText(profile), gamepadHID, mouseHID));
+  asio::awaitable<void> ensureSession(common::DeviceProfile, bool, bool) override {
+    ++ensures;
     co_return;
   }
-  asio::awaitable<void> endSession() override {
-    record("end");
-    co_return;
-  }
-  void setClientSteamSupport(bool enabled) override { record(fmt::format("steam {}", enabled)); }
-  void pushSteamSupport(bool force) override { record(fmt::format("push steam {}", force)); }
-  void pushGeometry(const std::optional<common::CapturePointerGeometry>& g) override {
-    record(g ? "geometry" : "no geometry");
-  }
-  void pushStoredLookSettings() override { record("look"); }
-
-  std::vector<std::string> calls() {
-    std::lock_guard lock(mutex_);
-    return calls_;
-  }
-
- private:
-  void record(std::string call) {
-    std::lock_guard lock(mutex_);
-    calls_.push_back(std::move(call));
-  }
-  std::mutex mutex_;
-  std::vector<std::string> calls_;
+  asio::awaitable<void> endSession() override { co_return; }
+  void setClientSteamSupport(bool) override {}
+  void pushSteamSupport(bool) override {}
+  void pushGeometry(const std::optional<common::CapturePointerGeometry>&) override {}
+  void pushStoredLookSettings() override {}
+  std::atomic<int> ensures = 0;
 };
 
 class VideoServerTest : public ::testing::Test {
@@ -81,7 +66,7 @@ class VideoServerTest : public ::testing::Test {
   MainThread main;
   common::AsioTimerFactory timers{main.context().get_executor()};
   std::shared_ptr<ScriptedStreamer> streamer = std::make_shared<ScriptedStreamer>();
-  std::shared_ptr<RecordingHelper> helper = std::make_shared<RecordingHelper>();
+  std::shared_ptr<CountingHelper> helper = std::make_shared<CountingHelper>();
   std::shared_ptr<VideoServer> server;
   uint16_t port = 0;
   std::set<std::string> authenticated = {"127.0.0.1"};
@@ -101,7 +86,7 @@ TEST_F(VideoServerTest, StartsListeningAndStreamsWithStatusTexts) {
   EXPECT_TRUE(eventually([&] { return status() == "Streaming up to 1920x1080 @60 / 20000 kbps"; }));
   EXPECT_TRUE(server->holdsLatencyRequest());
   EXPECT_TRUE(log.waitFor("Leaving input helper running (client config has no gamepad or remap)", 2));
-  for (const auto& call : helper->calls()) EXPECT_FALSE(call.starts_with("ensure"));
+  EXPECT_EQ(helper->ensures, 0);
 
   main.sync([&] { streamer->callbacks().onCaptureDimensionsChanged(1280, 720); });
   EXPECT_EQ(status(), "Streaming 1280x720 (max 1920x1080) @60 / 20000 kbps");
@@ -130,28 +115,21 @@ TEST_F(VideoServerTest, AudioConfigShowsInTheStatus) {
   EXPECT_EQ(status(), "Streaming 1280x720 @60 / 12000 kbps + audio (Opus 96 kbps)");
 }
 
-TEST_F(VideoServerTest, ErrorWithoutClientChangesNothing) {
-  main.sync([&] { server->start(); });
-  main.sync([&] { streamer->callbacks().onError("boom"); });
-  EXPECT_EQ(server->captureError.get(), std::nullopt);
-  EXPECT_NE(status(), "boom");
-}
-
-TEST_F(VideoServerTest, ModeChangeRestartsOnlyWhileRunning) {
+TEST_F(VideoServerTest, ModeChangesRestartOnlyWhileRunningAndAFailedStartNamesTheTransport) {
   main.sync([&] { server->setTransportMode(VideoTransportMode::tcp); });
   EXPECT_EQ(status(), "Idle");
   main.sync([&] { server->start(); });
   EXPECT_TRUE(eventually([&] { return status() == "Listening (TCP)"; }));
+  main.sync([&] { streamer->callbacks().onError("boom"); });  // without a client: nothing
+  EXPECT_EQ(server->captureError.get(), std::nullopt);
   main.sync([&] { server->setTransportMode(VideoTransportMode::udpFec); });
   EXPECT_TRUE(eventually([&] { return status() == "Listening (UDP/FEC)"; }));
-}
-
-TEST_F(VideoServerTest, FailedStartNamesTheTransport) {
   main.sync([&] {
+    server->stop();
     server->setPort(0);
     server->start();
   });
-  EXPECT_EQ(status(), "Failed to start UDP/ARQ transport");
+  EXPECT_EQ(status(), "Failed to start UDP/FEC transport");
   EXPECT_FALSE(server->isRunning.get());
 }
 
@@ -162,32 +140,6 @@ TEST_F(VideoServerTest, UnpairedAddressIsRefused) {
   peer.send(buildSingleDatagram(PacketType::hello, 1, encodeStreamConfigMessage({})));
   EXPECT_FALSE(peer.receive(0.3));
   EXPECT_TRUE(streamer->starts().empty());
-}
-
-TEST_F(VideoServerTest, AppliesTheInputSessionThroughTheHelper) {
-  ferrowin::testing::LogCapture log;
-  main.sync([&] { server->start(); });
-  capture::StreamConfig config;
-  config.gamepadEnabled = true;
-  config.gamepadProfile = common::DeviceProfile::generic;
-  config.steamSupport = false;
-  connect(config);
-  EXPECT_TRUE(log.waitFor(
-      "Applying input session: gamepadHID=true remapMouse=false profile generic steamSupport=false",
-      2));
-  EXPECT_TRUE(eventually([&] { return helper->calls().size() >= 7; }));
-  auto calls = helper->calls();
-  calls.erase(calls.begin(), std::find(calls.begin(), calls.end(), "ensure generic true false"));
-  EXPECT_EQ(calls,
-            (std::vector<std::string>{"ensure generic true false", "steam false", "push steam true",
-                                      "no geometry", "steam false", "push steam true",
-                                      "no geometry"}));
-  main.sync([&] { server->stop(); });
-  EXPECT_TRUE(eventually([&] {
-    auto after = helper->calls();
-    auto ensure = std::find(after.begin(), after.end(), "ensure generic true false");
-    return std::find(ensure, after.end(), "end") != after.end();
-  }));
 }
 
 TEST(StreamingLatencyMode, HoldsOneRequestAndLogsAFailureOnce) {
