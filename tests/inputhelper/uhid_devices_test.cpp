@@ -265,24 +265,15 @@ TEST_F(UhidTest, GetReportAnswersThePadsInputReportsOnly) {
   EXPECT_EQ(kernel().waitForGetReportReply(1, kernel().sendGetReport(1, 1, 0))->error, EOPNOTSUPP);
 }
 
-struct RumbleRecorder {
-  void operator()(uint8_t s, uint8_t w, uint8_t l, uint8_t r, uint16_t d) {
-    std::lock_guard lock(mutex);
-    calls.push_back({s, w, l, r, d});
-  }
-  std::vector<RumbleCommand> get() {
-    std::lock_guard lock(mutex);
-    return calls;
-  }
-  std::mutex mutex;
-  std::vector<RumbleCommand> calls;
-};
-
 TEST_F(UhidTest, XboxRumbleArrivesBySetReportAndByOutput) {
+  std::mutex mutex;
+  std::vector<RumbleCommand> rumbles;
   auto gamepad = FerrowinVirtualGamepad::create(common::DeviceProfile::xbox, *backend_);
   ASSERT_TRUE(gamepad);
-  auto recorder = std::make_shared<RumbleRecorder>();
-  (*gamepad)->setOnRumble([recorder](auto... args) { (*recorder)(args...); });
+  (*gamepad)->setOnRumble([&](uint8_t s, uint8_t w, uint8_t l, uint8_t r, uint16_t d) {
+    std::lock_guard lock(mutex);
+    rumbles.push_back({s, w, l, r, d});
+  });
   (*gamepad)->activate();
 
   // Without its report id, as some drivers send it.
@@ -296,8 +287,9 @@ TEST_F(UhidTest, XboxRumbleArrivesBySetReportAndByOutput) {
   const Bytes gip = {9, 0, 0, 0, 0, 0x01, 0, 0, 0, 100, 1, 0, 0};
   EXPECT_EQ(kernel().waitForSetReportReply(0, kernel().sendSetReport(0, 9, 1, gip)), 0);
 
-  EXPECT_EQ(recorder->get(), (std::vector<RumbleCommand>{
-                                 {255, 127, 0, 0, 200}, {0, 0, 0, 0, 5000}, {0, 255, 0, 0, 10}}));
+  std::lock_guard lock(mutex);
+  EXPECT_EQ(rumbles, (std::vector<RumbleCommand>{
+                         {255, 127, 0, 0, 200}, {0, 0, 0, 0, 5000}, {0, 255, 0, 0, 10}}));
 }
 
 template <size_t N>

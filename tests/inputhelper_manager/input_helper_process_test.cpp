@@ -152,31 +152,20 @@ TEST_F(InputHelperProcessTest, QuickRequestsLeaveOneChild) {
             std::vector<pid_t>{manager_->helperPid()});
 }
 
-TEST_F(InputHelperProcessTest, AHelperThatExitsByItselfLeavesIdle) {
+TEST_F(InputHelperProcessTest, AHelperThatExitsByItselfOrIsKilledLeavesIdleUntilTheNextSession) {
   // Someone else holds the port: the helper cannot listen and exits 1.
   asio::io_context context;
   auto squatter = std::make_unique<asio::ip::udp::socket>(
       context, asio::ip::udp::endpoint(asio::ip::address_v6::any(), port_));
   ensure(DeviceProfile::xbox, true, false);
-  EXPECT_TRUE(manager_->isRunning.get());
   ASSERT_TRUE(loop_.pumpUntil([&] { return !manager_->isRunning.get(); }));
-  EXPECT_EQ(manager_->statusMessage.get(), "Idle");
-  EXPECT_EQ(manager_->activeProfile.get(), std::nullopt);
   EXPECT_TRUE(log_.contains("Input helper exited status=1"));
-  EXPECT_EQ(countContaining(log_, "helper: ") > 0, true);
-  // It is not restarted behind anyone's back.
-  loop_.pumpFor(0.2);
+  loop_.pumpFor(0.2);  // it is not restarted behind anyone's back
   EXPECT_EQ(countContaining(log_, "Spawned "), 1u);
 
-  // The next request starts a new one.
+  // The next request starts a new one; killed mid-session, that one is noticed the same way.
   squatter.reset();
-  ensure(DeviceProfile::xbox, true, false);
-  EXPECT_TRUE(manager_->isRunning.get());
-  EXPECT_TRUE(helperSays("Input session running"));
-}
-
-TEST_F(InputHelperProcessTest, AHelperKilledMidSessionIsNoticedAndTheNextSessionStartsANewOne) {
-  ensure(DeviceProfile::xbox, true, false);
+  ensure(DeviceProfile::generic, true, false);
   ASSERT_TRUE(helperSays("Input session running"));
   const pid_t killed = manager_->helperPid();
   ASSERT_EQ(::kill(killed, SIGKILL), 0);
@@ -184,12 +173,10 @@ TEST_F(InputHelperProcessTest, AHelperKilledMidSessionIsNoticedAndTheNextSession
   EXPECT_EQ(manager_->statusMessage.get(), "Idle");
   EXPECT_EQ(manager_->activeProfile.get(), std::nullopt);
   EXPECT_TRUE(log_.contains("Input helper exited status=9"));
-
-  ensure(DeviceProfile::generic, true, false);
+  ensure(DeviceProfile::xbox, true, false);
   EXPECT_TRUE(manager_->isRunning.get());
   EXPECT_NE(manager_->helperPid(), killed);
-  EXPECT_EQ(manager_->activeProfile.get(), DeviceProfile::generic);
-  EXPECT_EQ(countContaining(log_, "Spawned "), 2u);
+  EXPECT_EQ(countContaining(log_, "Spawned "), 3u);
 }
 
 TEST_F(InputHelperProcessTest, AHelperThatIgnoresSigtermIsKilledAfterTwoSeconds) {
