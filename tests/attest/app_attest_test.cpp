@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <tuple>
+
 #include "client/attest/certificates.h"
 #include "client/attest/dev_authority.h"
 #include "server/control/attest/apple_root_ca.h"
@@ -30,29 +33,17 @@ class RealAttestation : public ::testing::TestWithParam<const char*> {
   Expected<AttestedKey, AppAttestVerifyError> verify(const std::vector<uint8_t>& object) {
     return verifierAt(v.appId, v.verifyAt).verifyAttestation(object, v.keyId, v.clientDataHash);
   }
-  // The object with one change made to its decoded form.
-  template <class Change>
-  std::vector<uint8_t> altered(Change change) {
-    cbor::Value value = decodeOrDie(v.object);
-    change(value);
-    return encode(value);
-  }
-  std::vector<uint8_t>& authData(cbor::Value& value) {
-    return std::get<cbor::Bytes>(member(value, "authData").content);
-  }
 };
 
-TEST_P(RealAttestation, VerifiesAtItsOwnDate) {
+TEST_P(RealAttestation, VerifiesAtItsOwnDateAndOnlyWhileTheChainIsValid) {
   ASSERT_FALSE(v.object.empty());
   auto key = verify(v.object);
   ASSERT_TRUE(key) << description(key.error());
   EXPECT_EQ(key->publicKey, v.publicKey);
   EXPECT_EQ(key->counter, 0u);
   // Re-encoding the decoded object changes nothing that is verified.
-  EXPECT_TRUE(verify(altered([](cbor::Value&) {})));
-}
+  EXPECT_TRUE(verify(encode(decodeOrDie(v.object))));
 
-TEST_P(RealAttestation, ChainIsCheckedAtTheVerificationTime) {
   auto at = [&](std::time_t t) {
     return verifierAt(v.appId, t).verifyAttestation(v.object, v.keyId, v.clientDataHash);
   };
@@ -84,83 +75,71 @@ TEST_P(RealAttestation, OnlyTheConfiguredAnchorsAreTrusted) {
   EXPECT_TRUE(with({otherRoot, kAppleAppAttestationRootCaPem}));
 }
 
-TEST_P(RealAttestation, StructuralFaultsAreMalformed) {
-  EXPECT_EQ(verify(altered([](cbor::Value& o) { member(o, "fmt") = {"packed"}; })).error(),
-            malformed);
-  EXPECT_EQ(
-      verify(altered([](cbor::Value& o) { std::get<cbor::Map>(o.content).erase("fmt"); })).error(),
-      malformed);
-  EXPECT_EQ(verify(altered([](cbor::Value& o) { member(o, "authData") = {"text"}; })).error(),
-            malformed);
-  EXPECT_EQ(verify(altered([](cbor::Value& o) { member(o, "attStmt") = {cbor::Bytes{}}; })).error(),
-            malformed);
-  EXPECT_EQ(verify(altered([](cbor::Value& o) {
-              auto& x5c = std::get<cbor::Array>(member(member(o, "attStmt"), "x5c").content);
-              x5c.resize(1);
-            })).error(),
-            malformed);
-  EXPECT_EQ(verify(altered([](cbor::Value& o) {
-              auto& x5c = std::get<cbor::Array>(member(member(o, "attStmt"), "x5c").content);
-              x5c[1] = {"intermediate"};
-            })).error(),
-            malformed);
-  EXPECT_EQ(verify(altered([&](cbor::Value& o) { authData(o).resize(54); })).error(), malformed);
-  EXPECT_EQ(verify(altered([&](cbor::Value& o) {
-              authData(o)[53] = 0;
-              authData(o)[54] = 0;
-            })).error(),
-            malformed);
-  EXPECT_EQ(verify(altered([&](cbor::Value& o) { authData(o)[53] = 0xff; })).error(), malformed);
-  EXPECT_EQ(verify({0x83, 0x01, 0x02, 0x03}).error(), malformed);  // not a map
-  EXPECT_EQ(verify({0xbf}).error(), malformed);                    // not CBOR
-  EXPECT_EQ(verify({}).error(), malformed);
-  auto shortHash = v.clientDataHash;
-  shortHash.pop_back();
-  EXPECT_EQ(verifierAt(v.appId, v.verifyAt).verifyAttestation(v.object, v.keyId, shortHash).error(),
-            malformed);
-}
+// The sample with one change made to it or to what it is verified against.
+struct Attempt {
+  cbor::Value object;
+  std::string appId, keyId;
+  std::vector<uint8_t> hash;
+};
 
-TEST_P(RealAttestation, IdentityAndNonceFaultsAreUntrusted) {
-  auto verifier = verifierAt(v.appId, v.verifyAt);
-  EXPECT_EQ(verifierAt("K4X8R2TQ5M.com.zavel.ferrowin.remote", v.verifyAt)
-                .verifyAttestation(v.object, v.keyId, v.clientDataHash)
-                .error(),
-            untrusted);
-  EXPECT_EQ(verify(altered([&](cbor::Value& o) { authData(o)[40] ^= 1; })).error(), untrusted);
-  // The key id must be canonical Base64 of the credential id.
-  std::string otherKeyId = v.keyId;
-  otherKeyId[0] = otherKeyId[0] == 'A' ? 'B' : 'A';
-  EXPECT_EQ(verifier.verifyAttestation(v.object, otherKeyId, v.clientDataHash).error(), untrusted);
-  EXPECT_EQ(verifier.verifyAttestation(v.object, v.keyId + "\n", v.clientDataHash).error(),
-            untrusted);
-  EXPECT_EQ(verifier.verifyAttestation(v.object, "", v.clientDataHash).error(), untrusted);
-  // Another challenge, or any change to authData after the credential id, breaks the nonce.
-  auto otherHash = v.clientDataHash;
-  otherHash[31] ^= 1;
-  EXPECT_EQ(verifier.verifyAttestation(v.object, v.keyId, otherHash).error(), untrusted);
-  EXPECT_EQ(verify(altered([&](cbor::Value& o) { authData(o).push_back(0); })).error(), untrusted);
-  // The intermediate in the leaf's place.
-  EXPECT_EQ(verify(altered([](cbor::Value& o) {
-              auto& x5c = std::get<cbor::Array>(member(member(o, "attStmt"), "x5c").content);
-              std::swap(x5c[0], x5c[1]);
-            })).error(),
-            untrusted);
-}
-
-TEST_P(RealAttestation, TheFirstFailureDecides) {
-  // Wrong App ID (untrusted) and a lone certificate (malformed): malformed comes first.
-  auto single = altered([](cbor::Value& o) {
-    std::get<cbor::Array>(member(member(o, "attStmt"), "x5c").content).resize(1);
-  });
-  EXPECT_EQ(
-      verifierAt("X.y", v.verifyAt).verifyAttestation(single, v.keyId, v.clientDataHash).error(),
-      malformed);
-  // A wrong AAGUID (untrusted) in authData too short to parse (malformed): malformed.
-  auto cut = altered([&](cbor::Value& o) {
-    authData(o)[37] ^= 1;
-    authData(o).resize(50);
-  });
-  EXPECT_EQ(verify(cut).error(), malformed);
+TEST_P(RealAttestation, EachFaultGivesItsError) {
+  const auto x5c = [](Attempt& a) -> cbor::Array& {
+    return std::get<cbor::Array>(member(member(a.object, "attStmt"), "x5c").content);
+  };
+  const auto authData = [](Attempt& a) -> cbor::Bytes& {
+    return std::get<cbor::Bytes>(member(a.object, "authData").content);
+  };
+  const std::tuple<const char*, std::function<void(Attempt&)>, AppAttestVerifyError> faults[] = {
+      {"another format", [](Attempt& a) { member(a.object, "fmt") = {"packed"}; }, malformed},
+      {"no format", [](Attempt& a) { std::get<cbor::Map>(a.object.content).erase("fmt"); },
+       malformed},
+      {"authData as text", [](Attempt& a) { member(a.object, "authData") = {"text"}; }, malformed},
+      {"attStmt as bytes", [](Attempt& a) { member(a.object, "attStmt") = {cbor::Bytes{}}; },
+       malformed},
+      {"a lone certificate", [&](Attempt& a) { x5c(a).resize(1); }, malformed},
+      {"the intermediate as text", [&](Attempt& a) { x5c(a)[1] = {"intermediate"}; }, malformed},
+      {"authData cut short", [&](Attempt& a) { authData(a).resize(54); }, malformed},
+      {"an empty credential id", [&](Attempt& a) { authData(a)[53] = authData(a)[54] = 0; },
+       malformed},
+      {"a credential id past the end", [&](Attempt& a) { authData(a)[53] = 0xff; }, malformed},
+      {"a hash of 31 bytes", [](Attempt& a) { a.hash.pop_back(); }, malformed},
+      // The first failure decides: the lone certificate before the wrong App ID, authData too
+      // short to parse before its wrong AAGUID.
+      {"a lone certificate for another app",
+       [&](Attempt& a) {
+         x5c(a).resize(1);
+         a.appId = "X.y";
+       },
+       malformed},
+      {"short authData with another AAGUID",
+       [&](Attempt& a) {
+         authData(a)[37] ^= 1;
+         authData(a).resize(50);
+       },
+       malformed},
+      {"another app", [](Attempt& a) { a.appId = "K4X8R2TQ5M.com.zavel.ferrowin.remote"; },
+       untrusted},
+      {"another AAGUID", [&](Attempt& a) { authData(a)[40] ^= 1; }, untrusted},
+      // The key id must be canonical Base64 of the credential id.
+      {"another key id", [](Attempt& a) { a.keyId[0] = a.keyId[0] == 'A' ? 'B' : 'A'; }, untrusted},
+      {"a key id and a newline", [](Attempt& a) { a.keyId += "\n"; }, untrusted},
+      // Another challenge, or any change to authData after the credential id, breaks the nonce.
+      {"another challenge", [](Attempt& a) { a.hash[31] ^= 1; }, untrusted},
+      {"a longer authData", [&](Attempt& a) { authData(a).push_back(0); }, untrusted},
+      {"the intermediate in the leaf's place", [&](Attempt& a) { std::swap(x5c(a)[0], x5c(a)[1]); },
+       untrusted},
+  };
+  for (const auto& [name, change, expected] : faults) {
+    Attempt attempt{decodeOrDie(v.object), v.appId, v.keyId, v.clientDataHash};
+    change(attempt);
+    auto result = verifierAt(attempt.appId, v.verifyAt)
+                      .verifyAttestation(encode(attempt.object), attempt.keyId, attempt.hash);
+    ASSERT_FALSE(result) << name;
+    EXPECT_EQ(result.error(), expected) << name;
+  }
+  for (const std::vector<uint8_t>& bytes : {std::vector<uint8_t>{0x83, 0x01, 0x02, 0x03},  // array
+                                            std::vector<uint8_t>{0xbf}, std::vector<uint8_t>{}})
+    EXPECT_EQ(verify(bytes).error(), malformed);
 }
 
 INSTANTIATE_TEST_SUITE_P(AppleSamples, RealAttestation,
@@ -184,13 +163,10 @@ class RealAssertion : public ::testing::TestWithParam<const char*> {
   }
 };
 
-TEST_P(RealAssertion, VerifiesAgainstTheAttestedKey) {
+TEST_P(RealAssertion, VerifiesAgainstTheAttestedKeyWhenTheCounterGrows) {
   auto counter = verify(v.object, v.previousCounter);
   ASSERT_TRUE(counter) << description(counter.error());
   EXPECT_EQ(*counter, 1u);
-}
-
-TEST_P(RealAssertion, CounterMustGrow) {
   EXPECT_EQ(verify(v.object, 1).error(), untrusted);
   EXPECT_EQ(verify(v.object, UINT32_MAX).error(), untrusted);
 }
@@ -232,9 +208,6 @@ TEST_P(RealAssertion, Faults) {
   badKey[64] ^= 1;
   EXPECT_EQ(verifier.verifyAssertion(v.object, badKey, 0, v.clientDataHash).error(), untrusted);
   EXPECT_EQ(verifier.verifyAssertion(v.object, {}, 0, v.clientDataHash).error(), untrusted);
-}
-
-TEST_P(RealAssertion, SignatureMustBeStrictDer) {
   // The same (r, s) with a padded length field: BER, not DER.
   auto object = altered([](cbor::Value& o) {
     auto& sig = std::get<cbor::Bytes>(member(o, "signature").content);

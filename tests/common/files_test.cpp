@@ -1,10 +1,7 @@
 #include "common/util/files.h"
 
 #include <gtest/gtest.h>
-#include <signal.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
@@ -17,7 +14,7 @@ namespace {
 using testing::TempDir;
 
 mode_t permissions(const std::filesystem::path& path) {
-  struct stat st{};
+  struct stat st {};
   EXPECT_EQ(::stat(path.c_str(), &st), 0);
   return st.st_mode & 07777;
 }
@@ -71,40 +68,6 @@ TEST(AtomicWrite, FailedRenameLeavesTheOldFileAndNoTemporary) {
   EXPECT_EQ(result.error().operation, "rename");
   EXPECT_TRUE(std::filesystem::is_directory(target / "occupied"));
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 1);
-}
-
-TEST(AtomicWrite, KilledWriterLeavesEitherTheOldOrTheNewFileWhole) {
-  TempDir dir;
-  const auto path = dir / "state.json";
-  const std::string old(1000, 'o');
-  ASSERT_TRUE(writeFileAtomically(path, old));
-  const std::string large(64 << 20, 'n');
-  for (int delayMs : {0, 1, 5, 20}) {
-    const pid_t child = ::fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-      (void)writeFileAtomically(path, large);
-      ::_exit(0);
-    }
-    ::usleep(static_cast<useconds_t>(delayMs * 1000));
-    ::kill(child, SIGKILL);
-    int status = 0;
-    ::waitpid(child, &status, 0);
-    auto contents = readFile(path);
-    ASSERT_TRUE(contents);
-    EXPECT_TRUE(*contents == old || *contents == large)
-        << "torn file of " << contents->size() << " bytes after " << delayMs << " ms";
-    if (*contents == large) {
-      ASSERT_TRUE(writeFileAtomically(path, old));
-    }
-  }
-}
-
-TEST(ReadFile, MissingFileIsNotFound) {
-  TempDir dir;
-  auto result = readFile(dir / "nothing");
-  ASSERT_FALSE(result);
-  EXPECT_EQ(result.error().code, FileError::Code::notFound);
 }
 
 }  // namespace

@@ -33,23 +33,13 @@ struct Record {
   }
 };
 
-TEST(Json, EncodesCompactlyWithSortedKeysAndOmitsAbsentOptionals) {
+TEST(Json, EncodesCompactlyWithKeysInCodePointOrderAndOmitsAbsentOptionals) {
   Record r{"pad", 3, std::nullopt, std::nullopt};
   EXPECT_EQ(encodeJson(r.toJson()), R"({"count":3,"name":"pad"})");
-  r.flag = false;
-  r.note = "é/x";
-  EXPECT_EQ(encodeJson(r.toJson()), R"({"count":3,"flag":false,"name":"pad","note":"é/x"})");
-}
-
-TEST(Json, KeysSortByCodePointNotByLocale) {
   Json j = Json::object();
   for (const char* key : {"b", "B", "a", "_", "é", "Z", "aa"}) j[key] = 1;
   EXPECT_EQ(encodeJson(j), R"({"B":1,"Z":1,"_":1,"a":1,"aa":1,"b":1,"é":1})");
-}
-
-TEST(Json, InvalidUtf8IsReplacedNotThrown) {
-  Json j = Json::object();
-  j["k"] = std::string("\xff\xfe", 2);
+  j["k"] = std::string("\xff\xfe", 2);  // invalid UTF-8 is replaced, not thrown
   EXPECT_NO_THROW((void)encodeJson(j));
 }
 
@@ -85,33 +75,27 @@ TEST(Json, DecodeFailuresNameTheField) {
   }
 }
 
-TEST(Json, IntegersOutOfRangeForTheFieldAreWrongType) {
-  auto parsed = parseJson(R"({"small":300,"neg":-1,"big":18446744073709551615,"whole":4.0})");
-  ASSERT_TRUE(parsed);
-  JsonReader reader(*parsed);
-  EXPECT_FALSE(reader.optional<uint8_t>("small").has_value());
-  EXPECT_FALSE(reader.ok());
-  JsonReader r2(*parsed);
-  EXPECT_FALSE(r2.optional<uint32_t>("neg").has_value());
-  JsonReader r3(*parsed);
-  EXPECT_FALSE(r3.optional<int64_t>("big").has_value());
-  JsonReader r4(*parsed);
-  EXPECT_EQ(r4.optional<int>("whole"), 4);
-  EXPECT_TRUE(r4.ok());
-}
-
-TEST(Json, ArraysMustHoldElementsOfTheRightType) {
-  auto parsed = parseJson(R"({"ok":["a","b"],"bad":["a",1],"notArray":"a"})");
-  ASSERT_TRUE(parsed);
-  JsonReader good(*parsed);
-  EXPECT_EQ(good.requiredArray<std::string>("ok"), (std::vector<std::string>{"a", "b"}));
-  EXPECT_TRUE(good.ok());
-  JsonReader bad(*parsed);
-  (void)bad.requiredArray<std::string>("bad");
-  EXPECT_EQ(bad.error()->description(), "wrong type: bad");
-  JsonReader notArray(*parsed);
-  (void)notArray.optionalArray<std::string>("notArray");
-  EXPECT_FALSE(notArray.ok());
+TEST(Json, NumbersOutOfTheFieldsRangeAndArraysOfOtherTypesAreWrongType) {
+  const Json parsed =
+      *parseJson(R"({"small":300,"neg":-1,"big":18446744073709551615,"whole":4.0,"ok":["a","b"],)"
+                 R"("bad":["a",1],"notArray":"a"})");
+  const auto wrong = [&](auto read) {
+    JsonReader reader(parsed);
+    read(reader);
+    return reader.ok() ? std::string() : reader.error()->description();
+  };
+  EXPECT_EQ(wrong([](JsonReader& r) { (void)r.optional<uint8_t>("small"); }), "wrong type: small");
+  EXPECT_EQ(wrong([](JsonReader& r) { (void)r.optional<uint32_t>("neg"); }), "wrong type: neg");
+  EXPECT_EQ(wrong([](JsonReader& r) { (void)r.optional<int64_t>("big"); }), "wrong type: big");
+  EXPECT_EQ(wrong([](JsonReader& r) { EXPECT_EQ(r.optional<int>("whole"), 4); }), "");
+  EXPECT_EQ(wrong([](JsonReader& r) {
+              EXPECT_EQ(r.requiredArray<std::string>("ok"), (std::vector<std::string>{"a", "b"}));
+            }),
+            "");
+  EXPECT_EQ(wrong([](JsonReader& r) { (void)r.requiredArray<std::string>("bad"); }),
+            "wrong type: bad");
+  EXPECT_EQ(wrong([](JsonReader& r) { (void)r.optionalArray<std::string>("notArray"); }),
+            "wrong type: notArray");
 }
 
 TEST(Json, DeepNestingIsParsedWithoutCrashing) {
