@@ -3,32 +3,19 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <future>
-#include <thread>
 
 #include "common/util/files.h"
 #include "platform/fake/fake_bonjour.h"
 #include "platform/fake/fake_host_info.h"
-#include "tests/support/temp_dir.h"
+#include "tests/app/setup_test_support.h"
 
 namespace ferrowin::app {
 namespace {
 
-class HostServicesTest : public ::testing::Test {
+class HostServicesTest : public ::testing::Test, protected testing::MainThread {
  protected:
-  HostServicesTest() : thread_([this] { main.run(); }) {}
   ~HostServicesTest() override {
     onMain([&] { services.reset(); });
-    main.stop();
-    thread_.join();
-  }
-
-  template <class F>
-  auto onMain(F work) -> decltype(work()) {
-    std::packaged_task<decltype(work())()> task(std::move(work));
-    auto result = task.get_future();
-    main.post([&task] { task(); });
-    return result.get();
   }
 
   std::shared_ptr<HostServices> make(std::optional<std::string> transportOverride = std::nullopt,
@@ -46,16 +33,11 @@ class HostServicesTest : public ::testing::Test {
 
   testing::TempDir dir;
   common::SettingsStore settings{dir / "config"};
-  common::MainExecutor main;
   std::shared_ptr<HostServices> services;
-
- private:
-  std::thread thread_;
 };
 
 TEST(VideoTransportSetting, OnlyTcpAndFecSelectThemselves) {
   EXPECT_EQ(videoTransportFromSetting(std::nullopt), "udp_arq");
-  EXPECT_EQ(videoTransportFromSetting("udp_arq"), "udp_arq");
   EXPECT_EQ(videoTransportFromSetting("TCP"), "udp_arq");
   EXPECT_EQ(videoTransportFromSetting("tcp"), "tcp");
   EXPECT_EQ(videoTransportFromSetting("udp_fec"), "udp_fec");
@@ -80,15 +62,6 @@ TEST_F(HostServicesTest, TransportOverrideIsNeverSaved) {
   services = make("tcp");
   EXPECT_EQ(services->videoTransport(), "tcp");
   EXPECT_EQ(common::SettingsStore(dir / "config").stringValue(kVideoTransportKey), "udp_fec");
-}
-
-TEST_F(HostServicesTest, DiagnosticsSettingPersists) {
-  services = make();
-  EXPECT_FALSE(services->videoDiagnosticsEnabled.get());
-  onMain([&] { services->setVideoDiagnosticsEnabled(true); });
-  EXPECT_TRUE(common::SettingsStore(dir / "config").boolValue(kVideoDiagnosticsKey, false));
-  services = make();
-  EXPECT_TRUE(services->videoDiagnosticsEnabled.get());
 }
 
 TEST_F(HostServicesTest, StartHoldAndPorts) {

@@ -1,6 +1,6 @@
-// The capture routes' slow work runs off the main executor: while a thumbnail takes its time
-// (a screenshot that sleeps, standing in for a slow display server), a status request and a
-// source list are answered at once, and the thumbnail still arrives.
+// The capture routes on the synthetic display. Their slow work runs off the main executor: while a
+// thumbnail takes its time (a screenshot that sleeps, standing in for a slow display server), a
+// status request and a source list are answered at once, and the thumbnail still arrives.
 #include "server/app/video_access.h"
 
 #include <gtest/gtest.h>
@@ -53,14 +53,14 @@ class SlowScreenshots final : public platform::CaptureBackend {
 TEST(HostVideoAccess, ASlowThumbnailDelaysNeitherStatusNorTheSourceList) {
   testing::TempDir dir;
   control::MainThread main;
-  auto server = control::ControlServer::create(
-      {.main = &main.executor(),
-       .dataDirectory = dir.path(),
-       .verifier = std::make_shared<control::FakeProofVerifier>(),
-       .bonjour = nullptr,
-       .hostInfo = std::make_shared<platform::FakeHostInfo>(),
-       .pairEveryConnection = false,
-       .limits = {}});
+  auto server =
+      control::ControlServer::create({.main = &main.executor(),
+                                      .dataDirectory = dir.path(),
+                                      .verifier = std::make_shared<control::FakeProofVerifier>(),
+                                      .bonjour = nullptr,
+                                      .hostInfo = std::make_shared<platform::FakeHostInfo>(),
+                                      .pairEveryConnection = false,
+                                      .limits = {}});
   auto access = std::make_shared<HostVideoAccess>(
       std::weak_ptr<video::VideoServer>(),
       std::make_shared<capture::CaptureSourceManager>(std::make_shared<SlowScreenshots>(1.5)));
@@ -71,8 +71,8 @@ TEST(HostVideoAccess, ASlowThumbnailDelaysNeitherStatusNorTheSourceList) {
   };
 
   const auto started = std::chrono::steady_clock::now();
-  auto thumbnail = std::async(std::launch::async,
-                              [&] { return request("/v1/capture/thumbnail?id=display:1"); });
+  auto thumbnail =
+      std::async(std::launch::async, [&] { return request("/v1/capture/thumbnail?id=display:1"); });
   std::this_thread::sleep_for(std::chrono::milliseconds(100));  // the screenshot is under way
   const auto status = request("/v1/status");
   EXPECT_EQ(status.status, 200);
@@ -85,9 +85,21 @@ TEST(HostVideoAccess, ASlowThumbnailDelaysNeitherStatusNorTheSourceList) {
   EXPECT_EQ(jpeg.status, 200);
   EXPECT_EQ(jpeg.contentType, "image/jpeg");
   ASSERT_GE(jpeg.body.size(), 2u);
-  EXPECT_EQ(jpeg.body[0], 0xFF);
+  EXPECT_EQ(jpeg.body[0], 0xFF);  // JPEG start of image
   EXPECT_EQ(jpeg.body[1], 0xD8);
   EXPECT_GE(Seconds(std::chrono::steady_clock::now() - started).count(), 1.5);
+
+  // An unknown source is not found; without a stream the selection waits for the next start.
+  const auto missing = request("/v1/capture/thumbnail?id=display:9");
+  EXPECT_EQ(missing.status, 404);
+  EXPECT_EQ(control::bodyText(missing), R"({"error":"not found"})");
+  auto select = [&](const std::string& id) {
+    return main.route(server, control::makeRequest("POST", "/v1/capture/source",
+                                                   R"({"id":")" + id + "\"}", "10.0.0.7"));
+  };
+  EXPECT_EQ(control::bodyText(select("display:1")),
+            R"({"applied":false,"selectedId":"display:1"})");
+  EXPECT_EQ(select("window:5").status, 404);
   main.run([&] {
     server.reset();
     access.reset();

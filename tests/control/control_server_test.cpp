@@ -3,14 +3,13 @@
 #include "server/control/control_server.h"
 
 #include <gtest/gtest.h>
+#include <poll.h>
 
 #include <asio/ip/tcp.hpp>
 #include <asio/read.hpp>
-#include <poll.h>
 #include <chrono>
 #include <thread>
 
-#include "common/util/files.h"
 #include "common/util/json.h"
 #include "platform/fake/fake_bonjour.h"
 #include "platform/fake/fake_host_info.h"
@@ -21,15 +20,6 @@ namespace ferrowin::control {
 namespace {
 
 using platform::BonjourEvent;
-
-bool eventually(const std::function<bool()>& condition, double seconds = 5.0) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-  while (std::chrono::steady_clock::now() < deadline) {
-    if (condition()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return condition();
-}
 
 std::string responseBody(const std::string& raw) {
   const auto at = raw.find("\r\n\r\n");
@@ -113,33 +103,16 @@ class ControlServerTest : public ::testing::Test {
   std::shared_ptr<ControlServer> server;
 };
 
-TEST_F(ControlServerTest, AnswersOverTLSAndGatesProtectedRoutes) {
+TEST_F(ControlServerTest, AnswersOverTLSAndGatesEveryPathButAuth) {
   const uint16_t port = startListening();
-  const std::string hello = R"({"clientBundleVersion":"1"})";
-  const auto answer = tlsExchange(port, {"POST /v1/auth/hello HTTP/1.1\r\nContent-Length: " +
-                                         std::to_string(hello.size()) + "\r\n\r\n" + hello});
-  EXPECT_TRUE(
-      answer.starts_with("HTTP/1.1 200 OK\r\nContent-Type: application/json\r\n"
-                         "Content-Length: "))
-      << answer;
-  EXPECT_NE(answer.find("\r\nConnection: close\r\n\r\n{\"challenge\":"), std::string::npos);
-
-  const std::string unauthorized =
-      "HTTP/1.1 401 Unauthorized\r\nContent-Type: application/json\r\nContent-Length: 24\r\n"
-      "Connection: close\r\n\r\n{\"error\":\"unauthorized\"}";
-  EXPECT_EQ(tlsExchange(port, {"GET /v1/status HTTP/1.1\r\n\r\n"}), unauthorized);
-  EXPECT_EQ(tlsExchange(port, {"GET /no/such/path HTTP/1.1\r\n\r\n"}), unauthorized);
-  EXPECT_EQ(tlsExchange(port, {"PATCH /v1/settings HTTP/1.1\r\n\r\n"}), unauthorized);
-
+  EXPECT_EQ(tlsExchange(port, {"GET /no/such/path HTTP/1.1\r\n\r\n"}),
+            "HTTP/1.1 401 Unauthorized\r\nContent-Type: application/json\r\nContent-Length: 24\r\n"
+            "Connection: close\r\n\r\n{\"error\":\"unauthorized\"}");
   // The dual-stack listener sees IPv4 clients as IPv4-mapped IPv6 and keys them as IPv4 text.
   server->peers().authorize("key", "127.0.0.1");
   const auto status = tlsExchange(port, {"get /v1/status?verbose=1 HTTP/1.1\r\n\r\n"});
   ASSERT_TRUE(status.starts_with("HTTP/1.1 200 OK\r\n")) << status;
   EXPECT_EQ((*common::parseJson(responseBody(status)))["controlPort"], 0);
-  const auto patch = tlsExchange(port, {"PATCH /v1/settings HTTP/1.1\r\n\r\n"});
-  EXPECT_TRUE(patch.starts_with("HTTP/1.1 400 Bad Request\r\n"));
-  EXPECT_EQ(responseBody(patch),
-            R"({"error":"gamepad settings are controlled by the connecting client"})");
   EXPECT_TRUE(tlsExchange(port, {"GET /nowhere HTTP/1.1\r\n\r\n"})
                   .starts_with("HTTP/1.1 404 Not Found\r\n"));
 }
@@ -200,9 +173,8 @@ TEST_F(ControlServerTest, AFullConnectionTableMakesRoomForNewcomers) {
     socket.connect({asio::ip::make_address("127.0.0.1"), port});
     // Accepted in this order: "oldest" below means first opened.
     const size_t expected = std::min<size_t>(held.size(), 4);
-    EXPECT_TRUE(eventually([&] {
-      return main.run([&] { return server->connectionCount(); }) >= expected;
-    }));
+    EXPECT_TRUE(eventually(
+        [&] { return main.run([&] { return server->connectionCount(); }) >= expected; }));
   };
   struct Case {
     std::string name;
@@ -213,18 +185,31 @@ TEST_F(ControlServerTest, AFullConnectionTableMakesRoomForNewcomers) {
   };
   const std::vector<Case> cases = {
       {"one address at its share gives up its own oldest",
-       {"127.0.0.2", "127.0.0.3", "127.0.0.3", "127.0.0.3"}, false, "127.0.0.3", 1},
+       {"127.0.0.2", "127.0.0.3", "127.0.0.3", "127.0.0.3"},
+       false,
+       "127.0.0.3",
+       1},
       {"full table: the heaviest address loses its oldest, the light one keeps its connection",
-       {"127.0.0.2", "127.0.0.3", "127.0.0.3", "127.0.0.4"}, false, "127.0.0.5", 1},
+       {"127.0.0.2", "127.0.0.3", "127.0.0.3", "127.0.0.4"},
+       false,
+       "127.0.0.5",
+       1},
       {"an authenticated address gives up last",
-       {"127.0.0.2", "127.0.0.2", "127.0.0.3", "127.0.0.4"}, true, "127.0.0.5", 2},
+       {"127.0.0.2", "127.0.0.2", "127.0.0.3", "127.0.0.4"},
+       true,
+       "127.0.0.5",
+       2},
       {"an unauthenticated connection goes before those of a heavier authenticated address",
-       {"127.0.0.2", "127.0.0.2", "127.0.0.2", "127.0.0.4"}, true, "127.0.0.5", 3},
+       {"127.0.0.2", "127.0.0.2", "127.0.0.2", "127.0.0.4"},
+       true,
+       "127.0.0.5",
+       3},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     held.clear();
-    ASSERT_TRUE(eventually([&] { return main.run([&] { return server->connectionCount(); }) == 0; }));
+    ASSERT_TRUE(
+        eventually([&] { return main.run([&] { return server->connectionCount(); }) == 0; }));
     if (c.trustFirst) server->peers().authorize("key", c.before[0]);
     for (const auto& from : c.before) open(from);
     open(c.newcomer);
@@ -239,43 +224,23 @@ TEST_F(ControlServerTest, AFullConnectionTableMakesRoomForNewcomers) {
   EXPECT_TRUE(eventually([&] { return main.run([&] { return server->connectionCount(); }) == 0; }));
 }
 
+// (The daemon going away and coming back is the system test's, against avahi-daemon.)
 TEST_F(ControlServerTest, BonjourStatusTexts) {
   const uint16_t port = startListening();
   const std::string listening = "Listening on port " + std::to_string(port);
   EXPECT_EQ(server->statusMessage.get(), listening + " (Bonjour off)");
   ASSERT_EQ(bonjour->advertisements().size(), 1u);
   EXPECT_EQ(bonjour->advertisements()[0].type, "_ferrowin._tcp");
-  EXPECT_EQ(bonjour->advertisements()[0].port, port);
-
   bonjour->deliver({BonjourEvent::Kind::added, ""});
   EXPECT_TRUE(
       eventually([&] { return server->statusMessage.get() == listening + " (Bonjour on)"; }));
-  EXPECT_TRUE(server->isBonjourAdvertised.get());
-  bonjour->deliver({BonjourEvent::Kind::removed, ""});
-  EXPECT_TRUE(
-      eventually([&] { return server->statusMessage.get() == listening + " (Bonjour off)"; }));
-
-  // The daemon going away and coming back: off while it is away, on again without a retry.
-  bonjour->deliver({BonjourEvent::Kind::added, ""});
-  EXPECT_TRUE(eventually([&] { return server->isBonjourAdvertised.get(); }));
-  bonjour->deliver({BonjourEvent::Kind::unavailable, "Daemon connection failed"});
-  EXPECT_TRUE(
-      eventually([&] { return server->statusMessage.get() == listening + " (Bonjour off)"; }));
-  bonjour->deliver({BonjourEvent::Kind::added, ""});
-  EXPECT_TRUE(
-      eventually([&] { return server->statusMessage.get() == listening + " (Bonjour on)"; }));
-  EXPECT_EQ(bonjour->advertisements().size(), 1u);
 
   // Advertising refused after it worked: served on without it.
   bonjour->deliver({BonjourEvent::Kind::failed, "Bad state"});
   EXPECT_TRUE(eventually([&] { return bonjour->liveRegistrations() == 0; }));
   EXPECT_TRUE(eventually([&] { return server->statusMessage.get().ends_with("(Bonjour off)"); }));
-  EXPECT_FALSE(server->isBonjourAdvertised.get());
-
   main.run([&] { server->stop(); });
   EXPECT_EQ(server->statusMessage.get(), "Idle");
-  EXPECT_FALSE(server->isRunning.get());
-  EXPECT_EQ(bonjour->liveRegistrations(), 0u);
 }
 
 TEST_F(ControlServerTest, BonjourFailureReopensWithoutItAndRetryBringsItBack) {
@@ -286,7 +251,6 @@ TEST_F(ControlServerTest, BonjourFailureReopensWithoutItAndRetryBringsItBack) {
   EXPECT_EQ(bonjour->advertisements().size(), 1u);  // the reopened listener does not advertise
   EXPECT_EQ(bonjour->liveRegistrations(), 0u);
   EXPECT_TRUE(server->isRunning.get());
-  EXPECT_EQ(server->pairingCode.get(), code);
 
   bonjour->immediateEvent.reset();
   main.run([&] { server->retryBonjour(); });
@@ -300,61 +264,47 @@ TEST_F(ControlServerTest, BonjourFailureReopensWithoutItAndRetryBringsItBack) {
   EXPECT_TRUE(server->isRunning.get());
 }
 
-TEST_F(ControlServerTest, StartFailures) {
-  asio::io_context io;
-  asio::ip::tcp::acceptor taken(io, {asio::ip::tcp::v6(), 0});
-  server->port = taken.local_endpoint().port();
-  main.run([&] { server->start(); });
-  EXPECT_EQ(server->statusMessage.get(), "Listener failed: Address already in use");
-  EXPECT_FALSE(server->isRunning.get());
-
-  std::filesystem::remove_all(dir / "control-tls");
-  ASSERT_TRUE(common::writeFileAtomically(dir / "control-tls", "not a directory"));
-  server->port = 0;
-  main.run([&] { server->start(); });
-  EXPECT_TRUE(server->statusMessage.get().starts_with("TLS identity failed: "))
-      << server->statusMessage.get();
-  EXPECT_FALSE(server->isRunning.get());
-}
-
-TEST_F(ControlServerTest, StatusAndSettingsRoutes) {
-  server->port = 52345;
+TEST_F(ControlServerTest, StatusFollowsTheCollaboratorsAndTheFrontApplication) {
   server->peers().authorize("key", "10.0.0.7");
   hostInfo->name = "gamebox";
   auto status = *common::parseJson(bodyText(call("GET", "/v1/status")));
   EXPECT_EQ(status["hostName"], "gamebox");
-  EXPECT_EQ(status["controlPort"], 52345);
-  EXPECT_EQ(status["videoPort"], 52346);
-  EXPECT_EQ(status["gamepadPort"], 52347);
   EXPECT_EQ(status["videoTransport"], "udp_arq");
   EXPECT_EQ(status["streamingEnabled"], false);
   EXPECT_EQ(status["gamepadEnabled"], false);
-  EXPECT_EQ(status["gamepadProfile"], "");
-  EXPECT_EQ(status["serverId"], server->serverIdentifier().value());
   EXPECT_FALSE(status.contains("frontmostBundleId"));
-  EXPECT_FALSE(status.contains("frontmostExecutable"));
   EXPECT_EQ(bodyText(call("GET", "/v1/settings")), R"({"gamepadProfile":""})");
 
   auto video = std::make_shared<FakeVideo>();
   auto helper = std::make_shared<FakeInputHelper>();
   server->setVideo(video);
   server->setInputHelper(helper);
-  hostInfo->frontmost = platform::FrontmostApplication{"Steam", "/usr/lib/steam/steam", "steam"};
-  status = *common::parseJson(bodyText(call("GET", "/v1/status")));
-  EXPECT_EQ(status["videoTransport"], "tcp");
-  EXPECT_EQ(status["streamingEnabled"], true);
-  EXPECT_EQ(status["gamepadEnabled"], true);
-  EXPECT_EQ(status["gamepadProfile"], "xbox");
-  EXPECT_EQ(status["frontmostBundleId"], "Steam");
-  EXPECT_EQ(status["frontmostExecutable"], "steam");
-  hostInfo->frontmost = platform::FrontmostApplication{std::nullopt, std::nullopt, "Game"};
-  status = *common::parseJson(bodyText(call("GET", "/v1/status")));
-  EXPECT_FALSE(status.contains("frontmostBundleId"));
-  EXPECT_EQ(status["frontmostExecutable"], "Game");
-  hostInfo->frontmost = platform::FrontmostApplication{"id", std::nullopt, ""};
-  status = *common::parseJson(bodyText(call("GET", "/v1/status")));
-  EXPECT_FALSE(status.contains("frontmostExecutable"));
+  struct Case {
+    platform::FrontmostApplication front;
+    std::optional<std::string> bundleId, executable;
+  };
+  const Case cases[] = {
+      {{"Steam", "/usr/lib/steam/steam", "steam"}, "Steam", "steam"},  // the file name
+      {{std::nullopt, std::nullopt, "Game"}, std::nullopt, "Game"},    // else the name
+      {{"id", std::nullopt, ""}, "id", std::nullopt},
+  };
+  for (const auto& c : cases) {
+    hostInfo->frontmost = c.front;
+    status = *common::parseJson(bodyText(call("GET", "/v1/status")));
+    EXPECT_EQ(status["videoTransport"], "tcp");
+    EXPECT_EQ(status["streamingEnabled"], true);
+    EXPECT_EQ(status["gamepadProfile"], "xbox");
+    for (const auto& [key, value] : {std::pair{"frontmostBundleId", c.bundleId},
+                                     std::pair{"frontmostExecutable", c.executable}}) {
+      EXPECT_EQ(status.contains(key), value.has_value()) << key << " of " << c.front.localizedName;
+      if (value) {
+        EXPECT_EQ(status[key], *value);
+      }
+    }
+  }
   EXPECT_EQ(bodyText(call("GET", "/v1/settings")), R"({"gamepadProfile":"xbox"})");
+  EXPECT_EQ(bodyText(call("PATCH", "/v1/settings")),
+            R"({"error":"gamepad settings are controlled by the connecting client"})");
 }
 
 TEST_F(ControlServerTest, RemapSettingsAreClampedAndHandedToTheHelper) {
@@ -397,9 +347,7 @@ TEST_F(ControlServerTest, SessionReleaseAndCaptureRoutes) {
 
   EXPECT_EQ(bodyText(call("GET", "/v1/capture/sources")),
             R"({"selectedId":"display:1","sources":[]})");
-  auto thumbnail = call("GET", "/v1/capture/thumbnail?id=");
-  EXPECT_EQ(thumbnail.status, 200);
-  EXPECT_EQ(thumbnail.contentType, "image/jpeg");
+  EXPECT_EQ(call("GET", "/v1/capture/thumbnail?id=").contentType, "image/jpeg");
   EXPECT_EQ(video->thumbnailIds, std::vector<std::string>{""});  // empty ids pass through
   EXPECT_EQ(bodyText(call("GET", "/v1/capture/thumbnail")), R"({"error":"missing id"})");
   EXPECT_EQ(call("GET", "/v1/capture/thumbnail?id=gone").status, 404);

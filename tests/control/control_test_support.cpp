@@ -33,6 +33,15 @@ Expected<uint32_t, AppAttestVerifyError> FakeProofVerifier::verifyAssertion(
   return counter;
 }
 
+bool eventually(const std::function<bool()>& condition, double seconds) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return true;
+}
+
 MainThread::MainThread() : thread_([this] { main_.run(); }) {}
 
 MainThread::~MainThread() {

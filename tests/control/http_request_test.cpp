@@ -59,27 +59,38 @@ TEST(ControlHTTPParse, WaitsForTheWholeRequestAcrossSegments) {
 }
 
 TEST(ControlHTTPParse, ContentLengthRules) {
-  const auto withLength = [](std::string value, size_t bodyBytes) {
-    std::string text = "POST /p HTTP/1.1\r\nContent-Length: " + value + "\r\n\r\n";
-    text.append(bodyBytes, 'a');
-    return parse(text);
+  struct Case {
+    const char* value;
+    size_t sent;
+    std::optional<size_t> body;  // nullopt: no request (yet)
   };
-  ASSERT_TRUE(withLength("+5", 5));
-  EXPECT_EQ(withLength("+5", 5)->body.size(), 5u);
-  EXPECT_FALSE(withLength("+5", 4));
-  // Not a number reads as 0: the request is complete without its body.
-  for (const char* notNumber : {"abc", "", "5x", "+", "--5", "99999999999999999999999"}) {
-    auto request = withLength(notNumber, 3);
-    ASSERT_TRUE(request) << notNumber;
-    EXPECT_TRUE(request->body.empty()) << notNumber;
+  const Case cases[] = {
+      {"+5", 5, 5},
+      {"+5", 4, std::nullopt},
+      {"65536", 65536, 65536},
+      {"65537", 65537, std::nullopt},  // the largest body
+      {"-1", 0, std::nullopt},
+      {"-9223372036854775808", 0, std::nullopt},
+      {"-0", 0, 0},
+      // Not a (64-bit) number reads as 0: the request is complete without its body.
+      {"abc", 3, 0},
+      {"", 3, 0},
+      {"5x", 3, 0},
+      {"--5", 3, 0},
+      {"99999999999999999999999", 3, 0},
+      {"-18446744073709551615", 0, 0},
+  };
+  for (const auto& c : cases) {
+    std::string text = "POST /p HTTP/1.1\r\nContent-Length: " + std::string(c.value) + "\r\n\r\n";
+    text.append(c.sent, 'a');
+    auto buffer = bytes(text);
+    auto parsed = parseRequest(buffer);
+    ASSERT_TRUE(parsed.has_value()) << c.value;
+    EXPECT_EQ(parsed->has_value(), c.body.has_value()) << c.value;
+    if (*parsed && c.body) {
+      EXPECT_EQ((*parsed)->body.size(), *c.body) << c.value;
+    }
   }
-  EXPECT_FALSE(withLength("-1", 0));
-  EXPECT_FALSE(withLength("-9223372036854775808", 0));
-  EXPECT_TRUE(withLength("-0", 0));
-  EXPECT_TRUE(withLength("-18446744073709551615", 0));  // not a 64-bit number: reads as 0
-  ASSERT_TRUE(withLength("65536", 65536));
-  EXPECT_EQ(withLength("65536", 65536)->body.size(), 65536u);
-  EXPECT_FALSE(withLength("65537", 65537));
   auto missing = parse("POST /p HTTP/1.1\r\n\r\nbody");
   ASSERT_TRUE(missing);
   EXPECT_TRUE(missing->body.empty());
@@ -119,10 +130,6 @@ TEST(ControlHTTPResponseWriting, HeadAndReasons) {
   EXPECT_EQ(std::string(written.begin(), written.end()),
             "HTTP/1.1 503 Error\r\nContent-Type: application/json\r\nContent-Length: 29\r\n"
             "Connection: close\r\n\r\n{\"error\":\"video unavailable\"}");
-  EXPECT_EQ(reasonPhrase(200), "OK");
-  EXPECT_EQ(reasonPhrase(400), "Bad Request");
-  EXPECT_EQ(reasonPhrase(401), "Unauthorized");
-  EXPECT_EQ(reasonPhrase(404), "Not Found");
   EXPECT_EQ(reasonPhrase(409), "Conflict");
   EXPECT_EQ(reasonPhrase(500), "Error");
 }

@@ -76,9 +76,6 @@ TEST(ControlMessages, RemapSettings) {
   EXPECT_FALSE(decodeRemapLookSettings(
       bytes(R"({"sensitivity":2,"acceleration":0.5,"deadzone":0.1,"verticalScale":1,)"
             R"("stickCurve":"Soft","rampCurve":"linear"})")));
-  EXPECT_FALSE(decodeRemapLookSettings(
-      bytes(R"({"sensitivity":"2","acceleration":0.5,"deadzone":0.1,"verticalScale":1,)"
-            R"("stickCurve":"soft","rampCurve":"linear"})")));
 }
 
 }  // namespace

