@@ -1,11 +1,12 @@
 // The status window against the real services: what each block shows as the services change.
 
+#include "server/ui/status_window.h"
+
 #include <QCheckBox>
 #include <QLabel>
 #include <QPushButton>
 
 #include "common/runtime/flow.h"
-#include "server/ui/status_window.h"
 #include "tests/ui/ui_test_support.h"
 
 namespace ferrowin::ui {
@@ -35,7 +36,7 @@ class StatusWindowTest : public ShellTest {
   int quits = 0;
 };
 
-TEST_F(StatusWindowTest, ControlBlockFollowsTheControlService) {
+TEST_F(StatusWindowTest, ControlBlockAndVideoIndicatorFollowTheServices) {
   services = makeServices();
   auto window = makeWindow();
   // Setup incomplete: nothing runs, so neither the code nor "Retry Bonjour" shows.
@@ -43,6 +44,7 @@ TEST_F(StatusWindowTest, ControlBlockFollowsTheControlService) {
   EXPECT_FALSE(shown(child(*window, "pairingCode")));
   EXPECT_FALSE(shown(child(*window, "retryBonjour")));
   EXPECT_EQ(child<QLabel>(*window, "controlStatus")->text(), "Idle");
+  EXPECT_EQ(child<Indicator>(*window, "videoIndicator")->color(), kGray);  // stopped
 
   thread.onMain([&] { services.reset(); });
   bonjour->immediateEvent = platform::BonjourEvent{platform::BonjourEvent::Kind::added, ""};
@@ -57,6 +59,7 @@ TEST_F(StatusWindowTest, ControlBlockFollowsTheControlService) {
   }));
   EXPECT_FALSE(shown(child(*window, "retryBonjour")));
   EXPECT_FALSE(shown(child(*window, "finishSetup")));
+  EXPECT_EQ(child<Indicator>(*window, "videoIndicator")->color(), kYellow);  // nobody connected
 
   // The advertisement fails: "Retry Bonjour" appears, and brings the advertisement back.
   ASSERT_TRUE(bonjour->deliver({platform::BonjourEvent::Kind::failed, "refused"}));
@@ -65,6 +68,10 @@ TEST_F(StatusWindowTest, ControlBlockFollowsTheControlService) {
   child<QPushButton>(*window, "retryBonjour")->click();
   EXPECT_TRUE(waitUntil([&] { return !shown(window->findChild<QWidget*>("retryBonjour")); }));
   EXPECT_EQ(bonjour->advertisements().size(), before + 1);
+
+  thread.onMain([&] { services->video->captureError.set("Screen capture failed"); });
+  window->refresh();
+  EXPECT_EQ(child<Indicator>(*window, "videoIndicator")->color(), kRed);
 }
 
 TEST_F(StatusWindowTest, DestroyGamepadOnlyForSessionsWithTheGamepad) {
@@ -77,16 +84,15 @@ TEST_F(StatusWindowTest, DestroyGamepadOnlyForSessionsWithTheGamepad) {
   };
   for (const Case& c : {Case{false, true}, Case{true, false}}) {
     thread.onMain([&] {
-      common::spawn(thread.main.executor(),
-                    services->inputHelper->ensureSession(common::DeviceProfile::generic,
-                                                         c.gamepad, c.mouse));
+      common::spawn(
+          thread.main.executor(),
+          services->inputHelper->ensureSession(common::DeviceProfile::generic, c.gamepad, c.mouse));
     });
     ASSERT_TRUE(waitUntil([&] { return services->inputHelper->isRunning.get(); }));
     EXPECT_TRUE(waitUntil([&] { return shown(window->findChild<QWidget*>("destroyGamepad")); },
                           c.gamepad ? 10.0 : 0.5) == c.gamepad)
         << "gamepad " << c.gamepad;
-    thread.onMain(
-        [&] { common::spawn(thread.main.executor(), services->inputHelper->stop()); });
+    thread.onMain([&] { common::spawn(thread.main.executor(), services->inputHelper->stop()); });
     ASSERT_TRUE(waitUntil([&] { return !services->inputHelper->isRunning.get(); }));
   }
 }
@@ -130,21 +136,6 @@ TEST_F(StatusWindowTest, LogVideoStatsHidesTheGraphAtOnceAndIsKept) {
   window = makeWindow();
   EXPECT_FALSE(child<QCheckBox>(*window, "logVideoStats")->isChecked());
   EXPECT_FALSE(shown(child(*window, "pacingGraph")));
-}
-
-TEST_F(StatusWindowTest, VideoIndicatorColours) {
-  services = makeServices();
-  auto window = makeWindow();
-  auto* indicator = child<Indicator>(*window, "videoIndicator");
-  EXPECT_EQ(indicator->color(), kGray);  // stopped
-  thread.onMain([&] { services.reset(); });
-  startServices();
-  window = makeWindow();
-  indicator = child<Indicator>(*window, "videoIndicator");
-  EXPECT_EQ(indicator->color(), kYellow);  // running, nobody connected
-  thread.onMain([&] { services->video->captureError.set("Screen capture failed"); });
-  window->refresh();
-  EXPECT_EQ(indicator->color(), kRed);
 }
 
 TEST_F(StatusWindowTest, QuitButtonQuits) {
