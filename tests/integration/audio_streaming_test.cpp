@@ -7,23 +7,16 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cmath>
 #include <cstring>
 #include <thread>
 
-#include "client/attest/dev_authority.h"
-#include "client/audio/opus_stream_decoder.h"
-#include "client/control/control_client.h"
-#include "client/control/pairing.h"
-#include "client/video/video_client.h"
 #include "common/util/files.h"
 #include "platform/linux/pulse_tone_player.h"
-#include "tests/integration/host_process.h"
+#include "tests/integration/paired_host.h"
 #include "tests/integration/small_stream.h"
 #include "tests/support/pulse_server.h"
 #include "tests/support/run_command.h"
-#include "tests/support/temp_dir.h"
 
 namespace ferrowin::testing {
 namespace {
@@ -59,49 +52,9 @@ Tone analyze(const std::vector<float>& samples, int channels) {
   return tone;
 }
 
-struct Received {
-  std::vector<video::Bytes> configs;
-  std::vector<float> samples;  // decoded, in arrival order
-  int packets = 0;
-  int errors = 0;
-  int frames = 0;
-};
-
-/// Receives for `seconds`, decoding audio as it arrives; `afterBatch` runs after each batch.
-template <class VideoClient>
-void receive(VideoClient& video, double seconds, Received& out,
-             const std::function<void()>& afterBatch = {}) {
-  client::OpusStreamDecoder decoder;
-  const auto begin = std::chrono::steady_clock::now();
-  size_t seen = 0;
-  while (std::chrono::steady_clock::now() - begin < std::chrono::duration<double>(seconds)) {
-    video.messages().waitForTotal(seen + 1, 0.05);
-    for (const auto& message : video.messages().take()) {
-      ++seen;
-      if (message.kind == video::MessageKind::videoFrame) ++out.frames;
-      if (message.kind == video::MessageKind::audioConfig) {
-        out.configs.push_back(message.payload);
-        if (!decoder.configure(message.payload)) ++out.errors;
-      }
-      if (message.kind == video::MessageKind::audioPacket) {
-        ++out.packets;
-        auto pcm = decoder.decode(message.payload);
-        if (!pcm) {
-          ++out.errors;
-          continue;
-        }
-        out.samples.insert(out.samples.end(), pcm->begin(), pcm->end());
-      }
-    }
-    if (afterBatch) afterBatch();
-  }
-}
-
-class AudioHost : public ::testing::Test {
+class AudioHost : public ::testing::Test, protected PairedHost {
  protected:
   void SetUp() override {
-    if (!std::filesystem::exists(serverBinary()))
-      GTEST_SKIP() << "ferrowin-server is not built at " << serverBinary();
     if (!PulseServer::installed()) GTEST_SKIP() << "pulseaudio is not installed";
   }
 
@@ -109,19 +62,10 @@ class AudioHost : public ::testing::Test {
   void startHost(const std::string& transport, const std::string& pulseServer,
                  const std::string& audio = "pulse") {
     ASSERT_TRUE(common::writeFileAtomically(
-        config.path() / "settings.json",
-        "{\"ferrowin.video.diagnostics\":true,\"ferrowin.video.transport\":\"" + transport + "\"}",
-        0600));
-    auto opened = client::attest::DevAttestAuthority::open(state.path(), true);
-    ASSERT_TRUE(opened);
-    authority.emplace(std::move(*opened));
-    HostProcess::Options options{data.path(), config.path(), authority->rootCertificatePath(),
-                                 {{"PULSE_SERVER", pulseServer}}, 0, {"--audio", audio}};
-    host = std::make_unique<HostProcess>(options);
-    ASSERT_TRUE(host->start()) << host->log();
-    client::ControlClient control({"127.0.0.1", host->port()}, state.path(), 10.0, true);
-    ASSERT_TRUE(client::pairWithHost(control, *authority, state.path(), host->pairingCode()))
-        << host->log();
+        config / "settings.json",
+        "{\"ferrowin.video.diagnostics\":true,\"ferrowin.video.transport\":\"" + transport +
+            "\"}"));
+    start({{"PULSE_SERVER", pulseServer}}, {"--audio", audio});
   }
 
   client::VideoClientOptions clientOptions(int channels) {
@@ -130,10 +74,6 @@ class AudioHost : public ::testing::Test {
     options.config.audioChannels = channels;
     return options;
   }
-
-  TempDir data, config, state;
-  std::optional<client::attest::DevAttestAuthority> authority;
-  std::unique_ptr<HostProcess> host;
 };
 
 std::unique_ptr<platform::PulseTonePlayer> playTone(const PulseServer& pulse,
@@ -153,26 +93,25 @@ TEST_P(AudioTone, ToneInTheDefaultSinkArrivesAtItsFrequencyAndLevel) {
   ASSERT_TRUE(pulse.start()) << pulse.log();
   auto tone = playTone(pulse, "ferrowin_a", 440);
   ASSERT_TRUE(tone);
-  startHost(transport, pulse.address());
+  ASSERT_NO_FATAL_FAILURE(startHost(transport, pulse.address()));
 
   Received received;
   if (transport == "tcp") {
     client::TcpVideoClient video(clientOptions(channels));
     ASSERT_TRUE(video.start());
-    receive(video, 4.0, received);
-    video.stop();
+    received = StreamReceiver(video.messages()).receive(4.0);
   } else {
     client::UdpVideoClient video(clientOptions(channels));
     ASSERT_TRUE(video.start());
-    receive(video, 4.0, received);
-    video.stop();
+    received = StreamReceiver(video.messages()).receive(4.0);
   }
-  ASSERT_EQ(received.configs.size(), 3u) << host->log();
-  EXPECT_EQ(received.configs[0][9], channels);
+  ASSERT_EQ(received.audioConfigs.size(), 3u) << host->log();
+  EXPECT_EQ(received.audioConfigs[0][9], channels);
   EXPECT_EQ(received.errors, 0);
   // 50 a second, once the sound server delivers (a null sink's monitor can take a second).
-  EXPECT_GT(received.packets, 100) << host->log();
+  EXPECT_GT(received.audioPackets, 100) << host->log();
   EXPECT_GT(received.frames, 10);
+  EXPECT_EQ(received.width, 320);
   // The last second: 440 Hz at -12 dBFS (within 1 dB).
   const size_t second = 48000 * static_cast<size_t>(channels);
   ASSERT_GT(received.samples.size(), second);
@@ -184,12 +123,13 @@ TEST_P(AudioTone, ToneInTheDefaultSinkArrivesAtItsFrequencyAndLevel) {
   EXPECT_NE(host->log().find("Capturing system audio from ferrowin_a.monitor"), std::string::npos);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    TransportsAndChannels, AudioTone,
-    ::testing::Combine(::testing::Values("udp_arq", "tcp"), ::testing::Values(1, 2)),
-    [](const auto& test) {
-      return std::get<0>(test.param) + "_" + std::to_string(std::get<1>(test.param)) + "ch";
-    });
+INSTANTIATE_TEST_SUITE_P(TransportsAndChannels, AudioTone,
+                         ::testing::Combine(::testing::Values("udp_arq", "tcp"),
+                                            ::testing::Values(1, 2)),
+                         [](const auto& test) {
+                           return std::get<0>(test.param) + "_" +
+                                  std::to_string(std::get<1>(test.param)) + "ch";
+                         });
 
 TEST_F(AudioHost, CaptureFollowsTheDefaultSinkMidStream) {
   PulseServer pulse;
@@ -197,26 +137,26 @@ TEST_F(AudioHost, CaptureFollowsTheDefaultSinkMidStream) {
   auto first = playTone(pulse, "ferrowin_a", 440);
   auto second = playTone(pulse, "ferrowin_b", 660);
   ASSERT_TRUE(first && second);
-  startHost("udp_fec", pulse.address());
+  ASSERT_NO_FATAL_FAILURE(startHost("udp_fec", pulse.address()));
 
   client::UdpVideoClient video(clientOptions(2));
   ASSERT_TRUE(video.start());
-  Received received;
   size_t switchedAt = 0;
   // Two seconds of sound from the first sink, then the default moves to the second. The first
   // tone stops, so a capture left on the old sink would hear silence (and a moved player would
   // not be mistaken for a moved capture).
-  receive(video, 7.0, received, [&] {
-    if (switchedAt == 0 && received.samples.size() >= 48000 * 2 * 2) {
-      switchedAt = received.samples.size();
+  const Received received = StreamReceiver(video.messages()).receive(7.0, [&](const Received& r) {
+    if (switchedAt == 0 && r.samples.size() >= 48000 * 2 * 2) {
+      switchedAt = r.samples.size();
       first.reset();
       EXPECT_TRUE(pulse.pactl({"set-default-sink", "ferrowin_b"}));
     }
+    return false;
   });
-  video.stop();
   ASSERT_GT(switchedAt, 48000u * 2);
-  const std::vector<float> before(received.samples.begin() + static_cast<ptrdiff_t>(switchedAt) - 48000 * 2,
-                                  received.samples.begin() + static_cast<ptrdiff_t>(switchedAt));
+  const std::vector<float> before(
+      received.samples.begin() + static_cast<ptrdiff_t>(switchedAt) - 48000 * 2,
+      received.samples.begin() + static_cast<ptrdiff_t>(switchedAt));
   EXPECT_NEAR(analyze(before, 2).frequency, 440, 5);
   ASSERT_GT(received.samples.size(), switchedAt + 48000 * 4);
   const std::vector<float> after(received.samples.end() - 48000 * 2, received.samples.end());
@@ -228,14 +168,12 @@ TEST_F(AudioHost, CaptureFollowsTheDefaultSinkMidStream) {
 }
 
 TEST_F(AudioHost, WithoutASoundServerVideoStillStreamsAndTheHintSaysWhy) {
-  startHost("udp_arq", "unix:" + (data.path() / "no-such-socket").string());
+  ASSERT_NO_FATAL_FAILURE(startHost("udp_arq", "unix:" + (data / "no-such-socket").string()));
   client::UdpVideoClient video(clientOptions(2));
   ASSERT_TRUE(video.start());
-  Received received;
-  receive(video, 3.0, received);
-  video.stop();
+  const Received received = StreamReceiver(video.messages()).receive(3.0);
   EXPECT_GT(received.frames, 10) << host->log();
-  EXPECT_EQ(received.packets, 0);
+  EXPECT_EQ(received.audioPackets, 0);
   const std::string log = host->log();
   EXPECT_NE(log.find("Audio capture unavailable (sound server unavailable: "), std::string::npos)
       << log;
@@ -247,19 +185,20 @@ TEST_F(AudioHost, WithoutASoundServerVideoStillStreamsAndTheHintSaysWhy) {
 TEST_F(AudioHost, PlayingClientSendsTheHostsSoundToItsSoundServer) {
   PulseServer pulse;
   ASSERT_TRUE(pulse.start()) << pulse.log();
-  startHost("udp_arq", pulse.address(), "synthetic");  // the host's own 440 Hz tone
+  // The host's own 440 Hz tone.
+  ASSERT_NO_FATAL_FAILURE(startHost("udp_arq", pulse.address(), "synthetic"));
   const std::filesystem::path recording = data.path() / "played.raw";
   // What the client plays lands in the default sink; its monitor is recorded meanwhile.
   std::thread recorder([&] {
     runCommand("timeout 7 pacat --server='" + pulse.address() +
                "' --record --raw --format=float32le --rate=48000 --channels=1"
-               " --device=ferrowin_a.monitor > '" + recording.string() + "'");
+               " --device=ferrowin_a.monitor > '" +
+               recording.string() + "'");
   });
   const std::string output = runCommand(
       "PULSE_SERVER='" + pulse.address() + "' " +
-      (serverBinary().parent_path() / "ferrowin-client").string() + " --state-dir '" +
-      state.path().string() + "' stream --host 127.0.0.1 --port " + std::to_string(host->port()) +
-      " --seconds 4 --width 320 --height 180 --fps 30 --bitrate 800 --audio --play 2>&1");
+      (serverBinary().parent_path() / "ferrowin-client").string() + " " +
+      stream("--seconds 4 --width 320 --height 180 --fps 30 --bitrate 800 --audio --play 2>&1"));
   recorder.join();
   EXPECT_NE(output.find("total messages="), std::string::npos) << output << host->log();
 

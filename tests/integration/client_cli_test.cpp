@@ -2,11 +2,7 @@
 // command, the host paired with last is the default, host names work, and the exit status and
 // message tell what went wrong.
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -15,9 +11,8 @@
 
 #include "common/util/files.h"
 #include "tests/integration/host_process.h"
+#include "tests/support/run_command.h"
 #include "tests/support/temp_dir.h"
-
-extern char** environ;
 
 namespace ferrowin::testing {
 namespace {
@@ -28,42 +23,14 @@ struct Outcome {
 };
 
 // Runs ferrowin-client with `arguments`; with `interruptAfter`, sends it SIGINT then.
-Outcome runClient(std::vector<std::string> arguments, double interruptAfter = 0) {
-  arguments.insert(arguments.begin(), (serverBinary().parent_path() / "ferrowin-client").string());
-  std::vector<char*> argv;
-  for (auto& a : arguments) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  int pipeFds[2];
-  if (::pipe2(pipeFds, O_CLOEXEC) != 0) return {};
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, pipeFds[1], STDOUT_FILENO);
-  posix_spawn_file_actions_adddup2(&actions, pipeFds[1], STDERR_FILENO);
-  pid_t pid = -1;
-  const int spawned = ::posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  ::close(pipeFds[1]);
-  if (spawned != 0) {
-    ::close(pipeFds[0]);
-    return {};
-  }
-  std::thread interrupter;
-  if (interruptAfter > 0) {
-    interrupter = std::thread([pid, interruptAfter] {
-      std::this_thread::sleep_for(std::chrono::duration<double>(interruptAfter));
-      ::kill(pid, SIGINT);
-    });
-  }
-  Outcome run;
-  char buffer[4096];
-  for (ssize_t n; (n = ::read(pipeFds[0], buffer, sizeof buffer)) > 0;)
-    run.output.append(buffer, static_cast<size_t>(n));
-  ::close(pipeFds[0]);
-  int status = 0;
-  ::waitpid(pid, &status, 0);
-  if (interrupter.joinable()) interrupter.join();
-  run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  return run;
+Outcome runCli(const std::vector<std::string>& arguments, double interruptAfter = 0) {
+  std::string command = (serverBinary().parent_path() / "ferrowin-client").string();
+  if (interruptAfter > 0)
+    command = "timeout --preserve-status -s INT " + std::to_string(interruptAfter) + " " + command;
+  for (const auto& argument : arguments) command += " '" + argument + "'";
+  Outcome outcome;
+  outcome.output = runCommand(command + " 2>&1", &outcome.status);
+  return outcome;
 }
 
 uint64_t sumOf(const std::string& text, const std::regex& pattern) {
@@ -76,19 +43,16 @@ uint64_t sumOf(const std::string& text, const std::regex& pattern) {
 class ClientCli : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (!std::filesystem::exists(serverBinary()))
-      GTEST_SKIP() << "ferrowin-server is not built at " << serverBinary();
     ASSERT_TRUE(common::writeFileAtomically(config / "settings.json",
                                             "{\"ferrowin.video.transport\":\"udp_fec\"}"));
-    auto ca = runClient({"--state-dir", state.path().string(), "dev-ca", "init"});
+    auto ca = runCli({"--state-dir", state.path().string(), "dev-ca", "init"});
     ASSERT_EQ(ca.status, 0) << ca.output;
     host = std::make_unique<HostProcess>(HostProcess::Options{
         data.path(), config.path(), ca.output.substr(0, ca.output.find('\n')), {}, 0});
     ASSERT_TRUE(host->start()) << host->log();
     // Paired by host name; every later command goes to that host by default.
-    auto paired =
-        runClient({"--state-dir", state.path().string(), "pair", "--host", "localhost", "--port",
-                   std::to_string(host->port()), "--code", host->pairingCode()});
+    auto paired = runCli({"--state-dir", state.path().string(), "pair", "--host", "localhost",
+                          "--port", std::to_string(host->port()), "--code", host->pairingCode()});
     ASSERT_EQ(paired.status, 0) << paired.output << host->log();
   }
 
@@ -108,7 +72,7 @@ class ClientCli : public ::testing::Test {
 };
 
 TEST_F(ClientCli, StreamFromThePairedHostWithPerSecondCounts) {
-  const Outcome run = runClient(stream({"--seconds", "3"}));
+  const Outcome run = runCli(stream({"--seconds", "3"}));
   ASSERT_EQ(run.status, 0) << run.output << host->log();
   EXPECT_NE(run.output.find("size 320x180 (asked for 320x180)\n"), std::string::npos) << run.output;
   // Per-second lines count that second only: together they make (at most) the total.
@@ -154,12 +118,11 @@ TEST_F(ClientCli, ExitStatusesAndMessagesSayWhatWentWrong) {
       {"a transport the host does not name", stream({"--transport", "udp"}), 2, "--transport"},
       {"an unknown option", client({"status", "--bogus"}), 2, "--bogus"},
       {"a stick beyond a byte", client({"input", "gamepad", "--lx", "300"}), 2, "--lx"},
-      {"gamepad help shows numbers", client({"input", "gamepad", "--help"}), 0,
-       "--lx UINT=128"},
+      {"gamepad help shows numbers", client({"input", "gamepad", "--help"}), 0, "--lx UINT=128"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    const Outcome run = runClient(c.arguments);
+    const Outcome run = runCli(c.arguments);
     EXPECT_EQ(run.status, c.status) << run.output;
     EXPECT_NE(run.output.find(c.says), std::string::npos) << run.output;
     EXPECT_EQ(run.output.find("e+308"), std::string::npos) << run.output;
@@ -168,7 +131,7 @@ TEST_F(ClientCli, ExitStatusesAndMessagesSayWhatWentWrong) {
 
 TEST_F(ClientCli, AHostThatGoesAwayOrCtrlCEndTheStreamWithTotals) {
   // Ctrl-C: the totals, then 130.
-  const Outcome interrupted = runClient(stream({"--seconds", "30"}), 2.5);
+  const Outcome interrupted = runCli(stream({"--seconds", "30"}), 2.5);
   EXPECT_EQ(interrupted.status, 130) << interrupted.output;
   EXPECT_NE(interrupted.output.find("total messages="), std::string::npos) << interrupted.output;
 
@@ -178,7 +141,7 @@ TEST_F(ClientCli, AHostThatGoesAwayOrCtrlCEndTheStreamWithTotals) {
     host->stop();
   });
   const auto begin = std::chrono::steady_clock::now();
-  const Outcome gone = runClient(stream({"--seconds", "30"}));
+  const Outcome gone = runCli(stream({"--seconds", "30"}));
   stopper.join();
   EXPECT_EQ(gone.status, 1) << gone.output;
   EXPECT_NE(gone.output.find("the host stopped sending after"), std::string::npos) << gone.output;
@@ -188,7 +151,7 @@ TEST_F(ClientCli, AHostThatGoesAwayOrCtrlCEndTheStreamWithTotals) {
 
 TEST_F(ClientCli, AGamepadTheHostCannotCreateFailsTheStream) {
   if (::access("/dev/uhid", W_OK) == 0) GTEST_SKIP() << "this machine can create the gamepad";
-  const Outcome run = runClient(stream({"--seconds", "3", "--gamepad", "xbox"}));
+  const Outcome run = runCli(stream({"--seconds", "3", "--gamepad", "xbox"}));
   EXPECT_EQ(run.status, 1) << run.output;
   EXPECT_NE(run.output.find("the session has no xbox gamepad: the host could not start it"),
             std::string::npos)

@@ -1,9 +1,6 @@
 // The real host over real TLS on loopback, driven by the reference client library.
 
 #include <gtest/gtest.h>
-#include <sys/wait.h>
-
-#include <cstdio>
 
 #include "client/attest/dev_authority.h"
 #include "client/control/control_client.h"
@@ -12,6 +9,7 @@
 #include "common/util/files.h"
 #include "common/util/json.h"
 #include "tests/integration/host_process.h"
+#include "tests/support/run_command.h"
 #include "tests/support/temp_dir.h"
 
 namespace ferrowin::testing {
@@ -33,11 +31,6 @@ struct Client {
 
 class ControlPlane : public ::testing::Test {
  protected:
-  void SetUp() override {
-    if (!std::filesystem::exists(serverBinary()))
-      GTEST_SKIP() << "ferrowin-server is not built at " << serverBinary();
-  }
-
   // Starts a host trusting `devRoot` (the first client's CA unless told otherwise).
   HostProcess& startHost(std::optional<std::filesystem::path> devRoot,
                          std::vector<std::pair<std::string, std::string>> environment = {}) {
@@ -99,17 +92,14 @@ TEST_F(ControlPlane, HelloAnswersAChallengeToAnyone) {
       alice.connect(port_).request("POST", "/v1/auth/hello", "{\"clientBundleVersion\":\"1\"}");
   ASSERT_TRUE(response) << response.error().description();
   EXPECT_EQ(response->status, 200);
-  EXPECT_EQ(response->reason, "OK");
   EXPECT_EQ(response->headers["content-type"], "application/json");
   auto json = common::parseJson(response->body).value();
   EXPECT_EQ(common::base64Decode(json["challenge"].get<std::string>())->size(), 32u);
-  EXPECT_EQ(json["paired"], false);
-  EXPECT_EQ(json["pinRequired"], true);
-  EXPECT_EQ(json["serverBundleVersion"], FERROWIN_VERSION);
   // Compact, keys in code-point order.
   EXPECT_TRUE(response->body.starts_with("{\"challenge\":\"")) << response->body;
   EXPECT_NE(
-      response->body.find("\",\"paired\":false,\"pinRequired\":true,\"serverBundleVersion\":"),
+      response->body.find("\",\"paired\":false,\"pinRequired\":true,\"serverBundleVersion\":\"" +
+                          std::string(FERROWIN_VERSION) + "\",\"serverId\":\""),
       std::string::npos)
       << response->body;
 
@@ -139,28 +129,13 @@ TEST_F(ControlPlane, PairUnlocksTheApi) {
   EXPECT_TRUE(hello->paired);
   EXPECT_FALSE(hello->pinRequired);
   EXPECT_EQ(hello->serverId, status->serverId);
-
-  EXPECT_TRUE(client.settings());
-  expectHttpError(client.patchSettings("{\"gamepadProfile\":\"xbox\"}"), 400,
-                  "gamepad settings are controlled by the connecting client");
-  auto remap = client.putRemapSettings({10.0, 0.5, -1.0, 1.0, "soft", "cubic"});
-  ASSERT_TRUE(remap) << remap.error().description();
-  EXPECT_EQ(remap->sensitivity, 4.0);
-  EXPECT_EQ(remap->deadzone, 0.0);
-  EXPECT_EQ(remap->stickCurve, "soft");
   EXPECT_TRUE(client.releaseSession());
-  auto missing = client.request("GET", "/v1/nothing");
-  ASSERT_TRUE(missing);
-  EXPECT_EQ(missing->status, 404);
-
-  const auto file = pairedClientsFile();
-  ASSERT_EQ(file["clients"].size(), 1u);
-  EXPECT_EQ(file["clients"][0]["counter"], 0);
 }
 
 TEST_F(ControlPlane, AChallengeServesOnce) {
   startHost();
-  // Pair by hand so the same request can be sent again.
+  // Pair by hand so the same request can be sent again. (An assertion sent twice is the unit
+  // tests'.)
   auto client = alice.connect(port_);
   auto hello = client.hello(std::nullopt).value();
   auto hash = client::attest::sha256(*common::base64Decode(hello.challenge));
@@ -175,17 +150,6 @@ TEST_F(ControlPlane, AChallengeServesOnce) {
   const std::string next = host_->pairingCode(code);
   ASSERT_FALSE(next.empty());
   expectHttpError(client.pair(next, attestation.key.keyId, attestationText, std::nullopt), 401,
-                  "challenge expired");
-
-  // The same for an assertion sent twice on one challenge.
-  ASSERT_TRUE(client::attest::saveAttestKey(alice.state.path(), attestation.key));
-  auto key = attestation.key;
-  auto hello2 = client.hello(key.keyId).value();
-  auto assertion = client::attest::makeAssertion(
-                       key, client::attest::sha256(*common::base64Decode(hello2.challenge)))
-                       .value();
-  ASSERT_TRUE(client.resume(key.keyId, common::base64Encode(assertion)));
-  expectHttpError(client.resume(key.keyId, common::base64Encode(assertion)), 401,
                   "challenge expired");
 }
 
@@ -208,13 +172,6 @@ TEST_F(ControlPlane, ResumeAfterRestart) {
   EXPECT_EQ(pins.size(), 1u);
 }
 
-TEST_F(ControlPlane, ResumeWithAnUnknownKeyIsAConflict) {
-  startHost();
-  auto stranger = alice.authority.attest(std::vector<uint8_t>(32, 0)).value().key;
-  ASSERT_TRUE(client::attest::saveAttestKey(alice.state.path(), stranger));
-  expectHttpError(resume(alice), 409, "unknown_key");
-}
-
 TEST_F(ControlPlane, PairEveryConnectionRefusesResumption) {
   startHost(alice.authority.rootCertificatePath(), {{"FERROWIN_PAIR_EVERY_CONNECTION", "Yes"}});
   ASSERT_TRUE(ok(pair(alice)));
@@ -228,26 +185,8 @@ TEST_F(ControlPlane, PairEveryConnectionRefusesResumption) {
   EXPECT_EQ(pairedClientsFile()["clients"].size(), 1u);  // ... with the same key
 }
 
-TEST_F(ControlPlane, TwoKeysFromOneAddress) {
-  startHost();
-  bobUsesAlicesAuthority();
-  ASSERT_TRUE(ok(pair(alice)));
-  auto bobPaired = pair(bob);
-  ASSERT_TRUE(bobPaired) << bobPaired.error().description();
-  const auto clients = pairedClientsFile()["clients"];
-  ASSERT_EQ(clients.size(), 2u);
-  EXPECT_LT(clients[0]["keyId"].get<std::string>(), clients[1]["keyId"].get<std::string>());
-  // Both credentials stay usable; the address follows whichever key proved itself last.
-  EXPECT_TRUE(ok(resume(alice)));
-  EXPECT_TRUE(ok(resume(bob)));
-  EXPECT_TRUE(alice.connect(port_).status());
-}
-
 TEST_F(ControlPlane, AClientWithoutTheDevelopmentRootIsRejected) {
   startHost(std::nullopt);  // Apple's root only
-  expectHttpError(pair(alice), 401, "attestation rejected");
-  host_->stop();
-  startHost(bob.authority.rootCertificatePath());  // another development root
   expectHttpError(pair(alice), 401, "attestation rejected");
   EXPECT_FALSE(client::attest::loadAttestKey(alice.state.path()));  // nothing saved on failure
 }
@@ -292,14 +231,11 @@ TEST_F(ControlPlane, WrongCodesAreLoggedAndFiveInARowReplaceTheCode) {
 // `ferrowin-server --data-dir D clients …`: its exit status and output.
 std::pair<int, std::string> clientsCommand(const std::filesystem::path& data,
                                            const std::string& arguments) {
-  const std::string command =
-      serverBinary().string() + " --data-dir " + data.string() + " clients " + arguments + " 2>&1";
-  std::string output;
-  FILE* pipe = ::popen(command.c_str(), "r");
-  char buffer[4096];
-  while (size_t n = std::fread(buffer, 1, sizeof buffer, pipe)) output.append(buffer, n);
-  const int status = ::pclose(pipe);
-  return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, output};
+  int status = -1;
+  std::string output = runCommand(
+      serverBinary().string() + " --data-dir " + data.string() + " clients " + arguments + " 2>&1",
+      &status);
+  return {status, output};
 }
 
 TEST_F(ControlPlane, PairedClientsAreListedAndForgottenWhileNoHostRuns) {

@@ -51,9 +51,10 @@ std::filesystem::path serverBinary() {
   return std::filesystem::path(FERROWIN_BINARY_DIR) / "bin" / "ferrowin-server";
 }
 
-std::string runClient(const std::string& arguments) {
-  return runCommand((serverBinary().parent_path() / "ferrowin-client").string() + " " + arguments +
-                    " 2>&1");
+std::string runClient(const std::string& arguments, int* status) {
+  return runCommand(
+      (serverBinary().parent_path() / "ferrowin-client").string() + " " + arguments + " 2>&1",
+      status);
 }
 
 uint16_t freeControlPort() {
@@ -109,9 +110,8 @@ bool HostProcess::start(double timeoutSeconds) {
   }
   // A private copy of the helper under a name of its own: the host ends leftover helpers by name,
   // and must not end those of tests running beside this one.
-  const auto helper = options_.dataDir /
-                      ("FerrowinInputHelper-it" + std::to_string(::getpid()) + "-" +
-                       std::to_string(options_.port));
+  const auto helper = options_.dataDir / ("FerrowinInputHelper-it" + std::to_string(::getpid()) +
+                                          "-" + std::to_string(options_.port));
   std::error_code copyError;
   std::filesystem::copy_file(serverBinary().parent_path() / "FerrowinInputHelper", helper,
                              std::filesystem::copy_options::skip_existing, copyError);
@@ -228,6 +228,12 @@ std::string HostProcess::pairingCode(const std::string& notThis, double timeoutS
 std::string HostProcess::log() const {
   std::lock_guard lock(mutex_);
   return output_;
+}
+
+bool HostProcess::logShows(const std::string& text, double seconds) {
+  std::unique_lock lock(mutex_);
+  return changed_.wait_for(lock, std::chrono::duration<double>(seconds),
+                           [&] { return output_.find(text) != std::string::npos; });
 }
 
 }  // namespace ferrowin::testing

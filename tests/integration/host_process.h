@@ -19,8 +19,8 @@ namespace ferrowin::testing {
 std::filesystem::path serverBinary();
 
 /// Runs the built ferrowin-client with `arguments` (shell words) and answers what it printed on
-/// standard output and standard error.
-std::string runClient(const std::string& arguments);
+/// standard output and standard error; its exit status in `status` when given.
+std::string runClient(const std::string& arguments, int* status = nullptr);
 
 /// A port P with P, P + 1 and P + 2 free for TCP and UDP on loopback (control, video, input).
 uint16_t freeControlPort();
@@ -56,6 +56,8 @@ class HostProcess {
   /// other than `notThis`.
   std::string pairingCode(const std::string& notThis = {}, double timeoutSeconds = 10.0);
   std::string log() const;
+  /// Waits up to `seconds` for `text` to appear in the log.
+  bool logShows(const std::string& text, double seconds = 20.0);
 
  private:
   void readOutput(int fd);

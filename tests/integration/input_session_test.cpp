@@ -19,16 +19,12 @@
 #include <regex>
 #include <thread>
 
-#include "client/attest/dev_authority.h"
-#include "client/control/control_client.h"
-#include "client/control/pairing.h"
 #include "client/input/input_datagrams.h"
 #include "client/video/video_client.h"
 #include "common/util/settings.h"
-#include "tests/integration/host_process.h"
+#include "tests/integration/paired_host.h"
 #include "tests/integration/small_stream.h"
 #include "tests/support/fake_uhid_kernel.h"
-#include "tests/support/temp_dir.h"
 
 namespace ferrowin::testing {
 namespace {
@@ -45,16 +41,6 @@ std::vector<std::string> arguments(const std::string& pid) {
   for (std::string part; std::getline(file, part, '\0');) argv.push_back(part);
   if (!argv.empty()) argv.erase(argv.begin());
   return argv;
-}
-
-template <class Predicate>
-bool eventually(Predicate predicate, double seconds = kDeadline) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-  while (!predicate()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return true;
 }
 
 size_t occurrences(const std::string& text, const std::string& part) {
@@ -87,30 +73,15 @@ bool movesRight(const Report& report) {
   return report.size() == 4 && static_cast<int8_t>(report[1]) > 0;
 }
 
-class InputSessionTest : public ::testing::Test {
+class InputSessionTest : public ::testing::Test, protected PairedHost {
  protected:
-  void SetUp() override {
-    if (!std::filesystem::exists(serverBinary()))
-      GTEST_SKIP() << "ferrowin-server is not built at " << serverBinary();
-  }
-
   // Starts the host with `transport` ("udp_arq", "udp_fec" or "tcp") and pairs the client.
   void startAndPair(const std::string& transport) {
     ASSERT_TRUE(
         common::SettingsStore(config.path()).setString("ferrowin.video.transport", transport));
-    auto opened = client::attest::DevAttestAuthority::open(state.path(), true);
-    ASSERT_TRUE(opened);
-    authority.emplace(std::move(*opened));
-    host.emplace(HostProcess::Options{data.path(),
-                                      config.path(),
-                                      authority->rootCertificatePath(),
-                                      {{"FERROWIN_UHID_SOCKET", kernel.path()}},
-                                      0});
-    ASSERT_TRUE(host->start()) << host->log();
-    control.emplace(client::HostAddress{"127.0.0.1", host->port()}, state.path(), 10.0, true);
-    ASSERT_TRUE(client::pairWithHost(*control, *authority, state.path(), host->pairingCode()))
-        << host->log();
+    start({{"FERROWIN_UHID_SOCKET", kernel.path()}});
   }
+  void TearDown() override { host.reset(); }  // before the kernel goes
 
   client::VideoClientOptions streamOptions(bool gamepad, bool remap) const {
     client::VideoClientOptions options = smallStream(*host);
@@ -122,8 +93,7 @@ class InputSessionTest : public ::testing::Test {
 
   // `ferrowin-client input <arguments> --host 127.0.0.1 --port <control>`, as a user types it.
   std::string inputCommand(const std::string& arguments) const {
-    return "--state-dir " + state.path().string() + " input " + arguments +
-           " --host 127.0.0.1 --port " + std::to_string(host->port());
+    return cli("input " + arguments + " --host 127.0.0.1 --port " + std::to_string(host->port()));
   }
 
   // Waits for device `device` and opens it as the kernel would; its name.
@@ -133,10 +103,6 @@ class InputSessionTest : public ::testing::Test {
     kernel.sendStart(device);
     kernel.sendOpen(device);
     return created->name;
-  }
-
-  bool logShows(const std::string& text, double seconds = kDeadline) const {
-    return eventually([&] { return host->log().find(text) != std::string::npos; }, seconds);
   }
 
   std::string listeningLine(const std::string& mode) const {
@@ -171,10 +137,6 @@ class InputSessionTest : public ::testing::Test {
   }
 
   FakeUhidKernel kernel;
-  TempDir data, config, state;
-  std::optional<client::attest::DevAttestAuthority> authority;
-  std::optional<HostProcess> host;
-  std::optional<client::ControlClient> control;
 };
 
 // Sends a gamepad datagram from 127.0.0.2, a loopback address the host never authenticated.
@@ -206,12 +168,13 @@ TEST_F(InputSessionTest, GamepadFromTheClientReachesTheDeviceAndRumbleComesBack)
   EXPECT_EQ(arguments(pids[0]), helperArguments(true, false));
 
   // The device exists before the helper listens; send once it does.
-  ASSERT_TRUE(logShows(listeningLine("gamepad xbox"))) << host->log();
+  ASSERT_TRUE(host->logShows(listeningLine("gamepad xbox"))) << host->log();
 
   // A press from the command-line client; its answer waits for rumble on the same socket.
   const size_t before = kernel.inputs(0).size();
-  auto rumble = std::async(std::launch::async, runClient,
-                           inputCommand("gamepad --buttons 1 --listen-rumble 4"));
+  auto rumble = std::async(std::launch::async, [&] {
+    return runClient(inputCommand("gamepad --buttons 1 --listen-rumble 4"));
+  });
   EXPECT_TRUE(reportArrives(0, before, pressesA)) << host->log();
 
   kernel.sendOutput(0, FakeUhidKernel::kOutputReport, {3, 0x03, 0, 0, 100, 50, 20, 0, 0});
@@ -251,7 +214,7 @@ TEST_F(InputSessionTest, RemapSessionGetsItsLinesAndKeepsOnlyTheGamepadWhenTheCl
   EXPECT_EQ(arguments(pids[0]), helperArguments(true, true));
 
   // The helper read the stored look settings...
-  EXPECT_TRUE(logShows(
+  EXPECT_TRUE(host->logShows(
       "helper: remap: sensitivity=2.5 accel=0.25 dz=0.125 curve=wide ramp=cubic vScale=1.5"))
       << host->log();
   // ...and the capture geometry the host pushed, the same rectangle both sides.
@@ -275,13 +238,13 @@ TEST_F(InputSessionTest, RemapSessionGetsItsLinesAndKeepsOnlyTheGamepadWhenTheCl
   look.deadzone = -1;
   look.stickCurve = "soft";
   ASSERT_TRUE(control->putRemapSettings(look));
-  EXPECT_TRUE(
-      logShows("helper: remap: sensitivity=4.0 accel=0.25 dz=0.0 curve=soft ramp=cubic vScale=1.5"))
+  EXPECT_TRUE(host->logShows(
+      "helper: remap: sensitivity=4.0 accel=0.25 dz=0.0 curve=soft ramp=cubic vScale=1.5"))
       << host->log();
 
   // The allowlist holds exactly the paired client: a stranger's pulled trigger is dropped, the
   // client's press that follows it on the same port arrives.
-  ASSERT_TRUE(logShows(listeningLine("gamepad xbox + remap mouse"))) << host->log();
+  ASSERT_TRUE(host->logShows(listeningLine("gamepad xbox + remap mouse"))) << host->log();
   size_t before = kernel.inputs(0).size();
   inputhelper::VirtualGamepadPacket stranger;
   stranger.sequence = 1;
@@ -301,7 +264,7 @@ TEST_F(InputSessionTest, RemapSessionGetsItsLinesAndKeepsOnlyTheGamepadWhenTheCl
 
   // The client leaves: the helper is started again with the gamepad only, the mouse goes.
   video.reset();
-  ASSERT_TRUE(logShows("Video client disconnected")) << host->log();
+  ASSERT_TRUE(host->logShows("Video client disconnected")) << host->log();
   const auto respawns = spawns(2);
   ASSERT_EQ(respawns.size(), 2u) << host->log();
   EXPECT_EQ(arguments(respawns[1]), helperArguments(true, false));
@@ -321,50 +284,6 @@ TEST_F(InputSessionTest, RemapSessionGetsItsLinesAndKeepsOnlyTheGamepadWhenTheCl
 
   EXPECT_EQ(host->stop(), 0);
   EXPECT_TRUE(kernel.waitForDestroy(2));
-}
-
-TEST_F(InputSessionTest, GamepadSessionOutlivesTheClientThatAskedForIt) {
-  ASSERT_NO_FATAL_FAILURE(startAndPair("tcp"));
-  // The command-line client's stream, as a user would run it; it leaves when its time is up.
-  const std::string stream = "--state-dir " + state.path().string() +
-                             " stream --host 127.0.0.1 --port " + std::to_string(host->port()) +
-                             " --transport tcp --seconds 2 --width 320 --height 180 --fps 30"
-                             " --bitrate 800 --gamepad generic";
-  std::string output = runClient(stream);
-  EXPECT_NE(output.find("total messages="), std::string::npos) << output;
-
-  ASSERT_EQ(openDevice(0), "Ferrowin Virtual Gamepad") << host->log();
-  ASSERT_TRUE(logShows("Video client disconnected")) << host->log();
-  const auto pids = spawns(1);
-  ASSERT_EQ(pids.size(), 1u) << host->log();
-  EXPECT_EQ(arguments(pids[0]), helperArguments(true, false, "generic"));
-
-  // The same client again: the session it asks for is the one the first left running.
-  output = runClient(stream);
-  EXPECT_NE(output.find("total messages="), std::string::npos) << output;
-  EXPECT_TRUE(logShows("Keeping input helper pid=" + pids[0] +
-                       " profile=generic gamepadHID=true mouseHID=false"))
-      << host->log();
-  EXPECT_EQ(spawnedPids(host->log()).size(), 1u) << host->log();
-  EXPECT_EQ(kernel.deviceCount(), 1u);
-  EXPECT_FALSE(kernel.waitForDestroy(0, 0.1));
-
-  // With --remap the session grows a mouse, and loses it again when the client leaves.
-  output = runClient(stream + " --remap");
-  EXPECT_NE(output.find("total messages="), std::string::npos) << output;
-  // That helper is gone by now; what it was started with shows in its own first line.
-  EXPECT_TRUE(logShows("Starting port=" + std::to_string(host->port() + 2) +
-                       " profile=generic gamepadHID=true mouseHID=true"))
-      << host->log();
-  const auto mouse = kernel.waitForCreate(2, kDeadline);
-  ASSERT_TRUE(mouse) << host->log();
-  EXPECT_EQ(mouse->name, "Ferrowin Virtual Mouse");
-  EXPECT_TRUE(kernel.waitForDestroy(2, kDeadline));
-  const auto respawns = spawns(3);
-  ASSERT_EQ(respawns.size(), 3u) << host->log();
-  EXPECT_EQ(arguments(respawns[2]), helperArguments(true, false, "generic"));
-
-  EXPECT_EQ(host->stop(), 0);
 }
 
 }  // namespace

@@ -9,29 +9,16 @@
 #include <asio/ip/udp.hpp>
 #include <functional>
 
-#include "client/attest/dev_authority.h"
-#include "client/control/control_client.h"
-#include "client/control/pairing.h"
-#include "client/video/video_client.h"
 #include "common/util/files.h"
-#include "tests/integration/host_process.h"
+#include "tests/integration/paired_host.h"
 #include "tests/integration/small_stream.h"
-#include "tests/support/temp_dir.h"
 
 namespace ferrowin::testing {
 namespace {
 
-class StartUp : public ::testing::Test {
- protected:
-  void SetUp() override {
-    if (!std::filesystem::exists(serverBinary()))
-      GTEST_SKIP() << "ferrowin-server is not built at " << serverBinary();
-  }
+TEST(StartUp, AServiceThatCannotStartStopsTheHostWithItsReason) {
   TempDir data, config;
   asio::io_context io;
-};
-
-TEST_F(StartUp, AServiceThatCannotStartStopsTheHostWithItsReason) {
   struct Case {
     const char* name;
     std::vector<std::string> arguments;
@@ -102,25 +89,20 @@ TEST_F(StartUp, AServiceThatCannotStartStopsTheHostWithItsReason) {
   }
 }
 
-TEST_F(StartUp, ASecondHostOnTheSamePortsFailsAndTheFirstKeepsServing) {
-  TempDir state, otherData;
-  auto authority = client::attest::DevAttestAuthority::open(state.path(), true);
-  ASSERT_TRUE(authority);
-  HostProcess first({data.path(), config.path(), authority->rootCertificatePath(), {}, 0});
-  ASSERT_TRUE(first.start()) << first.log();
-  HostProcess second({otherData.path(), config.path(), std::nullopt, {}, first.port()});
+TEST(StartUp, ASecondHostOnTheSamePortsFailsAndTheFirstKeepsServing) {
+  PairedHost first;
+  ASSERT_NO_FATAL_FAILURE(first.start());
+  TempDir otherData;
+  HostProcess second({otherData.path(), first.config.path(), std::nullopt, {}, first.host->port()});
   EXPECT_FALSE(second.start(10.0));
   EXPECT_EQ(second.exitStatus(), 1) << second.log();
 
-  client::ControlClient control({"127.0.0.1", first.port()}, state.path(), 10.0, true);
-  ASSERT_TRUE(client::pairWithHost(control, *authority, state.path(), first.pairingCode()))
-      << first.log();
-  client::UdpVideoClient video(smallStream(first));
+  client::UdpVideoClient video(smallStream(*first.host));
   ASSERT_TRUE(video.start());
-  EXPECT_TRUE(video.messages().waitForTotal(3, 10.0)) << first.log();
+  EXPECT_TRUE(video.messages().waitForTotal(3, 10.0)) << first.host->log();
   video.stop();
-  EXPECT_TRUE(video.acknowledged()) << first.log();
-  EXPECT_EQ(first.stop(), 0) << first.log();
+  EXPECT_TRUE(video.acknowledged()) << first.host->log();
+  EXPECT_EQ(first.host->stop(), 0) << first.host->log();
 }
 
 }  // namespace

@@ -13,74 +13,34 @@
 
 #include "common/util/files.h"
 #include "tests/inputhelper/xvfb_display.h"
-#include "tests/integration/host_process.h"
+#include "tests/integration/paired_host.h"
 #include "tests/support/dummy_xorg.h"
-#include "tests/support/temp_dir.h"
 
 namespace ferrowin::testing {
 namespace {
 
-bool waitForLog(const HostProcess& host, const std::string& text, double seconds) {
-  const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-  while (host.log().find(text) == std::string::npos) {
-    if (std::chrono::steady_clock::now() > end) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-  return true;
+/// Starts a host capturing `display` over TCP, with a client paired to it.
+void startOn(PairedHost& session, const std::string& display) {
+  ASSERT_TRUE(common::writeFileAtomically(session.config / "settings.json",
+                                          "{\"ferrowin.video.transport\":\"tcp\"}"));
+  session.start({{"DISPLAY", display}}, {"--capture", "x11", "--audio", "synthetic"});
 }
 
-/// A host capturing `display` over TCP, with a client paired to it.
-class VirtualDisplaySession {
- public:
-  explicit VirtualDisplaySession(const std::string& display) {
-    EXPECT_TRUE(common::writeFileAtomically(config.path() / "settings.json",
-                                            "{\"ferrowin.video.transport\":\"tcp\"}"));
-    const std::string root = runClient(client("dev-ca init"));
-    host = std::make_unique<HostProcess>(
-        HostProcess::Options{data.path(),
-                             config.path(),
-                             root.substr(0, root.find('\n')),
-                             {{"DISPLAY", display}},
-                             0,
-                             {"--capture", "x11", "--audio", "synthetic"}});
-    started = host->start();
-    if (!started) return;
-    paired = runClient(client("pair --host 127.0.0.1 --port " + std::to_string(host->port()) +
-                              " --code " + host->pairingCode()));
-  }
-
-  std::string client(const std::string& arguments) const {
-    return "--state-dir " + state.path().string() + " " + arguments;
-  }
-  std::string stream(const std::string& arguments) const {
-    return client("stream --host 127.0.0.1 --port " + std::to_string(host->port()) + " " +
-                  arguments);
-  }
-
-  TempDir data, config, state;
-  std::unique_ptr<HostProcess> host;
-  bool started = false;
-  std::string paired;
-};
-
 TEST(VirtualDisplayEndToEnd, ClientGetsAMonitorOfItsSizeAndKeepsStreamingAfterRelease) {
-  if (!std::filesystem::exists(serverBinary()))
-    GTEST_SKIP() << "ferrowin-server is not built at " << serverBinary();
   DummyXorg xorg;
   if (xorg.name().empty()) GTEST_SKIP() << "Xorg with the dummy driver: " << xorg.error();
-  VirtualDisplaySession session(xorg.name());
-  ASSERT_TRUE(session.started) << session.host->log();
-  ASSERT_NE(session.paired.find("Paired with"), std::string::npos) << session.paired;
+  PairedHost session;
+  ASSERT_NO_FATAL_FAILURE(startOn(session, xorg.name()));
 
   auto streaming = std::async(std::launch::async, [&] {
     return runClient(
         session.stream("--seconds 16 --width 2532 --height 1170 --fps 10 --bitrate 3000 "
                        "--virtual-display extended"));
   });
-  ASSERT_TRUE(waitForLog(*session.host, "Capture frame 2544x1170", 20)) << session.host->log();
+  ASSERT_TRUE(session.host->logShows("Capture frame 2544x1170")) << session.host->log();
   std::this_thread::sleep_for(std::chrono::seconds(5));  // frames of the virtual display arrive
   const std::string released = runClient(
-      session.client("release --host 127.0.0.1 --port " + std::to_string(session.host->port())));
+      session.cli("release --host 127.0.0.1 --port " + std::to_string(session.host->port())));
   EXPECT_NE(released.find("Session released"), std::string::npos) << released;
   const std::string output = streaming.get();
   const std::string log = session.host->log();
@@ -105,12 +65,10 @@ TEST(VirtualDisplayEndToEnd, ClientGetsAMonitorOfItsSizeAndKeepsStreamingAfterRe
 }
 
 TEST(VirtualDisplayEndToEnd, OnXvfbTheHostSaysItIsMissingAndStreamsTheRealDisplay) {
-  if (!std::filesystem::exists(serverBinary()))
-    GTEST_SKIP() << "ferrowin-server is not built at " << serverBinary();
   XvfbDisplay xvfb;
   if (xvfb.name().empty()) GTEST_SKIP() << xvfb.error();
-  VirtualDisplaySession session(xvfb.name());
-  ASSERT_TRUE(session.started) << session.host->log();
+  PairedHost session;
+  ASSERT_NO_FATAL_FAILURE(startOn(session, xvfb.name()));
 
   const std::string output = runClient(session.stream(
       "--seconds 3 --width 640 --height 360 --fps 30 --bitrate 1000 --virtual-display main"));

@@ -6,6 +6,8 @@
 // FERROWIN_DATAGRAM_FLOOD_SECONDS lengthens each stream (default 4 s); FERROWIN_DATAGRAM_FLOOD_RATE
 // is the rate per port (default 50000 a second). The figures printed are the campaign's result.
 
+#include "tests/support/datagram_flood.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -15,13 +17,8 @@
 #include <regex>
 #include <thread>
 
-#include "client/attest/dev_authority.h"
-#include "client/control/control_client.h"
-#include "client/control/pairing.h"
-#include "tests/integration/host_process.h"
-#include "tests/support/datagram_flood.h"
+#include "tests/integration/paired_host.h"
 #include "tests/support/fake_uhid_kernel.h"
-#include "tests/support/temp_dir.h"
 
 namespace ferrowin::testing {
 namespace {
@@ -94,29 +91,17 @@ struct Phase {
 };
 
 TEST(DatagramFlood, TheStreamKeepsItsRateAndTheFloodCostsBoundedCpuAndNoMemory) {
-  if (!std::filesystem::exists(serverBinary()))
-    GTEST_SKIP() << "ferrowin-server is not built at " << serverBinary();
   const double seconds = envNumber("FERROWIN_DATAGRAM_FLOOD_SECONDS", 4);
   const double rate = envNumber("FERROWIN_DATAGRAM_FLOOD_RATE", 50000);
 
   FakeUhidKernel kernel;  // the helper's virtual gamepad, so the input port is open
-  TempDir data, config, state;
-  auto authority = client::attest::DevAttestAuthority::open(state.path(), true).value();
-  HostProcess host({data.path(),
-                    config.path(),
-                    authority.rootCertificatePath(),
-                    {{"FERROWIN_UHID_SOCKET", kernel.path()}},
-                    0,
-                    {}});
-  ASSERT_TRUE(host.start()) << host.log();
-  client::ControlClient control({"127.0.0.1", host.port()}, state.path(), 10.0, true);
-  ASSERT_TRUE(client::pairWithHost(control, authority, state.path(), host.pairingCode()))
-      << host.log();
-
+  PairedHost paired;
+  ASSERT_NO_FATAL_FAILURE(paired.start({{"FERROWIN_UHID_SOCKET", kernel.path()}}));
+  HostProcess& host = *paired.host;
   auto stream = [&](double length) {
-    return runClient("--state-dir " + state.path().string() + " stream --host 127.0.0.1 --port " +
-                     std::to_string(host.port()) + " --seconds " + std::to_string(static_cast<int>(length)) +
-                     " --width 320 --height 180 --fps 30 --bitrate 800 --gamepad xbox");
+    return runClient(
+        paired.stream("--seconds " + std::to_string(static_cast<int>(length)) +
+                      " --width 320 --height 180 --fps 30 --bitrate 800 --gamepad xbox"));
   };
   // The first session starts the helper (a gamepad session outlives its client) and the encoder.
   const std::string first = stream(2);
@@ -130,7 +115,8 @@ TEST(DatagramFlood, TheStreamKeepsItsRateAndTheFloodCostsBoundedCpuAndNoMemory) 
     const ProcessSample helperBefore = sampleProcess(helper);
     const auto started = std::chrono::steady_clock::now();
     phase.output = stream(seconds);
-    phase.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    phase.seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     if (flood) flood->stop();
     const ProcessSample hostAfter = sampleProcess(host.pid());
     const ProcessSample helperAfter = sampleProcess(helper);
@@ -161,10 +147,10 @@ TEST(DatagramFlood, TheStreamKeepsItsRateAndTheFloodCostsBoundedCpuAndNoMemory) 
   };
   const uint64_t videoRead = flood.sentToVideo() - std::min(videoDrops, flood.sentToVideo());
   const uint64_t inputRead = flood.sentToInput() - std::min(inputDrops, flood.sentToInput());
-  const double hostCpu = perMillion(flooded.hostCpu, quiet.hostCpu, quiet.seconds,
-                                    flooded.seconds, videoRead);
-  const double helperCpu = perMillion(flooded.helperCpu, quiet.helperCpu,
-                                      quiet.seconds, flooded.seconds, inputRead);
+  const double hostCpu =
+      perMillion(flooded.hostCpu, quiet.hostCpu, quiet.seconds, flooded.seconds, videoRead);
+  const double helperCpu =
+      perMillion(flooded.helperCpu, quiet.helperCpu, quiet.seconds, flooded.seconds, inputRead);
   std::printf(
       "datagram flood: %.0f/s per port for %.1f s: video %llu sent, %llu dropped by the kernel; "
       "input %llu sent, %llu dropped\n"
@@ -184,7 +170,7 @@ TEST(DatagramFlood, TheStreamKeepsItsRateAndTheFloodCostsBoundedCpuAndNoMemory) 
 
   EXPECT_GT(flood.sentToVideo(), rate * seconds / 2) << "the flood did not reach its rate";
   EXPECT_FALSE(host.exitStatus(0)) << host.log();
-  auto status = control.request("GET", "/v1/status", "");
+  auto status = paired.control->request("GET", "/v1/status", "");
   ASSERT_TRUE(status) << status.error().description();
   EXPECT_EQ(status->status, 200);
   // A sanitized host is several times slower, and AddressSanitizer keeps freed memory resident

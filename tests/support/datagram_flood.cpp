@@ -111,11 +111,10 @@ DatagramFlood::DatagramFlood(Options options) : options_(options) {
         return client::encodeGamepadDatagram(pad);
       }
       case 1:
-        return client::encodeMouseDatagram({.flags = 1, .x = 100, .y = 100, .wheel = 0,
-                                            .sequence = draw(random)});
+        return client::encodeMouseDatagram(
+            {.flags = 1, .x = 100, .y = 100, .wheel = 0, .sequence = draw(random)});
       case 2:
-        return client::encodeKeyDatagram(
-            {.flags = 0, .keyCode = 0, .sequence = draw(random)});
+        return client::encodeKeyDatagram({.flags = 0, .keyCode = 0, .sequence = draw(random)});
       default:
         return *client::encodeTextDatagram({draw(random), "flood"});
     }
@@ -147,8 +146,6 @@ void DatagramFlood::stop() {
   if (thread_.joinable()) thread_.join();
 }
 
-double DatagramFlood::seconds() const { return seconds_; }
-
 void DatagramFlood::run() {
   using Clock = std::chrono::steady_clock;
   const auto start = Clock::now();
@@ -156,7 +153,6 @@ void DatagramFlood::run() {
   uint64_t batches = 0;  // per port
   while (!stopping_) {
     const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
-    seconds_ = elapsed;
     // Behind by more than a tenth of a second: give up on the missed batches instead of bursting.
     const auto due = static_cast<uint64_t>(elapsed / batchInterval);
     if (due > batches + static_cast<uint64_t>(0.1 / batchInterval) + 1) batches = due - 1;
@@ -184,7 +180,8 @@ uint64_t DatagramFlood::sendBatch(int port, bool fromClient, uint64_t batch) {
   iovec parts[kBatch];
   mmsghdr messages[kBatch] = {};
   for (int i = 0; i < kBatch; ++i) {
-    const auto& datagram = datagrams[(batch * kBatch + static_cast<uint64_t>(i)) % datagrams.size()];
+    const auto& datagram =
+        datagrams[(batch * kBatch + static_cast<uint64_t>(i)) % datagrams.size()];
     parts[i] = {const_cast<uint8_t*>(datagram.data()), datagram.size()};
     messages[i].msg_hdr.msg_name = &to;
     messages[i].msg_hdr.msg_namelen = sizeof to;
@@ -217,7 +214,8 @@ ProcessSample sampleProcess(int pid) {
       if (index == 14) utime = std::stoull(field);
       if (index == 15) stime = std::stoull(field);
     }
-    sample.cpuSeconds = static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
+    sample.cpuSeconds =
+        static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
   }
   std::ifstream status("/proc/" + std::to_string(pid) + "/status");
   while (std::getline(status, line)) {

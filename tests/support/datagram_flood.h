@@ -35,8 +35,6 @@ class DatagramFlood {
   /// Datagrams the kernel took from us so far, per port.
   uint64_t sentToVideo() const { return sent_[0]; }
   uint64_t sentToInput() const { return sent_[1]; }
-  /// Seconds from the start to the last batch (or to now while running).
-  double seconds() const;
 
  private:
   struct Pool {
@@ -51,7 +49,6 @@ class DatagramFlood {
   std::vector<int> strangerSockets_;
   std::atomic<uint64_t> sent_[2] = {0, 0};
   std::atomic<bool> stopping_ = false;
-  std::atomic<double> seconds_ = 0;
   std::thread thread_;
 };
 
