@@ -2,7 +2,8 @@
 // into the default sink reaches the client at its frequency and level on UDP and TCP, in mono and
 // stereo; a change of the default sink mid-stream moves capture with it; without a sound server
 // the picture still streams and the statistics say why there is no sound; a client that plays
-// the sound sends it to its own sound server.
+// the sound sends it to its own sound server. The picture of each transport (UDP/ARQ, TCP and,
+// with the moving default sink, UDP/FEC) is decoded frame by frame along the way.
 
 #include <gtest/gtest.h>
 
