@@ -121,7 +121,7 @@ TEST_F(EncoderTest, ColourTagsMatchTheColourSpaceAndP3StreamsCarryP3Pixels) {
     ASSERT_TRUE(output);
     const auto path = dir_ / ("colour-" + c.primaries + ".hevc");
     writeStream(path, {*output});
-    const auto probe = testing::runCommand(
+    const auto probe = testing::runShell(
         "ffprobe -v error -select_streams v:0 -show_entries "
         "stream=color_primaries,color_transfer,color_space,color_range -of default=nw=1 " +
         path.string());
@@ -130,7 +130,7 @@ TEST_F(EncoderTest, ColourTagsMatchTheColourSpaceAndP3StreamsCarryP3Pixels) {
               "color_primaries=" +
                   c.primaries + "\n");
     const auto rgb = dir_ / "colour.rgb";
-    ASSERT_EQ(testing::runCommand("ffmpeg -nostdin -v error -y -i " + path.string() +
+    ASSERT_EQ(testing::runShell("ffmpeg -nostdin -v error -y -i " + path.string() +
                                   " -frames:v 1 -f rawvideo -pix_fmt rgb24 " + rgb.string())
                   .exitCode,
               0);

@@ -7,7 +7,7 @@
 
 namespace ferrowin::testing {
 
-CommandResult runCommand(const std::string& command) {
+CommandResult runShell(const std::string& command) {
   CommandResult result;
   FILE* pipe = ::popen((command + " 2>&1").c_str(), "r");
   if (pipe == nullptr) return result;
@@ -22,7 +22,7 @@ CommandResult runCommand(const std::string& command) {
 }
 
 bool haveProgram(const std::string& name) {
-  return runCommand("command -v " + name + " >/dev/null").exitCode == 0;
+  return runShell("command -v " + name + " >/dev/null").exitCode == 0;
 }
 
 platform::BgraFrame solidFrame(int width, int height, uint8_t blue, uint8_t green, uint8_t red) {

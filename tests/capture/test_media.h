@@ -16,7 +16,7 @@ struct CommandResult {
 };
 
 /// Runs `command` through the shell.
-CommandResult runCommand(const std::string& command);
+CommandResult runShell(const std::string& command);
 
 bool haveProgram(const std::string& name);
 

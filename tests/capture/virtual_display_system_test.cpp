@@ -66,13 +66,13 @@ class DummyXorgTest : public ::testing::Test {
   /// dummy driver reports an output connected, with modes of its own, once it has been used.)
   std::string layout() const {
     const std::string display = "DISPLAY=" + xorg_->name() + " ";
-    return testing::runCommand(display +
+    return testing::runShell(display +
                                "xrandr --verbose | grep -v Timestamp | awk '/^[^ \t]/ "
                                "{ keep = /^Screen/ || /[0-9]+x[0-9]+[+][0-9]+[+][0-9]+/ } keep'")
                .output +
-           testing::runCommand(display + "xrandr --verbose | grep -c Ferrowin").output +
-           testing::runCommand(display + "xrandr --listmonitors").output +
-           testing::runCommand(display + "xdpyinfo | grep dimensions").output;
+           testing::runShell(display + "xrandr --verbose | grep -c Ferrowin").output +
+           testing::runShell(display + "xrandr --listmonitors").output +
+           testing::runShell(display + "xdpyinfo | grep dimensions").output;
   }
 
   static testing::DummyXorg* xorg_;

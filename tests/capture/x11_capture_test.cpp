@@ -196,7 +196,7 @@ TEST_F(X11CaptureTest, RandrChangesReachTheDisplayChangeHandler) {
   });
   // On Xvfb, naming the primary output is a RandR reconfiguration that notifies every client.
   const auto result =
-      testing::runCommand("xrandr -display " + xvfb_->name() + " --output screen --primary");
+      testing::runShell("xrandr -display " + xvfb_->name() + " --output screen --primary");
   ASSERT_EQ(result.exitCode, 0) << result.output;
   std::unique_lock lock(mutex);
   EXPECT_TRUE(changed.wait_for(lock, std::chrono::seconds(5), [&] { return changes > 0; }));
