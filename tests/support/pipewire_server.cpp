@@ -18,19 +18,6 @@
 
 namespace ferrowin::testing {
 
-namespace {
-
-bool waitUntil(double timeoutSeconds, const std::function<bool()>& done) {
-  const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(timeoutSeconds);
-  while (std::chrono::steady_clock::now() < end) {
-    if (done()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-  return done();
-}
-
-}  // namespace
-
 std::string PipeWireServer::missing() {
   for (const char* program : {"dbus-daemon", "pipewire", "wireplumber", "pw-cli", "gst-launch-1.0"}) {
     if (!onPath(program)) return std::string(program) + " is not installed (scripts/bootstrap)";

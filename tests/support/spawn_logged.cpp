@@ -64,4 +64,13 @@ void endChild(pid_t& pid) {
   pid = -1;
 }
 
+bool waitUntil(double timeoutSeconds, const std::function<bool()>& done) {
+  const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(timeoutSeconds);
+  while (std::chrono::steady_clock::now() < end) {
+    if (done()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  return done();
+}
+
 }  // namespace ferrowin::testing

@@ -4,6 +4,7 @@
 
 #include <sys/types.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -18,5 +19,9 @@ bool onPath(const std::string& program);
 
 /// SIGTERM, then SIGKILL after two seconds; reaps the child. Does nothing for -1.
 void endChild(pid_t& pid);
+
+/// Asks `done` every 50 ms until it answers true (true) or `timeoutSeconds` have passed (its last
+/// answer): a started program's socket or bus name appearing.
+bool waitUntil(double timeoutSeconds, const std::function<bool()>& done);
 
 }  // namespace ferrowin::testing

@@ -26,15 +26,6 @@ constexpr uid_t kNobody = 65534;
 
 bool asRoot() { return ::geteuid() == 0; }
 
-bool waitUntil(double timeoutSeconds, const std::function<bool()>& done) {
-  const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(timeoutSeconds);
-  while (std::chrono::steady_clock::now() < end) {
-    if (done()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-  return done();
-}
-
 void write(const std::filesystem::path& path, const std::string& text) {
   std::filesystem::create_directories(path.parent_path());
   std::ofstream(path) << text;
