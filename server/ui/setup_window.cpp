@@ -64,9 +64,9 @@ SetupWindowView::SetupWindowView(ShellServices shell, std::function<void()> quit
   grid->setColumnStretch(0, 1);
   const auto initial = app::setupRows(shell_.services->permissions->state(), "");
   for (size_t i = 0; i < initial.size(); ++i) {
-    const app::SetupRow& spec = initial[i];
+    const app::SetupRow& first = initial[i];
     auto* text = new QVBoxLayout;
-    auto* name = new QLabel(QString::fromStdString(spec.name), this);
+    auto* name = new QLabel(QString::fromStdString(first.name), this);
     QFont bold = name->font();
     bold.setWeight(QFont::DemiBold);
     name->setFont(bold);
@@ -78,7 +78,7 @@ SetupWindowView::SetupWindowView(ShellServices shell, std::function<void()> quit
     text->addWidget(row.explanation);
     grid->addLayout(text, static_cast<int>(i), 0);
     const int r = static_cast<int>(i);
-    switch (spec.kind) {
+    switch (first.kind) {
       case app::SetupRowKind::virtualGamepad:
         row.busy = new QProgressBar(this);
         row.busy->setObjectName("gamepadProgress");
@@ -93,11 +93,11 @@ SetupWindowView::SetupWindowView(ShellServices shell, std::function<void()> quit
         [[fallthrough]];
       default:
         row.button = new QPushButton(this);
-        row.button->setObjectName(buttonName(spec.kind));
+        row.button->setObjectName(buttonName(first.kind));
         grid->addWidget(row.button, r, 1, Qt::AlignTop);
     }
     if (row.button) {
-      connect(row.button, &QPushButton::clicked, this, [this, kind = spec.kind] {
+      connect(row.button, &QPushButton::clicked, this, [this, kind = first.kind] {
         switch (kind) {
           case app::SetupRowKind::screenRecording:
             return shell_.post([](app::HostServices& s) { s.permissions->requestScreenRecording(); });
@@ -149,22 +149,22 @@ void SetupWindowView::refresh() {
   const app::PermissionState state = shell_.services->permissions->state();
   const auto rows = app::setupRows(state, "");
   for (size_t i = 0; i < rows.size(); ++i) {
-    const app::SetupRow& spec = rows[i];
+    const app::SetupRow& shown = rows[i];
     Row& row = rows_[i];
     // What to do about a row that is not satisfied follows its explanation.
-    std::string text = spec.explanation;
-    if (!spec.satisfied && !spec.remedy.empty() && spec.kind != app::SetupRowKind::wifi)
-      text += " " + spec.remedy;
+    std::string text = shown.explanation;
+    if (!shown.satisfied && !shown.remedy.empty() && shown.kind != app::SetupRowKind::wifi)
+      text += " " + shown.remedy;
     setText(row.explanation, QString::fromStdString(text));
-    if (spec.kind == app::SetupRowKind::wifi) {
+    if (shown.kind == app::SetupRowKind::wifi) {
       row.button->setText("Open Settings");
       row.button->setVisible(state.airDropEveryone);
       row.ok->setVisible(!state.airDropEveryone);
     } else if (row.button) {
-      row.button->setText(spec.satisfied ? "Enabled" : "Enable");
-      row.button->setEnabled(!spec.satisfied);
+      row.button->setText(shown.satisfied ? "Enabled" : "Enable");
+      row.button->setEnabled(!shown.satisfied);
     }
-    if (row.busy) row.busy->setVisible(spec.pending);
+    if (row.busy) row.busy->setVisible(shown.pending);
   }
   getStarted_->setEnabled(state.canFinish());
 }
