@@ -71,20 +71,5 @@ TEST(AudioStreamStats, LogsOneLinePerWindowOnlyWhileEnabled) {
   EXPECT_EQ(messages, expected);
 }
 
-TEST(AudioStreamStats, ResetClearsTheWindowAndTheFormat) {
-  AudioStreamStats stats;
-  stats.sessionStart("opus");
-  stats.recordCapture();
-  stats.recordSkip("opus_encode");
-  stats.setCaptureFormat("x");
-  stats.reset();
-  const auto window = stats.window();
-  EXPECT_EQ(window.codec, "opus");
-  EXPECT_EQ(window.captures, 0);
-  EXPECT_EQ(window.skips, 0);
-  EXPECT_FALSE(window.lastSkipReason);
-  EXPECT_FALSE(window.captureFormat);
-}
-
 }  // namespace
 }  // namespace ferrowin::audio

@@ -1,59 +1,18 @@
-// The client's audio: configuration parsing and its refusals, decoding, the report's missing
-// packets, peak and latencies, and the WAV file.
+// The client's audio: the report's missing packets, peak and latencies, and the WAV file.
 
 #include <gtest/gtest.h>
 
-#include <cmath>
 #include <fstream>
 #include <iterator>
 
 #include "client/audio/opus_stream_decoder.h"
 #include "client/audio/wav_writer.h"
-#include "server/audio/opus_encoder.h"
 #include "tests/support/temp_dir.h"
 
 namespace ferrowin::client {
 namespace {
 
 using Bytes = std::vector<uint8_t>;
-
-TEST(OpusHead, ParsesTheHostsBlobAndRefusesWhatItCannotDecode) {
-  const Bytes good = audio::OpusEncoder::configurationBlob(2);
-  auto head = parseOpusHead(good);
-  ASSERT_TRUE(head);
-  EXPECT_EQ(*head, (OpusHead{2, 312, 48000}));
-
-  auto with = [&](size_t index, uint8_t value) {
-    Bytes bytes = good;
-    bytes[index] = value;
-    return bytes;
-  };
-  const std::pair<Bytes, const char*> bad[] = {
-      {Bytes(good.begin(), good.end() - 1), "audio configuration too short"},
-      {with(0, 'o'), "audio configuration is not OpusHead"},
-      {with(8, 2), "unknown OpusHead version"},
-      {with(9, 0), "unsupported channel count 0"},
-      {with(9, 6), "unsupported channel count 6"},
-      {with(18, 1), "unsupported channel mapping family"},
-  };
-  for (const auto& [bytes, error] : bad) {
-    auto parsed = parseOpusHead(bytes);
-    ASSERT_FALSE(parsed) << error;
-    EXPECT_EQ(parsed.error(), error);
-  }
-}
-
-TEST(OpusStreamDecoder, PacketsBeforeConfigurationOrGarbageAreErrorsNotCrashes) {
-  OpusStreamDecoder decoder;
-  EXPECT_FALSE(decoder.decode(Bytes{1, 2, 3}));
-  ASSERT_TRUE(decoder.configure(audio::OpusEncoder::configurationBlob(1)));
-  EXPECT_FALSE(decoder.decode(Bytes{}));
-  // A same configuration again keeps the decoder (and the pre-skip already paid).
-  ASSERT_TRUE(decoder.configure(audio::OpusEncoder::configurationBlob(1)));
-  EXPECT_EQ(decoder.channels(), 1);
-  ASSERT_TRUE(decoder.configure(audio::OpusEncoder::configurationBlob(2)));
-  EXPECT_EQ(decoder.channels(), 2);
-}
 
 TEST(AudioStats, CountsMissingPacketsFromPtsGapsAndKeepsPeakAndLatency) {
   AudioStats stats;

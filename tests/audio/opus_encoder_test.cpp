@@ -10,6 +10,8 @@
 #include <cstring>
 #include <numbers>
 
+#include "client/audio/opus_stream_decoder.h"
+
 namespace ferrowin::audio {
 namespace {
 
@@ -106,6 +108,7 @@ TEST(OpusEncoder, ConfigurationBlobIsTheIdentificationHeaderSentThreeTimesOnce) 
                          0x80, 0xBB, 0x00, 0x00,  // 48000
                          0, 0, 0};
     for (const Bytes& blob : h.configs) EXPECT_EQ(blob, expected);
+    EXPECT_EQ(client::parseOpusHead(expected), (client::OpusHead{channels, 312, 48000}));
     EXPECT_EQ(h.stats->window().configsEncoded, 1);
     // After a reset the next session sends it again.
     h.encoder.reset();
