@@ -85,28 +85,6 @@ class Library : public ::testing::Test {
   common::AsioTimerFactory realTimers{io.get_executor()};
 };
 
-TEST_F(Library, CatalogPersistsAcrossRestartsUntilRefresh) {
-  const auto a = add("a.desktop", CatalogTree::entry("Alpha", "Categories=Game;\n"));
-  {
-    auto library = open();
-    auto apps = await(io, library->apps(false));
-    ASSERT_TRUE(apps) << apps.error().description();
-    EXPECT_EQ(ids(apps->apps), std::vector<std::string>{a});
-    library->flushWrites();
-    EXPECT_EQ(fileText("catalog.json"),
-              R"([{"group":"games","id":")" + a + R"(","title":"Alpha"}])");
-    EXPECT_TRUE(fs::is_directory(data / "Ferrowin/icons"));
-  }
-  const auto b = add("b.desktop", CatalogTree::entry("Beta"));
-  auto library = open();
-  EXPECT_EQ(ids(await(io, library->apps(false))->apps), std::vector<std::string>{a});
-  CatalogTree::write(data / "Ferrowin/icons/stale.png", "x");
-  EXPECT_EQ(ids(await(io, library->apps(true))->apps), (std::vector<std::string>{a, b}));
-  library->flushWrites();
-  EXPECT_FALSE(fs::exists(data / "Ferrowin/icons/stale.png"));
-  EXPECT_NE(fileText("catalog.json").find("Beta"), std::string::npos);
-}
-
 TEST_F(Library, DamagedFilesCountAsEmpty) {
   const auto a = add("a.desktop", CatalogTree::entry("Alpha"));
   CatalogTree::write(data / "Ferrowin/catalog.json",

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/applications.h"
+#include "server/library/catalog_rules.h"
 #include "server/library/steam.h"
 #include "tests/library/catalog_tree.h"
 
@@ -53,6 +54,8 @@ TEST(Discovery, DesktopEntriesAreListedWhenEligible) {
       {"wine/Programs/Tool.desktop", CatalogTree::entry("Wine Tool", "Categories=Utility;\n"),
        FerrowinAppGroup::games},
       {"uninstall.desktop", CatalogTree::entry("Uninstall Tool"), std::nullopt},
+      {"Uninstall Bar.desktop", CatalogTree::entry("Bar Remover"), std::nullopt},
+      {"uninstaller.desktop", CatalogTree::entry("Uninstaller"), FerrowinAppGroup::other},
       {"Unnamed Thing.desktop", CatalogTree::entry(""), FerrowinAppGroup::other},
   };
   for (const auto& c : cases) CatalogTree::addEntry(sys, c.file, c.contents);
@@ -74,19 +77,7 @@ TEST(Discovery, DesktopEntriesAreListedWhenEligible) {
   std::vector<std::string> titles;
   for (const auto& app : apps) titles.push_back(app.title);
   EXPECT_EQ(titles, (std::vector<std::string>{"Arcade", "GNOME only", "Mixer", "Monitor", "Plain",
-                                              "Unnamed Thing", "Wine Tool"}));
-}
-
-TEST(Discovery, TitlesAreLocalized) {
-  CatalogTree tree;
-  CatalogTree::addEntry(tree.systemData(), "viewer.desktop",
-                        CatalogTree::entry("Viewer", "Name[fr]=Visionneuse\n"));
-  setenv("LANGUAGE", "fr", 1);
-  const auto apps = scan(tree);
-  unsetenv("LANGUAGE");
-  ASSERT_EQ(apps.size(), 1u);
-  EXPECT_EQ(apps[0].title, "Visionneuse");
-  EXPECT_EQ(scan(tree)[0].title, "Viewer");
+                                              "Uninstaller", "Unnamed Thing", "Wine Tool"}));
 }
 
 TEST(Discovery, TheFirstFileWithAnIdWins) {
@@ -174,6 +165,28 @@ TEST(Discovery, EnvironmentFollowsTheXdgRules) {
   unsetenv("XDG_DATA_DIRS");
   EXPECT_EQ(library::CatalogEnvironment::fromProcess().dataDirs,
             (std::vector<fs::path>{"/usr/local/share", "/usr/share"}));
+}
+
+TEST(CatalogRules, TitlesSortIgnoringCaseWithNumbersAsNumbers) {
+  struct Case {
+    const char* a;
+    const char* b;
+    int expected;
+  } cases[] = {
+      {"Game 9", "Game 10", -1}, {"game 10", "Game 9", 1},    {"alpha", "Beta", -1},
+      {"Doom", "DOOM", 0},       {"Quake 007", "Quake 7", 0}, {"", "a", -1},
+  };
+  for (const auto& c : cases) EXPECT_EQ(library::compareTitles(c.a, c.b), c.expected) << c.a << " / " << c.b;
+
+  std::vector<control::FerrowinAppSummary> apps = {{"/b", "Zed", {}},
+                                                   {"/z", "same", {}},
+                                                   {"/a", "Same", {}},
+                                                   {"/c", "app 10", {}},
+                                                   {"/d", "App 2", {}}};
+  library::sortByTitle(apps);
+  std::vector<std::string> ids;
+  for (const auto& app : apps) ids.push_back(app.id);
+  EXPECT_EQ(ids, (std::vector<std::string>{"/d", "/c", "/a", "/z", "/b"}));
 }
 
 }  // namespace
