@@ -74,27 +74,6 @@ TEST(FecSender, NumbersShardsAndEmitsParityAfterTheTenth) {
   }
 }
 
-TEST(FecSender, BlockNumbersWrapAndResetDiscardsAPartialBlock) {
-  VideoFECSender fec;
-  Bytes payload(4, 1);
-  for (int block = 0; block < 256; ++block) {
-    for (int i = 0; i < 10; ++i) {
-      auto header = fragmentHeader(0, 4);
-      fec.add(header, payload);
-      ASSERT_EQ(header.fecBlockId, block);
-    }
-  }
-  auto header = fragmentHeader(0, 4);
-  fec.add(header, payload);
-  EXPECT_EQ(header.fecBlockId, 0);  // after 255 comes 0
-  for (int i = 0; i < 8; ++i) fec.add(header, payload);
-  fec.reset();  // nine pending fragments: no parity, ever
-  header = fragmentHeader(0, 4);
-  EXPECT_TRUE(fec.add(header, payload).empty());
-  EXPECT_EQ(header.fecBlockId, 0);
-  EXPECT_EQ(header.fecShardIndex, 0);
-}
-
 TEST(ReplayBuffer, KeepsTheNewest2000ForTwoSecondsPrunedOnStoreOnly) {
   VideoReplayBuffer buffer;
   for (uint32_t s = 1; s <= 2001; ++s) buffer.store(s, {static_cast<uint8_t>(s)}, 10.0 + s * 1e-4);

@@ -1,22 +1,16 @@
 #include <gtest/gtest.h>
 
-#include <set>
-
-#include "client/video/fec_decoder.h"
 #include "client/video/receiver_core.h"
-#include "server/video/fec_sender.h"
 
 namespace ferrowin::client {
 namespace {
 
 using namespace video;
 
-// Fragments a message exactly as the host does (without sending), FEC-protecting when asked.
+// Fragments a message exactly as the host does (without sending).
 struct HostSide {
   uint32_t sequence = 1;
   uint32_t frameId = 1;
-  VideoFECSender fec;
-  bool useFec = false;
 
   std::vector<Bytes> message(size_t payloadSize, uint8_t fill, bool keyframe = false) {
     const Bytes message =
@@ -34,50 +28,15 @@ struct HostSide {
       h.fragCount = static_cast<uint16_t>(count);
       h.payloadLength = static_cast<uint16_t>(end - begin);
       const ByteView slice(message.data() + begin, end - begin);
-      std::vector<Bytes> parity;
-      if (useFec) parity = fec.add(h, slice);
       Bytes d(kDatagramHeaderSize + slice.size());
       h.encode(d.data());
       std::copy(slice.begin(), slice.end(), d.begin() + kDatagramHeaderSize);
       out.push_back(d);
-      for (auto& p : parity) out.push_back(p);
     }
     ++frameId;
     return out;
   }
 };
-
-TEST(FecDecoder, RebuildsAnyTwoLostDatagramsOfABlockButNotThree) {
-  HostSide host;
-  host.useFec = true;
-  std::vector<Bytes> block;
-  for (int i = 0; i < 10; ++i) {
-    auto part = host.message(100 + 97 * i, static_cast<uint8_t>(i));  // different lengths
-    block.insert(block.end(), part.begin(), part.end());
-  }
-  ASSERT_EQ(block.size(), 12u);
-  for (size_t a = 0; a < 12; ++a) {
-    for (size_t b = a + 1; b < 12; ++b) {
-      FecDecoder decoder;
-      std::vector<Bytes> rebuilt;
-      for (size_t i = 0; i < 12; ++i) {
-        if (i == a || i == b) continue;
-        auto parsed = parseDatagram(block[i]);
-        for (auto& r : decoder.add(parsed->header, block[i])) rebuilt.push_back(r);
-      }
-      std::set<Bytes> expected;
-      for (size_t i : {a, b}) {
-        if (i < 10) expected.insert(block[i]);
-      }
-      EXPECT_EQ(std::set<Bytes>(rebuilt.begin(), rebuilt.end()), expected) << a << "," << b;
-    }
-  }
-  // Three losses rebuild nothing.
-  FecDecoder decoder;
-  for (size_t i = 3; i < 12; ++i) {
-    EXPECT_TRUE(decoder.add(parseDatagram(block[i])->header, block[i]).empty());
-  }
-}
 
 TEST(ReceiverCore, DeliversInOrderDespiteReorderingAndDuplicates) {
   HostSide host;
@@ -141,19 +100,6 @@ TEST(ReceiverCore, AsksForGapsRetriesThenGivesUp) {
   core.onDatagram(split[1], 12.02);
   EXPECT_EQ(core.counters().retransmitted, 1u);
   EXPECT_EQ(core.takeDelivered().size(), 1u);
-}
-
-TEST(ReceiverCore, RejectsInconsistentFragments) {
-  HostSide host;
-  auto a = host.message(3000, 1);
-  VideoReceiverCore core;
-  Bytes shortMiddle = a[0];
-  putU16(shortMiddle.data() + 32, 100);  // a non-final fragment must be full
-  shortMiddle.resize(kDatagramHeaderSize + 100);
-  core.onDatagram(shortMiddle, 1.0);
-  EXPECT_EQ(core.counters().malformed, 1u);
-  core.onDatagram(Bytes(40, 0), 1.0);
-  EXPECT_EQ(core.counters().malformed, 2u);
 }
 
 }  // namespace

@@ -179,17 +179,6 @@ TEST_F(TcpTransportTest, OversizedClientFrameStopsReadingUntilTheSilenceWatchEnd
   EXPECT_EQ(clientChanges.back(), std::nullopt);
 }
 
-TEST_F(TcpTransportTest, NewConnectionReplacesTheOldAndStopsCapture) {
-  start();
-  auto first = streamingClient();
-  const int stopsBefore = streamer->stops();
-  auto second = connect();
-  EXPECT_TRUE(eventually([&] { return streamer->stops() > stopsBefore; }));
-  EXPECT_EQ(streamer->starts().size(), 1u);  // no capture until its own configuration
-  const std::error_code error = readToEnd(first);
-  EXPECT_TRUE(error == asio::error::eof || error == asio::error::connection_reset);
-}
-
 TEST_F(TcpTransportTest, ClientThatStopsReadingIsCutOffPastTheBacklogBound) {
   start();
   auto socket = streamingClient();  // never reads

@@ -25,16 +25,8 @@ class UdpTransportTest : public ::testing::Test {
              const common::Clock& clock = common::SteadyClock::instance()) {
     transport = VideoUDPTransport::create(main.context(), clock, timers);
     transport->setTransportMode(mode);
-    transport->setAllowPeer([this](const std::string& address) {
-      std::lock_guard lock(mutex);
-      asked.push_back(address);
-      return allowed;
-    });
+    transport->setAllowPeer([](const std::string&) { return true; });
     TransportCallbacks callbacks;
-    callbacks.onStatus = [this](const std::string& text) {
-      std::lock_guard lock(mutex);
-      statuses.push_back(text);
-    };
     callbacks.onClientChange = [this](const std::optional<std::string>& client) {
       std::lock_guard lock(mutex);
       clientChanges.push_back(client);
@@ -47,10 +39,13 @@ class UdpTransportTest : public ::testing::Test {
                                encodeStreamConfigMessage(config, version));
   }
 
-  /// Sends a hello from `peer` and waits for its acknowledgement.
+  /// Sends a hello from `peer` and waits for its acknowledgement, which answers with the hello's
+  /// sequence number and one zero byte.
   bool join(RawPeer& peer, uint32_t sequence = 1) {
     peer.send(hello(sequence));
-    return peer.receiveType(PacketType::helloAck).has_value();
+    auto ack = peer.receiveType(PacketType::helloAck);
+    return ack && parseDatagram(*ack)->header.sequence == sequence &&
+           Bytes(ack->begin() + kDatagramHeaderSize, ack->end()) == Bytes{0};
   }
 
   std::vector<std::optional<std::string>> changes() {
@@ -65,57 +60,8 @@ class UdpTransportTest : public ::testing::Test {
   std::shared_ptr<VideoUDPTransport> transport;
   uint16_t port = 0;
   std::mutex mutex;
-  bool allowed = true;
-  std::vector<std::string> asked;
-  std::vector<std::string> statuses;
   std::vector<std::optional<std::string>> clientChanges;
 };
-
-TEST_F(UdpTransportTest, HelloIsAcknowledgedAndStartsTheStreamer) {
-  start(VideoTransportMode::udpArq);
-  RawPeer peer(port);
-  capture::StreamConfig wanted;
-  wanted.width = 1920;
-  wanted.gamepadEnabled = true;
-  peer.send(hello(77, wanted));
-  auto ack = peer.receiveType(PacketType::helloAck);
-  ASSERT_TRUE(ack);
-  EXPECT_EQ(parseDatagram(*ack)->header.sequence, 77u);
-  EXPECT_EQ(Bytes(ack->begin() + kDatagramHeaderSize, ack->end()), Bytes{0});
-  ASSERT_TRUE(streamer->waitForStarts(1));
-  EXPECT_EQ(streamer->starts()[0], wanted);
-  main.sync();
-  std::lock_guard lock(mutex);
-  EXPECT_EQ(statuses, (std::vector<std::string>{"Starting...", "Listening (UDP/ARQ)"}));
-  EXPECT_EQ(asked, std::vector<std::string>{"127.0.0.1"});
-  EXPECT_EQ(clientChanges.size(), 2u);  // on the flow and again on its hello
-}
-
-TEST_F(UdpTransportTest, RefusedPeersAndMalformedDatagramsGetNothing) {
-  allowed = false;
-  start(VideoTransportMode::udpArq);
-  RawPeer peer(port);
-  peer.send(hello(1));
-  EXPECT_FALSE(peer.receive(0.3));
-  {
-    std::lock_guard lock(mutex);
-    allowed = true;
-  }
-  Bytes tooLong = hello(2);
-  tooLong.push_back(0);  // payloadLength + 37
-  peer.send(tooLong);
-  Bytes shortEcho = buildSingleDatagram(PacketType::echoRequest, 3, Bytes(7, 1));
-  peer.send(shortEcho);
-  peer.send(buildSingleDatagram(PacketType::echoRequest, 4, Bytes{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12}));
-  auto reply = peer.receive(1.0);
-  ASSERT_TRUE(reply);  // the first thing back is the reply to the 12-byte echo
-  auto parsed = parseDatagram(*reply);
-  EXPECT_EQ(parsed->header.packetType, 9);
-  EXPECT_EQ(parsed->header.sequence, 4u);
-  EXPECT_EQ(Bytes(parsed->payload.begin(), parsed->payload.end()),
-            (Bytes{1, 2, 3, 4, 5, 6, 7, 8}));
-  EXPECT_EQ(streamer->starts().size(), 0u);
-}
 
 TEST_F(UdpTransportTest, NumbersFragmentsMessagesAndKeepalivesFromOneCounter) {
   start(VideoTransportMode::udpArq);
@@ -177,36 +123,6 @@ TEST_F(UdpTransportTest, RetransmitsByteIdenticalCopiesOnlyInArq) {
   EXPECT_FALSE(peer.receiveType(PacketType::fragment, 0.3));
 }
 
-TEST_F(UdpTransportTest, NewestAllowedFlowIsCurrentEvenOneThatWasReplacedBefore) {
-  start(VideoTransportMode::udpArq);
-  RawPeer first(port), second(port);
-  ASSERT_TRUE(join(first));
-  ASSERT_TRUE(join(second, 2));
-  first.send(buildSingleDatagram(PacketType::echoRequest, 3, Bytes(8, 1)));
-  EXPECT_FALSE(first.receiveType(PacketType::echoReply, 0.3));
-  transport->sendAudioConfig({1});
-  EXPECT_TRUE(second.receiveType(PacketType::fragment));
-  EXPECT_FALSE(first.receiveType(PacketType::fragment, 0.2));
-
-  // The replaced client comes back on the same socket: an invalid hello does not bring it back,
-  // a valid one makes it the current flow again, and now the other one is ignored.
-  Bytes badConfig = hello(4);
-  badConfig[kDatagramHeaderSize] ^= 0xff;  // the configuration's magic
-  first.send(badConfig);
-  EXPECT_FALSE(first.receiveType(PacketType::helloAck, 0.3));
-  first.send(hello(5));
-  auto ack = first.receiveType(PacketType::helloAck);
-  ASSERT_TRUE(ack);
-  EXPECT_EQ(parseDatagram(*ack)->header.sequence, 5u);
-  EXPECT_TRUE(streamer->waitForStarts(3));
-  transport->sendAudioConfig({2});
-  EXPECT_TRUE(first.receiveType(PacketType::fragment));
-  second.send(buildSingleDatagram(PacketType::echoRequest, 6, Bytes(8, 1)));
-  EXPECT_FALSE(second.receiveType(PacketType::echoReply, 0.3));
-  first.send(buildSingleDatagram(PacketType::echoRequest, 7, Bytes(8, 1)));
-  EXPECT_TRUE(first.receiveType(PacketType::echoReply));
-}
-
 TEST_F(UdpTransportTest, WhileAClientStreamsANewPortTakesOverOnlyWithAHelloOrAProbeRequest) {
   start(VideoTransportMode::udpArq);
   RawPeer client(port), stray(port), prober(port);
@@ -224,10 +140,15 @@ TEST_F(UdpTransportTest, WhileAClientStreamsANewPortTakesOverOnlyWithAHelloOrAPr
   transport->sendAudioConfig({1});
   EXPECT_TRUE(client.receiveType(PacketType::fragment));
 
-  // A probe request is a client starting again before its hello: it takes over.
+  // A probe request is a client starting again before its hello: it takes over. An echo request
+  // is answered with its sequence number and its first eight bytes.
   prober.send(buildSingleDatagram(PacketType::probeRequest, 5, {}));
-  prober.send(buildSingleDatagram(PacketType::echoRequest, 6, Bytes(8, 1)));
-  EXPECT_TRUE(prober.receiveType(PacketType::echoReply));
+  prober.send(buildSingleDatagram(PacketType::echoRequest, 6, Bytes{1, 2, 3, 4, 5, 6, 7, 8, 9, 10}));
+  auto reply = prober.receiveType(PacketType::echoReply);
+  ASSERT_TRUE(reply);
+  EXPECT_EQ(parseDatagram(*reply)->header.sequence, 6u);
+  EXPECT_EQ(Bytes(reply->begin() + kDatagramHeaderSize, reply->end()),
+            (Bytes{1, 2, 3, 4, 5, 6, 7, 8}));
   client.send(buildSingleDatagram(PacketType::echoRequest, 7, Bytes(8, 1)));
   EXPECT_FALSE(client.receiveType(PacketType::echoReply, 0.3));
   main.sync();

@@ -82,16 +82,20 @@ TEST_F(VideoServerTest, StartsListeningAndStreamsWithStatusTexts) {
   config.width = 1920;
   config.height = 1080;
   config.bitrateKbps = 20000;
+  config.audioEnabled = true;
+  config.audioBitrateKbps = 96;
   connect(config);
-  EXPECT_TRUE(eventually([&] { return status() == "Streaming up to 1920x1080 @60 / 20000 kbps"; }));
+  const std::string audio = " + audio (Opus 96 kbps)";
+  EXPECT_TRUE(
+      eventually([&] { return status() == "Streaming up to 1920x1080 @60 / 20000 kbps" + audio; }));
   EXPECT_TRUE(server->holdsLatencyRequest());
   EXPECT_TRUE(log.waitFor("Leaving input helper running (client config has no gamepad or remap)", 2));
   EXPECT_EQ(helper->ensures, 0);
 
   main.sync([&] { streamer->callbacks().onCaptureDimensionsChanged(1280, 720); });
-  EXPECT_EQ(status(), "Streaming 1280x720 (max 1920x1080) @60 / 20000 kbps");
+  EXPECT_EQ(status(), "Streaming 1280x720 (max 1920x1080) @60 / 20000 kbps" + audio);
   main.sync([&] { streamer->callbacks().onCaptureDimensionsChanged(1920, 1080); });
-  EXPECT_EQ(status(), "Streaming 1920x1080 @60 / 20000 kbps");
+  EXPECT_EQ(status(), "Streaming 1920x1080 @60 / 20000 kbps" + audio);
 
   // A capture error wins over transport status texts until something clears it.
   main.sync([&] { streamer->callbacks().onError("Screen capture failed"); });
@@ -103,16 +107,6 @@ TEST_F(VideoServerTest, StartsListeningAndStreamsWithStatusTexts) {
   EXPECT_FALSE(server->holdsLatencyRequest());
   EXPECT_EQ(forgotten, std::vector<std::string>{"127.0.0.1"});
   EXPECT_TRUE(log.contains("Forgetting paired client 127.0.0.1 after video disconnect"));
-}
-
-TEST_F(VideoServerTest, AudioConfigShowsInTheStatus) {
-  main.sync([&] { server->start(); });
-  capture::StreamConfig config;
-  config.audioEnabled = true;
-  config.audioBitrateKbps = 96;
-  connect(config);
-  main.sync([&] { streamer->callbacks().onCaptureDimensionsChanged(1280, 720); });
-  EXPECT_EQ(status(), "Streaming 1280x720 @60 / 12000 kbps + audio (Opus 96 kbps)");
 }
 
 TEST_F(VideoServerTest, ModeChangesRestartOnlyWhileRunningAndAFailedStartNamesTheTransport) {
@@ -160,6 +154,31 @@ TEST(StreamingLatencyMode, HoldsOneRequestAndLogsAFailureOnce) {
   EXPECT_FALSE(missing.begin());
   EXPECT_FALSE(missing.begin());
   EXPECT_EQ(log.messages().size(), 1u);
+}
+
+// The per-second statistics line, with its window counters and the deepest outbound queue.
+TEST(StreamStats, LogsOncePerSecondWithTheWindowCounters) {
+  ferrowin::testing::LogCapture log;
+  VideoStreamStats stats;
+  stats.setColorSpaceSummary("P3_D65/sRGB/709");
+  stats.recordRetransmission();
+  stats.recordKeyframe();
+  stats.raiseMaxOutboundDepth(4);
+  stats.raiseMaxOutboundDepth(2);
+  EXPECT_TRUE(stats.logIfDue(100.0));
+  stats.recordRetransmission();
+  EXPECT_FALSE(stats.logIfDue(100.5));
+  EXPECT_EQ(stats.retransmittedInWindow(), 1);  // the second window keeps its count
+  EXPECT_TRUE(stats.logIfDue(101.0));
+  auto lines = log.messages();
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_EQ(lines[0],
+            "[server] color=P3_D65/sRGB/709 capture_fps=0.0 capture_ms avg=0.00 encode_ms "
+            "avg=0.00 min=0.00 max=0.00 send_ms avg=0.00 skew_ms avg=0.00 replaced=0 "
+            "outbound_max=4 keyframes=1 retransmitted=1 host_ms p50=0.00 p99=0.00 stage_ms "
+            "capture=0.00 queue=0.00 convert=0.00 encode=0.00 packetize=0.00 send=0.00");
+  EXPECT_NE(lines[1].find("retransmitted=1"), std::string::npos);
+  EXPECT_NE(lines[1].find("keyframes=0"), std::string::npos);
 }
 
 }  // namespace
