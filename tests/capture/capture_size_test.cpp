@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
-#include "tests/support/log_capture.h"
+#include <tuple>
+
+#include "platform/capture_frames.h"
 
 namespace ferrowin::capture {
 namespace {
@@ -30,21 +32,25 @@ TEST(CaptureSize, FitsWithoutUpscalingAndAligns) {
   EXPECT_EQ(captureSize({1, 1}, box(1, 1)), (CaptureSize{2, 2}));
 }
 
-TEST(CaptureSize, StreamConfigurationPadsTheWidthToSixteen) {
-  testing::LogCapture logs;
-  StreamConfig config = box(1366, 768);
-  config.fps = 0;
-  const auto padded = captureStreamConfiguration({1366, 768}, config);
-  EXPECT_EQ(padded.width, 1376);
-  EXPECT_EQ(padded.height, 768);
-  EXPECT_EQ(padded.destinationRect, (platform::CaptureRect{0, 0, 1366, 768}));
-  EXPECT_EQ(padded.fps, 1);  // 0 asks for one frame a second
-  EXPECT_EQ(logs.messages(), std::vector<std::string>{"Capture width 1366 placed in 1376x768"});
-
-  const auto aligned = captureStreamConfiguration({1280, 720}, box(1280, 720));
-  EXPECT_EQ(aligned.width, 1280);
-  EXPECT_FALSE(aligned.destinationRect);
-  EXPECT_EQ(logs.messages().size(), 1u);
+TEST(FitPicture, KeepsTheAspectRatioUnlessOnlyAlignmentChangedIt) {
+  struct Case {
+    platform::PixelRect rect;
+    int width, height;
+    platform::PixelRect fitted;
+  };
+  const Case cases[] = {
+      {{0, 0, 320, 240}, 640, 240, {0, 60, 320, 120}},       // wider: letterboxed
+      {{0, 0, 320, 240}, 240, 240, {40, 0, 240, 240}},       // narrower: pillarboxed
+      {{0, 0, 1648, 1072}, 3024, 1964, {0, 0, 1648, 1072}},  // off only by the 16-alignment
+      {{0, 0, 100, 100}, 0, 0, {0, 0, 100, 100}},            // no picture
+      {{0, 0, 100, 100}, 10000, 1, {0, 49, 100, 1}},         // never thinner than a pixel
+  };
+  for (const Case& c : cases) {
+    const platform::PixelRect got = platform::fitPicture(c.rect, c.width, c.height);
+    EXPECT_EQ(std::tie(got.x, got.y, got.width, got.height),
+              std::tie(c.fitted.x, c.fitted.y, c.fitted.width, c.fitted.height))
+        << c.width << "x" << c.height << " in " << c.rect.width << "x" << c.rect.height;
+  }
 }
 
 }  // namespace

@@ -24,27 +24,6 @@ CaptureWindow window(uint32_t id, CaptureRect frame, std::string title,
   return w;
 }
 
-// The width of a JPEG's frame and its height, from its SOF0 marker.
-std::pair<int, int> jpegSize(const std::vector<uint8_t>& jpeg) {
-  for (size_t i = 2; i + 8 < jpeg.size(); ++i) {
-    if (jpeg[i] == 0xFF && jpeg[i + 1] == 0xC0) {
-      return {jpeg[i + 7] << 8 | jpeg[i + 8], jpeg[i + 5] << 8 | jpeg[i + 6]};
-    }
-  }
-  return {0, 0};
-}
-
-class FakeSwitcher : public CaptureSourceSwitcher {
- public:
-  void applyCaptureSource(const std::string& id, const ShareableContent&, bool surfacesError,
-                          std::function<void(bool)> done) override {
-    requests.push_back({id, surfacesError});
-    done(applies);
-  }
-  bool applies = true;
-  std::vector<std::pair<std::string, bool>> requests;
-};
-
 class CaptureSourcesTest : public ::testing::Test {
  protected:
   ShareableContent content() { return *backend_->shareableContent(true); }
@@ -71,18 +50,6 @@ TEST(SourceIds, ParseOnlyPlainThirtyTwoBitDecimals) {
   }
   EXPECT_EQ(displaySourceId(42), "display:42");
   EXPECT_EQ(windowSourceId(9), "window:9");
-}
-
-TEST_F(CaptureSourcesTest, SelectionFollowsTheMainDisplayOnlyWhenItIsChosen) {
-  EXPECT_EQ(manager_.selectedId(), "display:3");
-  EXPECT_TRUE(manager_.followsMainDisplay());
-  manager_.select("display:7");
-  EXPECT_FALSE(manager_.followsMainDisplay());
-  manager_.select("display:3");
-  EXPECT_TRUE(manager_.followsMainDisplay());
-  manager_.select("window:3");
-  EXPECT_FALSE(manager_.followsMainDisplay());
-  EXPECT_EQ(manager_.selectedId(), "window:3");
 }
 
 TEST_F(CaptureSourcesTest, FiltersTitlesAndPixelSizes) {
@@ -140,22 +107,6 @@ TEST(WindowRules, ExclusionsUseTheSystemsOwnSurfacesAndOurOwnWindows) {
   EXPECT_EQ(likelyGameScore(folder, {CaptureDisplay{1, {0, 0, 1920, 1080}, 1.0, true}}, 1), 0);
 }
 
-TEST(WindowRules, LikelyGameNeedsNinetyTwoPercentOfADisplay) {
-  const std::vector<CaptureDisplay> displays{CaptureDisplay{1, {0, 0, 1000, 1000}, 1.0, true},
-                                             CaptureDisplay{2, {1000, 0, 500, 500}, 1.0, false}};
-  EXPECT_EQ(likelyGameScore(window(1, {0, 0, 1000, 910}, "a"), displays, std::nullopt), 0);
-  EXPECT_EQ(likelyGameScore(window(1, {0, 0, 1000, 920}, "a"), displays, std::nullopt),
-            9200 + 920);
-  // Coverage is per display: a window over the small one counts against it alone.
-  EXPECT_EQ(likelyGameScore(window(1, {1000, 0, 500, 500}, "a"), displays, std::nullopt),
-            10000 + 250);
-  CaptureWindow above = window(1, {0, 0, 1000, 1000}, "a");
-  above.layer = 3;
-  EXPECT_EQ(likelyGameScore(above, displays, std::nullopt), 0);
-  EXPECT_EQ(likelyGameScore(above, displays, 1u), 10000 + 1000);
-  EXPECT_EQ(likelyGameScore(window(1, {0, 0, 1000, 1000}, "a"), {}, std::nullopt), 0);
-}
-
 TEST_F(CaptureSourcesTest, ListsDisplaysThenWindowsLikelyGamesFirst) {
   backend_->setWindows({
       window(20, {0, 0, 800, 600}, "beta"),
@@ -194,44 +145,6 @@ TEST_F(CaptureSourcesTest, ClientListMovesAVanishedSelectionToTheMainDisplay) {
   ASSERT_TRUE(list);
   EXPECT_EQ(list->selectedId, "display:3");
   EXPECT_TRUE(manager_.followsMainDisplay());
-}
-
-TEST_F(CaptureSourcesTest, ThumbnailsAreJpegsAtMost320Wide) {
-  EXPECT_EQ(CaptureSourceManager::thumbnailSize({3840, 2160}), (PixelSize{320, 180}));
-  EXPECT_EQ(CaptureSourceManager::thumbnailSize({200, 100}), (PixelSize{200, 100}));
-  EXPECT_EQ(CaptureSourceManager::thumbnailSize({3000, 10}), (PixelSize{320, 2}));
-  EXPECT_EQ(CaptureSourceManager::thumbnailSize({0, 0}), (PixelSize{1, 2}));
-
-  backend_->setWindows({window(40, {0, 0, 200, 100}, "Small")});
-  auto display = manager_.thumbnail("display:5");
-  ASSERT_TRUE(display);
-  EXPECT_EQ(jpegSize(*display), std::make_pair(320, 207));  // 3024 × 1964 scaled
-  auto small = manager_.thumbnail("window:40");
-  ASSERT_TRUE(small);
-  EXPECT_EQ(jpegSize(*small), std::make_pair(200, 100));
-  EXPECT_EQ(manager_.thumbnail("window:41").error().description(), "capture source not found");
-  EXPECT_FALSE(manager_.thumbnail(""));
-}
-
-TEST_F(CaptureSourcesTest, SelectSourceRecordsAndAsksTheStreamer) {
-  std::optional<Expected<CaptureSourceManager::Selection, CaptureSourceError>> answer;
-  const auto record = [&](auto result) { answer = std::move(result); };
-
-  manager_.selectSource("window:77", record);
-  ASSERT_TRUE(answer && !*answer);
-  EXPECT_EQ((*answer).error().code, CaptureSourceError::Code::notFound);
-  EXPECT_EQ(manager_.selectedId(), "display:3");
-
-  auto switcher = std::make_shared<FakeSwitcher>();
-  manager_.setStreamer(switcher);
-  manager_.selectSource("display:3", record);
-  ASSERT_TRUE(answer && *answer);
-  EXPECT_TRUE((*answer)->applied);
-  EXPECT_EQ(switcher->requests, (std::vector<std::pair<std::string, bool>>{{"display:3", true}}));
-  switcher->applies = false;
-  manager_.selectSource("display:5", record);
-  EXPECT_FALSE((*answer)->applied);
-  EXPECT_EQ(manager_.selectedId(), "display:5");  // kept for the next start
 }
 
 }  // namespace

@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <thread>
 
 #include "platform/linux/pipewire_capture.h"
 #include "tests/capture/stream_recorder.h"
@@ -130,24 +129,13 @@ TEST_F(PipeWireCaptureTest, NodeGoingAwayStopsTheStreamWithDisplayGone) {
   EXPECT_EQ(stop->code, CaptureStreamError::Code::displayGone);
   // Stopping a stream that stopped by itself is fine.
   stream->stop();
-}
-
-// A node that sends 30 pictures a second is delivered at most at the configured rate.
-TEST_F(PipeWireCaptureTest, PicturesAreDeliveredAtMostAtTheFrameRate) {
-  auto node = server_->publishTestPattern("ferrowin-test-rate", 320, 240, "ball");
-  ASSERT_TRUE(node);
-  auto backend = backendFor("ferrowin-test-rate");
-  ASSERT_TRUE(backend);
-  StreamRecorder recorder;
-  auto stream = started(*backend, sized(320, 240, 5), recorder);
-  ASSERT_TRUE(stream);
-  ASSERT_TRUE(recorder.nextFrame());
-  const int first = recorder.frames();
-  std::this_thread::sleep_for(std::chrono::seconds(1));
-  const int delivered = recorder.frames() - first;
-  EXPECT_GE(delivered, 3);
-  EXPECT_LE(delivered, 6);
-  stream->stop();
+  // Neither another display nor a window is there to stream.
+  auto other = backend->createStream(CaptureFilter{CaptureFilter::Kind::display, 8, {}, 1.0},
+                                     sized(320, 240), recorder.delegate());
+  ASSERT_FALSE(other);
+  EXPECT_EQ(other.error().code, CaptureError::Code::sourceMissing);
+  EXPECT_FALSE(backend->createStream(CaptureFilter{CaptureFilter::Kind::window, 7, {}, 1.0},
+                                     sized(320, 240), recorder.delegate()));
 }
 
 // The node's new size is a display change; the stream goes on with the new picture.
@@ -235,19 +223,6 @@ TEST_F(PipeWireCaptureTest, CursorFromTheMetadataIsDrawnInWhenAsked) {
   expectColour(frame->image, 203, 153, 0xFFFFFF);
   expectColour(frame->image, 103, 53, 0x000080);
   stream->stop();
-}
-
-TEST_F(PipeWireCaptureTest, UnknownDisplayIsMissing) {
-  auto backend = backendFor("ferrowin-test-nothing");
-  ASSERT_TRUE(backend);
-  StreamRecorder recorder;
-  auto stream = backend->createStream(
-      CaptureFilter{CaptureFilter::Kind::display, 8, {}, 1.0}, sized(320, 240), recorder.delegate());
-  ASSERT_FALSE(stream);
-  EXPECT_EQ(stream.error().code, CaptureError::Code::sourceMissing);
-  auto window = backend->createStream(CaptureFilter{CaptureFilter::Kind::window, 7, {}, 1.0},
-                                      sized(320, 240), recorder.delegate());
-  EXPECT_FALSE(window);
 }
 
 }  // namespace

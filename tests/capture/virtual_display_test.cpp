@@ -152,15 +152,6 @@ TEST_F(VirtualDisplayTest, MainWithABuiltInPanelMirrorsItAndShiftsOnlyWhatIsAtTh
   EXPECT_TRUE(fake->journal.empty());
 }
 
-TEST(VirtualDisplayStatus, TextsNamePlacementSizeAspectAndRate) {
-  EXPECT_EQ(activeStatusText(VirtualDisplayChoice::extended, 1920, 1080, 60),
-            "Extended · 1920×1080 · 16:9 · 60 Hz");
-  EXPECT_EQ(activeStatusText(VirtualDisplayChoice::main, 2532, 1170, 59.94),
-            "Main · 2532×1170 · 2.16:1 · 60 Hz");
-  EXPECT_EQ(aspectText(1280, 0), "—");
-  EXPECT_EQ(aspectText(2560, 1600), "8:5");
-}
-
 TEST_F(VirtualDisplayTest, PrepareCreatesReusesAndRecreates) {
   prepare(wanted(VirtualDisplayChoice::extended));
   ASSERT_NE(service->display(), nullptr);

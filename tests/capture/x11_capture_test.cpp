@@ -1,18 +1,13 @@
 // The X11 backend against a private Xvfb: monitors, the window list, pixels of a display and of a
-// window, the cursor, padding, a closing window and RandR notifications. (How often a still or
-// busy screen is read is measured in bench/capture_x11.)
+// window, the cursor, padding and a closing window. (How often a still or busy screen is read is
+// measured in bench/capture_x11.)
 
 #include <gtest/gtest.h>
-
-#include <chrono>
-#include <condition_variable>
-#include <mutex>
 
 #include "platform/capture_frames.h"
 #include "platform/linux/x11_capture.h"
 #include "platform/linux/x11_paint_client.h"
 #include "tests/capture/stream_recorder.h"
-#include "tests/capture/test_media.h"
 #include "tests/inputhelper/xvfb_display.h"
 
 namespace ferrowin::platform {
@@ -182,26 +177,6 @@ TEST_F(X11CaptureTest, ScreenshotOfAMissingWindowFails) {
       false);
   ASSERT_FALSE(picture);
   EXPECT_EQ(picture.error().code, CaptureError::Code::sourceMissing);
-}
-
-TEST_F(X11CaptureTest, RandrChangesReachTheDisplayChangeHandler) {
-  if (!testing::haveProgram("xrandr")) GTEST_SKIP() << "xrandr is not installed (scripts/bootstrap)";
-  std::mutex mutex;
-  std::condition_variable changed;
-  int changes = 0;
-  backend_->setDisplayChangeHandler([&] {
-    std::lock_guard lock(mutex);
-    ++changes;
-    changed.notify_all();
-  });
-  // On Xvfb, naming the primary output is a RandR reconfiguration that notifies every client.
-  const auto result =
-      testing::runShell("xrandr -display " + xvfb_->name() + " --output screen --primary");
-  ASSERT_EQ(result.exitCode, 0) << result.output;
-  std::unique_lock lock(mutex);
-  EXPECT_TRUE(changed.wait_for(lock, std::chrono::seconds(5), [&] { return changes > 0; }));
-  lock.unlock();
-  backend_->setDisplayChangeHandler({});
 }
 
 TEST(X11CaptureUnavailable, UnreachableDisplayIsAClearError) {
