@@ -1,10 +1,9 @@
 // The real program as the host runs it: command line, exit statuses and the preflight line. (Its
 // sessions, driven through standard input, run end to end in the integration tests.)
-#include "tests/inputhelper/helper_process.h"
-
 #include <gtest/gtest.h>
 
 #include "tests/inputhelper/session_doubles.h"
+#include "tests/support/run_command.h"
 #if FERROWIN_HAVE_HID
 #include "tests/support/fake_uhid_kernel.h"
 #endif
@@ -12,12 +11,19 @@
 namespace ferrowin::inputhelper {
 namespace {
 
-using testing::HelperRun;
-using testing::runHelper;
-
 // No device node and no test socket: virtual HID is unavailable.
-const std::map<std::string, std::string> kNoUhid = {{"FERROWIN_UHID_SOCKET", "/nonexistent"}};
+const std::string kNoUhid = "FERROWIN_UHID_SOCKET=/nonexistent";
 const std::string kNoHidPreflight = "{\"accessibilityTrusted\":false,\"virtualHIDAvailable\":false}\n";
+
+/// Runs the program to its end with `arguments`, `environment` set and standard input closed:
+/// what it printed on the streams `redirect` leaves on the pipe, and its exit status.
+std::string runHelper(const std::string& environment, const std::string& arguments, int& status,
+                      const std::string& redirect = "2>/dev/null") {
+  return ferrowin::testing::runCommand(environment + " " FERROWIN_BINARY_DIR
+                                       "/bin/FerrowinInputHelper " +
+                                           arguments + " </dev/null " + redirect,
+                                       &status);
+}
 
 TEST(HelperProgram, UsageErrorsExitTwoWithTheirText) {
   const std::string usage =
@@ -27,49 +33,44 @@ TEST(HelperProgram, UsageErrorsExitTwoWithTheirText) {
       "  FerrowinInputHelper --preflight [--prompt-accessibility] [--skip-hid]\n\n"
       "Stdin JSON lines: geometry (PointerGeometryWire) or remap look (RemapLookStdinWire).\n"
       "--preflight prints one JSON line on stdout (Accessibility + Virtual HID) and exits.";
-  const std::pair<std::vector<std::string>, std::string> cases[] = {
-      {{}, "error: need --gamepad-hid and/or --mouse-hid\n"},
-      {{"--gamepad-hid", "--help"}, usage},
-      {{"--port", "65536", "--gamepad-hid"}, usage},
+  const std::pair<std::string, std::string> cases[] = {
+      {"", "error: need --gamepad-hid and/or --mouse-hid\n"},
+      {"--gamepad-hid --help", usage},
+      {"--port 65536 --gamepad-hid", usage},
   };
-  for (const auto& [args, text] : cases) {
-    const HelperRun run = runHelper(args);
-    EXPECT_EQ(run.exitCode, 2) << ::testing::PrintToString(args);
-    EXPECT_EQ(run.standardError, text);
-    EXPECT_EQ(run.standardOutput, "");
+  for (const auto& [arguments, text] : cases) {
+    int status = -1;
+    EXPECT_EQ(runHelper("", arguments, status, "2>&1"), text);  // and nothing on standard output
+    EXPECT_EQ(status, 2) << arguments;
   }
 }
 
-TEST(HelperProgram, PreflightPrintsOneJsonLine) {
-  const HelperRun skip = runHelper({"--preflight", "--skip-hid"});
-  EXPECT_EQ(skip.exitCode, 0);
-  EXPECT_EQ(skip.standardOutput, kNoHidPreflight);
-  const HelperRun probe = runHelper({"--preflight"}, kNoUhid);
-  EXPECT_EQ(probe.exitCode, 0);
-  EXPECT_EQ(probe.standardOutput, kNoHidPreflight);
-  EXPECT_NE(probe.standardError.find("Virtual HID preflight failed: "), std::string::npos);
-}
-
 TEST(HelperProgram, SessionWithoutVirtualHIDExitsOne) {
-  const HelperRun run =
-      runHelper({"--port", std::to_string(testing::freeUdpPort()), "--gamepad-hid"}, kNoUhid);
-  EXPECT_EQ(run.exitCode, 1);
-  EXPECT_NE(run.standardError.find("GamepadServer failed to start: HID device failed: "),
-            std::string::npos);
+  int status = -1;
+  const std::string out = runHelper(
+      kNoUhid, "--port " + std::to_string(testing::freeUdpPort()) + " --gamepad-hid", status, "2>&1");
+  EXPECT_EQ(status, 1);
+  EXPECT_NE(out.find("GamepadServer failed to start: HID device failed: "), std::string::npos);
 }
 
+// The line the host reads: with --skip-hid, without a kernel, and (where this build has virtual
+// HID) with one, whose test gamepad is created and destroyed again.
+TEST(HelperProgram, PreflightPrintsOneJsonLine) {
+  int status = -1;
+  EXPECT_EQ(runHelper("", "--preflight --skip-hid", status), kNoHidPreflight);
+  EXPECT_EQ(status, 0);
+  const std::string probe = runHelper(kNoUhid, "--preflight", status, "2>&1");
+  EXPECT_EQ(status, 0);
+  EXPECT_TRUE(probe.ends_with(kNoHidPreflight)) << probe;
+  EXPECT_NE(probe.find("Virtual HID preflight failed: "), std::string::npos);
 #if FERROWIN_HAVE_HID
-TEST(HelperProgram, PreflightProbesTheVirtualGamepad) {
   ferrowin::testing::FakeUhidKernel kernel;
-  const HelperRun run = runHelper({"--preflight"}, {{"FERROWIN_UHID_SOCKET", kernel.path()}});
-  EXPECT_EQ(run.exitCode, 0);
-  EXPECT_EQ(run.standardOutput, "{\"accessibilityTrusted\":false,\"virtualHIDAvailable\":true}\n");
-  auto created = kernel.waitForCreate(0);
-  ASSERT_TRUE(created);
-  EXPECT_EQ(created->name, "Xbox Wireless Controller");
+  EXPECT_EQ(runHelper("FERROWIN_UHID_SOCKET=" + kernel.path(), "--preflight", status),
+            "{\"accessibilityTrusted\":false,\"virtualHIDAvailable\":true}\n");
+  EXPECT_EQ(status, 0);
   EXPECT_TRUE(kernel.waitForDestroy(0));
-}
 #endif
+}
 
 }  // namespace
 }  // namespace ferrowin::inputhelper

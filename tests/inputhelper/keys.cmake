@@ -1,9 +1,8 @@
-# Keyboard injection and the XTest backends: tables and injector logic against the recording
-# injector, and system tests against a private Xvfb.
+# Keyboard injection: the keyboard tables, and the injector with the XTest backends against a
+# private Xvfb.
 ferrowin_add_test(inputhelper_keys_tests
   SOURCES
     ${CMAKE_CURRENT_LIST_DIR}/keyboard_tables_test.cpp
-    ${CMAKE_CURRENT_LIST_DIR}/keyboard_injector_test.cpp
     ${CMAKE_CURRENT_LIST_DIR}/x11_input_test.cpp
     ${CMAKE_CURRENT_LIST_DIR}/xvfb_display.cpp
   DEPS

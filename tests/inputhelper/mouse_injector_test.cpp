@@ -1,5 +1,6 @@
 // MouseInjector: the absolute path against the recording pointer injector, the relative path
-// against a fake kernel, with a manual clock for the click timing.
+// against a fake kernel, with a manual clock for the rate of the drop messages. (The click count
+// it keeps is not tested: the X server's clients count clicks themselves.)
 
 #include "inputhelper/mouse_injector.h"
 
@@ -65,12 +66,6 @@ class MouseInjectorTest : public ::testing::Test {
     }
     return out;
   }
-  std::vector<int64_t> clickStates(Type type) {
-    std::vector<int64_t> out;
-    for (const auto& event : events(type)) out.push_back(event.clickState);
-    return out;
-  }
-
   testing::FakeUhidKernel kernel_;
   common::CapturePointerGeometryStore geometry_;
   common::ManualClock clock_;
@@ -79,37 +74,6 @@ class MouseInjectorTest : public ::testing::Test {
   uint32_t sequence_ = 0;
   MouseInjector injector_{geometry_, pointer_, platform::makeUhidBackend(), clock_};
 };
-
-TEST_F(MouseInjectorTest, RepeatedClicksCountUpWithinTheThreshold) {
-  for (int i = 0; i < 3; ++i) {
-    at(10, 10, kLeft);
-    at(10, 10, 0);
-    clock_.advance(0.3);
-  }
-  EXPECT_EQ(clickStates(Type::leftDown), (std::vector<int64_t>{1, 2, 3}));
-  EXPECT_EQ(clickStates(Type::leftUp), (std::vector<int64_t>{1, 2, 3}));
-
-  clock_.advance(MouseInjector::kDoubleClickThreshold);  // too late
-  at(10, 10, kLeft);
-  at(10, 10, 0);
-  at(20, 10, kLeft);  // too far
-  EXPECT_EQ(clickStates(Type::leftDown), (std::vector<int64_t>{1, 2, 3, 1, 1}));
-}
-
-TEST_F(MouseInjectorTest, ADragNeverStartsADoubleClick) {
-  at(10, 10, kLeft);
-  at(20, 10, kLeft);  // 10 points: a drag
-  at(20, 10, 0);
-  at(20, 10, kLeft);
-  EXPECT_EQ(clickStates(Type::leftUp), (std::vector<int64_t>{1}));
-  EXPECT_EQ(clickStates(Type::leftDown), (std::vector<int64_t>{1, 1}));
-  auto drags = events(Type::leftDragged);
-  ASSERT_EQ(drags.size(), 1u);
-  EXPECT_NEAR(drags[0].point.x, 120, 0.1);
-  EXPECT_NEAR(drags[0].point.y, 60, 0.1);
-  // A mouse-moved only while no button is held: after the release.
-  EXPECT_EQ(events(Type::moved).size(), 1u);
-}
 
 TEST_F(MouseInjectorTest, OnlyTheLeftButtonDragsWhenSeveralAreHeld) {
   at(10, 10, kLeft | kRight);
@@ -128,6 +92,8 @@ TEST_F(MouseInjectorTest, OnlyTheLeftButtonDragsWhenSeveralAreHeld) {
   EXPECT_EQ(events(Type::otherUp).size(), 1u);
   EXPECT_EQ(events(Type::otherUp)[0].button, PointerButton::middle);
   EXPECT_EQ(events(Type::moved).size(), 1u);  // after the last release
+  EXPECT_NEAR(events(Type::leftDragged)[0].point.x, 130, 0.1);
+  EXPECT_NEAR(events(Type::leftDragged)[0].point.y, 60, 0.1);
 }
 
 // Dropped absolute packets are told on standard error: without geometry at most once a second,

@@ -1,10 +1,11 @@
 // The XTest backends and the keyboard injector against a private Xvfb, observed by a real X
-// client window.
+// client window. (The sequence rule the injector shares with the gamepad is in applier_test.)
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <thread>
@@ -15,6 +16,7 @@
 #include "platform/linux/x11_test_client.h"
 #include "platform/linux/x11_windows.h"
 #include "tests/inputhelper/xvfb_display.h"
+#include "tests/support/log_capture.h"
 #include "tests/support/temp_dir.h"
 
 namespace ferrowin::inputhelper {
@@ -29,7 +31,7 @@ using platform::x11::X11TestClient;
 using platform::x11::X11Connection;
 using platform::x11::frontmostWindow;
 
-constexpr uint32_t kAltL = 0xffe9;
+constexpr uint32_t kShiftL = 0xffe1, kAltL = 0xffe9;
 constexpr uint16_t kShiftMask = 1, kMod1Mask = 8;
 
 bool isModifierKeysym(uint32_t keysym) { return keysym >= 0xffe1 && keysym <= 0xffee; }
@@ -91,8 +93,9 @@ TEST_F(X11InputTest, KeysAndTextArriveAndTheKeymapIsRestoredAfterwards) {
   KeyboardInjector keyboard(x11Keys(), &clock_);
   keyboard.handleKey({1, 56, 1});  // Shift down, a down, a up, Shift up: "A"
   keyboard.handleKey({1, 0, 2});
-  keyboard.handleKey({0, 0, 3});
-  keyboard.handleKey({0, 56, 4});
+  keyboard.handleKey({1, 0, 3});  // a repeat of the held key: not pressed twice
+  keyboard.handleKey({0, 0, 4});
+  keyboard.handleKey({0, 56, 5});
   keyboard.typeText(1, "Hi \xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80\t");
   keyboard.flush();
 
@@ -147,8 +150,11 @@ TEST_F(X11InputTest, AHeldKeyKeepsItsBorrowedKeycodeUntilReleased) {
   ASSERT_EQ(client_->keysDown().size(), 1u);
   EXPECT_NE(client_->keymap(), keymapBefore);  // still held: the keycode keeps its keysym
 
-  keyboard.handleKey({0, 10, 2});
+  // The session ends with it held: it is let go of, and then its keycode is given back.
+  testing::LogCapture log;
+  keyboard.releaseAll();
   keyboard.flush();
+  EXPECT_TRUE(log.contains("Released 1 held key(s) (session end)"));
   clock_.advance(KeyboardInjector::kKeymapRestoreDelay);
   keyboard.flush();
   EXPECT_TRUE(client_->keysDown().empty());
@@ -184,11 +190,22 @@ TEST_F(X11InputTest, PointerLandsWhereItIsPostedAndButtonsArrive) {
 
 TEST_F(X11InputTest, AnUnreachableDisplayIsNotTrusted) {
   setenv("DISPLAY", ":65000", 1);
-  auto keys = platform::makeX11KeyInjector();
+  auto keys = x11Keys();
   auto pointer = platform::makeX11PointerInjector();
   EXPECT_FALSE(keys->accessibilityTrusted());
   EXPECT_FALSE(keys->key('a', true));
   EXPECT_FALSE(keys->frontmostExecutable());
+  // The keyboard drops what it cannot type and says why once, not once per packet.
+  testing::LogCapture log;
+  KeyboardInjector keyboard(keys, &clock_);
+  keyboard.handleKey({1, 0, 1});
+  keyboard.typeText(1, "a");
+  keyboard.flush();
+  const auto messages = log.messages();
+  EXPECT_EQ(std::count(messages.begin(), messages.end(),
+                       "Keyboard injection requires Accessibility permission (System Settings › "
+                       "Privacy & Security › Accessibility)"),
+            1);
   EXPECT_FALSE(pointer->accessibilityTrusted());
   EXPECT_FALSE(pointer->post(PointerEventType::moved, {1, 1}, PointerButton::left, 1));
   EXPECT_FALSE(pointer->cursorPosition());
@@ -235,14 +252,18 @@ TEST_F(X11InputTest, WindowsOfACompatibilityLayerGetAltCodes) {
   EXPECT_EQ(front->instanceName, "wine64.exe");
   EXPECT_EQ(front->className, "Wine");
 
+  // é → Alt + 0233 on the keypad, with the held Shift let go of for it and pressed again after.
   KeyboardInjector keyboard(keys, &clock_);
-  keyboard.typeText(1, "\xC3\xA9");  // é → Alt + 0233 on the keypad
+  keyboard.handleKey({1, 56, 1});
+  keyboard.typeText(1, "\xC3\xA9");
   keyboard.flush();
-  const auto events = own->waitForKeys(10, 5.0);
-  EXPECT_EQ(pressedKeysyms(events), (std::vector<uint32_t>{kAltL, 0xffb0, 0xffb2, 0xffb3, 0xffb3}));
+  const auto events = own->waitForKeys(13, 5.0);
+  EXPECT_EQ(pressedKeysyms(events),
+            (std::vector<uint32_t>{kShiftL, kAltL, 0xffb0, 0xffb2, 0xffb3, 0xffb3, kShiftL}));
   for (const TestKeyEvent& event : events) {
-    if (event.keysym != kAltL) {
+    if (event.keysym >= 0xffb0 && event.keysym <= 0xffb9) {
       EXPECT_TRUE(event.state & kMod1Mask);
+      EXPECT_FALSE(event.state & kShiftMask);
     }
   }
 
