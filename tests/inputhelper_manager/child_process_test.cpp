@@ -1,4 +1,5 @@
-// Child processes with pipes, and the sweep for leftover helpers, against real processes.
+// Child processes and the sweep for leftover helpers, against real processes. (Pipes, signals and
+// reaping are the manager's daily work with the real helper: input_helper_process_test.)
 #include "platform/child_process.h"
 
 #include <fcntl.h>
@@ -27,69 +28,15 @@ struct Exit {
   }
 };
 
-std::shared_ptr<ChildProcess> start(MainLoop& loop, Exit& exit, std::vector<std::string> args,
-                                    bool pipes = false) {
-  ChildProcess::Options options{"/bin/sh", std::move(args)};
-  if (pipes) {
-    options.standardInput = options.standardOutput = options.standardError =
-        ChildProcess::Stream::pipe;
-  }
-  auto child = ChildProcess::spawn(loop.context, options, exit.handler());
-  EXPECT_TRUE(child) << child.error().description();
-  return child ? *child : nullptr;
-}
-
-std::string readAll(int fd) {
-  std::string text;
-  char buffer[256];
-  for (ssize_t n; (n = ::read(fd, buffer, sizeof buffer)) > 0;) text.append(buffer, n);
-  ::close(fd);
-  return text;
-}
-
-TEST(ChildProcess, PipesCarryInputAndOutput) {
-  MainLoop loop;
-  Exit exit;
-  auto child =
-      start(loop, exit, {"-c", "read line; echo \"got $line\"; echo oops >&2; exit 3"}, true);
-  ASSERT_TRUE(child);
-  auto input = child->takeStandardInput();
-  ASSERT_TRUE(input);
-  EXPECT_EQ(child->takeStandardInput(), nullptr);  // taken once
-  ASSERT_TRUE(input->writeAll("hello\n"));
-  EXPECT_EQ(readAll(child->takeStandardOutput()), "got hello\n");
-  EXPECT_EQ(readAll(child->takeStandardError()), "oops\n");
-  ASSERT_TRUE(loop.pumpUntil([&] { return exit.status.has_value(); }));
-  EXPECT_EQ(exit.status, 3);
-  EXPECT_TRUE(child->hasExited());
-  EXPECT_FALSE(child->signal(SIGTERM));  // reaped: the pid is no longer ours to signal
-
-  // The reader is gone: an error, not a SIGPIPE.
-  auto written = input->writeAll(std::string(1 << 17, 'x'));
-  ASSERT_FALSE(written);
-  EXPECT_EQ(written.error(), "Broken pipe");
-}
-
-TEST(ChildProcess, SignalsAndReapingWithoutAnOwner) {
-  MainLoop loop;
-  Exit exit;
-  auto child = start(loop, exit, {"-c", "exec sleep 30"});
-  ASSERT_TRUE(child);
-  const pid_t pid = child->pid();
-  EXPECT_TRUE(child->signal(SIGTERM));
-  child.reset();  // nobody holds it any more; it is still reaped
-  ASSERT_TRUE(loop.pumpUntil([&] { return exit.status.has_value(); }));
-  EXPECT_EQ(exit.status, SIGTERM);
-  EXPECT_EQ(::waitpid(pid, nullptr, WNOHANG), -1);  // no zombie left behind
-}
-
 TEST(ChildProcess, InheritsNothingButItsStreams) {
   MainLoop loop;
   Exit exit;
   // A descriptor some library opened without O_CLOEXEC.
   const int leaky = ::open("/dev/null", O_RDONLY);
   ASSERT_GE(::dup2(leaky, 57), 0);
-  auto child = start(loop, exit, {"-c", "[ -e /proc/self/fd/57 ] && exit 1; exit 0"});
+  auto child = ChildProcess::spawn(
+      loop.context, {"/bin/sh", {"-c", "[ -e /proc/self/fd/57 ] && exit 1; exit 0"}}, exit.handler());
+  ASSERT_TRUE(child);
   ASSERT_TRUE(loop.pumpUntil([&] { return exit.status.has_value(); }));
   EXPECT_EQ(exit.status, 0);
   ::close(57);

@@ -39,15 +39,6 @@ TEST(OutputLines, SplitAcrossReadsFlushAtEndAndCutLongLines) {
   EXPECT_EQ(shortLines.finish(), "k");
 }
 
-TEST(OutputLines, TextOrBinary) {
-  EXPECT_EQ(textOrBinary("plain"), "plain");
-  EXPECT_EQ(textOrBinary("gr\xC3\xBC\xC3\x9F \xF0\x9F\x8E\xAE"),
-            "gr\xC3\xBC\xC3\x9F \xF0\x9F\x8E\xAE");
-  for (std::string_view bad : {"\xFF", "\xC3", "\xC0\x80", "\xED\xA0\x80", "\xF4\x90\x80\x80"}) {
-    EXPECT_EQ(textOrBinary(bad), "<binary>") << bad;
-  }
-}
-
 TEST(OutputLines, HelperLogRecordsKeepTheirLevelAndLoseTheStamp) {
   using Level = HelperStderrLine::Level;
   const std::pair<const char*, HelperStderrLine> cases[] = {

@@ -12,7 +12,6 @@
 #include <fstream>
 
 #include "platform/fake/fake_host_info.h"
-#include "server/inputhelper/control_access.h"
 #include "tests/inputhelper_manager/manager_fixture.h"
 #include "tests/support/fake_uhid_kernel.h"
 #include "tests/support/temp_dir.h"
@@ -110,28 +109,6 @@ TEST_F(InputHelperProcessTest, ReleasingTheGamepadRespawnsWithTheRemainingDevice
   EXPECT_EQ(manager_->helperPid(), -1);
 }
 
-TEST_F(InputHelperProcessTest, AnEqualRequestOnlyKeepsAndNoDevicesDoesNothing) {
-  ensure(DeviceProfile::generic, true, false);
-  const int pid = manager_->helperPid();
-  ensure(DeviceProfile::generic, true, false);
-  EXPECT_EQ(manager_->helperPid(), pid);
-  EXPECT_TRUE(log_.contains("Keeping input helper pid=" + std::to_string(pid) +
-                            " profile=generic gamepadHID=true mouseHID=false"));
-  EXPECT_EQ(countContaining(log_, "Spawned "), 1u);
-
-  ensure(DeviceProfile::xbox, false, false);
-  EXPECT_EQ(manager_->helperPid(), pid);
-  EXPECT_EQ(countContaining(log_, "Spawned "), 1u);
-
-  // What the control routes read.
-  InputHelperControlAccess access(manager_);
-  EXPECT_TRUE(access.isRunning());
-  EXPECT_EQ(access.activeProfileName(), "generic");
-  ASSERT_TRUE(loop_.run(access.releaseGamepad()));
-  EXPECT_FALSE(access.isRunning());
-  EXPECT_EQ(access.activeProfileName(), "");
-}
-
 TEST_F(InputHelperProcessTest, QuickRequestsLeaveOneChild) {
   auto first = std::make_shared<bool>(false);
   auto second = std::make_shared<bool>(false);
@@ -192,17 +169,6 @@ TEST_F(InputHelperProcessTest, AHelperThatIgnoresSigtermIsKilledAfterTwoSeconds)
   EXPECT_TRUE(log_.contains("Input helper exited status=9"));
   EXPECT_FALSE(testing::processExists(pid));
   EXPECT_EQ(manager_->statusMessage.get(), "Idle");
-}
-
-TEST_F(InputHelperProcessTest, PushesWithoutAHelperWriteNothing) {
-  manager_->pushGeometry(std::nullopt);
-  EXPECT_TRUE(log_.contains("pushGeometry skipped (helper not running)"));
-  manager_->setAllowedPeers({"10.0.0.2"});
-  manager_->pushSteamSupport(true);
-  manager_->setRemapLook({});
-  loop_.pumpFor(0.05);
-  EXPECT_EQ(countContaining(log_, "Pushed "), 0u);
-  EXPECT_EQ(countContaining(log_, "stdin write failed"), 0u);
 }
 
 TEST_F(InputHelperProcessTest, SteamSupportFollowsTheFrontApplication) {
