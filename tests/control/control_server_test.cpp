@@ -1,18 +1,17 @@
 // The control server over real TLS on loopback, its lifecycle and status texts, and the routes
-// with stand-ins for the video server and the input helper manager.
+// with stand-ins for the video server, the input helper manager and App Attest.
 #include "server/control/control_server.h"
 
 #include <gtest/gtest.h>
 #include <poll.h>
 
 #include <asio/ip/tcp.hpp>
-#include <asio/read.hpp>
-#include <chrono>
-#include <thread>
 
+#include "common/util/base64.h"
 #include "common/util/json.h"
 #include "platform/fake/fake_bonjour.h"
 #include "platform/fake/fake_host_info.h"
+#include "server/control/auth_routes.h"
 #include "tests/control/control_test_support.h"
 #include "tests/support/temp_dir.h"
 
@@ -74,7 +73,7 @@ class ControlServerTest : public ::testing::Test {
     limits.maxConnectionsPerPeer = 3;
     server = ControlServer::create({.main = &main.executor(),
                                     .dataDirectory = dir.path(),
-                                    .verifier = std::make_shared<FakeProofVerifier>(),
+                                    .verifier = verifier,
                                     .bonjour = bonjour,
                                     .hostInfo = hostInfo,
                                     .pairEveryConnection = false,
@@ -97,6 +96,7 @@ class ControlServerTest : public ::testing::Test {
   }
 
   testing::TempDir dir;
+  std::shared_ptr<FakeProofVerifier> verifier = std::make_shared<FakeProofVerifier>();
   MainThread main;
   std::shared_ptr<platform::FakeBonjour> bonjour = std::make_shared<platform::FakeBonjour>();
   std::shared_ptr<platform::FakeHostInfo> hostInfo = std::make_shared<platform::FakeHostInfo>();
@@ -115,39 +115,8 @@ TEST_F(ControlServerTest, AnswersOverTLSAndGatesEveryPathButAuth) {
   EXPECT_EQ((*common::parseJson(responseBody(status)))["controlPort"], 0);
   EXPECT_TRUE(tlsExchange(port, {"GET /nowhere HTTP/1.1\r\n\r\n"})
                   .starts_with("HTTP/1.1 404 Not Found\r\n"));
-}
-
-TEST_F(ControlServerTest, BodyLimit) {
-  const uint16_t port = startListening();
-  std::string body = R"({"clientBundleVersion":"1","pad":")";
-  body += std::string(65536 - body.size() - 2, 'a') + "\"}";
-  ASSERT_EQ(body.size(), 65536u);
-  const auto largest =
-      tlsExchange(port, {"POST /v1/auth/hello HTTP/1.1\r\nContent-Length: 65536\r\n\r\n" + body});
-  EXPECT_TRUE(largest.starts_with("HTTP/1.1 200 OK\r\n")) << largest.substr(0, 100);
-  // One byte more is never answered; the connection is closed at the request deadline.
-  const auto tooLarge = tlsExchange(
-      port, {"POST /v1/auth/hello HTTP/1.1\r\nContent-Length: 65537\r\n\r\n" + body + " "});
-  EXPECT_EQ(tooLarge, "");
-}
-
-TEST_F(ControlServerTest, ConnectionsThatNeverFinishAreClosed) {
-  const uint16_t port = startListening();
-  // Silent after the handshake: closed at the request deadline.
+  // Silent after the handshake: closed at the request deadline, unanswered.
   EXPECT_EQ(tlsExchange(port, {}, 5.0), "");
-  // An oversized header block: closed without an answer.
-  EXPECT_EQ(tlsExchange(port, {"GET / HTTP/1.1\r\nX: " + std::string(20000, 'a')}, 5.0), "");
-
-  // No TLS handshake at all: closed at the handshake deadline.
-  asio::io_context io;
-  asio::ip::tcp::socket raw(io);
-  raw.connect({asio::ip::make_address("127.0.0.1"), port});
-  const auto started = std::chrono::steady_clock::now();
-  std::array<char, 16> buffer;
-  std::error_code error;
-  raw.read_some(asio::buffer(buffer), error);
-  EXPECT_EQ(error, asio::error::eof);
-  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(4));
 }
 
 // Whether the host closed `socket` within `seconds` (end of stream or reset).
@@ -243,27 +212,6 @@ TEST_F(ControlServerTest, BonjourStatusTexts) {
   EXPECT_EQ(server->statusMessage.get(), "Idle");
 }
 
-TEST_F(ControlServerTest, BonjourFailureReopensWithoutItAndRetryBringsItBack) {
-  bonjour->immediateEvent = BonjourEvent{BonjourEvent::Kind::failed, "Daemon not running"};
-  startListening();
-  const std::string code = server->pairingCode.get();
-  EXPECT_TRUE(eventually([&] { return server->statusMessage.get().ends_with("(Bonjour off)"); }));
-  EXPECT_EQ(bonjour->advertisements().size(), 1u);  // the reopened listener does not advertise
-  EXPECT_EQ(bonjour->liveRegistrations(), 0u);
-  EXPECT_TRUE(server->isRunning.get());
-
-  bonjour->immediateEvent.reset();
-  main.run([&] { server->retryBonjour(); });
-  EXPECT_EQ(bonjour->advertisements().size(), 2u);
-  EXPECT_EQ(server->pairingCode.get(), code);
-  const uint16_t port = main.run([&] { return server->listeningPort(); });
-  EXPECT_TRUE(tlsExchange(port, {"GET /v1/status HTTP/1.1\r\n\r\n"}).starts_with("HTTP/1.1 401"));
-
-  main.run([&] { server->stop(); });
-  main.run([&] { server->retryBonjour(); });  // not running: a full start with a new code
-  EXPECT_TRUE(server->isRunning.get());
-}
-
 TEST_F(ControlServerTest, StatusFollowsTheCollaboratorsAndTheFrontApplication) {
   server->peers().authorize("key", "10.0.0.7");
   hostInfo->name = "gamebox";
@@ -324,6 +272,11 @@ TEST_F(ControlServerTest, RemapSettingsAreClampedAndHandedToTheHelper) {
   EXPECT_EQ(helper->remap->sensitivity, 4.0);
   EXPECT_EQ(helper->remap->deadzone, 0.0);
   EXPECT_EQ(bodyText(call("PUT", "/v1/remap-settings", "{}")), R"({"error":"invalid json"})");
+  // Curve names are case-sensitive.
+  EXPECT_EQ(bodyText(call("PUT", "/v1/remap-settings",
+                         R"({"sensitivity":2,"acceleration":0.5,"deadzone":0.1,"verticalScale":1,)"
+                         R"("stickCurve":"Soft","rampCurve":"linear"})")),
+            R"({"error":"invalid json"})");
 }
 
 TEST_F(ControlServerTest, SessionReleaseAndCaptureRoutes) {
@@ -363,6 +316,70 @@ TEST_F(ControlServerTest, SessionReleaseAndCaptureRoutes) {
     return 0;
   });
   EXPECT_EQ(call("GET", "/v1/capture/sources").status, 503);  // collaborators are held weakly
+}
+
+TEST_F(ControlServerTest, ResumeWithAssertionsOfAKnownKey) {
+  startListening();
+  const std::string hello = R"({"clientBundleVersion":"1","keyId":" key-1\n"})";
+  call("POST", "/v1/auth/hello", hello);
+  ASSERT_EQ(call("POST", "/v1/auth/pair",
+                 R"({"code":")" + server->pairingCode.get() + R"(","keyId":"key-1","attestation":")" +
+                     common::base64Encode("attest-ok") + "\"}")
+                .status,
+            200);
+  server->peers().forgetAddress("10.0.0.7");
+
+  auto known = *common::parseJson(bodyText(call("POST", "/v1/auth/hello", hello)));
+  EXPECT_EQ(known["paired"], true);
+  EXPECT_EQ(known["pinRequired"], false);
+  const std::string code = server->pairingCode.get();
+  const auto resume = [&](int counter) {
+    return call("POST", "/v1/auth/resume",
+                R"({"keyId":"key-1","assertion":")" +
+                    common::base64Encode("assert:" + std::to_string(counter)) + "\"}");
+  };
+  ASSERT_EQ(resume(1).status, 200);
+  EXPECT_TRUE(server->peers().isAuthenticated("10.0.0.7"));
+  EXPECT_EQ(server->peers().credential("key-1")->counter, 1u);
+  EXPECT_EQ(server->pairingCode.get(), code);
+
+  call("POST", "/v1/auth/hello", hello);
+  auto stale = resume(1);  // the counter must grow
+  EXPECT_EQ(stale.status, 401);
+  EXPECT_EQ(bodyText(stale), R"({"error":"assertion rejected"})");
+  EXPECT_EQ(bodyText(resume(2)), R"({"error":"challenge expired"})");
+}
+
+TEST_F(ControlServerTest, ProofModes) {
+  const AuthContext context{server->peers(), verifier.get(), server->serverIdentifier(), "", false};
+  const std::vector<uint8_t> nonce(32, 1);
+  const auto ok = common::base64Encode("attest-ok");
+  const auto status = [&](std::optional<std::string> attestation,
+                          std::optional<std::string> assertion, const std::string& key = "k") {
+    auto failure = verifyClientProof(context, key, attestation, assertion, nonce);
+    return failure ? failure->status : 200;
+  };
+  EXPECT_EQ(status(std::nullopt, std::nullopt), 400);
+  EXPECT_EQ(status(std::nullopt, ""), 400);
+  EXPECT_EQ(status("", std::nullopt), 400);
+  EXPECT_EQ(status("", ""), 400);
+  EXPECT_EQ(status(ok, common::base64Encode("assert:1")), 400);
+  EXPECT_EQ(status("not base64", std::nullopt), 400);
+  EXPECT_EQ(status(std::nullopt, "not base64"), 400);
+  EXPECT_EQ(status(common::base64Encode("forged"), std::nullopt), 401);
+  // A non-empty attestation beside an empty assertion runs the assertion mode.
+  EXPECT_EQ(status(ok, ""), 409);
+  EXPECT_EQ(status("", common::base64Encode("assert:1")), 409);
+  // An assertion that is not Base64 falls back to the (here empty) attestation sent with it.
+  EXPECT_EQ(status("", "not base64"), 401);
+  EXPECT_FALSE(server->peers().credential("k"));
+  EXPECT_EQ(status(ok, std::nullopt), 200);
+  EXPECT_EQ(status("", common::base64Encode("assert:1")), 200);
+  ASSERT_TRUE(server->peers().credential("k"));
+  EXPECT_EQ(server->peers().credential("k")->counter, 1u);
+
+  const AuthContext noVerifier{server->peers(), nullptr, server->serverIdentifier(), "", false};
+  EXPECT_EQ(verifyClientProof(noVerifier, "x", ok, std::nullopt, nonce)->status, 401);
 }
 
 }  // namespace

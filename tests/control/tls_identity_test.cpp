@@ -5,13 +5,10 @@
 #include <sys/stat.h>
 
 #include "common/util/files.h"
-#include "server/control/der_writer.h"
 #include "tests/support/temp_dir.h"
 
 namespace ferrowin::control {
 namespace {
-
-std::string readText(const std::filesystem::path& path) { return *common::readFile(path); }
 
 mode_t modeOf(const std::filesystem::path& path) {
   struct stat st {};
@@ -28,28 +25,12 @@ std::unique_ptr<X509, X509Deleter> parse(const std::vector<uint8_t>& der) {
   return std::unique_ptr<X509, X509Deleter>(d2i_X509(nullptr, &cursor, long(der.size())));
 }
 
-TEST(TLSIdentity, CreatedOnceThenReused) {
-  testing::TempDir dir;
-  const auto tls = dir / "control-tls";
-  auto first = loadOrCreateIdentity(tls);
-  ASSERT_TRUE(first) << first.error().description();
-  EXPECT_EQ(first->privateKey.size(), 32u);
-  EXPECT_EQ(readText(tls / "key").size(), 32u);
-  EXPECT_EQ(modeOf(tls / "key"), 0600u);
-  const auto certificate = readText(tls / "cert.der");
-  EXPECT_EQ(std::vector<uint8_t>(certificate.begin(), certificate.end()), first->certificate);
-
-  auto second = loadOrCreateIdentity(tls);
-  ASSERT_TRUE(second);
-  EXPECT_EQ(second->privateKey, first->privateKey);
-  EXPECT_EQ(second->certificate, first->certificate);
-  EXPECT_TRUE(makeServerContext(*second));
-}
-
 TEST(TLSIdentity, ReplacedWhenUnusable) {
   testing::TempDir dir;
   const auto tls = dir / "control-tls";
   const auto original = *loadOrCreateIdentity(tls);
+  EXPECT_EQ(modeOf(tls / "key"), 0600u);
+  EXPECT_EQ(loadOrCreateIdentity(tls)->certificate, original.certificate);  // kept while usable
 
   std::filesystem::remove(tls / "cert.der");
   const auto afterMissingCert = *loadOrCreateIdentity(tls);
@@ -88,21 +69,6 @@ TEST(TLSIdentity, CertificateFields) {
   ASSERT_TRUE(key);
   EXPECT_EQ(X509_verify(certificate.get(), key), 1);  // self-signed
   EXPECT_FALSE(X509_get0_serialNumber(certificate.get())->type & V_ASN1_NEG);
-}
-
-TEST(DerWriter, LengthsAndIntegers) {
-  EXPECT_EQ(der::element(0x04, std::vector<uint8_t>(3, 0)).size(), 5u);
-  const auto longForm = der::element(0x04, std::vector<uint8_t>(300, 0));
-  EXPECT_EQ(std::vector<uint8_t>(longForm.begin(), longForm.begin() + 4),
-            (std::vector<uint8_t>{0x04, 0x82, 0x01, 0x2C}));
-  EXPECT_EQ(der::positiveInteger(std::vector<uint8_t>{0x00, 0x00, 0x7F}),
-            (std::vector<uint8_t>{0x02, 0x01, 0x7F}));
-  EXPECT_EQ(der::positiveInteger(std::vector<uint8_t>{0x80}),
-            (std::vector<uint8_t>{0x02, 0x02, 0x00, 0x80}));
-  EXPECT_EQ(der::positiveInteger(std::vector<uint8_t>{0, 0}),
-            (std::vector<uint8_t>{0x02, 0x01, 0x00}));
-  EXPECT_EQ(der::objectIdentifier({1, 2, 840, 10045, 2, 1}),
-            (std::vector<uint8_t>{0x06, 0x07, 0x2A, 0x86, 0x48, 0xCE, 0x3D, 0x02, 0x01}));
 }
 
 }  // namespace
