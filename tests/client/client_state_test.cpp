@@ -29,19 +29,6 @@ TEST(HostPins, PinOnFirstUseAndWarnWhenTheCertificateChanges) {
   EXPECT_EQ(checkHostPin(dir.path(), host, second, false), PinCheck::matches);
 }
 
-TEST(LastHost, RoundTripsAndExplainsWhenMissing) {
-  ferrowin::testing::TempDir dir;
-  auto missing = loadLastHost(dir.path());
-  ASSERT_FALSE(missing);
-  EXPECT_NE(missing.error().description().find("--host"), std::string::npos);
-  ASSERT_TRUE(saveLastHost(dir.path(), {"::1", 4000}));
-  auto loaded = loadLastHost(dir.path());
-  ASSERT_TRUE(loaded);
-  EXPECT_EQ(loaded->host, "::1");
-  EXPECT_EQ(loaded->port, 4000);
-  EXPECT_EQ(loaded->text(), "[::1]:4000");
-}
-
 TEST(StateDirectory, FollowsXdgDataHome) {
   EXPECT_EQ(clientStateDirectory(std::filesystem::path("/x")), "/x");
   ::setenv("XDG_DATA_HOME", "/data", 1);

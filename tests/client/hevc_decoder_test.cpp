@@ -102,23 +102,6 @@ TEST(HevcStreamDecoder, BadInputIsAnErrorAndDecodingRecovers) {
   EXPECT_TRUE(decoder.decode(frames[1].data, false, 4));
 }
 
-TEST(DecodeStats, NearestRankPercentilesPerWindowAndInTotal) {
-  DecodeStats stats;
-  for (int i = 1; i <= 100; ++i) stats.recordFrame(i);
-  stats.recordError();
-  auto window = stats.takeWindow();
-  EXPECT_EQ(window.errors, 1u);
-  EXPECT_DOUBLE_EQ(window.p95, 95);
-  EXPECT_DOUBLE_EQ(window.p99, 99);
-  stats.recordFrame(500);
-  window = stats.takeWindow();  // a new window
-  EXPECT_EQ(window.frames, 1u);
-  EXPECT_DOUBLE_EQ(window.p50, 500);
-  EXPECT_EQ(stats.total().frames, 101u);
-  EXPECT_DOUBLE_EQ(stats.total().p99, 100);
-  EXPECT_EQ(DecodeStats().total().p50, 0);
-}
-
 }  // namespace
 }  // namespace ferrowin::client
 

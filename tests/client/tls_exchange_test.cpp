@@ -8,6 +8,8 @@
 
 #include <chrono>
 
+#include "client/control/http_exchange.h"
+
 namespace ferrowin::client {
 namespace {
 
@@ -37,6 +39,15 @@ TEST(TlsExchange, GivesUpOnAHostThatNeverAnswers) {
   ASSERT_FALSE(result);
   EXPECT_EQ(result.error().kind, ExchangeError::Kind::timeout);
   EXPECT_LT(elapsed, 5.0);
+}
+
+TEST(HttpRequest, CarriesLengthHostAndClose) {
+  EXPECT_EQ(buildHttpRequest("POST", "/v1/auth/hello", "10.0.0.2:52345", "{}"),
+            "POST /v1/auth/hello HTTP/1.1\r\nHost: 10.0.0.2:52345\r\n"
+            "Content-Type: application/json\r\nContent-Length: 2\r\nConnection: close\r\n\r\n{}");
+  EXPECT_EQ(
+      buildHttpRequest("GET", "/v1/status", "h:1", ""),
+      "GET /v1/status HTTP/1.1\r\nHost: h:1\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 // ferrowin-client input, run as the real binary against a loopback socket that plays the host's
-// input port: the bytes it sends are what the helper's classifier expects.
+// input port: the bytes it sends are what the helper's classifier expects. Below it, the limits of
+// the text datagram and of the sequence counter.
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
@@ -9,11 +10,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <fstream>
 #include <future>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "client/input/input_datagrams.h"
+#include "client/input/input_sender.h"
 #include "inputhelper/packets.h"
 #include "tests/support/temp_dir.h"
 
@@ -103,8 +107,8 @@ class InputCli : public ::testing::Test {
   FakeInputPort host;
 };
 
-// Each option lands in its field (the look stick and rumble run end to end in the integration
-// tests; the sequence counter in input_datagrams_test).
+// Each option lands in its field, and the sequence counts across runs (the look stick and rumble
+// run end to end in the integration tests).
 TEST_F(InputCli, EachKindSendsWhatTheHelperClassifies) {
   auto pad = sent<VirtualGamepadPacket>(
       "gamepad --buttons 4097 --hat 2 --lx 0 --ly 255 --rx 10 --ry 20 --lt 30 --rt 40");
@@ -134,6 +138,24 @@ TEST_F(InputCli, BadValuesAreRefusedBeforeAnythingIsSent) {
     EXPECT_NE(result.exitCode, 0) << arguments;
     EXPECT_FALSE(result.output.empty()) << arguments;
     EXPECT_FALSE(host.receive(0).has_value()) << arguments;
+  }
+}
+
+TEST(InputDatagrams, TextOutsideWhatTheHelperAcceptsIsAnError) {
+  EXPECT_TRUE(encodeTextDatagram({1, std::string(256, 'a')}));
+  EXPECT_FALSE(encodeTextDatagram({1, std::string(257, 'a')}));
+  EXPECT_FALSE(encodeTextDatagram({1, "\xC0\xAF"}));      // overlong
+  EXPECT_FALSE(encodeTextDatagram({1, "\xED\xA0\x80"}));  // surrogate
+}
+
+TEST(InputSequence, WrapsAndRestartsAtZeroWithoutAUsableCounter) {
+  testing::TempDir dir;
+  std::ofstream(dir / "input-sequence") << "4294967295\n";
+  EXPECT_EQ(takeInputSequence(dir.path()).value(), 0u);
+  EXPECT_EQ(takeInputSequence(dir.path()).value(), 1u);
+  for (const char* unusable : {"garbage", "99999999999"}) {
+    std::ofstream(dir / "input-sequence") << unusable;
+    EXPECT_EQ(takeInputSequence(dir.path()).value(), 0u) << unusable;
   }
 }
 
