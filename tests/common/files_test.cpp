@@ -19,16 +19,6 @@ mode_t permissions(const std::filesystem::path& path) {
   return st.st_mode & 07777;
 }
 
-TEST(AtomicWrite, CreatesIntermediateDirectoriesAndReplacesContents) {
-  TempDir dir;
-  const auto path = dir / "a" / "b" / "file.json";
-  ASSERT_TRUE(writeFileAtomically(path, "first"));
-  ASSERT_TRUE(writeFileAtomically(path, "second, longer"));
-  EXPECT_EQ(readFile(path).value(), "second, longer");
-  // No temporary files left behind.
-  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(path.parent_path()), {}), 1);
-}
-
 TEST(AtomicWrite, TemporariesOfKilledWritersAreRemovedOnceAbandoned) {
   TempDir dir;
   const auto path = dir / "state.json";

@@ -3,11 +3,9 @@
 #include <thread>
 
 #include "common/runtime/clock.h"
-#include "common/runtime/flow.h"
 #include "common/runtime/main_executor.h"
 #include "common/runtime/published.h"
 #include "common/runtime/repeating_timer.h"
-#include "common/runtime/serial_queue.h"
 #include "common/runtime/weak.h"
 
 namespace ferrowin::common {
@@ -69,44 +67,6 @@ TEST(Published, NotifiesObserversOnTheMainExecutorInOrder) {
   status.set("Idle");
   main.context().poll();
   EXPECT_EQ(seen.size(), 2u);
-}
-
-TEST(Flow, SleepOnAManualClockAndGenerationGuard) {
-  MainExecutor main;
-  ManualClock clock(0);
-  Generation generation;
-  std::vector<std::string> events;
-  auto flow = [&](std::string name) -> asio::awaitable<void> {
-    const uint64_t ticket = generation.begin();
-    co_await sleepFor(clock, 0.05);
-    if (!generation.isCurrent(ticket)) {
-      events.push_back(name + " superseded");
-      co_return;
-    }
-    events.push_back(name + " done");
-  };
-  spawn(main.executor(), flow("first"));
-  main.context().poll();
-  spawn(main.executor(), flow("second"));
-  main.context().poll();
-  clock.advance(0.049);
-  main.context().poll();
-  EXPECT_TRUE(events.empty());
-  clock.advance(0.001);
-  main.context().poll();
-  EXPECT_EQ(events, (std::vector<std::string>{"first superseded", "second done"}));
-}
-
-TEST(SerialQueue, RunsWorkInOrderOnItsNamedThread) {
-  SerialQueue queue("com.zavel.ferrowin.video.udp.send");
-  std::vector<int> order;
-  char name[32] = {};
-  for (int i = 0; i < 100; ++i) queue.post([&order, i] { order.push_back(i); });
-  queue.sync([&] { pthread_getname_np(pthread_self(), name, sizeof name); });
-  EXPECT_EQ(order.size(), 100u);
-  EXPECT_TRUE(std::is_sorted(order.begin(), order.end()));
-  EXPECT_STREQ(name, "video.udp.send");
-  EXPECT_FALSE(queue.isCurrent());
 }
 
 }  // namespace

@@ -11,15 +11,6 @@ namespace {
 
 using testing::TempDir;
 
-TEST(Settings, MissingKeysAndWrongTypesReadAsDefaults) {
-  TempDir dir;
-  ASSERT_TRUE(writeFileAtomically(dir / "settings.json", R"({"flag":"yes","name":true})"));
-  SettingsStore store(dir.path());
-  EXPECT_TRUE(store.boolValue("absent", true));
-  EXPECT_FALSE(store.boolValue("flag", false));
-  EXPECT_FALSE(store.stringValue("name").has_value());
-}
-
 TEST(Settings, RoundTripKeepsUnknownKeys) {
   TempDir dir;
   ASSERT_TRUE(

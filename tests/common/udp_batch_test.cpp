@@ -56,14 +56,5 @@ TEST_F(UdpBatchTest, ReadsEveryDatagramInOrderWithItsSenderAndDropsTheOversized)
   EXPECT_TRUE(drain(reader).empty());  // nothing left, and no blocking
 }
 
-TEST_F(UdpBatchTest, StopsAfterTheLimitAndLeavesTheRestForTheNextRound) {
-  auto a = sender();
-  for (int i = 0; i < 40; ++i) a.send_to(asio::buffer("x", 1), receiver.local_endpoint());
-  std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  UdpBatchReader reader(16);
-  EXPECT_EQ(drain(reader, UdpBatchReader::kBatch).size(), UdpBatchReader::kBatch);
-  EXPECT_EQ(drain(reader).size(), 40 - UdpBatchReader::kBatch);
-}
-
 }  // namespace
 }  // namespace ferrowin::common
