@@ -223,32 +223,6 @@ INSTANTIATE_TEST_SUITE_P(AppleSamples, RealAssertion,
                                            "assertion-development.json"),
                          sampleName);
 
-TEST(AuthData, ParsesTheFixedHeaderAndTheCredentialId) {
-  std::vector<uint8_t> bytes(37, 0xaa);
-  bytes[33] = 0x01;
-  bytes[34] = 0x02;
-  bytes[35] = 0x03;
-  bytes[36] = 0x04;
-  auto plain = parseAuthData(bytes, false);
-  ASSERT_TRUE(plain);
-  EXPECT_EQ(plain->counter, 0x01020304u);
-  EXPECT_EQ(plain->rpIDHash, std::vector<uint8_t>(32, 0xaa));
-  EXPECT_TRUE(plain->aaguid.empty());
-  EXPECT_EQ(parseAuthData(std::span(bytes).first(36), false).error(), malformed);
-  EXPECT_EQ(parseAuthData(bytes, true).error(), malformed);
-
-  bytes.resize(53, 0x11);                                     // aaguid
-  bytes.insert(bytes.end(), {0x00, 0x02, 0x77, 0x88, 0x99});  // length 2, id, one byte more
-  auto attested = parseAuthData(bytes, true);
-  ASSERT_TRUE(attested);
-  EXPECT_EQ(attested->aaguid, std::vector<uint8_t>(16, 0x11));
-  EXPECT_EQ(attested->credentialID, (std::vector<uint8_t>{0x77, 0x88}));
-  bytes[54] = 4;  // one byte past the end
-  EXPECT_EQ(parseAuthData(bytes, true).error(), malformed);
-  bytes[54] = 3;  // exactly to the end
-  EXPECT_TRUE(parseAuthData(bytes, true));
-}
-
 TEST(Production, EmbedsApplesPublishedRoot) {
   auto cert = client::attest::parseCertificatePem(kAppleAppAttestationRootCaPem);
   ASSERT_TRUE(cert);

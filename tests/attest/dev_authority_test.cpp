@@ -4,7 +4,6 @@
 #include <sys/stat.h>
 
 #include "common/util/base64.h"
-#include "common/util/files.h"
 #include "server/control/attest/app_attest.h"
 #include "server/control/attest/cbor.h"
 #include "tests/support/temp_dir.h"
@@ -31,6 +30,8 @@ class DevAuthority : public ::testing::Test {
 TEST_F(DevAuthority, KeepsItsCaInTheStateDirectory) {
   for (const char* key : {"dev-ca/root-key.pem", "dev-ca/intermediate-key.pem"})
     EXPECT_EQ(modeOf(dir / key), 0600u) << key;
+  ASSERT_TRUE(saveAttestKey(dir.path(), authority.attest(hash).value().key));
+  EXPECT_EQ(modeOf(dir / "attest-key.json"), 0600u);
   EXPECT_EQ(authority.rootCertificatePath(), dir / "dev-ca/root.pem");
   EXPECT_TRUE(std::filesystem::exists(dir / "dev-ca/intermediate.pem"));
   auto reopened = DevAttestAuthority::open(dir.path(), false);
@@ -43,21 +44,6 @@ TEST_F(DevAuthority, KeepsItsCaInTheStateDirectory) {
   EXPECT_NE(missing.error().description().find("dev-ca init"), std::string::npos);
   std::filesystem::remove(dir / "dev-ca/intermediate-key.pem");
   EXPECT_FALSE(DevAttestAuthority::open(dir.path(), false));
-}
-
-TEST_F(DevAuthority, KeyFileRoundTripsPrivately) {
-  EXPECT_FALSE(loadAttestKey(dir.path()));
-  AttestKey key = authority.attest(hash).value().key;
-  key.counter = 41;
-  ASSERT_TRUE(saveAttestKey(dir.path(), key));
-  EXPECT_EQ(modeOf(dir / "attest-key.json"), 0600u);
-  auto loaded = loadAttestKey(dir.path());
-  ASSERT_TRUE(loaded) << loaded.error().description();
-  EXPECT_EQ(loaded->keyId, key.keyId);
-  EXPECT_EQ(loaded->privateKeyPem, key.privateKeyPem);
-  EXPECT_EQ(loaded->counter, 41u);
-  ASSERT_TRUE(ferrowin::common::writeFileAtomically(dir / "attest-key.json", "{\"keyId\":1}"));
-  EXPECT_FALSE(loadAttestKey(dir.path()));
 }
 
 TEST_F(DevAuthority, LeafWithAnotherCurveIsUntrusted) {
