@@ -36,13 +36,6 @@ class HostServicesTest : public ::testing::Test, protected testing::MainThread {
   std::shared_ptr<HostServices> services;
 };
 
-TEST(VideoTransportSetting, OnlyTcpAndFecSelectThemselves) {
-  EXPECT_EQ(videoTransportFromSetting(std::nullopt), "udp_arq");
-  EXPECT_EQ(videoTransportFromSetting("TCP"), "udp_arq");
-  EXPECT_EQ(videoTransportFromSetting("tcp"), "tcp");
-  EXPECT_EQ(videoTransportFromSetting("udp_fec"), "udp_fec");
-}
-
 TEST(AudioBackendChoice, SyntheticToneGoesWithTheSyntheticPicture) {
   struct Case {
     std::optional<std::string> choice;

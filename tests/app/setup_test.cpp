@@ -42,24 +42,6 @@ std::vector<std::string> xvfbArguments(bool xtest) {
   return arguments;
 }
 
-TEST(LinuxSetupChecks, DisplayAndXtestAsTheServerOffersThem) {
-  struct Case {
-    bool xtest;
-    bool injection;
-  };
-  for (const Case& c : {Case{true, true}, Case{false, false}}) {
-    testing::XServer server("Xvfb", xvfbArguments(c.xtest));
-    ASSERT_FALSE(server.name().empty()) << server.error();
-    auto checks = platform::makeLinuxSetupChecks(server.name());
-    EXPECT_TRUE(checks->screenCaptureAllowed()) << "xtest " << c.xtest;
-    EXPECT_EQ(checks->inputInjectionAllowed(), c.injection) << "xtest " << c.xtest;
-  }
-  // A display nobody serves.
-  auto unreachable = platform::makeLinuxSetupChecks(":64999");
-  EXPECT_FALSE(unreachable->screenCaptureAllowed());
-  EXPECT_FALSE(unreachable->inputInjectionAllowed());
-}
-
 TEST(LinuxSetupChecks, DefaultRouteInterfaceFromTheRouteTable) {
   const std::string header =
       "Iface\tDestination\tGateway \tFlags\tRefCnt\tUse\tMetric\tMask\t\tMTU\tWindow\tIRTT\n";
@@ -186,30 +168,6 @@ class SetupFlowTest : public ::testing::Test {
   std::shared_ptr<HostServices> services;
 };
 
-TEST_F(SetupFlowTest, HelperProbeDecidesTheVirtualGamepad) {
-  checks->screenCapture = true;
-  checks->inputInjection = true;
-  struct Case {
-    bool uhid;
-    bool helperPresent;
-    std::optional<bool> available;
-    bool missing;
-  };
-  for (const Case& c : {Case{true, true, true, false}, Case{false, true, false, false},
-                        Case{true, false, std::nullopt, true}}) {
-    useUhid(c.uhid);
-    monitor = makeMonitor(c.helperPresent ? helperPath : dir / "nowhere" / "FerrowinInputHelper");
-    ASSERT_TRUE(settledProbe(*monitor));
-    const PermissionState state = monitor->state();
-    EXPECT_EQ(state.virtualHIDAvailable, c.available) << "uhid " << c.uhid;
-    EXPECT_EQ(state.helperMissing, c.missing) << "uhid " << c.uhid;
-    EXPECT_EQ(state.canFinish(), c.available == true);
-    EXPECT_FALSE(state.isRefreshing);
-    thread.onMain([&] { monitor.reset(); });
-  }
-  EXPECT_TRUE(kernel.waitForCreate(0));  // the probe's gamepad reached the kernel
-}
-
 TEST_F(SetupFlowTest, NoProbeUntilInputInjectionWorks) {
   useUhid(true);
   checks->screenCapture = true;
@@ -234,68 +192,6 @@ TEST_F(SetupFlowTest, LocalNetworkFromTheProbeOrTheControlService) {
   thread.onMain([&] { monitor->networkProbe().stop(); });
   EXPECT_TRUE(waitUntil([&] { return !monitor->localNetworkAdvertised.get(); }));
   EXPECT_EQ(bonjour->liveRegistrations(), 0u);
-}
-
-TEST_F(SetupFlowTest, AvahiAbsentLeavesTheProbeUnadvertised) {
-  ::setenv("DBUS_SYSTEM_BUS_ADDRESS", ("unix:path=" + (dir / "no-bus").string()).c_str(), 1);
-  auto avahi = platform::makeAvahiBonjour();
-  auto probe = thread.onMain(
-      [&] { return std::make_shared<LocalNetworkAdvertisementProbe>(thread.main.context(), avahi); });
-  thread.onMain([&] { probe->start(); });
-  std::this_thread::sleep_for(std::chrono::milliseconds(500));
-  EXPECT_FALSE(probe->isAdvertised.get());
-  thread.onMain([&] { probe.reset(); });
-  ::unsetenv("DBUS_SYSTEM_BUS_ADDRESS");
-}
-
-TEST_F(SetupFlowTest, LostPermissionClearsTheCompletedMark) {
-  ASSERT_TRUE(settings.setBool(kOnboardingCompletedKey, true));
-  checks->screenCapture = true;
-  checks->inputInjection = true;
-  monitor = makeMonitor(std::nullopt);
-  EXPECT_TRUE(monitor->completed.get());
-  checks->inputInjection = false;
-  thread.onMain([&] { monitor->refresh(); });
-  EXPECT_FALSE(monitor->completed.get());
-  EXPECT_FALSE(common::SettingsStore(dir / "config").boolValue(kOnboardingCompletedKey, true));
-}
-
-TEST_F(SetupFlowTest, SetupHoldsTheServicesUntilGetStarted) {
-  useUhid(false);  // the gamepad test fails first
-  checks->screenCapture = true;
-  checks->inputInjection = true;
-  services = makeServices();
-  thread.onMain([&] {
-    services->onboarding->presentIfNeeded();
-    services->startServices();
-  });
-  EXPECT_TRUE(window->visible);
-  EXPECT_FALSE(services->control->isRunning.get());
-  ASSERT_TRUE(settledProbe(*services->permissions));
-  EXPECT_EQ(services->permissions->virtualHIDAvailable.get(), std::optional(false));
-  // "Get Started" cannot finish: nothing happens.
-  thread.onMain([&] { services->onboarding->getStarted(); });
-  EXPECT_TRUE(window->visible);
-  EXPECT_FALSE(services->control->isRunning.get());
-  EXPECT_FALSE(settings.boolValue(kOnboardingCompletedKey, false));
-
-  // The user fixes /dev/uhid; the setup window's probe sees it without a restart.
-  useUhid(true);
-  thread.onMain([&] { services->permissions->startHIDProbe(false, true); });
-  ASSERT_TRUE(settledProbe(*services->permissions));
-  thread.onMain([&] { services->onboarding->getStarted(); });
-  EXPECT_FALSE(window->visible);
-  EXPECT_TRUE(services->control->isRunning.get());
-  EXPECT_TRUE(services->video->isRunning.get());
-  EXPECT_TRUE(common::SettingsStore(dir / "config").boolValue(kOnboardingCompletedKey, false));
-
-  // Accessibility is revoked later: the mark clears, the window returns, the services stop.
-  checks->inputInjection = false;
-  thread.onMain([&] { services->permissions->refresh(); });
-  EXPECT_TRUE(waitUntil([&] { return window->visible.load(); }));
-  EXPECT_TRUE(waitUntil([&] { return !services->control->isRunning.get(); }));
-  EXPECT_FALSE(services->video->isRunning.get());
-  EXPECT_EQ(window->shown, 2);
 }
 
 // Capturing through the desktop portal, the Screen Recording row is its grant. The user revokes it
