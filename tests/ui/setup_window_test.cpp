@@ -15,8 +15,8 @@ namespace {
 class SetupWindowTest : public ShellTest {
  protected:
   /// The services with the window attached, launched as the shell launches them.
-  void launch(std::optional<std::filesystem::path> helper = std::nullopt) {
-    services = makeServices(helper);
+  void launch() {
+    services = makeServices();
     window = std::make_unique<SetupWindowView>(shell(), [this] { ++quits; });
     thread.onMain([&] {
       services->onboarding->setWindow(window->presenterWindow());
@@ -81,31 +81,6 @@ TEST_F(SetupWindowTest, GetStartedWaitsForTheGamepadTest) {
   EXPECT_TRUE(waitUntil([&] { return !window->isVisible(); }));
   EXPECT_TRUE(waitUntil([&] { return services->control->isRunning.get(); }));
   EXPECT_TRUE(settings.boolValue(app::kOnboardingCompletedKey, false));
-}
-
-TEST_F(SetupWindowTest, WifiPowerSavingWarnsWithoutBlocking) {
-  grantEverything();
-  checks->powerSaving = "wlp3s0";
-  launch();
-  ASSERT_TRUE(waitUntil([&] { return probeDone() && window->isVisible(); }));
-  ASSERT_TRUE(waitUntil([&] {
-    window->refresh();
-    return button("getStarted")->isEnabled();
-  }));
-  EXPECT_TRUE(shown(button("openSettings")));
-  EXPECT_FALSE(shown(window->findChild<QLabel*>("wifiOk")));
-  EXPECT_TRUE(window->findChild<QLabel*>("explanation4")->text().contains("wlp3s0"));
-  StatusWindow status(shell(), [] {});
-  status.refresh();
-  auto* warning = status.findChild<QLabel*>("setupWarning");
-  EXPECT_TRUE(shown(warning));
-  EXPECT_TRUE(warning->text().startsWith("Wi‑Fi power saving is on for wlp3s0"));
-
-  checks->powerSaving.reset();
-  thread.onMain([&] { services->permissions->refresh(); });
-  window->refresh();
-  EXPECT_FALSE(shown(button("openSettings")));
-  EXPECT_TRUE(shown(window->findChild<QLabel*>("wifiOk")));
 }
 
 TEST_F(SetupWindowTest, ClosingSetupQuits) {
