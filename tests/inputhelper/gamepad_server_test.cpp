@@ -10,13 +10,14 @@
 #include "common/runtime/main_executor.h"
 #include "tests/inputhelper/session_doubles.h"
 #include "tests/support/log_capture.h"
+#include "tests/support/spawn_logged.h"
 
 namespace ferrowin::inputhelper {
 namespace {
 
 using asio::ip::udp;
 using Bytes = std::vector<uint8_t>;
-using testing::eventually;
+using ferrowin::testing::waitUntil;
 
 Bytes gamepadDatagram(uint8_t sequence, uint16_t buttons) {
   return testing::datagram("PMGV", 1,
@@ -138,7 +139,7 @@ TEST_F(GamepadServerTest, StatusTextsSteamSupportAndLookTuningThroughAStartAndSt
   ASSERT_TRUE(start(common::DeviceProfile::xbox, true, true));
   const std::string listening =
       "Listening on UDP port " + std::to_string(port_) + " (gamepad xbox + remap mouse)";
-  EXPECT_TRUE(eventually([&] { return status() == listening; }));
+  EXPECT_TRUE(waitUntil(5, [&] { return status() == listening; }));
   EXPECT_TRUE(logs.contains("Server-side look remapper started at 120 Hz (dedicated thread)"));
   EXPECT_EQ(mouse_->calls.get(), (std::vector<std::string>{"releaseAll", "teardown", "prepare"}));
   onMain([&] {
@@ -160,7 +161,7 @@ TEST_F(GamepadServerTest, StatusTextsSteamSupportAndLookTuningThroughAStartAndSt
   EXPECT_EQ(keyboard_->releases, 2);  // the stop before the start, and this one
 
   ASSERT_TRUE(start(common::DeviceProfile::generic, false, true));
-  EXPECT_TRUE(eventually([&] {
+  EXPECT_TRUE(waitUntil(5, [&] {
     return status() == "Listening on UDP port " + std::to_string(port_) + " (remap mouse)";
   }));
   EXPECT_TRUE(logs.contains("Skipping virtual gamepad HID (gamepad streaming off)"));
@@ -201,11 +202,11 @@ TEST_F(GamepadServerTest, OnlyAllowlistedClientsAreHeardAndMalformedDatagramsDro
   refused.send(gamepadDatagram(1, 1));
   refused.send(testing::keyDatagram(4, true, 1));
   other.send(gamepadDatagram(2, 2));  // arrives after the refused ones: they have been dropped
-  ASSERT_TRUE(eventually([&] { return pad->sink->reports.get().size() == 1; }));
+  ASSERT_TRUE(waitUntil(5, [&] { return pad->sink->reports.get().size() == 1; }));
 
   allowlist_.replace({"127.0.0.1"});
   refused.send(gamepadDatagram(3, 3));  // the same address and port is tested again
-  ASSERT_TRUE(eventually([&] { return pad->sink->reports.get().size() == 2; }));
+  ASSERT_TRUE(waitUntil(5, [&] { return pad->sink->reports.get().size() == 2; }));
 
   allowlist_.replace({});  // admitted clients stay admitted; new ones are refused
   Client late(port_, false, "127.0.0.1");
@@ -220,7 +221,7 @@ TEST_F(GamepadServerTest, OnlyAllowlistedClientsAreHeardAndMalformedDatagramsDro
   refused.send(testing::textDatagram("", 2));
   refused.send(testing::textDatagram("h\xC3\xA9", 1));
   refused.send(lookDatagram(255, 0x80));  // no remapper without mouse HID: ignored
-  ASSERT_TRUE(eventually([&] { return !keyboard_->texts.get().empty(); }));
+  ASSERT_TRUE(waitUntil(5, [&] { return !keyboard_->texts.get().empty(); }));
   EXPECT_EQ(buttons(*pad), (std::vector<uint16_t>{2, 3, 5}));
   EXPECT_EQ(keyboard_->keyCodes.get(), (std::vector<uint16_t>{56}));
   EXPECT_EQ(keyboard_->texts.get(), (std::vector<std::string>{"h\xC3\xA9"}));
@@ -243,7 +244,7 @@ TEST_F(GamepadServerTest, RumbleGoesFromTheListeningPortToTheSixteenClientPortsH
   // Client 5 is heard again, then client 0 comes back: 1 to 4 are the ones heard from longest ago.
   clients[5]->send(gamepadDatagram(21, 1));
   clients[0]->send(gamepadDatagram(22, 1));
-  ASSERT_TRUE(eventually([&] { return pad->sink->reports.get().size() == 22u; }));
+  ASSERT_TRUE(waitUntil(5, [&] { return pad->sink->reports.get().size() == 22u; }));
 
   pad->rumble({255, 127, 0, 0, 200});
   pad->rumble({0, 0, 0, 0, 0});

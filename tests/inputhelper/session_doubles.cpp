@@ -1,19 +1,8 @@
 #include "tests/inputhelper/session_doubles.h"
 
 #include <asio/ip/udp.hpp>
-#include <chrono>
-#include <thread>
 
 namespace ferrowin::inputhelper::testing {
-
-bool eventually(const std::function<bool()>& predicate, double seconds) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-  while (!predicate()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  return true;
-}
 
 uint16_t freeUdpPort() {
   asio::io_context context;

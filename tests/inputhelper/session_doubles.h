@@ -13,9 +13,6 @@
 
 namespace ferrowin::inputhelper::testing {
 
-/// Waits up to `seconds` for `predicate`, re-checking every millisecond.
-bool eventually(const std::function<bool()>& predicate, double seconds = 5.0);
-
 /// A UDP port that was free a moment ago.
 uint16_t freeUdpPort();
 
