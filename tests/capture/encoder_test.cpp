@@ -10,7 +10,7 @@
 
 #include "platform/video_encoder.h"
 #include "protocol/annexb.h"
-#include "tests/capture/test_media.h"
+#include "tests/support/run_command.h"
 #include "tests/support/temp_dir.h"
 
 namespace ferrowin {
@@ -26,6 +26,36 @@ struct Output {
   bool keyframe = false;
   int64_t pts = 0;
 };
+
+// A solid BGRA picture.
+platform::BgraFrame solidFrame(int width, int height, uint8_t blue, uint8_t green, uint8_t red) {
+  platform::BgraFrame frame = platform::allocateBgraFrame(width, height);
+  auto* pixels = const_cast<uint8_t*>(frame.pixels);
+  for (size_t i = 0; i < size_t(width) * height * 4; i += 4) {
+    pixels[i] = blue;
+    pixels[i + 1] = green;
+    pixels[i + 2] = red;
+    pixels[i + 3] = 255;
+  }
+  return frame;
+}
+
+// A picture with a bar that moves with `index`, so consecutive frames differ.
+platform::BgraFrame movingFrame(int width, int height, int index) {
+  platform::BgraFrame frame = platform::allocateBgraFrame(width, height);
+  const int barX = (index * 7) % width;
+  for (int y = 0; y < height; ++y) {
+    for (int x = 0; x < width; ++x) {
+      auto* p = const_cast<uint8_t*>(frame.at(x, y));
+      const bool bar = x >= barX && x < barX + 16;
+      p[0] = bar ? 255 : uint8_t(x * 255 / width);
+      p[1] = bar ? 255 : uint8_t(y * 255 / height);
+      p[2] = bar ? 255 : 64;
+      p[3] = 255;
+    }
+  }
+  return frame;
+}
 
 // Encodes one frame and waits for its answer.
 Expected<Output, VideoEncoderError> encodeAndWait(VideoEncoder& encoder, platform::BgraFrame frame,
@@ -67,7 +97,9 @@ void writeStream(const std::filesystem::path& path, const std::vector<Output>& o
 class EncoderTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (!testing::haveProgram("ffmpeg")) GTEST_SKIP() << "ffmpeg is not installed (scripts/bootstrap)";
+    int status = 1;
+    testing::runCommand("command -v ffmpeg", &status);
+    if (status != 0) GTEST_SKIP() << "ffmpeg is not installed (scripts/bootstrap)";
   }
   testing::TempDir dir_;
 };
@@ -89,7 +121,7 @@ TEST_F(EncoderTest, KeyframesComeEveryTwoSecondsOfFramesOrOfTime) {
     EXPECT_EQ(encoder->codecName(), "libx265");
     std::vector<int> keyframes;
     for (int i = 0; i < c.frames; ++i) {
-      auto output = encodeAndWait(*encoder, testing::movingFrame(64, 64, i), i * c.stepMicros);
+      auto output = encodeAndWait(*encoder, movingFrame(64, 64, i), i * c.stepMicros);
       ASSERT_TRUE(output) << output.error().description();
       EXPECT_EQ(output->pts, i * c.stepMicros);
       EXPECT_FALSE(output->unit.data.empty());
@@ -117,23 +149,24 @@ TEST_F(EncoderTest, ColourTagsMatchTheColourSpaceAndP3StreamsCarryP3Pixels) {
     SCOPED_TRACE(c.primaries);
     auto encoder = softwareEncoder(64, 64, 30, c.space);
     ASSERT_TRUE(encoder);
-    auto output = encodeAndWait(*encoder, testing::solidFrame(64, 64, 0, 0, 255), 0);
+    auto output = encodeAndWait(*encoder, solidFrame(64, 64, 0, 0, 255), 0);
     ASSERT_TRUE(output);
     const auto path = dir_ / ("colour-" + c.primaries + ".hevc");
     writeStream(path, {*output});
-    const auto probe = testing::runShell(
+    const auto probe = testing::runCommand(
         "ffprobe -v error -select_streams v:0 -show_entries "
         "stream=color_primaries,color_transfer,color_space,color_range -of default=nw=1 " +
         path.string());
-    EXPECT_EQ(probe.output,
+    EXPECT_EQ(probe,
               "color_range=tv\ncolor_space=bt709\ncolor_transfer=iec61966-2-1\n"
               "color_primaries=" +
                   c.primaries + "\n");
     const auto rgb = dir_ / "colour.rgb";
-    ASSERT_EQ(testing::runShell("ffmpeg -nostdin -v error -y -i " + path.string() +
-                                  " -frames:v 1 -f rawvideo -pix_fmt rgb24 " + rgb.string())
-                  .exitCode,
-              0);
+    int status = -1;
+    testing::runCommand("ffmpeg -nostdin -v error -y -i " + path.string() +
+                            " -frames:v 1 -f rawvideo -pix_fmt rgb24 " + rgb.string(),
+                        &status);
+    ASSERT_EQ(status, 0);
     std::ifstream file(rgb, std::ios::binary);
     file.seekg((32 * 64 + 32) * 3);
     uint8_t pixel[3] = {};
@@ -145,14 +178,14 @@ TEST_F(EncoderTest, ColourTagsMatchTheColourSpaceAndP3StreamsCarryP3Pixels) {
 TEST_F(EncoderTest, ForcedKeyframeCarriesParameterSetsAndABadFrameIsAnError) {
   auto encoder = softwareEncoder(64, 64, 30, platform::EncoderColorSpace::srgb);
   ASSERT_TRUE(encoder);
-  ASSERT_TRUE(encodeAndWait(*encoder, testing::movingFrame(64, 64, 0), 0));
-  auto wrongSize = encodeAndWait(*encoder, testing::movingFrame(32, 32, 1), 1);
+  ASSERT_TRUE(encodeAndWait(*encoder, movingFrame(64, 64, 0), 0));
+  auto wrongSize = encodeAndWait(*encoder, movingFrame(32, 32, 1), 1);
   ASSERT_FALSE(wrongSize);
   EXPECT_EQ(wrongSize.error().code, VideoEncoderError::Code::encodeFailed);
-  auto plain = encodeAndWait(*encoder, testing::movingFrame(64, 64, 2), 33'000);
+  auto plain = encodeAndWait(*encoder, movingFrame(64, 64, 2), 33'000);
   ASSERT_TRUE(plain);
   EXPECT_FALSE(plain->keyframe);
-  auto forced = encodeAndWait(*encoder, testing::movingFrame(64, 64, 3), 66'000, true);
+  auto forced = encodeAndWait(*encoder, movingFrame(64, 64, 3), 66'000, true);
   ASSERT_TRUE(forced);
   EXPECT_TRUE(forced->keyframe);
   EXPECT_EQ(forced->unit.parameterSets.size(), 3u);
@@ -164,7 +197,7 @@ TEST_F(EncoderTest, DestroyingTheEncoderAnswersEveryQueuedFrameOnce) {
   // The session above counts frames in flight by answers: a lost answer would stall it for good.
   std::atomic<int> answers{0};
   for (int i = 0; i < 6; ++i) {
-    encoder->encode(testing::movingFrame(192, 112, i), i, false, [&](auto) { ++answers; });
+    encoder->encode(movingFrame(192, 112, i), i, false, [&](auto) { ++answers; });
   }
   encoder.reset();
   EXPECT_EQ(answers.load(), 6);

@@ -11,9 +11,9 @@
 #include "platform/linux/x11_capture.h"
 #include "platform/linux/x11_virtual_display.h"
 #include "server/capture/virtual_display_service.h"
-#include "tests/capture/test_media.h"
 #include "tests/support/dummy_xorg.h"
 #include "tests/support/log_capture.h"
+#include "tests/support/run_command.h"
 
 namespace ferrowin::capture {
 namespace {
@@ -42,9 +42,9 @@ class DummyXorgTest : public ::testing::Test {
 
   void SetUp() override {
     if (xorg_->name().empty()) GTEST_SKIP() << "Xorg with the dummy driver: " << xorg_->error();
-    if (!testing::haveProgram("xrandr") || !testing::haveProgram("xdpyinfo")) {
-      GTEST_SKIP() << "xrandr and xdpyinfo are needed (scripts/bootstrap)";
-    }
+    int status = 1;
+    testing::runCommand("command -v xrandr && command -v xdpyinfo", &status);
+    if (status != 0) GTEST_SKIP() << "xrandr and xdpyinfo are needed (scripts/bootstrap)";
     displays = platform::makeX11VirtualDisplayBackend(xorg_->name());
     ASSERT_TRUE(displays);
     auto x11 = platform::makeX11CaptureBackend(xorg_->name());
@@ -66,13 +66,12 @@ class DummyXorgTest : public ::testing::Test {
   /// dummy driver reports an output connected, with modes of its own, once it has been used.)
   std::string layout() const {
     const std::string display = "DISPLAY=" + xorg_->name() + " ";
-    return testing::runShell(display +
+    return testing::runCommand(display +
                                "xrandr --verbose | grep -v Timestamp | awk '/^[^ \t]/ "
-                               "{ keep = /^Screen/ || /[0-9]+x[0-9]+[+][0-9]+[+][0-9]+/ } keep'")
-               .output +
-           testing::runShell(display + "xrandr --verbose | grep -c Ferrowin").output +
-           testing::runShell(display + "xrandr --listmonitors").output +
-           testing::runShell(display + "xdpyinfo | grep dimensions").output;
+                               "{ keep = /^Screen/ || /[0-9]+x[0-9]+[+][0-9]+[+][0-9]+/ } keep'") +
+           testing::runCommand(display + "xrandr --verbose | grep -c Ferrowin") +
+           testing::runCommand(display + "xrandr --listmonitors") +
+           testing::runCommand(display + "xdpyinfo | grep dimensions");
   }
 
   static testing::DummyXorg* xorg_;
