@@ -4,6 +4,7 @@
 
 #include "client/video/video_client.h"
 #include "common/runtime/clock.h"
+#include "server/video/network_probe.h"
 #include "server/video/udp_transport.h"
 #include "tests/support/log_capture.h"
 #include "tests/video/transport_fixture.h"
@@ -270,6 +271,30 @@ TEST_F(UdpTransportTest, RefusesMessagesTooLargeForSixteenBitFragmentCounts) {
   EXPECT_EQ(parseDatagram(*next)->header.frameId, 1u);  // the refused one took no frame id
   EXPECT_TRUE(log.waitFor(
       "Refusing to send a stream message of 78642001 bytes: it needs more than 65535 fragments", 1));
+}
+
+TEST_F(UdpTransportTest, ProbeSendsFiveStepsPacedEvenlyOverOnePointTwoSecondsEach) {
+  start(VideoTransportMode::udpArq);
+  client::VideoClientOptions options;
+  options.port = port;
+  client::UdpVideoClient client(options);
+  ASSERT_TRUE(client.startProbe());
+  std::this_thread::sleep_for(std::chrono::milliseconds(7400));
+  const client::ProbeReport report = client.probeReport();
+  ASSERT_EQ(report.steps.size(), 5u);
+  uint32_t sequence = 1;
+  for (size_t step = 0; step < 5; ++step) {
+    const int expected = NetworkProbeSender::datagramsForStep(NetworkProbeSender::kRatesMbps[step]);
+    const auto& s = report.steps[step];
+    EXPECT_EQ(s.minSequence, sequence);
+    EXPECT_EQ(s.maxSequence, sequence + expected - 1);
+    EXPECT_GE(s.datagrams, static_cast<uint64_t>(expected * 0.95)) << step;
+    // Spread over the step: the last datagram leaves (count-1)/count of 1.2 s after the first.
+    EXPECT_NEAR(s.lastArrival - s.firstArrival, 1.2 * (expected - 1) / expected, 0.15) << step;
+    sequence += expected;
+  }
+  EXPECT_GE(report.usableMbps(), 10);
+  EXPECT_GE(streamer->stops(), 1);  // a probe request stops the capture
 }
 
 }  // namespace
