@@ -101,17 +101,14 @@ TEST_F(Library, DamagedFilesCountAsEmpty) {
 TEST_F(Library, LaunchStartsTheProgramDetachedAndUpdatesRecent) {
   const auto work = tree.root() / "work dir";
   fs::create_directories(work);
-  const auto out = tree.root() / "launched.txt";
-  const auto program = CatalogTree::write(
-      tree.root() / "bin/record",
-      "#!/bin/sh\nfor a in \"$@\"; do echo \"arg:$a\"; done > '" + out.string() +
-          ".tmp'\necho \"cwd:$(pwd)\" >> '" + out.string() +
-          ".tmp'\n"
-          "echo \"session:$(cut -d' ' -f6 /proc/$$/stat) pid:$$\" >> '" +
-          out.string() +
-          ".tmp'\n"
-          "echo end >> '" +
-          out.string() + ".tmp'\nmv '" + out.string() + ".tmp' '" + out.string() + "'\n");
+  // The program writes its arguments, folder and session beside itself, in one move.
+  const auto program = CatalogTree::write(tree.root() / "bin/record", R"sh(#!/bin/sh
+{ for a in "$@"; do echo "arg:$a"; done
+  echo "cwd:$(pwd)"
+  echo "session:$(cut -d' ' -f6 /proc/$$/stat) pid:$$"
+  echo end; } > "$0.tmp" && mv "$0.tmp" "$0.out"
+)sh");
+  const auto out = fs::path(program.string() + ".out");
   fs::permissions(program, fs::perms::owner_all);
   const auto recorder =
       add("recorder.desktop",
