@@ -11,6 +11,7 @@
 #include "platform/video_encoder.h"
 #include "protocol/annexb.h"
 #include "tests/support/run_command.h"
+#include "tests/support/spawn_logged.h"
 #include "tests/support/temp_dir.h"
 
 namespace ferrowin {
@@ -97,9 +98,7 @@ void writeStream(const std::filesystem::path& path, const std::vector<Output>& o
 class EncoderTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    int status = 1;
-    testing::runCommand("command -v ffmpeg", &status);
-    if (status != 0) GTEST_SKIP() << "ffmpeg is not installed (scripts/bootstrap)";
+    if (!testing::onPath("ffmpeg")) GTEST_SKIP() << "ffmpeg is not installed (scripts/bootstrap)";
   }
   testing::TempDir dir_;
 };

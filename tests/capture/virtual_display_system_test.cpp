@@ -14,6 +14,7 @@
 #include "tests/support/dummy_xorg.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/run_command.h"
+#include "tests/support/spawn_logged.h"
 
 namespace ferrowin::capture {
 namespace {
@@ -42,9 +43,9 @@ class DummyXorgTest : public ::testing::Test {
 
   void SetUp() override {
     if (xorg_->name().empty()) GTEST_SKIP() << "Xorg with the dummy driver: " << xorg_->error();
-    int status = 1;
-    testing::runCommand("command -v xrandr && command -v xdpyinfo", &status);
-    if (status != 0) GTEST_SKIP() << "xrandr and xdpyinfo are needed (scripts/bootstrap)";
+    if (!testing::onPath("xrandr") || !testing::onPath("xdpyinfo")) {
+      GTEST_SKIP() << "xrandr and xdpyinfo are needed (scripts/bootstrap)";
+    }
     displays = platform::makeX11VirtualDisplayBackend(xorg_->name());
     ASSERT_TRUE(displays);
     auto x11 = platform::makeX11CaptureBackend(xorg_->name());
