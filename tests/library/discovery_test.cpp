@@ -176,7 +176,8 @@ TEST(CatalogRules, TitlesSortIgnoringCaseWithNumbersAsNumbers) {
       {"Game 9", "Game 10", -1}, {"game 10", "Game 9", 1},    {"alpha", "Beta", -1},
       {"Doom", "DOOM", 0},       {"Quake 007", "Quake 7", 0}, {"", "a", -1},
   };
-  for (const auto& c : cases) EXPECT_EQ(library::compareTitles(c.a, c.b), c.expected) << c.a << " / " << c.b;
+  for (const auto& c : cases)
+    EXPECT_EQ(library::compareTitles(c.a, c.b), c.expected) << c.a << " / " << c.b;
 
   std::vector<control::FerrowinAppSummary> apps = {{"/b", "Zed", {}},
                                                    {"/z", "same", {}},
