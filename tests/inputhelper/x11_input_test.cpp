@@ -1,5 +1,5 @@
 // The XTest backends and the keyboard injector against a private Xvfb, observed by a real X
-// client window. (The sequence rule the injector shares with the gamepad is in applier_test.)
+// client window. (The keyboard's sequence rule is the gamepad's; its edges are in applier_test.)
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -95,8 +95,12 @@ TEST_F(X11InputTest, KeysAndTextArriveAndTheKeymapIsRestoredAfterwards) {
   keyboard.handleKey({1, 0, 2});
   keyboard.handleKey({1, 0, 3});  // a repeat of the held key: not pressed twice
   keyboard.handleKey({0, 0, 4});
+  keyboard.handleKey({1, 0, 2});  // a late duplicate of the press: dropped
   keyboard.handleKey({0, 56, 5});
-  keyboard.typeText(1, "Hi \xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80\t");
+  // Text has a filter of its own: its sequence 1 is new, and a second text 1 is dropped.
+  keyboard.typeText(1, "Hi ");
+  keyboard.typeText(1, "x");
+  keyboard.typeText(2, "\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80\t");
   keyboard.flush();
 
   const auto events = client_->waitForKeys(20, 5.0);
