@@ -199,21 +199,6 @@ TEST_F(InputHelperProcessTest, SteamSupportFollowsTheFrontApplication) {
   }));
 }
 
-TEST_F(InputHelperProcessTest, MissingHelper) {
-  manager_ = makeManager("/nonexistent/FerrowinInputHelper");
-  ensure(DeviceProfile::xbox, true, false);
-  EXPECT_EQ(manager_->statusMessage.get(), "Input helper missing");
-  EXPECT_FALSE(manager_->isRunning.get());
-  EXPECT_TRUE(log_.contains("FerrowinInputHelper not found in app bundle"));
-
-  std::optional<InputHelperPreflightResult> result{InputHelperPreflightResult{}};
-  ASSERT_TRUE(loop_.run([](auto manager, auto& out) -> asio::awaitable<void> {
-    out = co_await manager->preflight(false, false);
-  }(manager_, result)));
-  EXPECT_EQ(result, std::nullopt);
-  EXPECT_TRUE(log_.contains("Preflight: FerrowinInputHelper not found in app bundle"));
-}
-
 class PreflightTest : public InputHelperProcessTest {
  protected:
   std::optional<InputHelperPreflightResult> preflight(bool prompt, bool skipHID) {
@@ -235,28 +220,34 @@ class PreflightTest : public InputHelperProcessTest {
   ferrowin::testing::TempDir dir_;
 };
 
+TEST_F(PreflightTest, MissingHelper) {
+  manager_ = makeManager("/nonexistent/FerrowinInputHelper");
+  ensure(DeviceProfile::xbox, true, false);
+  EXPECT_EQ(manager_->statusMessage.get(), "Input helper missing");
+  EXPECT_FALSE(manager_->isRunning.get());
+  EXPECT_TRUE(log_.contains("FerrowinInputHelper not found in app bundle"));
+  EXPECT_EQ(preflight(false, false), std::nullopt);
+  EXPECT_TRUE(log_.contains("Preflight: FerrowinInputHelper not found in app bundle"));
+}
+
 TEST_F(PreflightTest, SilenceGarbageAndSlownessGiveNone) {
-  useScript("exit 0");
-  EXPECT_EQ(preflight(false, false), std::nullopt);
-  EXPECT_TRUE(log_.contains("Preflight produced no stdout"));
-
-  useScript("echo 'not json'");
-  EXPECT_EQ(preflight(false, false), std::nullopt);
-  EXPECT_TRUE(log_.contains("Preflight JSON decode failed: not JSON raw=not json\n"));
-
-  useScript("printf '\\377\\n'");
-  EXPECT_EQ(preflight(false, false), std::nullopt);
-  EXPECT_TRUE(log_.contains("Preflight JSON decode failed: not JSON raw=<binary>"));
-
   // Arguments arrive as the helper expects them.
   useScript(
       "[ \"$*\" = '--preflight --prompt-accessibility --skip-hid' ] && "
       "echo '{\"accessibilityTrusted\":true,\"virtualHIDAvailable\":false}'");
   EXPECT_EQ(preflight(true, true), (InputHelperPreflightResult{true, false}));
 
-  useScript("exec sleep 30");
-  EXPECT_EQ(preflight(false, false), std::nullopt);
-  EXPECT_TRUE(log_.contains("Preflight timed out; terminating helper"));
+  const std::pair<const char*, const char*> failures[] = {
+      {"exit 0", "Preflight produced no stdout"},
+      {"echo 'not json'", "Preflight JSON decode failed: not JSON raw=not json\n"},
+      {"printf '\\377\\n'", "Preflight JSON decode failed: not JSON raw=<binary>"},
+      {"exec sleep 30", "Preflight timed out; terminating helper"},
+  };
+  for (const auto& [script, logged] : failures) {
+    useScript(script);
+    EXPECT_EQ(preflight(false, false), std::nullopt) << script;
+    EXPECT_TRUE(log_.contains(logged)) << script;
+  }
 }
 
 }  // namespace
