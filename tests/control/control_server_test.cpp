@@ -18,8 +18,6 @@
 namespace ferrowin::control {
 namespace {
 
-using platform::BonjourEvent;
-
 std::string responseBody(const std::string& raw) {
   const auto at = raw.find("\r\n\r\n");
   return at == std::string::npos ? "" : raw.substr(at + 4);
@@ -117,6 +115,10 @@ TEST_F(ControlServerTest, AnswersOverTLSAndGatesEveryPathButAuth) {
                   .starts_with("HTTP/1.1 404 Not Found\r\n"));
   // Silent after the handshake: closed at the request deadline, unanswered.
   EXPECT_EQ(tlsExchange(port, {}, 5.0), "");
+  EXPECT_EQ(server->statusMessage.get(), "Listening on port " + std::to_string(port) +
+                                             " (Bonjour off)");  // until the daemon confirms
+  main.run([&] { server->stop(); });
+  EXPECT_EQ(server->statusMessage.get(), "Idle");
 }
 
 // Whether the host closed `socket` within `seconds` (end of stream or reset).
@@ -191,25 +193,6 @@ TEST_F(ControlServerTest, AFullConnectionTableMakesRoomForNewcomers) {
   held.clear();
   // The rest time out as before.
   EXPECT_TRUE(eventually([&] { return main.run([&] { return server->connectionCount(); }) == 0; }));
-}
-
-// (The daemon going away and coming back is the system test's, against avahi-daemon.)
-TEST_F(ControlServerTest, BonjourStatusTexts) {
-  const uint16_t port = startListening();
-  const std::string listening = "Listening on port " + std::to_string(port);
-  EXPECT_EQ(server->statusMessage.get(), listening + " (Bonjour off)");
-  ASSERT_EQ(bonjour->advertisements().size(), 1u);
-  EXPECT_EQ(bonjour->advertisements()[0].type, "_ferrowin._tcp");
-  bonjour->deliver({BonjourEvent::Kind::added, ""});
-  EXPECT_TRUE(
-      eventually([&] { return server->statusMessage.get() == listening + " (Bonjour on)"; }));
-
-  // Advertising refused after it worked: served on without it.
-  bonjour->deliver({BonjourEvent::Kind::failed, "Bad state"});
-  EXPECT_TRUE(eventually([&] { return bonjour->liveRegistrations() == 0; }));
-  EXPECT_TRUE(eventually([&] { return server->statusMessage.get().ends_with("(Bonjour off)"); }));
-  main.run([&] { server->stop(); });
-  EXPECT_EQ(server->statusMessage.get(), "Idle");
 }
 
 TEST_F(ControlServerTest, StatusFollowsTheCollaboratorsAndTheFrontApplication) {

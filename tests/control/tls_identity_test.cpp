@@ -1,7 +1,6 @@
 #include "server/control/tls_identity.h"
 
 #include <gtest/gtest.h>
-#include <openssl/x509.h>
 #include <sys/stat.h>
 
 #include "common/util/files.h"
@@ -14,15 +13,6 @@ mode_t modeOf(const std::filesystem::path& path) {
   struct stat st {};
   ::stat(path.c_str(), &st);
   return st.st_mode & 0777;
-}
-
-struct X509Deleter {
-  void operator()(X509* x) const { X509_free(x); }
-};
-
-std::unique_ptr<X509, X509Deleter> parse(const std::vector<uint8_t>& der) {
-  const unsigned char* cursor = der.data();
-  return std::unique_ptr<X509, X509Deleter>(d2i_X509(nullptr, &cursor, long(der.size())));
 }
 
 TEST(TLSIdentity, ReplacedWhenUnusable) {
@@ -49,26 +39,6 @@ TEST(TLSIdentity, ReplacedWhenUnusable) {
   EXPECT_NE(afterMismatch.privateKey, afterShortKey.privateKey);
   EXPECT_NE(afterMismatch.certificate, other.certificate);
   EXPECT_TRUE(makeServerContext(afterMismatch));
-}
-
-TEST(TLSIdentity, CertificateFields) {
-  testing::TempDir dir;
-  const auto identity = *loadOrCreateIdentity(dir / "control-tls");
-  auto certificate = parse(identity.certificate);
-  ASSERT_TRUE(certificate);
-  EXPECT_EQ(X509_get_version(certificate.get()), 2);  // v3
-  char name[64];
-  X509_NAME_oneline(X509_get_subject_name(certificate.get()), name, sizeof name);
-  EXPECT_STREQ(name, "/CN=Ferrowin");
-  X509_NAME_oneline(X509_get_issuer_name(certificate.get()), name, sizeof name);
-  EXPECT_STREQ(name, "/CN=Ferrowin");
-  EXPECT_EQ(X509_get_ext_count(certificate.get()), 0);
-  EXPECT_EQ(X509_get_signature_nid(certificate.get()), NID_ecdsa_with_SHA256);
-
-  EVP_PKEY* key = X509_get0_pubkey(certificate.get());
-  ASSERT_TRUE(key);
-  EXPECT_EQ(X509_verify(certificate.get(), key), 1);  // self-signed
-  EXPECT_FALSE(X509_get0_serialNumber(certificate.get())->type & V_ASN1_NEG);
 }
 
 }  // namespace
