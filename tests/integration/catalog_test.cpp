@@ -99,7 +99,7 @@ class Catalog : public ::testing::Test {
   std::string game, editor, settings;
 };
 
-TEST_F(Catalog, FiveRoutesForAPairedClientSurvivingARestart) {
+TEST_F(Catalog, FiveRoutesForAPairedClient) {
   startHost();
   expectError(client().apps(false), 401, "unauthorized");
   pair();
@@ -111,10 +111,8 @@ TEST_F(Catalog, FiveRoutesForAPairedClientSurvivingARestart) {
   EXPECT_EQ(list->apps[2].group, "games");
   EXPECT_TRUE(list->recent.empty());
 
-  // Icons: 256 × 256 PNG; the id is required and must be listed.
-  auto icon = client().appIcon(editor);
-  ASSERT_TRUE(icon) << icon.error().description() << host->log();
-  EXPECT_EQ(pngSize(*icon), (std::pair<uint32_t, uint32_t>{256, 256}));
+  // Icons: a PNG (its size is the command line's and the library's tests'); the id is required
+  // and must be listed.
   auto typed = client().request("GET", "/v1/apps/icon?id=" + editor);
   ASSERT_TRUE(typed);
   EXPECT_EQ(typed->headers.at("content-type"), "image/png");
@@ -151,22 +149,12 @@ TEST_F(Catalog, FiveRoutesForAPairedClientSurvivingARestart) {
   EXPECT_TRUE(removed->recent.empty());
   expectError(client().removeRecentApp(game), 404, "not found");
 
-  // A restart keeps the catalog (a new entry waits for a refresh), the hidden and recent lists.
-  ASSERT_TRUE(client().launchApp(editor));
-  EXPECT_EQ(host->stop(), 0);
+  // A new entry waits for a refresh.
   const auto added =
       CatalogTree::addEntry(tree.systemData(), "added.desktop", CatalogTree::entry("Added"))
           .string();
-  startHost();
-  auto resuming = client();
-  ASSERT_TRUE(client::resumeWithHost(resuming, state.path()));
-  auto after = client().apps(false);
-  ASSERT_TRUE(after) << after.error().description();
-  EXPECT_EQ(ids(*after), (std::vector<std::string>{editor, game}));
-  EXPECT_EQ(after->recent, std::vector<std::string>{editor});
-  auto refreshed = client().apps(true);
-  ASSERT_TRUE(refreshed);
-  EXPECT_EQ(ids(*refreshed), (std::vector<std::string>{added, editor, game}));
+  EXPECT_EQ(ids(client().apps(false).value()), (std::vector<std::string>{editor, game}));
+  EXPECT_EQ(ids(client().apps(true).value()), (std::vector<std::string>{added, editor, game}));
 }
 
 TEST_F(Catalog, CommandLine) {

@@ -85,93 +85,6 @@ void expectHttpError(const Expected<void, ControlError>& result, int status,
   EXPECT_EQ(result.error().message, message);
 }
 
-TEST_F(ControlPlane, HelloAnswersAChallengeToAnyone) {
-  startHost();
-  // What `curl -k https://127.0.0.1:<port>/v1/auth/hello -d '{"clientBundleVersion":"1"}'` sends.
-  auto response =
-      alice.connect(port_).request("POST", "/v1/auth/hello", "{\"clientBundleVersion\":\"1\"}");
-  ASSERT_TRUE(response) << response.error().description();
-  EXPECT_EQ(response->status, 200);
-  EXPECT_EQ(response->headers["content-type"], "application/json");
-  auto json = common::parseJson(response->body).value();
-  EXPECT_EQ(common::base64Decode(json["challenge"].get<std::string>())->size(), 32u);
-  // Compact, keys in code-point order.
-  EXPECT_TRUE(response->body.starts_with("{\"challenge\":\"")) << response->body;
-  EXPECT_NE(
-      response->body.find("\",\"paired\":false,\"pinRequired\":true,\"serverBundleVersion\":\"" +
-                          std::string(FERROWIN_VERSION) + "\",\"serverId\":\""),
-      std::string::npos)
-      << response->body;
-
-  auto empty = alice.connect(port_).request("POST", "/v1/auth/hello", "");
-  ASSERT_TRUE(empty);
-  EXPECT_EQ(empty->status, 400);
-  EXPECT_EQ(empty->body, "{\"error\":\"invalid json\"}");
-}
-
-TEST_F(ControlPlane, PairUnlocksTheApi) {
-  startHost();
-  auto client = alice.connect(port_);
-  expectHttpError(client.status().map([](auto&&) {}), 401, "unauthorized");
-
-  auto paired = pair(alice);
-  ASSERT_TRUE(paired) << paired.error().description() << host_->log();
-  auto status = client.status();
-  ASSERT_TRUE(status) << status.error().description();
-  EXPECT_EQ(status->version, "1");
-  EXPECT_EQ(status->controlPort, port_);
-  EXPECT_EQ(status->videoPort, port_ + 1);
-  EXPECT_EQ(status->gamepadPort, port_ + 2);
-  EXPECT_FALSE(status->serverId.empty());
-  EXPECT_FALSE(status->frontmostBundleId);  // no display
-  auto hello = client.hello(client::attest::loadAttestKey(alice.state.path())->keyId);
-  ASSERT_TRUE(hello);
-  EXPECT_TRUE(hello->paired);
-  EXPECT_FALSE(hello->pinRequired);
-  EXPECT_EQ(hello->serverId, status->serverId);
-  EXPECT_TRUE(client.releaseSession());
-}
-
-TEST_F(ControlPlane, AChallengeServesOnce) {
-  startHost();
-  // Pair by hand so the same request can be sent again. (An assertion sent twice is the unit
-  // tests'.)
-  auto client = alice.connect(port_);
-  auto hello = client.hello(std::nullopt).value();
-  auto hash = client::attest::sha256(*common::base64Decode(hello.challenge));
-  auto attestation = alice.authority.attest(hash).value();
-  const std::string code = host_->pairingCode();
-  const std::string attestationText = common::base64Encode(attestation.object);
-  ASSERT_TRUE(client.pair(code, attestation.key.keyId, attestationText, std::nullopt));
-  // The code has changed, so the request as it was is refused for its code ...
-  expectHttpError(client.pair(code, attestation.key.keyId, attestationText, std::nullopt), 401,
-                  "invalid code");
-  // ... and with the new code, for its spent challenge.
-  const std::string next = host_->pairingCode(code);
-  ASSERT_FALSE(next.empty());
-  expectHttpError(client.pair(next, attestation.key.keyId, attestationText, std::nullopt), 401,
-                  "challenge expired");
-}
-
-TEST_F(ControlPlane, ResumeAfterRestart) {
-  startHost();
-  ASSERT_TRUE(ok(pair(alice)));
-  ASSERT_EQ(host_->stop(), 0) << host_->log();
-  startHost();
-  auto client = alice.connect(port_);
-  // Address bindings do not survive a restart; the credential does.
-  expectHttpError(client.status().map([](auto&&) {}), 401, "unauthorized");
-  auto resumed = resume(alice);
-  ASSERT_TRUE(resumed) << resumed.error().description() << host_->log();
-  EXPECT_TRUE(client.status());
-  EXPECT_TRUE(ok(resume(alice)));  // the counter keeps growing
-  EXPECT_EQ(pairedClientsFile()["clients"][0]["counter"], 2);
-  // Same identity across restarts: the pinned certificate still matches (no warning logged by
-  // the client is checked in the client's own tests; here the pin file has one entry).
-  auto pins = common::parseJson(*common::readFile(alice.state / "known-hosts.json")).value();
-  EXPECT_EQ(pins.size(), 1u);
-}
-
 TEST_F(ControlPlane, PairEveryConnectionRefusesResumption) {
   startHost(alice.authority.rootCertificatePath(), {{"FERROWIN_PAIR_EVERY_CONNECTION", "Yes"}});
   ASSERT_TRUE(ok(pair(alice)));
@@ -238,11 +151,17 @@ std::pair<int, std::string> clientsCommand(const std::filesystem::path& data,
   return {status, output};
 }
 
-TEST_F(ControlPlane, PairedClientsAreListedAndForgottenWhileNoHostRuns) {
+TEST_F(ControlPlane, ACorruptFileIsSetAsideAndPairedClientsAreListedAndForgottenWhileNoHostRuns) {
+  const auto file = data / "com.zavel.ferrowin.server/paired-clients.json";
+  const std::string garbage = "{\"clients\": [{\"keyId\": \"a\"";  // cut short
+  ASSERT_TRUE(common::writeFileAtomically(file, garbage));
   startHost();
+  EXPECT_NE(host_->log().find(file.string() + " is not a paired-clients file"), std::string::npos)
+      << host_->log();
   bobUsesAlicesAuthority();
   ASSERT_TRUE(ok(pair(alice)));
   ASSERT_TRUE(ok(pair(bob)));
+  EXPECT_EQ(common::readFile(file.string() + ".corrupt").value(), garbage);
   const std::string aliceKey = client::attest::loadAttestKey(alice.state.path())->keyId;
   const std::string bobKey = client::attest::loadAttestKey(bob.state.path())->keyId;
 
@@ -267,20 +186,6 @@ TEST_F(ControlPlane, PairedClientsAreListedAndForgottenWhileNoHostRuns) {
   startHost();
   expectHttpError(resume(alice), 409, "unknown_key");
   EXPECT_TRUE(ok(resume(bob)));
-}
-
-TEST_F(ControlPlane, ACorruptPairedClientsFileIsKeptAndReported) {
-  const auto folder = data / "com.zavel.ferrowin.server";
-  const std::string garbage = "{\"clients\": [{\"keyId\": \"a\"";  // cut short
-  ASSERT_TRUE(common::writeFileAtomically(folder / "paired-clients.json", garbage));
-  startHost();
-  EXPECT_NE(host_->log().find((folder / "paired-clients.json").string() +
-                              " is not a paired-clients file"),
-            std::string::npos)
-      << host_->log();
-  ASSERT_TRUE(ok(pair(alice)));
-  EXPECT_EQ(pairedClientsFile()["clients"].size(), 1u);
-  EXPECT_EQ(common::readFile(folder / "paired-clients.json.corrupt").value(), garbage);
 }
 
 }  // namespace

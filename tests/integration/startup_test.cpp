@@ -1,7 +1,6 @@
 // What a person meets starting the real host: a service that cannot start (a port held by
 // someone else, a data directory that is not one) stops the host with an error line naming the
-// port or path and the reason; a second host on the same ports fails and leaves the first one
-// serving.
+// port or path and the reason.
 
 #include <gtest/gtest.h>
 
@@ -10,8 +9,8 @@
 #include <functional>
 
 #include "common/util/files.h"
-#include "tests/integration/paired_host.h"
-#include "tests/integration/small_stream.h"
+#include "tests/integration/host_process.h"
+#include "tests/support/temp_dir.h"
 
 namespace ferrowin::testing {
 namespace {
@@ -87,22 +86,6 @@ TEST(StartUp, AServiceThatCannotStartStopsTheHostWithItsReason) {
       EXPECT_EQ(log.find("Pairing code:"), std::string::npos) << log;
     }
   }
-}
-
-TEST(StartUp, ASecondHostOnTheSamePortsFailsAndTheFirstKeepsServing) {
-  PairedHost first;
-  ASSERT_NO_FATAL_FAILURE(first.start());
-  TempDir otherData;
-  HostProcess second({otherData.path(), first.config.path(), std::nullopt, {}, first.host->port()});
-  EXPECT_FALSE(second.start(10.0));
-  EXPECT_EQ(second.exitStatus(), 1) << second.log();
-
-  client::UdpVideoClient video(smallStream(*first.host));
-  ASSERT_TRUE(video.start());
-  EXPECT_TRUE(video.messages().waitForTotal(3, 10.0)) << first.host->log();
-  video.stop();
-  EXPECT_TRUE(video.acknowledged()) << first.host->log();
-  EXPECT_EQ(first.host->stop(), 0) << first.host->log();
 }
 
 }  // namespace
