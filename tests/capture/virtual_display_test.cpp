@@ -104,7 +104,7 @@ class VirtualDisplayTest : public ::testing::Test {
   testing::LogCapture logs;
 };
 
-TEST_F(VirtualDisplayTest, CreationChecksTheSizeFirstAndTriesTheNextSerial) {
+TEST_F(VirtualDisplayTest, CreationChecksTheSizeTriesTheNextSerialAndMirrorsABuiltInPanel) {
   auto tiny = VirtualDisplay::create(*fake, "Ferrowin Virtual", 1, 1000, 4, 60, 110);
   ASSERT_FALSE(tiny);
   EXPECT_EQ(tiny.error().description(), "Pixel size must be at least 2×2.");
@@ -129,11 +129,9 @@ TEST_F(VirtualDisplayTest, CreationChecksTheSizeFirstAndTriesTheNextSerial) {
   ASSERT_FALSE(none);
   EXPECT_EQ(none.error().description(), "No spare output for serial 4.");
   EXPECT_FALSE(logs.contains("Virtual display serial 4 failed; trying the next"));
-}
 
-// Extended beside and main at the origin without a panel run on a real X server
-// (virtual_display_system_test); a built-in panel exists only here.
-TEST_F(VirtualDisplayTest, MainWithABuiltInPanelMirrorsItAndShiftsOnlyWhatIsAtTheOrigin) {
+  // Main with a built-in panel mirrors it and shifts only what is at the origin (a real X server
+  // has no panel: virtual_display_system_test).
   make({Display{1, {0, 0, 1512, 982}, true}, Display{2, {1512, 0, 1920, 1080}}});
   auto withPanel = VirtualDisplay::create(*fake, "V", 1920, 1080, 4, 60, 110);
   ASSERT_TRUE(withPanel);
@@ -227,39 +225,25 @@ TEST_F(VirtualDisplayTest, EveryFailureEndsOffOnTheMainDisplayWithTheLayoutAsBef
   }
 }
 
-TEST_F(VirtualDisplayTest, ReleaseWhileStreamingMainRestoresMovesCaptureThenRemoves) {
-  prepare(wanted(VirtualDisplayChoice::main, 1280, 720));
-  ASSERT_NE(service->display(), nullptr);
-  const uint32_t v = service->display()->displayID();
-  streamer->start(wanted(VirtualDisplayChoice::main, 1280, 720));
-  advanceUntil([&] { return encoded > 3; });
-  ASSERT_GT(encoded, 3);
-  EXPECT_EQ(streamer->selectedSourceId(), displaySourceId(v));
-
-  fake->journal.clear();
+TEST_F(VirtualDisplayTest, ReleaseRemovesAtOnceUnlessCaptureMustMoveFirst) {
+  // During creation: the new monitor is dropped.
+  fake->neverShareable = true;  // creation waits for capture
+  bool done = false;
+  asio::co_spawn(main, service->prepare(wanted(VirtualDisplayChoice::extended)),
+                 [&](std::exception_ptr) { done = true; });
+  advanceUntil([&] { return fake->journal.size() >= 3; }, 1);  // created and placed
   service->release();
-  // Off at once; the monitor stays until capture has moved.
-  EXPECT_EQ(service->statusMessage.get(), "Display is off");
+  advanceUntil([&] { return done; });
+  EXPECT_TRUE(done);
   EXPECT_EQ(service->display(), nullptr);
-  EXPECT_TRUE(service->isDestroying());
-  service->release();  // a second release during the takedown does nothing
-  main.poll();
-  main.restart();
-  EXPECT_EQ(indexOf(fake->journal, "remove " + std::to_string(v)), -1);
-  EXPECT_EQ(fake->mainId(), 1u);  // restored before anything else
+  EXPECT_EQ(fake->journal.back(), "remove 100");
+  EXPECT_FALSE(logs.contains("Virtual display failed: Virtual display 100 is not shareable."));
+  fake->neverShareable = false;
 
-  advanceUntil([&] { return !service->isDestroying(); });
-  ASSERT_FALSE(service->isDestroying());
-  EXPECT_GE(indexOf(fake->journal, "remove " + std::to_string(v)), 0);
-  EXPECT_EQ(streamer->selectedSourceId(), "display:1");
-  EXPECT_TRUE(streamer->isRunning());
-  EXPECT_TRUE(errors.empty());
-}
-
-TEST_F(VirtualDisplayTest, ReleaseWhenNothingCapturesItRemovesItAtOnce) {
   service->release();  // nothing to release
   EXPECT_EQ(service->statusMessage.get(), "Display is off");
 
+  // Nothing captures it: removed at once.
   prepare(wanted(VirtualDisplayChoice::extended));
   const uint32_t v = service->display()->displayID();
   manager->select("display:1");  // the client chose another source
@@ -274,20 +258,34 @@ TEST_F(VirtualDisplayTest, ReleaseWhenNothingCapturesItRemovesItAtOnce) {
   service->release();
   EXPECT_EQ(fake->journal.back(), "remove " + std::to_string(w));
   EXPECT_EQ(manager->selectedId(), "display:1");
-}
 
-TEST_F(VirtualDisplayTest, ReleaseDuringCreationDropsTheNewMonitor) {
-  fake->neverShareable = true;  // creation waits for capture
-  bool done = false;
-  asio::co_spawn(main, service->prepare(wanted(VirtualDisplayChoice::extended)),
-                 [&](std::exception_ptr) { done = true; });
-  advanceUntil([&] { return fake->journal.size() >= 3; }, 1);  // created and placed
+  // While streaming as main: the main display is restored, capture moves, then the monitor goes.
+  prepare(wanted(VirtualDisplayChoice::main, 1280, 720));
+  ASSERT_NE(service->display(), nullptr);
+  const uint32_t m = service->display()->displayID();
+  streamer->start(wanted(VirtualDisplayChoice::main, 1280, 720));
+  advanceUntil([&] { return encoded > 3; });
+  ASSERT_GT(encoded, 3);
+  EXPECT_EQ(streamer->selectedSourceId(), displaySourceId(m));
+
+  fake->journal.clear();
   service->release();
-  advanceUntil([&] { return done; });
-  EXPECT_TRUE(done);
+  // Off at once; the monitor stays until capture has moved.
+  EXPECT_EQ(service->statusMessage.get(), "Display is off");
   EXPECT_EQ(service->display(), nullptr);
-  EXPECT_EQ(fake->journal.back(), "remove 100");
-  EXPECT_FALSE(logs.contains("Virtual display failed: Virtual display 100 is not shareable."));
+  EXPECT_TRUE(service->isDestroying());
+  service->release();  // a second release during the takedown does nothing
+  main.poll();
+  main.restart();
+  EXPECT_EQ(indexOf(fake->journal, "remove " + std::to_string(m)), -1);
+  EXPECT_EQ(fake->mainId(), 1u);  // restored before anything else
+
+  advanceUntil([&] { return !service->isDestroying(); });
+  ASSERT_FALSE(service->isDestroying());
+  EXPECT_GE(indexOf(fake->journal, "remove " + std::to_string(m)), 0);
+  EXPECT_EQ(streamer->selectedSourceId(), "display:1");
+  EXPECT_TRUE(streamer->isRunning());
+  EXPECT_TRUE(errors.empty());
 }
 
 }  // namespace
