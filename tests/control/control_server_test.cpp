@@ -257,8 +257,8 @@ TEST_F(ControlServerTest, RemapSettingsAreClampedAndHandedToTheHelper) {
   EXPECT_EQ(bodyText(call("PUT", "/v1/remap-settings", "{}")), R"({"error":"invalid json"})");
   // Curve names are case-sensitive.
   EXPECT_EQ(bodyText(call("PUT", "/v1/remap-settings",
-                         R"({"sensitivity":2,"acceleration":0.5,"deadzone":0.1,"verticalScale":1,)"
-                         R"("stickCurve":"Soft","rampCurve":"linear"})")),
+                          R"({"sensitivity":2,"acceleration":0.5,"deadzone":0.1,"verticalScale":1,)"
+                          R"("stickCurve":"Soft","rampCurve":"linear"})")),
             R"({"error":"invalid json"})");
 }
 
@@ -305,11 +305,12 @@ TEST_F(ControlServerTest, ResumeWithAssertionsOfAKnownKey) {
   startListening();
   const std::string hello = R"({"clientBundleVersion":"1","keyId":" key-1\n"})";
   call("POST", "/v1/auth/hello", hello);
-  ASSERT_EQ(call("POST", "/v1/auth/pair",
-                 R"({"code":")" + server->pairingCode.get() + R"(","keyId":"key-1","attestation":")" +
-                     common::base64Encode("attest-ok") + "\"}")
-                .status,
-            200);
+  ASSERT_EQ(
+      call("POST", "/v1/auth/pair",
+           R"({"code":")" + server->pairingCode.get() + R"(","keyId":"key-1","attestation":")" +
+               common::base64Encode("attest-ok") + "\"}")
+          .status,
+      200);
   server->peers().forgetAddress("10.0.0.7");
 
   auto known = *common::parseJson(bodyText(call("POST", "/v1/auth/hello", hello)));

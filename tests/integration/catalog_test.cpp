@@ -5,18 +5,14 @@
 
 #include <thread>
 
-#include "client/attest/dev_authority.h"
-#include "client/control/control_client.h"
-#include "client/control/pairing.h"
 #include "common/util/files.h"
-#include "tests/integration/host_process.h"
+#include "tests/integration/paired_host.h"
 #include "tests/library/catalog_tree.h"
 
 namespace ferrowin::testing {
 namespace {
 
 namespace fs = std::filesystem;
-using client::ControlClient;
 
 std::string waitForFile(const fs::path& file) {
   for (int i = 0; i < 500; ++i) {
@@ -36,7 +32,7 @@ std::pair<uint32_t, uint32_t> pngSize(const std::string& png) {
   return {read(16), read(20)};
 }
 
-class Catalog : public ::testing::Test {
+class Catalog : public ::testing::Test, protected PairedHost {
  protected:
   void SetUp() override {
     const auto steam = tree.home() / ".local/share/Steam";
@@ -64,20 +60,6 @@ class Catalog : public ::testing::Test {
                    {"PATH", bin.string() + ":" + (path ? path : "/usr/bin:/bin")}};
   }
 
-  void startHost() {
-    host = std::make_unique<HostProcess>(HostProcess::Options{
-        data.path(), config.path(), authority.rootCertificatePath(), environment, port});
-    ASSERT_TRUE(host->start()) << host->log();
-    port = host->port();
-  }
-  ControlClient client() {
-    return ControlClient(client::HostAddress{"127.0.0.1", port}, state.path());
-  }
-  void pair() {
-    ControlClient pairing(client::HostAddress{"127.0.0.1", port}, state.path(), 10.0, true);
-    auto paired = client::pairWithHost(pairing, authority, state.path(), host->pairingCode());
-    ASSERT_TRUE(paired) << paired.error().description();
-  }
   static std::vector<std::string> ids(const client::AppList& list) {
     std::vector<std::string> out;
     for (const auto& app : list.apps) out.push_back(app.id);
@@ -90,21 +72,14 @@ class Catalog : public ::testing::Test {
   }
 
   CatalogTree tree;
-  TempDir data, config, state;
-  client::attest::DevAttestAuthority authority =
-      client::attest::DevAttestAuthority::open(state.path(), true).value();
   std::vector<std::pair<std::string, std::string>> environment;
-  std::unique_ptr<HostProcess> host;
-  uint16_t port = 0;
   std::string game, editor, settings;
 };
 
 TEST_F(Catalog, FiveRoutesForAPairedClient) {
-  startHost();
-  expectError(client().apps(false), 401, "unauthorized");
-  pair();
+  ASSERT_NO_FATAL_FAILURE(start(environment));
 
-  auto list = client().apps(false);
+  auto list = control->apps(false);
   ASSERT_TRUE(list) << list.error().description() << host->log();
   EXPECT_EQ(ids(*list), (std::vector<std::string>{editor, settings, game}));
   EXPECT_EQ(list->apps[1].group, "system");
@@ -113,55 +88,54 @@ TEST_F(Catalog, FiveRoutesForAPairedClient) {
 
   // Icons: a PNG (its size is the command line's and the library's tests'); the id is required
   // and must be listed.
-  auto typed = client().request("GET", "/v1/apps/icon?id=" + editor);
+  auto typed = control->request("GET", "/v1/apps/icon?id=" + editor);
   ASSERT_TRUE(typed);
   EXPECT_EQ(typed->headers.at("content-type"), "image/png");
   for (const char* path : {"/v1/apps/icon", "/v1/apps/icon?id="}) {
-    auto missing = client().request("GET", path);
+    auto missing = control->request("GET", path);
     ASSERT_TRUE(missing);
     EXPECT_EQ(missing->status, 400);
     EXPECT_EQ(missing->body, R"({"error":"missing id"})");
   }
-  expectError(client().appIcon("/not/listed"), 404, "not found");
-  expectError(client().appIcon(settings), 500, "could not read icon");
+  expectError(control->appIcon("/not/listed"), 404, "not found");
+  expectError(control->appIcon(settings), 500, "could not read icon");
 
   // Launch: Steam's game through `steam`; errors as the routes name them.
-  auto launched = client().launchApp(game);
+  auto launched = control->launchApp(game);
   ASSERT_TRUE(launched) << launched.error().description();
   EXPECT_EQ(*launched, game);
   EXPECT_EQ(waitForFile(tree.root() / "steam.txt"), "steam://rungameid/440\n");
-  expectError(client().launchApp("/not/listed"), 404, "not found");
-  auto invalid = client().request("POST", "/v1/apps/launch", R"({"name":"x"})");
+  expectError(control->launchApp("/not/listed"), 404, "not found");
+  auto invalid = control->request("POST", "/v1/apps/launch", R"({"name":"x"})");
   ASSERT_TRUE(invalid);
   EXPECT_EQ(invalid->status, 400);
   EXPECT_EQ(invalid->body, R"({"error":"invalid json"})");
-  ASSERT_TRUE(client().launchApp(settings));
-  EXPECT_EQ(client().apps(false)->recent, (std::vector<std::string>{settings, game}));
+  ASSERT_TRUE(control->launchApp(settings));
+  EXPECT_EQ(control->apps(false)->recent, (std::vector<std::string>{settings, game}));
 
   // Hide and remove from recent answer the updated lists.
-  auto hidden = client().hideApp(settings);
+  auto hidden = control->hideApp(settings);
   ASSERT_TRUE(hidden);
   EXPECT_EQ(ids(*hidden), (std::vector<std::string>{editor, game}));
   EXPECT_EQ(hidden->recent, std::vector<std::string>{game});
-  expectError(client().hideApp(settings), 404, "not found");
-  auto removed = client().removeRecentApp(game);
+  expectError(control->hideApp(settings), 404, "not found");
+  auto removed = control->removeRecentApp(game);
   ASSERT_TRUE(removed);
   EXPECT_TRUE(removed->recent.empty());
-  expectError(client().removeRecentApp(game), 404, "not found");
+  expectError(control->removeRecentApp(game), 404, "not found");
 
   // A new entry waits for a refresh.
   const auto added =
       CatalogTree::addEntry(tree.systemData(), "added.desktop", CatalogTree::entry("Added"))
           .string();
-  EXPECT_EQ(ids(client().apps(false).value()), (std::vector<std::string>{editor, game}));
-  EXPECT_EQ(ids(client().apps(true).value()), (std::vector<std::string>{added, editor, game}));
+  EXPECT_EQ(ids(control->apps(false).value()), (std::vector<std::string>{editor, game}));
+  EXPECT_EQ(ids(control->apps(true).value()), (std::vector<std::string>{added, editor, game}));
 }
 
 TEST_F(Catalog, CommandLine) {
-  startHost();
-  pair();
-  const std::string apps = "--state-dir '" + state.path().string() +
-                           "' apps --host 127.0.0.1 --port " + std::to_string(port) + " ";
+  ASSERT_NO_FATAL_FAILURE(start(environment));
+  const std::string apps =
+      cli("apps --host 127.0.0.1 --port " + std::to_string(host->port()) + " ");
   EXPECT_EQ(runClient(apps + "--json"),
             R"({"apps":[{"group":"other","id":")" + editor + R"(","title":"Editor"},)" +
                 R"({"group":"system","id":")" + settings + R"(","title":"Settings"},)" +
