@@ -52,8 +52,67 @@ TEST(SourceIds, ParseOnlyPlainThirtyTwoBitDecimals) {
   EXPECT_EQ(windowSourceId(9), "window:9");
 }
 
-TEST_F(CaptureSourcesTest, FiltersTitlesAndPixelSizes) {
-  backend_->setWindows({window(11, {10, 10, 400, 300}, "Level 1"), window(12, {0, 0, 300, 200}, "", ""),
+TEST(WindowRules, ExclusionsUseTheSystemsOwnSurfacesAndOurOwnWindows) {
+  EXPECT_FALSE(isExcludedWindow(window(1, {0, 0, 64, 64}, "Game")));
+  EXPECT_TRUE(isExcludedWindow(window(1, {0, 0, 63, 400}, "Game")));
+  EXPECT_TRUE(isExcludedWindow(window(1, {0, 0, 400, 63}, "Game")));
+  EXPECT_TRUE(isExcludedWindow(window(1, {0, 0, 400, 400}, "Ferrowin", "com.zavel.ferrowin.server")));
+  for (auto role : {CaptureWindowRole::dock, CaptureWindowRole::desktop,
+                    CaptureWindowRole::notification}) {
+    CaptureWindow w = window(1, {0, 0, 400, 400}, "Panel");
+    w.role = role;
+    EXPECT_TRUE(isExcludedWindow(w));
+  }
+  for (const char* title : {" Wallpaper\n", "DOCK", "underbelly", "the Backstop menu"}) {
+    EXPECT_TRUE(isExcludedWindow(window(1, {0, 0, 400, 400}, title))) << title;
+  }
+  // The file manager's untitled windows are left out; its folders are listed but never games.
+  EXPECT_TRUE(isExcludedWindow(window(1, {0, 0, 400, 400}, "", "org.gnome.Nautilus")));
+  EXPECT_TRUE(isExcludedWindow(window(1, {0, 0, 400, 400}, "nemo", "Nemo")));
+  const CaptureWindow folder = window(1, {0, 0, 1920, 1080}, "Documents", "org.gnome.Nautilus");
+  EXPECT_FALSE(isExcludedWindow(folder));
+  EXPECT_EQ(likelyGameScore(folder, {CaptureDisplay{1, {0, 0, 1920, 1080}, 1.0, true}}, 1), 0);
+}
+
+TEST_F(CaptureSourcesTest, ListsNamesAndSizesSourcesAndMovesAVanishedSelectionToTheMain) {
+  backend_->setWindows({window(30, {0, 0, 400, 300}, "Game")});
+  manager_.select("window:30");
+  auto forClient = manager_.sourcesForClient(manager_.fetchContent());
+  ASSERT_TRUE(forClient);
+  EXPECT_EQ(forClient->selectedId, "window:30");
+  backend_->setWindows({});
+  forClient = manager_.sourcesForClient(manager_.fetchContent());
+  ASSERT_TRUE(forClient);
+  EXPECT_EQ(forClient->selectedId, "display:3");
+  EXPECT_TRUE(manager_.followsMainDisplay());
+
+  backend_->setWindows({
+      window(20, {0, 0, 800, 600}, "beta"),
+      window(21, {0, 0, 1920, 1080}, "Zed Game"),                 // full screen: a likely game
+      window(22, {0, 0, 1920, 990}, "Almost"),                    // 91.7 %: not one
+      window(24, {100, 100, 300, 300}, "Alpha"),
+      window(23, {100, 100, 300, 300}, "alpha"),                  // same folded title: by id
+      window(25, {0, 0, 63, 600}, "narrow"),                      // never listed
+      window(26, {0, 0, 500, 500}, "", "Terminal"),               // title from the application
+  });
+  const auto list = manager_.listSources(content());
+  std::vector<std::string> ids;
+  for (const auto& source : list) ids.push_back(source.id);
+  EXPECT_EQ(ids, (std::vector<std::string>{"display:3", "display:5", "display:7", "window:21",
+                                           "window:22", "window:23", "window:24", "window:20",
+                                           "window:26"}));
+  EXPECT_EQ(list[0], (ListedCaptureSource{"display:3", CaptureSourceKind::display, "Primary Display",
+                                          "1920\xC3\x97" "1080", 1920, 1080, true, std::nullopt}));
+  EXPECT_EQ(list[1].subtitle, "3024\xC3\x97" "1964");
+  EXPECT_EQ(list[2].title, "Display 3");
+  EXPECT_EQ(list[3], (ListedCaptureSource{"window:21", CaptureSourceKind::window, "Zed Game", "Game",
+                                          1920, 1080, std::nullopt, true}));
+  EXPECT_EQ(list[4].isLikelyGame, false);  // "Almost" comes before "alpha"
+  EXPECT_EQ(list[8].title, "Terminal");
+  EXPECT_EQ(list[8].subtitle, "Terminal");
+
+  backend_->setWindows({window(11, {10, 10, 400, 300}, "Level 1"),
+                        window(12, {0, 0, 300, 200}, "", ""),
                         window(13, {0, 0, 300, 200}, "", "Editor")});
   const ShareableContent snapshot = content();
   for (const char* bad : {"display:abc", "window:", "screen:1"}) {
@@ -83,68 +142,6 @@ TEST_F(CaptureSourcesTest, FiltersTitlesAndPixelSizes) {
   withoutMain.displays.erase(withoutMain.displays.begin());  // the main (first) display gone
   EXPECT_EQ(manager_.defaultDesktopSourceId(withoutMain), "display:4");
   EXPECT_EQ(manager_.defaultDesktopSourceId(ShareableContent{}), manager_.selectedId());
-}
-
-TEST(WindowRules, ExclusionsUseTheSystemsOwnSurfacesAndOurOwnWindows) {
-  EXPECT_FALSE(isExcludedWindow(window(1, {0, 0, 64, 64}, "Game")));
-  EXPECT_TRUE(isExcludedWindow(window(1, {0, 0, 63, 400}, "Game")));
-  EXPECT_TRUE(isExcludedWindow(window(1, {0, 0, 400, 63}, "Game")));
-  EXPECT_TRUE(isExcludedWindow(window(1, {0, 0, 400, 400}, "Ferrowin", "com.zavel.ferrowin.server")));
-  for (auto role : {CaptureWindowRole::dock, CaptureWindowRole::desktop,
-                    CaptureWindowRole::notification}) {
-    CaptureWindow w = window(1, {0, 0, 400, 400}, "Panel");
-    w.role = role;
-    EXPECT_TRUE(isExcludedWindow(w));
-  }
-  for (const char* title : {" Wallpaper\n", "DOCK", "underbelly", "the Backstop menu"}) {
-    EXPECT_TRUE(isExcludedWindow(window(1, {0, 0, 400, 400}, title))) << title;
-  }
-  // The file manager's untitled windows are left out; its folders are listed but never games.
-  EXPECT_TRUE(isExcludedWindow(window(1, {0, 0, 400, 400}, "", "org.gnome.Nautilus")));
-  EXPECT_TRUE(isExcludedWindow(window(1, {0, 0, 400, 400}, "nemo", "Nemo")));
-  const CaptureWindow folder = window(1, {0, 0, 1920, 1080}, "Documents", "org.gnome.Nautilus");
-  EXPECT_FALSE(isExcludedWindow(folder));
-  EXPECT_EQ(likelyGameScore(folder, {CaptureDisplay{1, {0, 0, 1920, 1080}, 1.0, true}}, 1), 0);
-}
-
-TEST_F(CaptureSourcesTest, ListsDisplaysThenWindowsLikelyGamesFirst) {
-  backend_->setWindows({
-      window(20, {0, 0, 800, 600}, "beta"),
-      window(21, {0, 0, 1920, 1080}, "Zed Game"),                 // full screen: a likely game
-      window(22, {0, 0, 1920, 990}, "Almost"),                    // 91.7 %: not one
-      window(24, {100, 100, 300, 300}, "Alpha"),
-      window(23, {100, 100, 300, 300}, "alpha"),                  // same folded title: by id
-      window(25, {0, 0, 63, 600}, "narrow"),                      // never listed
-      window(26, {0, 0, 500, 500}, "", "Terminal"),               // title from the application
-  });
-  const auto list = manager_.listSources(content());
-  std::vector<std::string> ids;
-  for (const auto& source : list) ids.push_back(source.id);
-  EXPECT_EQ(ids, (std::vector<std::string>{"display:3", "display:5", "display:7", "window:21",
-                                           "window:22", "window:23", "window:24", "window:20",
-                                           "window:26"}));
-  EXPECT_EQ(list[0], (ListedCaptureSource{"display:3", CaptureSourceKind::display, "Primary Display",
-                                          "1920\xC3\x97" "1080", 1920, 1080, true, std::nullopt}));
-  EXPECT_EQ(list[1].subtitle, "3024\xC3\x97" "1964");
-  EXPECT_EQ(list[2].title, "Display 3");
-  EXPECT_EQ(list[3], (ListedCaptureSource{"window:21", CaptureSourceKind::window, "Zed Game", "Game",
-                                          1920, 1080, std::nullopt, true}));
-  EXPECT_EQ(list[4].isLikelyGame, false);  // "Almost" comes before "alpha"
-  EXPECT_EQ(list[8].title, "Terminal");
-  EXPECT_EQ(list[8].subtitle, "Terminal");
-}
-
-TEST_F(CaptureSourcesTest, ClientListMovesAVanishedSelectionToTheMainDisplay) {
-  backend_->setWindows({window(30, {0, 0, 400, 300}, "Game")});
-  manager_.select("window:30");
-  auto list = manager_.sourcesForClient(manager_.fetchContent());
-  ASSERT_TRUE(list);
-  EXPECT_EQ(list->selectedId, "window:30");
-  backend_->setWindows({});
-  list = manager_.sourcesForClient(manager_.fetchContent());
-  ASSERT_TRUE(list);
-  EXPECT_EQ(list->selectedId, "display:3");
-  EXPECT_TRUE(manager_.followsMainDisplay());
 }
 
 }  // namespace
