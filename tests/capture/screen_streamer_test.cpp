@@ -144,7 +144,7 @@ class ScreenStreamerTest : public ::testing::Test {
   Output output;
 };
 
-TEST_F(ScreenStreamerTest, SourceSwitchesReconfigureAndRestartTheEncoder) {
+TEST_F(ScreenStreamerTest, SourceSwitchesReconfigureAndAClosedWindowFallsBackToTheDesktop) {
   backend->setWindows({gameWindow(7)});
   testing::LogCapture logs;
   startAndRun();
@@ -179,13 +179,9 @@ TEST_F(ScreenStreamerTest, SourceSwitchesReconfigureAndRestartTheEncoder) {
             std::vector<std::string>{"Capture switch failed: capture source not found"});
   EXPECT_TRUE(streamer->isRunning());
   EXPECT_EQ(streamer->selectedSourceId(), "window:98");
-}
 
-TEST_F(ScreenStreamerTest, ClosedWindowFallsBackToTheDesktop) {
-  backend->setWindows({gameWindow(7)});
-  startAndRun();
+  // A window that closes falls back to the desktop, without an error for the client.
   ASSERT_TRUE(apply("window:7", true));
-  testing::LogCapture logs;
   backend->setWindows({});
   // The stream notices at its next frame; the fallback then passes through the capture queue,
   // which a busy machine may be slow to run.
@@ -202,7 +198,7 @@ TEST_F(ScreenStreamerTest, ClosedWindowFallsBackToTheDesktop) {
   EXPECT_TRUE(streamer->isRunning());
   EXPECT_EQ(streamer->selectedSourceId(), "display:1");
   EXPECT_EQ(output.dimensions.back(), (std::pair<int, int>{1280, 720}));
-  EXPECT_TRUE(output.errors.empty());
+  EXPECT_EQ(output.errors.size(), 1u);  // only the surfaced switch failure above
 }
 
 TEST_F(ScreenStreamerTest, NoDisplayFailsTheStartAndALostDisplayStops) {

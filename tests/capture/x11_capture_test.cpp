@@ -55,7 +55,7 @@ class X11CaptureTest : public ::testing::Test {
 
 testing::XvfbDisplay* X11CaptureTest::xvfb_ = nullptr;
 
-TEST_F(X11CaptureTest, ListsTheMonitorAsMainDisplayAndDescribesWindows) {
+TEST_F(X11CaptureTest, ListsStreamsAndShootsTheMainDisplayAndAWindow) {
   const uint32_t app = painter_->show({100, 50, 300, 200, 0x00FF00, "Level 1", "SomeGame", 4242, ""});
   const uint32_t dock = painter_->show(
       {0, 680, 1280, 40, 0x202020, "panel", "Panel", 0, "_NET_WM_WINDOW_TYPE_DOCK"});
@@ -86,9 +86,7 @@ TEST_F(X11CaptureTest, ListsTheMonitorAsMainDisplayAndDescribesWindows) {
   EXPECT_LT(panel - content->windows.data(), game - content->windows.data());
   painter_->destroy(app);
   painter_->destroy(dock);
-}
 
-TEST_F(X11CaptureTest, DisplayStreamShowsTheScreenScaledAndPadded) {
   const uint32_t left = painter_->show({0, 0, 640, 720, 0xFF0000, "left", "Paint", 0, ""});
   const uint32_t right = painter_->show({640, 0, 640, 720, 0x0000FF, "right", "Paint", 0, ""});
   StreamRecorder recorder;
@@ -121,9 +119,8 @@ TEST_F(X11CaptureTest, DisplayStreamShowsTheScreenScaledAndPadded) {
   stream->stop();
   painter_->destroy(left);
   painter_->destroy(right);
-}
 
-TEST_F(X11CaptureTest, CursorIsDrawnInOnlyWhenAsked) {
+  // The cursor is drawn in only when asked.
   const uint32_t white = painter_->show({0, 0, 1280, 720, 0xFFFFFF, "white", "Paint", 0, ""});
   auto with = backend_->screenshot(mainDisplayFilter(), 1280, 720, true);
   auto without = backend_->screenshot(mainDisplayFilter(), 1280, 720, false);
@@ -138,33 +135,32 @@ TEST_F(X11CaptureTest, CursorIsDrawnInOnlyWhenAsked) {
   EXPECT_GT(differing, 10);
   expectColour(*without, 640, 360, 0xFFFFFF);
   painter_->destroy(white);
-}
 
-TEST_F(X11CaptureTest, WindowStreamShowsTheWindowEvenWhenCoveredAndStopsWhenItCloses) {
+  // A window's stream shows the window even when covered, and stops when it closes.
   const uint32_t target = painter_->show({200, 100, 320, 240, 0x00C000, "target", "Game", 0, ""});
   const uint32_t cover = painter_->show({200, 100, 100, 100, 0xFF00FF, "cover", "Other", 0, ""});
-  StreamRecorder recorder;
-  CaptureStreamConfiguration config;
-  config.width = 320;
-  config.height = 240;
-  config.showsCursor = false;
-  auto stream = startStream(
+  StreamRecorder windowRecorder;
+  CaptureStreamConfiguration windowConfig;
+  windowConfig.width = 320;
+  windowConfig.height = 240;
+  windowConfig.showsCursor = false;
+  auto windowStream = startStream(
       CaptureFilter{CaptureFilter::Kind::window, target, CaptureRect{200, 100, 320, 240}, 1.0},
-      config, recorder);
-  auto frame = recorder.nextFrame();
+      windowConfig, windowRecorder);
+  frame = windowRecorder.nextFrame();
   ASSERT_TRUE(frame);
   expectColour(frame->image, 20, 20, 0x00C000);  // its own colour, not the covering window's
   // Drawing under the covering window lands in the window's own picture.
   painter_->fill(target, 0, 0, 160, 240, 0xC0C000);
   for (int i = 0; i < 10 && frame->image.at(20, 20)[2] < 100; ++i) {
-    frame = recorder.nextFrame();
+    frame = windowRecorder.nextFrame();
     ASSERT_TRUE(frame);
   }
   expectColour(frame->image, 20, 20, 0xC0C000);
   expectColour(frame->image, 300, 200, 0x00C000);
 
   painter_->destroy(target);
-  auto stop = recorder.waitForStop();
+  auto stop = windowRecorder.waitForStop();
   ASSERT_TRUE(stop);
   EXPECT_EQ(stop->code, CaptureStreamError::Code::windowGone);
   EXPECT_EQ(stop->description(), "window gone");
