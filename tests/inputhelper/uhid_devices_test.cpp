@@ -51,7 +51,9 @@ class UhidTest : public ::testing::Test {
 
 // --- The backend ------------------------------------------------------------------------------
 
-TEST_F(UhidTest, EachDeviceIsCreatedWithItsIdentityAndDescriptor) {
+// Each device is created with its identity and descriptor; then the pads answer GET_REPORT for
+// their input reports only, the Xbox pad takes rumble, and a failed report is printed.
+TEST_F(UhidTest, DevicesFromCreationThroughReportsRumbleAndAFailedSend) {
   struct Case {
     const char* name;
     const char* uniq;
@@ -81,6 +83,69 @@ TEST_F(UhidTest, EachDeviceIsCreatedWithItsIdentityAndDescriptor) {
     EXPECT_EQ(created->version, expected.version);
     EXPECT_EQ(fingerprint(created->descriptor), expected.descriptorFingerprint);
   }
+
+  kernel().sendStart(1);  // start and open are only acknowledged
+  kernel().sendOpen(1);
+  // The generic pad answers its last report (neutral at first).
+  EXPECT_EQ(kernel().waitForGetReportReply(1, kernel().sendGetReport(1, 0, 2))->data,
+            (Bytes{0, 0, 8, 0x80, 0x80, 0x80, 0x80, 0, 0}));
+  ASSERT_TRUE((*generic)->send(VirtualGamepadInputReport{0x0201, 2, 1, 2, 3, 4, 5, 6}));
+  EXPECT_EQ(kernel().waitForInputs(1, 1).back(), (Bytes{1, 2, 2, 1, 2, 3, 4, 5, 6}));
+  auto get = kernel().waitForGetReportReply(1, kernel().sendGetReport(1, 0, 2));
+  ASSERT_TRUE(get);
+  EXPECT_EQ(get->error, 0);
+  EXPECT_EQ(get->data, (Bytes{1, 2, 2, 1, 2, 3, 4, 5, 6}));
+  EXPECT_EQ(kernel().waitForGetReportReply(1, kernel().sendGetReport(1, 0, 0))->error, EOPNOTSUPP);
+  // SET_REPORT on the generic pad is accepted and ignored.
+  EXPECT_EQ(kernel().waitForSetReportReply(1, kernel().sendSetReport(1, 3, 1, {3, 1})), 0);
+
+  // The Xbox pad answers its input reports 1 and 2 empty, and nothing else.
+  for (uint8_t id : {1, 2}) {
+    get = kernel().waitForGetReportReply(0, kernel().sendGetReport(0, id, 2));
+    ASSERT_TRUE(get);
+    EXPECT_EQ(get->error, 0);
+    EXPECT_TRUE(get->data.empty());
+  }
+  EXPECT_EQ(kernel().waitForGetReportReply(0, kernel().sendGetReport(0, 4, 2))->error, EOPNOTSUPP);
+  EXPECT_EQ(kernel().waitForGetReportReply(0, kernel().sendGetReport(0, 1, 0))->error, EOPNOTSUPP);
+
+  // Xbox rumble arrives by SET_REPORT and by OUTPUT.
+  std::mutex mutex;
+  std::vector<RumbleCommand> rumbles;
+  (*xbox)->setOnRumble([&](uint8_t s, uint8_t w, uint8_t l, uint8_t r, uint16_t d) {
+    std::lock_guard lock(mutex);
+    rumbles.push_back({s, w, l, r, d});
+  });
+  (*xbox)->activate();
+  // Without its report id, as some drivers send it.
+  EXPECT_EQ(kernel().waitForSetReportReply(
+                0, kernel().sendSetReport(0, 3, 1, {0x03, 0, 0, 100, 50, 20, 0, 0})),
+            0);
+  EXPECT_EQ(kernel().waitForSetReportReply(0, kernel().sendSetReport(0, 3, 1, {3, 1, 2})), EINVAL);
+  EXPECT_EQ(kernel().waitForSetReportReply(0, kernel().sendSetReport(0, 3, 0, {3, 1, 2})),
+            EOPNOTSUPP);  // feature, not output
+  kernel().sendOutput(0, FakeUhidKernel::kOutputReport, {3, 0x0F, 0, 0, 0, 0, 255, 0, 255});
+  const Bytes gip = {9, 0, 0, 0, 0, 0x01, 0, 0, 0, 100, 1, 0, 0};
+  EXPECT_EQ(kernel().waitForSetReportReply(0, kernel().sendSetReport(0, 9, 1, gip)), 0);
+  {
+    std::lock_guard lock(mutex);
+    EXPECT_EQ(rumbles, (std::vector<RumbleCommand>{
+                           {255, 127, 0, 0, 200}, {0, 0, 0, 0, 5000}, {0, 255, 0, 0, 10}}));
+  }
+
+  // A failed report is printed and the sink goes on.
+  DeviceSink sink(*generic, common::DeviceProfile::generic);
+  (*generic)->cancel();
+  ::testing::internal::CaptureStdout();
+  sink.apply({});
+  std::string out = ::testing::internal::GetCapturedStdout();
+  EXPECT_TRUE(out.starts_with("gamepad dispatch failed: HandleReport IOReturn 0x")) << out;
+  EXPECT_TRUE(out.ends_with("\n"));
+
+  generic->reset();
+  ::testing::internal::CaptureStdout();
+  sink.apply({});  // device gone: nothing
+  EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
 }
 
 TEST_F(UhidTest, MalformedKernelEventsAreAnsweredOrIgnored) {
@@ -180,63 +245,6 @@ TEST_F(UhidTest, WithoutAKernelCreationFailsAndNothingIsAvailable) {
 
 // --- The virtual gamepad -----------------------------------------------------------------------
 
-TEST_F(UhidTest, GetReportAnswersThePadsInputReportsOnly) {
-  auto generic = FerrowinVirtualGamepad::create(common::DeviceProfile::generic, *backend_);
-  auto xbox = FerrowinVirtualGamepad::create(common::DeviceProfile::xbox, *backend_);
-  ASSERT_TRUE(generic && xbox);
-  kernel().sendStart(0);  // start and open are only acknowledged
-  kernel().sendOpen(0);
-  // The generic pad answers its last report (neutral at first).
-  EXPECT_EQ(kernel().waitForGetReportReply(0, kernel().sendGetReport(0, 0, 2))->data,
-            (Bytes{0, 0, 8, 0x80, 0x80, 0x80, 0x80, 0, 0}));
-  ASSERT_TRUE((*generic)->send(VirtualGamepadInputReport{0x0201, 2, 1, 2, 3, 4, 5, 6}));
-  EXPECT_EQ(kernel().waitForInputs(0, 1).back(), (Bytes{1, 2, 2, 1, 2, 3, 4, 5, 6}));
-  auto get = kernel().waitForGetReportReply(0, kernel().sendGetReport(0, 0, 2));
-  ASSERT_TRUE(get);
-  EXPECT_EQ(get->error, 0);
-  EXPECT_EQ(get->data, (Bytes{1, 2, 2, 1, 2, 3, 4, 5, 6}));
-  EXPECT_EQ(kernel().waitForGetReportReply(0, kernel().sendGetReport(0, 0, 0))->error, EOPNOTSUPP);
-  // SET_REPORT on the generic pad is accepted and ignored.
-  EXPECT_EQ(kernel().waitForSetReportReply(0, kernel().sendSetReport(0, 3, 1, {3, 1})), 0);
-
-  // The Xbox pad answers its input reports 1 and 2 empty, and nothing else.
-  for (uint8_t id : {1, 2}) {
-    get = kernel().waitForGetReportReply(1, kernel().sendGetReport(1, id, 2));
-    ASSERT_TRUE(get);
-    EXPECT_EQ(get->error, 0);
-    EXPECT_TRUE(get->data.empty());
-  }
-  EXPECT_EQ(kernel().waitForGetReportReply(1, kernel().sendGetReport(1, 4, 2))->error, EOPNOTSUPP);
-  EXPECT_EQ(kernel().waitForGetReportReply(1, kernel().sendGetReport(1, 1, 0))->error, EOPNOTSUPP);
-}
-
-TEST_F(UhidTest, XboxRumbleArrivesBySetReportAndByOutput) {
-  std::mutex mutex;
-  std::vector<RumbleCommand> rumbles;
-  auto gamepad = FerrowinVirtualGamepad::create(common::DeviceProfile::xbox, *backend_);
-  ASSERT_TRUE(gamepad);
-  (*gamepad)->setOnRumble([&](uint8_t s, uint8_t w, uint8_t l, uint8_t r, uint16_t d) {
-    std::lock_guard lock(mutex);
-    rumbles.push_back({s, w, l, r, d});
-  });
-  (*gamepad)->activate();
-
-  // Without its report id, as some drivers send it.
-  EXPECT_EQ(kernel().waitForSetReportReply(
-                0, kernel().sendSetReport(0, 3, 1, {0x03, 0, 0, 100, 50, 20, 0, 0})),
-            0);
-  EXPECT_EQ(kernel().waitForSetReportReply(0, kernel().sendSetReport(0, 3, 1, {3, 1, 2})), EINVAL);
-  EXPECT_EQ(kernel().waitForSetReportReply(0, kernel().sendSetReport(0, 3, 0, {3, 1, 2})),
-            EOPNOTSUPP);  // feature, not output
-  kernel().sendOutput(0, FakeUhidKernel::kOutputReport, {3, 0x0F, 0, 0, 0, 0, 255, 0, 255});
-  const Bytes gip = {9, 0, 0, 0, 0, 0x01, 0, 0, 0, 100, 1, 0, 0};
-  EXPECT_EQ(kernel().waitForSetReportReply(0, kernel().sendSetReport(0, 9, 1, gip)), 0);
-
-  std::lock_guard lock(mutex);
-  EXPECT_EQ(rumbles, (std::vector<RumbleCommand>{
-                         {255, 127, 0, 0, 200}, {0, 0, 0, 0, 5000}, {0, 255, 0, 0, 10}}));
-}
-
 template <size_t N>
 Bytes toBytes(const std::array<uint8_t, N>& array) {
   return Bytes(array.begin(), array.end());
@@ -296,23 +304,6 @@ TEST_F(UhidTest, XboxFactoryPrimesTheDeviceTheSinkSendsGuideEdgesAndSteamDecides
   EXPECT_EQ(inputs[1], (Bytes{4, 0x87}));
   EXPECT_EQ(inputs[2][0], 1);
   EXPECT_EQ(inputs[3], (Bytes{2, 1}));
-}
-
-TEST_F(UhidTest, AFailedReportIsPrintedAndTheSinkGoesOn) {
-  auto gamepad = FerrowinVirtualGamepad::create(common::DeviceProfile::generic, *backend_);
-  ASSERT_TRUE(gamepad);
-  DeviceSink sink(*gamepad, common::DeviceProfile::generic);
-  (*gamepad)->cancel();
-  ::testing::internal::CaptureStdout();
-  sink.apply({});
-  std::string out = ::testing::internal::GetCapturedStdout();
-  EXPECT_TRUE(out.starts_with("gamepad dispatch failed: HandleReport IOReturn 0x")) << out;
-  EXPECT_TRUE(out.ends_with("\n"));
-
-  gamepad->reset();
-  ::testing::internal::CaptureStdout();
-  sink.apply({});  // device gone: nothing
-  EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
 }
 
 }  // namespace

@@ -52,14 +52,6 @@ std::u32string typedText(const std::vector<TestKeyEvent>& events) {
   return text;
 }
 
-std::vector<uint32_t> pressedKeysyms(const std::vector<TestKeyEvent>& events) {
-  std::vector<uint32_t> keysyms;
-  for (const TestKeyEvent& event : events) {
-    if (event.press) keysyms.push_back(event.keysym);
-  }
-  return keysyms;
-}
-
 std::shared_ptr<platform::KeyInjector> x11Keys() {
   return std::shared_ptr<platform::KeyInjector>(platform::makeX11KeyInjector());
 }
@@ -88,7 +80,9 @@ class X11InputTest : public ::testing::Test {
 
 testing::XvfbDisplay* X11InputTest::xvfb_ = nullptr;
 
-TEST_F(X11InputTest, KeysAndTextArriveAndTheKeymapIsRestoredAfterwards) {
+// Characters on no key of a US map are typed on borrowed keycodes. The keymap gets them back a
+// pause after typing, or, for a key held on one, a pause after it is let go of.
+TEST_F(X11InputTest, KeysTextAndBorrowedKeycodesUntilTheKeymapIsRestored) {
   const std::vector<uint32_t> keymapBefore = client_->keymap();
   KeyboardInjector keyboard(x11Keys(), &clock_);
   keyboard.handleKey({1, 56, 1});  // Shift down, a down, a up, Shift up: "A"
@@ -119,15 +113,12 @@ TEST_F(X11InputTest, KeysAndTextArriveAndTheKeymapIsRestoredAfterwards) {
   keyboard.flush();
   EXPECT_EQ(client_->keymap(), keymapBefore);
   EXPECT_TRUE(client_->keysDown().empty());
-}
 
-TEST_F(X11InputTest, ManyCharactersOffTheKeymapReuseTheSpareKeycodes) {
-  const std::vector<uint32_t> keymapBefore = client_->keymap();
-  KeyboardInjector keyboard(x11Keys(), &clock_);
+  // Far more distinct characters than spare keycodes reuse them, one text at a time so the window
+  // reads each before its keycodes are borrowed again.
+  client_->clearEvents();
   std::u32string expected;
-  uint32_t sequence = 1;
-  // Far more distinct characters than spare keycodes, one text at a time so the window reads each
-  // before its keycodes are borrowed again.
+  uint32_t sequence = 3;
   for (char32_t scalar = U'\u0400'; scalar < U'\u0440'; ++scalar) {
     std::string text = {static_cast<char>(0xC0 | (scalar >> 6)),
                         static_cast<char>(0x80 | (scalar & 0x3F))};
@@ -139,16 +130,14 @@ TEST_F(X11InputTest, ManyCharactersOffTheKeymapReuseTheSpareKeycodes) {
   clock_.advance(KeyboardInjector::kKeymapRestoreDelay);
   keyboard.flush();
   EXPECT_EQ(client_->keymap(), keymapBefore);
-}
 
-TEST_F(X11InputTest, AHeldKeyKeepsItsBorrowedKeycodeUntilReleased) {
-  const std::vector<uint32_t> keymapBefore = client_->keymap();
-  KeyboardInjector keyboard(x11Keys(), &clock_);
-  keyboard.handleKey({1, 10, 1});  // the ISO section key: no key of a US map
+  // A held key keeps its borrowed keycode until released.
+  client_->clearEvents();
+  keyboard.handleKey({1, 10, 6});  // the ISO section key: no key of a US map
   keyboard.flush();
-  const auto events = client_->waitForKeys(1, 5.0);
-  ASSERT_EQ(events.size(), 1u);
-  EXPECT_EQ(events[0].keysym, 0xa7u);  // §
+  const auto held = client_->waitForKeys(1, 5.0);
+  ASSERT_EQ(held.size(), 1u);
+  EXPECT_EQ(held[0].keysym, 0xa7u);  // §
   clock_.advance(KeyboardInjector::kKeymapRestoreDelay);
   keyboard.flush();
   ASSERT_EQ(client_->keysDown().size(), 1u);
@@ -165,7 +154,9 @@ TEST_F(X11InputTest, AHeldKeyKeepsItsBorrowedKeycodeUntilReleased) {
   EXPECT_EQ(client_->keymap(), keymapBefore);
 }
 
-TEST_F(X11InputTest, PointerLandsWhereItIsPostedAndButtonsArrive) {
+// The pointer lands where it is posted and its buttons arrive; the display going away and coming
+// back is noticed on the next call.
+TEST_F(X11InputTest, PointerAndKeysWhileTheDisplayIsReachableUnreachableAndBack) {
   auto pointer = platform::makeX11PointerInjector();
   ASSERT_TRUE(pointer->accessibilityTrusted());
   EXPECT_TRUE(pointer->post(PointerEventType::moved, {321.4, 123.6}, PointerButton::left, 1));
@@ -190,12 +181,11 @@ TEST_F(X11InputTest, PointerLandsWhereItIsPostedAndButtonsArrive) {
   // Points off the screen end at its edge.
   EXPECT_TRUE(pointer->post(PointerEventType::moved, {5000, -10}, PointerButton::left, 1));
   EXPECT_EQ(client_->pointer(), (std::pair{1279, 0}));
-}
 
-TEST_F(X11InputTest, AnUnreachableDisplayIsNotTrusted) {
+  // An unreachable display is not trusted.
   setenv("DISPLAY", ":65000", 1);
   auto keys = x11Keys();
-  auto pointer = platform::makeX11PointerInjector();
+  pointer = platform::makeX11PointerInjector();
   EXPECT_FALSE(keys->accessibilityTrusted());
   EXPECT_FALSE(keys->key('a', true));
   EXPECT_FALSE(keys->frontmostExecutable());
@@ -262,7 +252,11 @@ TEST_F(X11InputTest, WindowsOfACompatibilityLayerGetAltCodes) {
   keyboard.typeText(1, "\xC3\xA9");
   keyboard.flush();
   const auto events = own->waitForKeys(13, 5.0);
-  EXPECT_EQ(pressedKeysyms(events),
+  std::vector<uint32_t> pressed;
+  for (const TestKeyEvent& event : events) {
+    if (event.press) pressed.push_back(event.keysym);
+  }
+  EXPECT_EQ(pressed,
             (std::vector<uint32_t>{kShiftL, kAltL, 0xffb0, 0xffb2, 0xffb3, 0xffb3, kShiftL}));
   for (const TestKeyEvent& event : events) {
     if (event.keysym >= 0xffb0 && event.keysym <= 0xffb9) {
