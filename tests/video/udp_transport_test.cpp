@@ -64,7 +64,7 @@ class UdpTransportTest : public ::testing::Test {
   std::vector<std::optional<std::string>> clientChanges;
 };
 
-TEST_F(UdpTransportTest, NumbersFragmentsMessagesAndKeepalivesFromOneCounter) {
+TEST_F(UdpTransportTest, NumbersFromOneCounterAndANewPortTakesOverOnlyWithAHelloOrAProbe) {
   start(VideoTransportMode::udpArq);
   RawPeer peer(port);
   ASSERT_TRUE(join(peer));
@@ -98,9 +98,36 @@ TEST_F(UdpTransportTest, NumbersFragmentsMessagesAndKeepalivesFromOneCounter) {
   EXPECT_EQ(sizes[5], 1u);
   EXPECT_EQ(headers[6].packetType, 10);  // the keepalive, a second after the hello
   EXPECT_EQ(headers[6].sequence, 7u);
+
+  RawPeer stray(port), prober(port);
+  // Datagrams from a new port of the client's own address that do not start a session (a flood
+  // can send them with any source port) leave the stream where it is.
+  const uint32_t sequences[] = {1, 2};
+  for (const Bytes& datagram :
+       {Bytes{1, 2, 3}, buildSingleDatagram(PacketType::echoRequest, 2, Bytes(8, 1)),
+        buildSingleDatagram(PacketType::retransmitRequest, 3, encodeRetransmitRequest(sequences)),
+        buildSingleDatagram(PacketType::keepalive, 4, {})})
+    stray.send(datagram);
+  EXPECT_FALSE(stray.receive(0.3));
+  transport->sendAudioConfig({1});
+  EXPECT_TRUE(peer.receiveType(PacketType::fragment));
+
+  // A probe request is a client starting again before its hello: it takes over. An echo request
+  // is answered with its sequence number and its first eight bytes.
+  prober.send(buildSingleDatagram(PacketType::probeRequest, 5, {}));
+  prober.send(buildSingleDatagram(PacketType::echoRequest, 6, Bytes{1, 2, 3, 4, 5, 6, 7, 8, 9, 10}));
+  auto reply = prober.receiveType(PacketType::echoReply);
+  ASSERT_TRUE(reply);
+  EXPECT_EQ(parseDatagram(*reply)->header.sequence, 6u);
+  EXPECT_EQ(Bytes(reply->begin() + kDatagramHeaderSize, reply->end()),
+            (Bytes{1, 2, 3, 4, 5, 6, 7, 8}));
+  peer.send(buildSingleDatagram(PacketType::echoRequest, 7, Bytes(8, 1)));
+  EXPECT_FALSE(peer.receiveType(PacketType::echoReply, 0.3));
+  main.sync();
+  EXPECT_EQ(changes().size(), 3u);  // the client's flow, its hello, the prober
 }
 
-TEST_F(UdpTransportTest, RetransmitsByteIdenticalCopiesOnlyInArq) {
+TEST_F(UdpTransportTest, RetransmitsOnlyInArqAndANewClientWaitsForItsFirstKeyframe) {
   start(VideoTransportMode::udpArq);
   RawPeer peer(port);
   ASSERT_TRUE(join(peer));
@@ -122,48 +149,14 @@ TEST_F(UdpTransportTest, RetransmitsByteIdenticalCopiesOnlyInArq) {
   transport->setTransportMode(VideoTransportMode::udpFec);
   peer.send(buildSingleDatagram(PacketType::retransmitRequest, 7, encodeRetransmitRequest(wanted)));
   EXPECT_FALSE(peer.receiveType(PacketType::fragment, 0.3));
-}
 
-TEST_F(UdpTransportTest, WhileAClientStreamsANewPortTakesOverOnlyWithAHelloOrAProbeRequest) {
-  start(VideoTransportMode::udpArq);
-  RawPeer client(port), stray(port), prober(port);
-  ASSERT_TRUE(join(client));
-
-  // Datagrams from a new port of the client's own address that do not start a session (a flood
-  // can send them with any source port) leave the stream where it is.
-  const uint32_t sequences[] = {1, 2};
-  for (const Bytes& datagram :
-       {Bytes{1, 2, 3}, buildSingleDatagram(PacketType::echoRequest, 2, Bytes(8, 1)),
-        buildSingleDatagram(PacketType::retransmitRequest, 3, encodeRetransmitRequest(sequences)),
-        buildSingleDatagram(PacketType::keepalive, 4, {})})
-    stray.send(datagram);
-  EXPECT_FALSE(stray.receive(0.3));
-  transport->sendAudioConfig({1});
-  EXPECT_TRUE(client.receiveType(PacketType::fragment));
-
-  // A probe request is a client starting again before its hello: it takes over. An echo request
-  // is answered with its sequence number and its first eight bytes.
-  prober.send(buildSingleDatagram(PacketType::probeRequest, 5, {}));
-  prober.send(buildSingleDatagram(PacketType::echoRequest, 6, Bytes{1, 2, 3, 4, 5, 6, 7, 8, 9, 10}));
-  auto reply = prober.receiveType(PacketType::echoReply);
-  ASSERT_TRUE(reply);
-  EXPECT_EQ(parseDatagram(*reply)->header.sequence, 6u);
-  EXPECT_EQ(Bytes(reply->begin() + kDatagramHeaderSize, reply->end()),
-            (Bytes{1, 2, 3, 4, 5, 6, 7, 8}));
-  client.send(buildSingleDatagram(PacketType::echoRequest, 7, Bytes(8, 1)));
-  EXPECT_FALSE(client.receiveType(PacketType::echoReply, 0.3));
-  main.sync();
-  EXPECT_EQ(changes().size(), 3u);  // the client's flow, its hello, the prober
-}
-
-TEST_F(UdpTransportTest, ANewClientGetsNothingOfTheRunBeforeUntilItsFirstKeyframe) {
-  start(VideoTransportMode::udpArq);
-  RawPeer first(port), second(port);
-  ASSERT_TRUE(join(first));
+  // A new client gets nothing of the run before until its first keyframe.
+  transport->setTransportMode(VideoTransportMode::udpArq);
+  RawPeer second(port);
   transport->sendParameterSets({{0x40, 1}}, 64, 64);
   transport->sendEncoded(Bytes(100, 1), true, 1);
-  ASSERT_TRUE(first.receiveType(PacketType::fragment));
-  ASSERT_TRUE(first.receiveType(PacketType::fragment));
+  ASSERT_TRUE(peer.receiveType(PacketType::fragment));
+  ASSERT_TRUE(peer.receiveType(PacketType::fragment));
 
   ASSERT_TRUE(join(second, 2));
   // The old run is still encoding: its frames and sound are not for the new client.

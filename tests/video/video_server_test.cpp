@@ -74,7 +74,7 @@ class VideoServerTest : public ::testing::Test {
   std::vector<std::unique_ptr<RawPeer>> peers;
 };
 
-TEST_F(VideoServerTest, StartsListeningAndStreamsWithStatusTexts) {
+TEST_F(VideoServerTest, StatusTextsOfListeningStreamingModeChangesAndAFailedStart) {
   ferrowin::testing::LogCapture log;
   main.sync([&] { server->start(); });
   EXPECT_TRUE(eventually([&] { return status() == "Listening (UDP/ARQ)"; }));
@@ -107,9 +107,8 @@ TEST_F(VideoServerTest, StartsListeningAndStreamsWithStatusTexts) {
   EXPECT_FALSE(server->holdsLatencyRequest());
   EXPECT_EQ(forgotten, std::vector<std::string>{"127.0.0.1"});
   EXPECT_TRUE(log.contains("Forgetting paired client 127.0.0.1 after video disconnect"));
-}
 
-TEST_F(VideoServerTest, ModeChangesRestartOnlyWhileRunningAndAFailedStartNamesTheTransport) {
+  // Mode changes restart only while running; a failed start names the transport.
   main.sync([&] { server->setTransportMode(VideoTransportMode::tcp); });
   EXPECT_EQ(status(), "Idle");
   main.sync([&] { server->start(); });
