@@ -48,11 +48,6 @@ std::optional<InjectionPoint> RecordingPointerInjector::cursorPosition() {
   return cursor_;
 }
 
-void RecordingKeyInjector::setTrusted(bool trusted) {
-  std::lock_guard lock(mutex_);
-  trusted_ = trusted;
-}
-
 void RecordingKeyInjector::setFrontmostExecutable(std::optional<std::string> path) {
   std::lock_guard lock(mutex_);
   frontmost_ = std::move(path);
@@ -68,43 +63,18 @@ void RecordingKeyInjector::clear() {
   keys_.clear();
 }
 
-int RecordingKeyInjector::trustQueries() const {
-  std::lock_guard lock(mutex_);
-  return trustQueries_;
-}
-
-int RecordingKeyInjector::frontmostQueries() const {
-  std::lock_guard lock(mutex_);
-  return frontmostQueries_;
-}
-
-int RecordingKeyInjector::restoreCount() const {
-  std::lock_guard lock(mutex_);
-  return restoreCount_;
-}
-
-bool RecordingKeyInjector::accessibilityTrusted() {
-  std::lock_guard lock(mutex_);
-  ++trustQueries_;
-  return trusted_;
-}
+bool RecordingKeyInjector::accessibilityTrusted() { return true; }
 
 bool RecordingKeyInjector::key(uint32_t keysym, bool down) {
   std::lock_guard lock(mutex_);
-  if (!trusted_) return false;
   keys_.push_back({keysym, down});
   return true;
 }
 
-void RecordingKeyInjector::restoreKeymap() {
-  std::lock_guard lock(mutex_);
-  ++restoreCount_;
-}
+void RecordingKeyInjector::restoreKeymap() {}
 
 std::optional<std::string> RecordingKeyInjector::frontmostExecutable() {
   std::lock_guard lock(mutex_);
-  ++frontmostQueries_;
-  if (!trusted_) return std::nullopt;
   return frontmost_;
 }
 

@@ -48,18 +48,13 @@ class RecordingPointerInjector final : public PointerInjector {
 struct RecordedKey {
   uint32_t keysym = 0;
   bool down = false;
-  bool operator==(const RecordedKey&) const = default;
 };
 
 class RecordingKeyInjector final : public KeyInjector {
  public:
-  void setTrusted(bool trusted);
   void setFrontmostExecutable(std::optional<std::string> path);
   std::vector<RecordedKey> keys() const;
   void clear();
-  int trustQueries() const;
-  int frontmostQueries() const;
-  int restoreCount() const;
 
   bool accessibilityTrusted() override;
   bool key(uint32_t keysym, bool down) override;
@@ -68,10 +63,6 @@ class RecordingKeyInjector final : public KeyInjector {
 
  private:
   mutable std::mutex mutex_;
-  bool trusted_ = true;
-  int trustQueries_ = 0;
-  int frontmostQueries_ = 0;
-  int restoreCount_ = 0;
   std::optional<std::string> frontmost_;
   std::vector<RecordedKey> keys_;
 };

@@ -83,30 +83,6 @@ void drawTestPattern(const BgraFrame& target, PixelRect rect, uint32_t sourceId,
   }
 }
 
-std::optional<uint64_t> readFrameCounter(const BgraFrame& picture, PixelRect rect) {
-  const CounterLayout layout = counterLayout(rect);
-  uint64_t value = 0;
-  for (int digit = 0; digit < kCounterDigits; ++digit) {
-    uint8_t glyph[5] = {};
-    for (int row = 0; row < 5; ++row) {
-      for (int column = 0; column < 3; ++column) {
-        const int x = layout.x + (digit * 4 + column) * layout.cell + layout.cell / 2;
-        const int y = layout.y + row * layout.cell + layout.cell / 2;
-        if (x >= picture.width || y >= picture.height) return std::nullopt;
-        const uint8_t* pixel = picture.at(x, y);
-        const int luma = (pixel[0] + 2 * pixel[1] + pixel[2]) / 4;
-        if (luma < 128) glyph[row] |= uint8_t(1 << (2 - column));
-      }
-    }
-    const auto* match = std::find_if(std::begin(kDigits), std::end(kDigits), [&](const auto& d) {
-      return std::equal(std::begin(d), std::end(d), std::begin(glyph));
-    });
-    if (match == std::end(kDigits)) return std::nullopt;
-    value = value * 10 + uint64_t(match - std::begin(kDigits));
-  }
-  return value;
-}
-
 struct SyntheticCaptureBackend::World {
   std::mutex mutex;
   std::vector<CaptureDisplay> displays;

@@ -19,10 +19,6 @@ namespace ferrowin::platform {
 void drawTestPattern(const BgraFrame& target, PixelRect rect, uint32_t sourceId,
                      uint64_t frameNumber);
 
-/// The frame number drawn into a picture by drawTestPattern at that size, read back from the
-/// counter; absent when the picture does not show one.
-std::optional<uint64_t> readFrameCounter(const BgraFrame& picture, PixelRect rect);
-
 class SyntheticCaptureBackend final : public CaptureBackend {
  public:
   /// One 1920 × 1080 main display with id 1.

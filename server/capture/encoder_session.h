@@ -73,12 +73,6 @@ class HEVCEncoderSession : public std::enable_shared_from_this<HEVCEncoderSessio
   /// whenever they come, are dropped.
   void fullReset();
 
-  int inFlightEncodes() const { return inFlightEncodes_; }
-  bool hasPending() const { return pendingLatest_.has_value(); }
-  bool hasSession() const { return session_ != nullptr; }
-  /// Whether an encoder of an ended session is kept for the next one.
-  bool hasSpareEncoder() const { return spare_ != nullptr; }
-
  private:
   struct PendingCapture {
     platform::BgraFrame frame;
