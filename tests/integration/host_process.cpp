@@ -85,13 +85,13 @@ bool HostProcess::start(double timeoutSeconds) {
     outputEnded_ = false;
   }
   std::vector<std::string> args = {serverBinary().string(),
-                                   "--headless",
                                    "--control-port",
                                    std::to_string(options_.port),
                                    "--data-dir",
                                    options_.dataDir.string(),
                                    "--config-dir",
                                    options_.configDir.string()};
+  if (options_.headless) args.push_back("--headless");
   args.insert(args.end(), options_.arguments.begin(), options_.arguments.end());
   if (options_.devAttestationRoot) {
     args.push_back("--dev-attestation-root");

@@ -34,6 +34,7 @@ class HostProcess {
     std::vector<std::pair<std::string, std::string>> environment;  // added to ours, replacing
     uint16_t port = 0;                                             // 0: a free one
     std::vector<std::string> arguments;                            // added to the command line
+    bool headless = true;  // false: the tray and windows, where Qt finds a display
   };
 
   explicit HostProcess(Options options);

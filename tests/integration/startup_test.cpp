@@ -88,5 +88,19 @@ TEST(StartUp, AServiceThatCannotStartStopsTheHostWithItsReason) {
   }
 }
 
+TEST(StartUp, WithADisplayTheWindowsRunAndASigtermStillEndsTheHostCleanly) {
+  TempDir data, config;
+  HostProcess host({.dataDir = data.path(),
+                    .configDir = config.path(),
+                    .environment = {{"QT_QPA_PLATFORM", "offscreen"}},
+                    .headless = false});
+  // Without an X display nothing is granted, so setup shows and holds the services: no code.
+  EXPECT_FALSE(host.start(2.0));
+  ASSERT_TRUE(host.logShows("Virtual displays:")) << host.log();
+  EXPECT_EQ(host.log().find("running headless"), std::string::npos) << host.log();
+  EXPECT_EQ(host.stop(), 0) << host.log();
+  EXPECT_NE(host.log().find("] Stopped\n"), std::string::npos) << host.log();
+}
+
 }  // namespace
 }  // namespace ferrowin::testing

@@ -3,6 +3,7 @@
 #include "server/ui/status_window.h"
 
 #include <QCheckBox>
+#include <QImage>
 #include <QLabel>
 #include <QPushButton>
 
@@ -117,6 +118,17 @@ TEST_F(StatusWindowTest, LogVideoStatsHidesTheGraphAtOnceAndIsKept) {
   EXPECT_TRUE(shown(child(*window, "pacingGraph")));
   EXPECT_TRUE(shown(child(*window, "client")));
   EXPECT_EQ(child<Indicator>(*window, "videoIndicator")->color(), kGreen);
+  // The capture intervals are drawn in the plot, above the labels (which share their colour).
+  auto* graph = child(*window, "pacingGraph");
+  graph->resize(360, 170);
+  const QImage drawn = graph->grab().toImage();
+  int blue = 0;
+  for (int y = 0; y < drawn.height() / 2; ++y)
+    for (int x = 0; x < drawn.width(); ++x) {
+      const QColor c = drawn.pixelColor(x, y);
+      blue += c.blue() - c.red() > 60 && c.blue() > c.green();
+    }
+  EXPECT_GT(blue, 100);
 
   box->click();  // off: gone before the services have even heard of it
   EXPECT_FALSE(shown(child(*window, "pacingGraph")));
