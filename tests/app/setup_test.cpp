@@ -3,13 +3,9 @@
 // resuming the real services, and `ferrowin-server --check`.
 
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
-#include <cstdio>
 #include <cstdlib>
-#include <fstream>
 
-#include "common/util/files.h"
 #include "platform/fake/fake_bonjour.h"
 #include "platform/fake/fake_host_info.h"
 #include "platform/linux/portal_capture.h"
@@ -23,6 +19,7 @@
 #include "tests/support/log_capture.h"
 #include "tests/support/pipewire_server.h"
 #include "tests/support/run_command.h"
+#include "tests/support/spawn_logged.h"
 #include "tests/support/x_server.h"
 
 namespace ferrowin::app {
@@ -131,8 +128,9 @@ class SetupFlowTest : public ::testing::Test {
     });
   }
 
+  /// `interactive`: with the setup window, else a headless host.
   std::shared_ptr<HostServices> makeServices(
-      std::shared_ptr<platform::SetupChecks> setupChecks = {}) {
+      std::shared_ptr<platform::SetupChecks> setupChecks = {}, bool interactive = true) {
     if (!setupChecks) setupChecks = checks;
     return thread.onMain([&] {
       auto made = HostServices::create({.main = &thread.main,
@@ -143,14 +141,14 @@ class SetupFlowTest : public ::testing::Test {
                                         .hostInfo = std::make_shared<platform::FakeHostInfo>(),
                                         .inputHelperPath = helperPath,
                                         .setupChecks = setupChecks,
-                                        .interactiveSetup = true});
-      made->onboarding->setWindow(window);
+                                        .interactiveSetup = interactive});
+      if (interactive) made->onboarding->setWindow(window);
       return made;
     });
   }
 
   bool settledProbe(HostPermissionMonitor& m) {
-    return waitUntil([&] { return thread.onMain([&] { return !m.probing(); }); });
+    return waitUntil(10, [&] { return thread.onMain([&] { return !m.probing(); }); });
   }
 
   testing::TempDir dir;
@@ -168,7 +166,9 @@ class SetupFlowTest : public ::testing::Test {
   std::shared_ptr<HostServices> services;
 };
 
-TEST_F(SetupFlowTest, NoProbeUntilInputInjectionWorks) {
+// The helper's gamepad probe waits for input injection; the Local Network row follows the probe's
+// advertisement and its end.
+TEST_F(SetupFlowTest, GamepadProbeAfterInputInjectionAndLocalNetworkFromTheProbe) {
   useUhid(true);
   checks->screenCapture = true;
   monitor = makeMonitor(helperPath);
@@ -179,18 +179,15 @@ TEST_F(SetupFlowTest, NoProbeUntilInputInjectionWorks) {
   thread.onMain([&] { monitor->refresh(); });
   ASSERT_TRUE(settledProbe(*monitor));
   EXPECT_EQ(monitor->virtualHIDAvailable.get(), std::optional(true));
-}
 
-TEST_F(SetupFlowTest, LocalNetworkFromTheProbeOrTheControlService) {
-  monitor = makeMonitor(std::nullopt);
   EXPECT_FALSE(monitor->localNetworkAdvertised.get());
   bonjour->immediateEvent = platform::BonjourEvent{platform::BonjourEvent::Kind::added, ""};
   thread.onMain([&] { monitor->retryLocalNetwork(); });
-  EXPECT_TRUE(waitUntil([&] { return monitor->localNetworkAdvertised.get(); }));
+  EXPECT_TRUE(waitUntil(10, [&] { return monitor->localNetworkAdvertised.get(); }));
   ASSERT_EQ(bonjour->advertisements().size(), 1u);
   EXPECT_EQ(bonjour->advertisements()[0].type, "_ferrowin._tcp");
   thread.onMain([&] { monitor->networkProbe().stop(); });
-  EXPECT_TRUE(waitUntil([&] { return !monitor->localNetworkAdvertised.get(); }));
+  EXPECT_TRUE(waitUntil(10, [&] { return !monitor->localNetworkAdvertised.get(); }));
   EXPECT_EQ(bonjour->liveRegistrations(), 0u);
 }
 
@@ -229,8 +226,8 @@ TEST_F(SetupFlowTest, RevokedPortalGrantHoldsTheHostUntilGrantedAgain) {
     } else {
       node->remove();
     }
-    EXPECT_TRUE(waitUntil([&] { return window->visible.load(); })) << closeSession;
-    EXPECT_TRUE(waitUntil([&] { return !services->control->isRunning.get(); }));
+    EXPECT_TRUE(waitUntil(10, [&] { return window->visible.load(); })) << closeSession;
+    EXPECT_TRUE(waitUntil(10, [&] { return !services->control->isRunning.get(); }));
     EXPECT_FALSE(services->permissions->screenRecordingGranted.get());
     EXPECT_EQ(settings.stringValue(kPortalRestoreTokenKey), std::nullopt);
     EXPECT_FALSE(capture->backend()->screenshot(display, 32, 24, false));
@@ -240,7 +237,7 @@ TEST_F(SetupFlowTest, RevokedPortalGrantHoldsTheHostUntilGrantedAgain) {
     }
 
     thread.onMain([&] { services->permissions->requestScreenRecording(); });  // "Enable"
-    EXPECT_TRUE(waitUntil([&] { return services->permissions->screenRecordingGranted.get(); }));
+    EXPECT_TRUE(waitUntil(10, [&] { return services->permissions->screenRecordingGranted.get(); }));
     EXPECT_TRUE(settings.stringValue(kPortalRestoreTokenKey));
     EXPECT_TRUE(capture->backend()->screenshot(display, 32, 24, false));
     thread.onMain([&] { services->onboarding->getStarted(); });
@@ -253,16 +250,7 @@ TEST_F(SetupFlowTest, RevokedPortalGrantHoldsTheHostUntilGrantedAgain) {
 TEST_F(SetupFlowTest, HeadlessHostStartsAndLogsWhatIsMissing) {
   testing::LogCapture logs;
   checks->powerSaving = "wlan0";
-  services = thread.onMain([&] {
-    return HostServices::create({.main = &thread.main,
-                                 .settings = &settings,
-                                 .dataDirectory = dir / "data",
-                                 .controlPort = 0,
-                                 .bonjour = bonjour,
-                                 .hostInfo = std::make_shared<platform::FakeHostInfo>(),
-                                 .inputHelperPath = helperPath,
-                                 .setupChecks = checks});
-  });
+  services = makeServices(checks, false);
   thread.onMain([&] {
     logUnsatisfiedSetup(*services->permissions);
     services->startServices();
@@ -294,19 +282,15 @@ TEST(SetupCheckCommand, ExitStatusSaysWhetherSetupCanFinish) {
         " DBUS_SYSTEM_BUS_ADDRESS=unix:path=" + (dir / "no-bus").string() + " " +
         FERROWIN_BINARY_DIR "/bin/ferrowin-server --check --config-dir " +
         (dir / "config").string() + " 2>/dev/null";
-    FILE* pipe = ::popen(command.c_str(), "r");
-    ASSERT_NE(pipe, nullptr);
-    std::string out;
-    char buffer[512];
-    while (size_t n = std::fread(buffer, 1, sizeof buffer, pipe)) out.append(buffer, n);
-    const int status = ::pclose(pipe);
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), xtest ? 0 : 1) << out;
+    int status = -1;
+    const std::string out = testing::runCommand(command, &status);
+    EXPECT_EQ(status, xtest ? 0 : 1) << out;
     EXPECT_NE(out.find("Screen Recording    Enabled"), std::string::npos) << out;
     EXPECT_NE(out.find(xtest ? "Accessibility       Enabled" : "Accessibility       Not enabled"),
               std::string::npos)
         << out;
-    EXPECT_NE(out.find("Local Network       Not enabled  Start the Avahi daemon"), std::string::npos)
+    EXPECT_NE(out.find("Local Network       Not enabled  Start the Avahi daemon"),
+              std::string::npos)
         << out;
     EXPECT_NE(out.find(xtest ? "Setup can finish." : "Setup cannot finish"), std::string::npos)
         << out;
@@ -325,11 +309,11 @@ TEST(SetupCheckCommand, PortalGrantIsTheScreenRecordingRow) {
   testing::FakeScreenCastPortal portal(server, "ferrowin-check-desktop", 320, 240);
   ASSERT_TRUE(node && portal.start());
   testing::TempDir dir;
-  const std::string command =
-      "DISPLAY= DBUS_SESSION_BUS_ADDRESS=" + server.busAddress() +
-      " DBUS_SYSTEM_BUS_ADDRESS=unix:path=" + (dir / "no-bus").string() +
-      " " FERROWIN_BINARY_DIR "/bin/ferrowin-server --check --capture portal --config-dir " +
-      (dir / "config").string() + " 2>/dev/null";
+  const std::string command = "DISPLAY= DBUS_SESSION_BUS_ADDRESS=" + server.busAddress() +
+                              " DBUS_SYSTEM_BUS_ADDRESS=unix:path=" + (dir / "no-bus").string() +
+                              " " FERROWIN_BINARY_DIR
+                              "/bin/ferrowin-server --check --capture portal --config-dir " +
+                              (dir / "config").string() + " 2>/dev/null";
   for (bool revoked : {false, true}) {
     if (revoked) {
       ASSERT_TRUE(portal.revoke());

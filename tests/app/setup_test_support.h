@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <chrono>
 #include <filesystem>
 #include <future>
 #include <string>
@@ -37,21 +36,8 @@ class MainThread {
   common::MainExecutor main;
 
  private:
-  // Keeps the executor running while idle.
-  asio::executor_work_guard<asio::io_context::executor_type> work_{main.executor()};
   std::thread thread_;
 };
-
-/// Polls `predicate` (every 10 ms) for up to `seconds`.
-template <class Predicate>
-bool waitUntil(Predicate predicate, double seconds = 10.0) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-  while (!predicate()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return true;
-}
 
 /// The real helper under a name of its own, so no sweep of leftover helpers ends another test's.
 inline std::filesystem::path privateHelperCopy(const TempDir& dir, const std::string& tag) {
@@ -62,9 +48,8 @@ inline std::filesystem::path privateHelperCopy(const TempDir& dir, const std::st
 
 class RecordingSetupWindow final : public app::SetupWindow {
  public:
-  void show() override { ++shown; visible = true; }
+  void show() override { visible = true; }
   void hide() override { visible = false; }
-  std::atomic<int> shown{0};
   std::atomic<bool> visible{false};
 };
 
