@@ -52,7 +52,6 @@ struct FakeUhidKernel::Device {
   std::thread reader;
   std::optional<Created> created;
   std::vector<std::vector<uint8_t>> inputs;
-  std::vector<uint32_t> types;
   bool destroyed = false;
   bool closed = false;
   std::map<uint32_t, GetReportReply> getReplies;
@@ -128,9 +127,7 @@ void FakeUhidKernel::readLoop(Device& device) {
 }
 
 void FakeUhidKernel::record(Device& device, const std::vector<uint8_t>& e) {
-  uint32_t type = u32(e, 0);
-  device.types.push_back(type);
-  switch (type) {
+  switch (u32(e, 0)) {
     case kCreate2: {
       Created created{text(e, 4, 128), text(e, 132, 64), text(e, 196, 64), u16(e, 262), u32(e, 264),
                       u32(e, 268),     u32(e, 272),      u32(e, 276),      {}};
@@ -211,11 +208,6 @@ bool FakeUhidKernel::waitForDestroy(size_t device, double seconds) const {
 
 bool FakeUhidKernel::waitForClose(size_t device, double seconds) const {
   return waitUntil(seconds, [&] { return device < devices_.size() && devices_[device]->closed; });
-}
-
-std::vector<uint32_t> FakeUhidKernel::eventTypes(size_t device) const {
-  std::lock_guard lock(mutex_);
-  return device < devices_.size() ? devices_[device]->types : std::vector<uint32_t>{};
 }
 
 void FakeUhidKernel::send(size_t device, const std::vector<uint8_t>& bytes) {

@@ -64,8 +64,6 @@ class FakeUhidKernel {
   bool waitForDestroy(size_t device, double seconds = kWait) const;
   /// Whether the device closed its end (after a destroy, or without one).
   bool waitForClose(size_t device, double seconds = kWait) const;
-  /// Types of every event the device sent, in order.
-  std::vector<uint32_t> eventTypes(size_t device) const;
 
   void sendStart(size_t device);
   void sendOpen(size_t device);
