@@ -37,7 +37,9 @@ class StatusWindowTest : public ShellTest {
   int quits = 0;
 };
 
-TEST_F(StatusWindowTest, ControlBlockAndVideoIndicatorFollowTheServices) {
+// Quit, the control block and the video indicator follow the services, and "Destroy Gamepad" the
+// helper's session.
+TEST_F(StatusWindowTest, QuitControlBlockVideoIndicatorAndDestroyGamepadFollowTheServices) {
   services = makeServices();
   auto window = makeWindow();
   // Setup incomplete: nothing runs, so neither the code nor "Retry Bonjour" shows.
@@ -46,6 +48,8 @@ TEST_F(StatusWindowTest, ControlBlockAndVideoIndicatorFollowTheServices) {
   EXPECT_FALSE(shown(child(*window, "retryBonjour")));
   EXPECT_EQ(child<QLabel>(*window, "controlStatus")->text(), "Idle");
   EXPECT_EQ(child<Indicator>(*window, "videoIndicator")->color(), kGray);  // stopped
+  child<QPushButton>(*window, "quit")->click();
+  EXPECT_EQ(quits, 1);
 
   thread.onMain([&] { services.reset(); });
   bonjour->immediateEvent = platform::BonjourEvent{platform::BonjourEvent::Kind::added, ""};
@@ -73,11 +77,8 @@ TEST_F(StatusWindowTest, ControlBlockAndVideoIndicatorFollowTheServices) {
   thread.onMain([&] { services->video->captureError.set("Screen capture failed"); });
   window->refresh();
   EXPECT_EQ(child<Indicator>(*window, "videoIndicator")->color(), kRed);
-}
 
-TEST_F(StatusWindowTest, DestroyGamepadOnlyForSessionsWithTheGamepad) {
-  startServices();
-  auto window = makeWindow();
+  // "Destroy Gamepad" shows only for sessions with the gamepad.
   EXPECT_FALSE(shown(child(*window, "destroyGamepad")));
   struct Case {
     bool gamepad;
@@ -148,13 +149,6 @@ TEST_F(StatusWindowTest, LogVideoStatsHidesTheGraphAtOnceAndIsKept) {
   window = makeWindow();
   EXPECT_FALSE(child<QCheckBox>(*window, "logVideoStats")->isChecked());
   EXPECT_FALSE(shown(child(*window, "pacingGraph")));
-}
-
-TEST_F(StatusWindowTest, QuitButtonQuits) {
-  services = makeServices();
-  auto window = makeWindow();
-  child<QPushButton>(*window, "quit")->click();
-  EXPECT_EQ(quits, 1);
 }
 
 }  // namespace
