@@ -138,55 +138,8 @@ TEST_F(PipeWireCaptureTest, NodeGoingAwayStopsTheStreamWithDisplayGone) {
                                      sized(320, 240), recorder.delegate()));
 }
 
-// The node's new size is a display change; the stream goes on with the new picture.
-TEST_F(PipeWireCaptureTest, SizeChangeIsADisplayChange) {
-  auto source = PipeWireVideoSource::publish(server_->connect(), "ferrowin-test-resize", 320, 240,
-                                             0x40A040);
-  ASSERT_TRUE(source);
-  ASSERT_TRUE(server_->waitForNode("ferrowin-test-resize"));
-  auto backend = backendFor("ferrowin-test-resize");
-  ASSERT_TRUE(backend);
-  auto content = backend->shareableContent(true);
-  ASSERT_TRUE(content && content->displays.size() == 1u);
-  EXPECT_EQ(content->displays[0].frame, (CaptureRect{0, 0, 320, 240}));
-
-  std::mutex mutex;
-  std::condition_variable changedSignal;
-  int changes = 0;
-  backend->setDisplayChangeHandler([&] {
-    std::lock_guard lock(mutex);
-    ++changes;
-    changedSignal.notify_all();
-  });
-  StreamRecorder recorder;
-  auto stream = started(*backend, sized(320, 240), recorder);
-  ASSERT_TRUE(stream);
-  ASSERT_TRUE(recorder.nextFrame());
-  EXPECT_EQ(changes, 0);
-
-  source->resize(640, 360);
-  source->setColour(0xC04040);
-  {
-    std::unique_lock lock(mutex);
-    ASSERT_TRUE(changedSignal.wait_for(lock, std::chrono::seconds(5), [&] { return changes > 0; }));
-  }
-  EXPECT_EQ(backend->displayBounds(7), (CaptureRect{0, 0, 640, 360}));
-  // What the streamer does on a display change: the new size configured.
-  ASSERT_TRUE(stream->updateConfiguration(sized(640, 360)));
-  std::optional<CapturedFrame> frame;
-  for (int i = 0; i < 30; ++i) {
-    frame = recorder.nextFrame();
-    ASSERT_TRUE(frame);
-    if (frame->image.width == 640 && frame->image.at(600, 300)[2] > 0xA0) break;
-  }
-  EXPECT_EQ(frame->image.width, 640);
-  expectColour(frame->image, 600, 300, 0xC04040);
-  stream->stop();
-  backend->setDisplayChangeHandler({});
-}
-
 // The pointer comes from the stream's metadata and is drawn in only when asked.
-TEST_F(PipeWireCaptureTest, CursorFromTheMetadataIsDrawnInWhenAsked) {
+TEST_F(PipeWireCaptureTest, CursorFromTheMetadataIsDrawnInWhenAskedAndASizeChangeIsADisplayChange) {
   auto source = PipeWireVideoSource::publish(server_->connect(), "ferrowin-test-cursor", 320, 240,
                                              0x000080);
   ASSERT_TRUE(source);
@@ -223,6 +176,44 @@ TEST_F(PipeWireCaptureTest, CursorFromTheMetadataIsDrawnInWhenAsked) {
   expectColour(frame->image, 203, 153, 0xFFFFFF);
   expectColour(frame->image, 103, 53, 0x000080);
   stream->stop();
+
+  // The node's new size is a display change; the stream goes on with the new picture.
+  auto content = backend->shareableContent(true);
+  ASSERT_TRUE(content && content->displays.size() == 1u);
+  EXPECT_EQ(content->displays[0].frame, (CaptureRect{0, 0, 320, 240}));
+
+  std::mutex mutex;
+  std::condition_variable changedSignal;
+  int changes = 0;
+  backend->setDisplayChangeHandler([&] {
+    std::lock_guard lock(mutex);
+    ++changes;
+    changedSignal.notify_all();
+  });
+  StreamRecorder resizing;
+  auto resized = started(*backend, sized(320, 240), resizing);
+  ASSERT_TRUE(resized);
+  ASSERT_TRUE(resizing.nextFrame());
+  EXPECT_EQ(changes, 0);
+
+  source->resize(640, 360);
+  source->setColour(0xC04040);
+  {
+    std::unique_lock lock(mutex);
+    ASSERT_TRUE(changedSignal.wait_for(lock, std::chrono::seconds(5), [&] { return changes > 0; }));
+  }
+  EXPECT_EQ(backend->displayBounds(7), (CaptureRect{0, 0, 640, 360}));
+  // What the streamer does on a display change: the new size configured.
+  ASSERT_TRUE(resized->updateConfiguration(sized(640, 360)));
+  for (int i = 0; i < 30; ++i) {
+    frame = resizing.nextFrame();
+    ASSERT_TRUE(frame);
+    if (frame->image.width == 640 && frame->image.at(600, 300)[2] > 0xA0) break;
+  }
+  EXPECT_EQ(frame->image.width, 640);
+  expectColour(frame->image, 600, 300, 0xC04040);
+  resized->stop();
+  backend->setDisplayChangeHandler({});
 }
 
 }  // namespace

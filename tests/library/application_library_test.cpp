@@ -5,7 +5,6 @@
 
 #include <gdk-pixbuf/gdk-pixbuf.h>
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <asio/co_spawn.hpp>
 #include <asio/io_context.hpp>

@@ -35,15 +35,10 @@ class UdpTransportTest : public ::testing::Test {
     ASSERT_TRUE(transport->start(port, streamer, stats, gate, callbacks));
   }
 
-  Bytes hello(uint32_t sequence, const capture::StreamConfig& config = {}, uint8_t version = 4) {
-    return buildSingleDatagram(PacketType::hello, sequence,
-                               encodeStreamConfigMessage(config, version));
-  }
-
   /// Sends a hello from `peer` and waits for its acknowledgement, which answers with the hello's
   /// sequence number and one zero byte.
   bool join(RawPeer& peer, uint32_t sequence = 1) {
-    peer.send(hello(sequence));
+    peer.send(buildSingleDatagram(PacketType::hello, sequence, encodeStreamConfigMessage({}, 4)));
     auto ack = peer.receiveType(PacketType::helloAck);
     return ack && parseDatagram(*ack)->header.sequence == sequence &&
            Bytes(ack->begin() + kDatagramHeaderSize, ack->end()) == Bytes{0};
