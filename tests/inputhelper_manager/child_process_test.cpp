@@ -28,7 +28,7 @@ struct Exit {
   }
 };
 
-TEST(ChildProcess, InheritsNothingButItsStreams) {
+TEST(ChildProcess, InheritsNothingButItsStreamsAndFailsToSpawnAsAnError) {
   MainLoop loop;
   Exit exit;
   // A descriptor some library opened without O_CLOEXEC.
@@ -41,14 +41,12 @@ TEST(ChildProcess, InheritsNothingButItsStreams) {
   EXPECT_EQ(exit.status, 0);
   ::close(57);
   ::close(leaky);
-}
 
-TEST(ChildProcess, SpawnFailureIsAnError) {
-  MainLoop loop;
-  auto child = ChildProcess::spawn(loop.context, {"/nonexistent/helper", {}}, nullptr);
-  ASSERT_FALSE(child);
-  EXPECT_EQ(child.error().kind, ChildProcessError::Kind::spawn);
-  EXPECT_EQ(child.error().description(), "No such file or directory");
+  // A program that cannot be started is an error.
+  auto missing = ChildProcess::spawn(loop.context, {"/nonexistent/helper", {}}, nullptr);
+  ASSERT_FALSE(missing);
+  EXPECT_EQ(missing.error().kind, ChildProcessError::Kind::spawn);
+  EXPECT_EQ(missing.error().description(), "No such file or directory");
   EXPECT_FALSE(isExecutableFile("/tmp"));
   EXPECT_TRUE(isExecutableFile("/bin/sh"));
 }

@@ -109,7 +109,7 @@ TEST_F(InputHelperProcessTest, ReleasingTheGamepadRespawnsWithTheRemainingDevice
   EXPECT_EQ(manager_->helperPid(), -1);
 }
 
-TEST_F(InputHelperProcessTest, QuickRequestsLeaveOneChild) {
+TEST_F(InputHelperProcessTest, QuickRequestsLeaveOneChildAndAStuckOneIsKilled) {
   auto first = std::make_shared<bool>(false);
   auto second = std::make_shared<bool>(false);
   auto flow = [](std::shared_ptr<InputHelperProcess> manager, DeviceProfile profile,
@@ -127,6 +127,18 @@ TEST_F(InputHelperProcessTest, QuickRequestsLeaveOneChild) {
   ASSERT_TRUE(helperSays("Input session running"));
   EXPECT_EQ(testing::processesRunning(testing::privateHelper().path),
             std::vector<pid_t>{manager_->helperPid()});
+
+  // That one ignores SIGTERM: it is killed after two seconds.
+  const int pid = manager_->helperPid();
+  ::kill(pid, SIGSTOP);  // a stopped process leaves SIGTERM pending; SIGKILL still ends it
+  const auto started = std::chrono::steady_clock::now();
+  ASSERT_TRUE(loop_.run(manager_->stop()));
+  EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(1900));
+  EXPECT_TRUE(log_.contains("Helper pid=" + std::to_string(pid) +
+                            " did not exit after SIGTERM; sending SIGKILL"));
+  EXPECT_TRUE(log_.contains("Input helper exited status=9"));
+  EXPECT_FALSE(testing::processExists(pid));
+  EXPECT_EQ(manager_->statusMessage.get(), "Idle");
 }
 
 TEST_F(InputHelperProcessTest, AHelperThatExitsByItselfOrIsKilledLeavesIdleUntilTheNextSession) {
@@ -154,21 +166,6 @@ TEST_F(InputHelperProcessTest, AHelperThatExitsByItselfOrIsKilledLeavesIdleUntil
   EXPECT_TRUE(manager_->isRunning.get());
   EXPECT_NE(manager_->helperPid(), killed);
   EXPECT_EQ(countContaining(log_, "Spawned "), 3u);
-}
-
-TEST_F(InputHelperProcessTest, AHelperThatIgnoresSigtermIsKilledAfterTwoSeconds) {
-  ensure(DeviceProfile::xbox, true, false);
-  const int pid = manager_->helperPid();
-  ASSERT_TRUE(helperSays("Input session running"));
-  ::kill(pid, SIGSTOP);  // a stopped process leaves SIGTERM pending; SIGKILL still ends it
-  const auto started = std::chrono::steady_clock::now();
-  ASSERT_TRUE(loop_.run(manager_->stop()));
-  EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(1900));
-  EXPECT_TRUE(log_.contains("Helper pid=" + std::to_string(pid) +
-                            " did not exit after SIGTERM; sending SIGKILL"));
-  EXPECT_TRUE(log_.contains("Input helper exited status=9"));
-  EXPECT_FALSE(testing::processExists(pid));
-  EXPECT_EQ(manager_->statusMessage.get(), "Idle");
 }
 
 TEST_F(InputHelperProcessTest, SteamSupportFollowsTheFrontApplication) {
@@ -220,7 +217,8 @@ class PreflightTest : public InputHelperProcessTest {
   ferrowin::testing::TempDir dir_;
 };
 
-TEST_F(PreflightTest, MissingHelper) {
+// A missing helper, then stand-ins that answer, stay silent, print garbage or hang.
+TEST_F(PreflightTest, MissingHelperSilenceGarbageAndSlownessGiveNone) {
   manager_ = makeManager("/nonexistent/FerrowinInputHelper");
   ensure(DeviceProfile::xbox, true, false);
   EXPECT_EQ(manager_->statusMessage.get(), "Input helper missing");
@@ -228,9 +226,7 @@ TEST_F(PreflightTest, MissingHelper) {
   EXPECT_TRUE(log_.contains("FerrowinInputHelper not found in app bundle"));
   EXPECT_EQ(preflight(false, false), std::nullopt);
   EXPECT_TRUE(log_.contains("Preflight: FerrowinInputHelper not found in app bundle"));
-}
 
-TEST_F(PreflightTest, SilenceGarbageAndSlownessGiveNone) {
   // Arguments arrive as the helper expects them.
   useScript(
       "[ \"$*\" = '--preflight --prompt-accessibility --skip-hid' ] && "
