@@ -174,7 +174,7 @@ TEST_F(EncoderTest, ColourTagsMatchTheColourSpaceAndP3StreamsCarryP3Pixels) {
   }
 }
 
-TEST_F(EncoderTest, ForcedKeyframeCarriesParameterSetsAndABadFrameIsAnError) {
+TEST_F(EncoderTest, ForcedKeyframesBadFramesAndDestroyingWithFramesQueued) {
   auto encoder = softwareEncoder(64, 64, 30, platform::EncoderColorSpace::srgb);
   ASSERT_TRUE(encoder);
   ASSERT_TRUE(encodeAndWait(*encoder, movingFrame(64, 64, 0), 0));
@@ -188,10 +188,9 @@ TEST_F(EncoderTest, ForcedKeyframeCarriesParameterSetsAndABadFrameIsAnError) {
   ASSERT_TRUE(forced);
   EXPECT_TRUE(forced->keyframe);
   EXPECT_EQ(forced->unit.parameterSets.size(), 3u);
-}
 
-TEST_F(EncoderTest, DestroyingTheEncoderAnswersEveryQueuedFrameOnce) {
-  auto encoder = softwareEncoder(192, 112, 30, platform::EncoderColorSpace::srgb);
+  // Destroying an encoder answers every queued frame once.
+  encoder = softwareEncoder(192, 112, 30, platform::EncoderColorSpace::srgb);
   ASSERT_TRUE(encoder);
   // The session above counts frames in flight by answers: a lost answer would stall it for good.
   std::atomic<int> answers{0};

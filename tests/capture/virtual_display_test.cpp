@@ -150,7 +150,14 @@ TEST_F(VirtualDisplayTest, CreationChecksTheSizeTriesTheNextSerialAndMirrorsABui
   EXPECT_TRUE(fake->journal.empty());
 }
 
-TEST_F(VirtualDisplayTest, PrepareCreatesReusesAndRecreates) {
+struct FailureCase {
+  const char* name;
+  std::function<void(FakeVirtualDisplays&)> script;
+  std::string text;
+  VirtualDisplayChoice placement = VirtualDisplayChoice::extended;
+};
+
+TEST_F(VirtualDisplayTest, PrepareCreatesReusesRecreatesAndEveryFailureEndsOff) {
   prepare(wanted(VirtualDisplayChoice::extended));
   ASSERT_NE(service->display(), nullptr);
   const uint32_t first = service->display()->displayID();
@@ -183,16 +190,8 @@ TEST_F(VirtualDisplayTest, PrepareCreatesReusesAndRecreates) {
   EXPECT_FALSE(fake->displayBounds(second));
   EXPECT_EQ(manager->selectedId(), "display:1");
   EXPECT_EQ(service->statusMessage.get(), "Display is off");
-}
 
-struct FailureCase {
-  const char* name;
-  std::function<void(FakeVirtualDisplays&)> script;
-  std::string text;
-  VirtualDisplayChoice placement = VirtualDisplayChoice::extended;
-};
-
-TEST_F(VirtualDisplayTest, EveryFailureEndsOffOnTheMainDisplayWithTheLayoutAsBefore) {
+  // Every failure ends off, on the main display, with the layout as before.
   const std::vector<FailureCase> cases{
       {"missing", [](FakeVirtualDisplays& f) { f.missing = "RandR virtual outputs are missing."; },
        "RandR virtual outputs are missing."},

@@ -247,7 +247,7 @@ TEST_P(UdpRecoveryTest, DeliversEveryMessageInOrderDespiteLoss) {
 INSTANTIATE_TEST_SUITE_P(Modes, UdpRecoveryTest,
                          ::testing::Values(VideoTransportMode::udpArq, VideoTransportMode::udpFec));
 
-TEST_F(UdpTransportTest, RefusesMessagesTooLargeForSixteenBitFragmentCounts) {
+TEST_F(UdpTransportTest, RefusesMessagesTooLargeForSixteenBitCountsAndPacesAProbe) {
   start(VideoTransportMode::udpArq);
   ferrowin::testing::LogCapture log;
   RawPeer peer(port);
@@ -259,10 +259,8 @@ TEST_F(UdpTransportTest, RefusesMessagesTooLargeForSixteenBitFragmentCounts) {
   EXPECT_EQ(parseDatagram(*next)->header.frameId, 1u);  // the refused one took no frame id
   EXPECT_TRUE(log.waitFor(
       "Refusing to send a stream message of 78642001 bytes: it needs more than 65535 fragments", 1));
-}
 
-TEST_F(UdpTransportTest, ProbeSendsFiveStepsPacedEvenlyOverOnePointTwoSecondsEach) {
-  start(VideoTransportMode::udpArq);
+  // A client's probe gets five steps, each paced evenly over 1.2 s.
   client::VideoClientOptions options;
   options.port = port;
   client::UdpVideoClient client(options);
