@@ -57,18 +57,16 @@ class Client {
   std::optional<std::pair<Bytes, udp::endpoint>> receive(double seconds = 2.0) {
     Bytes buffer(64);
     udp::endpoint from;
+    size_t n = 0;
     socket_.non_blocking(true);
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-    while (std::chrono::steady_clock::now() < deadline) {
-      std::error_code ec;
-      const size_t n = socket_.receive_from(asio::buffer(buffer), from, 0, ec);
-      if (!ec) {
-        buffer.resize(n);
-        return std::make_pair(buffer, from);
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return std::nullopt;
+    if (!waitUntil(seconds, [&] {
+          std::error_code ec;
+          n = socket_.receive_from(asio::buffer(buffer), from, 0, ec);
+          return !ec;
+        }))
+      return std::nullopt;
+    buffer.resize(n);
+    return std::make_pair(buffer, from);
   }
 
  private:
@@ -134,7 +132,7 @@ class GamepadServerTest : public ::testing::Test {
   std::shared_ptr<GamepadServer> server_;
 };
 
-TEST_F(GamepadServerTest, StatusTextsSteamSupportAndLookTuningThroughAStartAndStop) {
+TEST_F(GamepadServerTest, StatusTextsSteamSupportLookTuningAndStartFailures) {
   ferrowin::testing::LogCapture logs;
   ASSERT_TRUE(start(common::DeviceProfile::xbox, true, true));
   const std::string listening =
@@ -165,9 +163,8 @@ TEST_F(GamepadServerTest, StatusTextsSteamSupportAndLookTuningThroughAStartAndSt
     return status() == "Listening on UDP port " + std::to_string(port_) + " (remap mouse)";
   }));
   EXPECT_TRUE(logs.contains("Skipping virtual gamepad HID (gamepad streaming off)"));
-}
 
-TEST_F(GamepadServerTest, StartFailuresLeaveTheReasonAndNoDevice) {
+  // Start failures leave the reason and no device.
   asio::io_context context;
   udp::socket taken(context, udp::endpoint(udp::v6(), 0));  // no SO_REUSEADDR: exclusive
   const std::pair<std::function<void()>, std::string> cases[] = {

@@ -148,7 +148,8 @@ TEST_F(UhidTest, DevicesFromCreationThroughReportsRumbleAndAFailedSend) {
   EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
 }
 
-TEST_F(UhidTest, MalformedKernelEventsAreAnsweredOrIgnored) {
+// Malformed kernel events are answered or ignored; a handler may drop the last owner.
+TEST_F(UhidTest, MalformedEventsAndAnOwnerLettingGoFromInsideAHandler) {
   platform::VirtualHIDHandlers handlers;
   handlers.setReport = [](platform::HIDReportType, uint8_t, std::span<const uint8_t>) { return 0; };
   auto device =
@@ -179,25 +180,23 @@ TEST_F(UhidTest, MalformedKernelEventsAreAnsweredOrIgnored) {
   kernel().sendRaw(0, {6, 0, 0, 0, 1});  // truncated UHID_OUTPUT
   // Still alive and answering.
   EXPECT_EQ(kernel().waitForSetReportReply(0, kernel().sendSetReport(0, 0, 1, {1})), 0);
-}
 
-TEST_F(UhidTest, TheLastOwnerMayLetGoFromInsideAHandler) {
-  // A gamepad whose owner dropped it while the kernel was asking: the destruction runs on the
-  // device's own thread.
+  // The last owner may let go from inside a handler: a device whose owner dropped it while the
+  // kernel was asking is destroyed on the device's own thread.
   std::atomic<int> cancelled{0};
-  std::unique_ptr<platform::VirtualHIDDevice> device;
-  platform::VirtualHIDHandlers handlers;
-  handlers.setReport = [&](platform::HIDReportType, uint8_t, std::span<const uint8_t>) {
-    device.reset();
+  std::unique_ptr<platform::VirtualHIDDevice> owned;
+  platform::VirtualHIDHandlers owner;
+  owner.setReport = [&](platform::HIDReportType, uint8_t, std::span<const uint8_t>) {
+    owned.reset();
     return 0;
   };
-  handlers.cancelled = [&] { ++cancelled; };
-  auto created = backend_->create(mouseProperties(), handlers, "t.self");
+  owner.cancelled = [&] { ++cancelled; };
+  auto created = backend_->create(mouseProperties(), owner, "t.self");
   ASSERT_TRUE(created);
-  device = std::move(*created);
-  kernel().sendSetReport(0, 0, 1, {1});
-  EXPECT_TRUE(kernel().waitForDestroy(0));
-  EXPECT_TRUE(kernel().waitForClose(0));
+  owned = std::move(*created);
+  kernel().sendSetReport(1, 0, 1, {1});
+  EXPECT_TRUE(kernel().waitForDestroy(1));
+  EXPECT_TRUE(kernel().waitForClose(1));
   for (int i = 0; i < 500 && cancelled == 0; ++i) usleep(1000);
   EXPECT_EQ(cancelled, 1);
 }
