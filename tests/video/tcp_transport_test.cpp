@@ -88,8 +88,9 @@ class TcpTransportTest : public ::testing::Test {
   std::vector<std::optional<std::string>> clientChanges;
 };
 
-TEST_F(TcpTransportTest, ReadsTheConfigurationByVersionThenFrames) {
-  start();
+TEST_F(TcpTransportTest, ReadsTheConfigurationByVersionThenFramesUntilOneIsOversized) {
+  common::ManualClock clock;
+  start(&clock, clock);
   auto socket = connect();
   capture::StreamConfig wanted;
   wanted.fps = 120;
@@ -119,6 +120,20 @@ TEST_F(TcpTransportTest, ReadsTheConfigurationByVersionThenFrames) {
   EXPECT_EQ(statusTexts()[0], "Starting...");
   EXPECT_EQ(statusTexts()[1], "Listening (TCP)");
   EXPECT_EQ(streamer->starts().size(), 2u);
+
+  // An oversized frame from the client stops reading until the silence watch ends it.
+  ferrowin::testing::LogCapture log;
+  auto streaming = streamingClient();
+  Bytes oversized = frame;
+  putU32(oversized.data() + 8, 70000);
+  asio::write(streaming, asio::buffer(oversized));
+  asio::write(streaming, asio::buffer(Bytes(70000, 0)));
+  transport->queue().sync([&] { clock.advance(11.0); });
+  EXPECT_TRUE(log.contains("Video client silent for 10s; stopping capture"));
+  EXPECT_EQ(readToEnd(streaming), asio::error::eof);  // the host closed the connection
+  main.sync();
+  std::lock_guard lock(mutex);
+  EXPECT_EQ(clientChanges.back(), std::nullopt);
 }
 
 TEST_F(TcpTransportTest, SendsMessagesInOrderWithKeepalives) {
@@ -160,23 +175,6 @@ TEST_F(TcpTransportTest, SendsMessagesInOrderWithKeepalives) {
     EXPECT_TRUE(empty.empty());
   }
   EXPECT_GE(stats->snapshot().maxOutboundDepth, 4);
-}
-
-TEST_F(TcpTransportTest, OversizedClientFrameStopsReadingUntilTheSilenceWatchEndsIt) {
-  common::ManualClock clock;
-  start(&clock, clock);
-  ferrowin::testing::LogCapture log;
-  auto socket = streamingClient();
-  Bytes frame = frameMessage(MessageKind::keepalive, 0, 0, {});
-  putU32(frame.data() + 8, 70000);
-  asio::write(socket, asio::buffer(frame));
-  asio::write(socket, asio::buffer(Bytes(70000, 0)));
-  transport->queue().sync([&] { clock.advance(11.0); });
-  EXPECT_TRUE(log.contains("Video client silent for 10s; stopping capture"));
-  EXPECT_EQ(readToEnd(socket), asio::error::eof);  // the host closed the connection
-  main.sync();
-  std::lock_guard lock(mutex);
-  EXPECT_EQ(clientChanges.back(), std::nullopt);
 }
 
 TEST_F(TcpTransportTest, ClientsThatStopReadingAreCutOffPastTheBacklogOrByAStop) {
