@@ -29,10 +29,6 @@ struct Output {
   std::vector<std::string> errors;
   std::vector<std::pair<int, int>> dimensions;
 
-  size_t encodedCount() {
-    std::lock_guard guard(lock);
-    return pts.size();
-  }
   bool waitForEncoded(size_t count) {
     std::unique_lock guard(lock);
     return changed.wait_for(guard, std::chrono::seconds(20), [&] { return pts.size() >= count; });

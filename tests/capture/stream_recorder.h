@@ -42,11 +42,6 @@ class StreamRecorder {
     return last_;
   }
 
-  int frames() {
-    std::lock_guard lock(mutex_);
-    return frames_;
-  }
-
   std::optional<CaptureStreamError> waitForStop() {
     std::unique_lock lock(mutex_);
     changed_.wait_for(lock, std::chrono::seconds(5), [&] { return stop_.has_value(); });

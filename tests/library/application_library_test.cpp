@@ -66,9 +66,6 @@ class Library : public ::testing::Test {
          .platform = platform ? platform : platform::makeApplicationPlatform(),
          .environment = [environment = tree.environment()] { return environment; }});
   }
-  std::string fileText(const char* name) {
-    return common::readFile(data / "Ferrowin" / name).value_or("");
-  }
   std::vector<std::string> ids(const std::vector<control::FerrowinAppSummary>& apps) {
     std::vector<std::string> out;
     for (const auto& app : apps) out.push_back(app.id);
