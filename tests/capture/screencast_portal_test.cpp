@@ -62,7 +62,7 @@ std::string ScreenCastPortalTest::skip_;
 // The first conversation asks and hands out a token; the next one, with that token, is restored
 // without asking and lists the same display. The granted node streams through the portal's
 // PipeWire connection.
-TEST_F(ScreenCastPortalTest, GrantIsAskedOnceThenRestoredWithItsToken) {
+TEST_F(ScreenCastPortalTest, GrantIsAskedOnceRestoredWithItsTokenThenRefusedThenMissing) {
   ASSERT_TRUE(portal_->start());
   auto grant = requestScreenCast(request());
   ASSERT_TRUE(grant) << grant.error().description();
@@ -103,10 +103,8 @@ TEST_F(ScreenCastPortalTest, GrantIsAskedOnceThenRestoredWithItsToken) {
   EXPECT_EQ(restored->sources[0].displayId, 1u);
   EXPECT_NE(portal_->log().find(R"("restore_token": "token-1")"), std::string::npos);
   EXPECT_NE(portal_->log().find(R"("asked": false)"), std::string::npos);
-}
 
-TEST_F(ScreenCastPortalTest, RefusalAndMissingPortalAreTheirOwnErrors) {
-  ASSERT_TRUE(portal_->start(/*deny=*/true));
+  // A refusal and a missing portal are errors of their own.
   auto refused = requestScreenCast(request("a token it never issued"));
   ASSERT_FALSE(refused);
   EXPECT_EQ(refused.error().code, ScreenCastError::Code::denied);
