@@ -48,16 +48,8 @@ TEST(AudioBackendChoice, SyntheticToneGoesWithTheSyntheticPicture) {
   }
 }
 
-TEST_F(HostServicesTest, TransportOverrideIsNeverSaved) {
-  ASSERT_TRUE(settings.setString(kVideoTransportKey, "udp_fec"));
-  services = make();
-  EXPECT_EQ(services->videoTransport(), "udp_fec");
-  services = make("tcp");
-  EXPECT_EQ(services->videoTransport(), "tcp");
-  EXPECT_EQ(common::SettingsStore(dir / "config").stringValue(kVideoTransportKey), "udp_fec");
-}
-
-TEST_F(HostServicesTest, StartHoldAndPorts) {
+// The ports, what starts and holds in which order, and a transport override that is never saved.
+TEST_F(HostServicesTest, StartHoldPortsAndTheTransportOverride) {
   services = make(std::nullopt, 41000);
   EXPECT_EQ(services->videoPort(), 41001);
   EXPECT_EQ(services->inputPort(), 41002);
@@ -104,6 +96,15 @@ TEST_F(HostServicesTest, StartHoldAndPorts) {
   EXPECT_EQ(onMain([&] { return services->startFailures(); }),
             (std::vector<std::string>{"Control service on port 0: Idle",
                                       "Video service (udp_arq) on port 1: Idle"}));
+
+  // A transport override is never saved.
+  onMain([&] { services.reset(); });  // the held services end on the main thread
+  ASSERT_TRUE(settings.setString(kVideoTransportKey, "udp_fec"));
+  services = make();
+  EXPECT_EQ(services->videoTransport(), "udp_fec");
+  services = make("tcp");
+  EXPECT_EQ(services->videoTransport(), "tcp");
+  EXPECT_EQ(common::SettingsStore(dir / "config").stringValue(kVideoTransportKey), "udp_fec");
 }
 
 }  // namespace

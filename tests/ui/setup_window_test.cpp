@@ -26,9 +26,6 @@ class SetupWindowTest : public ShellTest {
   }
   QPushButton* button(const char* name) { return window->findChild<QPushButton*>(name); }
   QString gamepadText() { return window->findChild<QLabel*>("explanation3")->text(); }
-  bool probeDone() {
-    return thread.onMain([&] { return !services->permissions->probing(); });
-  }
 
   std::unique_ptr<SetupWindowView> window;
   int quits = 0;
@@ -62,7 +59,8 @@ TEST_F(SetupWindowTest, CloseQuitsAndGetStartedWaitsForTheGamepadTest) {
   window->close();
   EXPECT_EQ(quits, 1);
   EXPECT_TRUE(window->isVisible());  // the window stays until the host has quit
-  ASSERT_TRUE(waitUntil([&] { return probeDone(); }));
+  ASSERT_TRUE(
+      waitUntil([&] { return thread.onMain([&] { return !services->permissions->probing(); }); }));
   window->refresh();
   EXPECT_TRUE(gamepadText().startsWith("Could not create a virtual gamepad."))
       << gamepadText().toStdString();

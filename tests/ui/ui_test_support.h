@@ -42,7 +42,7 @@ class ShellTest : public ::testing::Test {
   std::shared_ptr<app::HostServices> makeServices(
       std::optional<std::filesystem::path> helper = std::nullopt,
       common::SettingsStore* store = nullptr) {
-    auto made = thread.onMain([&] {
+    return thread.onMain([&] {
       return app::HostServices::create({.main = &thread.main,
                                         .settings = store ? store : &settings,
                                         .dataDirectory = dir / "data",
@@ -53,7 +53,6 @@ class ShellTest : public ::testing::Test {
                                         .setupChecks = checks,
                                         .interactiveSetup = true});
     });
-    return made;
   }
 
   ShellServices shell() { return {&thread.main, services}; }
