@@ -35,7 +35,14 @@ class RealAttestation : public ::testing::TestWithParam<const char*> {
   }
 };
 
-TEST_P(RealAttestation, VerifiesAtItsOwnDateAndOnlyWhileTheChainIsValid) {
+// The sample with one change made to it or to what it is verified against.
+struct Attempt {
+  cbor::Value object;
+  std::string appId, keyId;
+  std::vector<uint8_t> hash;
+};
+
+TEST_P(RealAttestation, VerifiesAtItsDateWhileTheChainIsValidAndEachFaultGivesItsError) {
   ASSERT_FALSE(v.object.empty());
   auto key = verify(v.object);
   ASSERT_TRUE(key) << description(key.error());
@@ -54,9 +61,8 @@ TEST_P(RealAttestation, VerifiesAtItsOwnDateAndOnlyWhileTheChainIsValid) {
                 .verifyAttestation(v.object, v.keyId, v.clientDataHash)
                 .error(),
             untrusted);
-}
 
-TEST_P(RealAttestation, OnlyTheConfiguredAnchorsAreTrusted) {
+  // Only the configured anchors are trusted.
   auto devRoot = client::attest::generateKey("secp384r1");
   auto otherRoot =
       client::attest::certificatePem(client::attest::makeCertificate({.commonName = "Other Root",
@@ -73,16 +79,8 @@ TEST_P(RealAttestation, OnlyTheConfiguredAnchorsAreTrusted) {
   EXPECT_EQ(with({otherRoot}).error(), untrusted);
   EXPECT_EQ(with({"not a certificate"}).error(), untrusted);
   EXPECT_TRUE(with({otherRoot, kAppleAppAttestationRootCaPem}));
-}
 
-// The sample with one change made to it or to what it is verified against.
-struct Attempt {
-  cbor::Value object;
-  std::string appId, keyId;
-  std::vector<uint8_t> hash;
-};
-
-TEST_P(RealAttestation, EachFaultGivesItsError) {
+  // Each fault gives its error.
   const auto x5c = [](Attempt& a) -> cbor::Array& {
     return std::get<cbor::Array>(member(member(a.object, "attStmt"), "x5c").content);
   };
@@ -163,15 +161,14 @@ class RealAssertion : public ::testing::TestWithParam<const char*> {
   }
 };
 
-TEST_P(RealAssertion, VerifiesAgainstTheAttestedKeyWhenTheCounterGrows) {
+TEST_P(RealAssertion, VerifiesAgainstTheAttestedKeyWhenTheCounterGrowsAndFaultsFail) {
   auto counter = verify(v.object, v.previousCounter);
   ASSERT_TRUE(counter) << description(counter.error());
   EXPECT_EQ(*counter, 1u);
   EXPECT_EQ(verify(v.object, 1).error(), untrusted);
   EXPECT_EQ(verify(v.object, UINT32_MAX).error(), untrusted);
-}
 
-TEST_P(RealAssertion, Faults) {
+  // Each fault gives its error.
   auto shortHash = v.clientDataHash;
   shortHash.resize(31);
   EXPECT_EQ(verifier.verifyAssertion(v.object, v.publicKey, 0, shortHash).error(), malformed);

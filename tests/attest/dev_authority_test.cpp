@@ -27,7 +27,7 @@ class DevAuthority : public ::testing::Test {
   std::vector<uint8_t> hash = sha256(std::vector<uint8_t>{'c', 'h', 'a', 'l'});
 };
 
-TEST_F(DevAuthority, KeepsItsCaInTheStateDirectory) {
+TEST_F(DevAuthority, KeepsItsCaInTheStateDirectoryAndRefusesALeafOfAnotherCurve) {
   for (const char* key : {"dev-ca/root-key.pem", "dev-ca/intermediate-key.pem"})
     EXPECT_EQ(modeOf(dir / key), 0600u) << key;
   ASSERT_TRUE(saveAttestKey(dir.path(), authority.attest(hash).value().key));
@@ -44,10 +44,9 @@ TEST_F(DevAuthority, KeepsItsCaInTheStateDirectory) {
   EXPECT_NE(missing.error().description().find("dev-ca init"), std::string::npos);
   std::filesystem::remove(dir / "dev-ca/intermediate-key.pem");
   EXPECT_FALSE(DevAttestAuthority::open(dir.path(), false));
-}
 
-TEST_F(DevAuthority, LeafWithAnotherCurveIsUntrusted) {
-  // A chain under the development root whose leaf key is P-384: everything else is right.
+  // A leaf with another curve is untrusted: a chain under a development root whose leaf key is
+  // P-384, everything else right.
   auto rootKey = generateKey("secp384r1");
   const std::time_t now = std::time(nullptr);
   auto root = makeCertificate({.commonName = "Root",

@@ -7,7 +7,6 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -19,6 +18,7 @@
 #include "client/input/input_datagrams.h"
 #include "client/input/input_sender.h"
 #include "inputhelper/packets.h"
+#include "tests/support/run_command.h"
 #include "tests/support/temp_dir.h"
 
 namespace ferrowin::client {
@@ -32,15 +32,10 @@ struct CliRun {
 };
 
 CliRun runClient(const std::string& arguments) {
-  const std::string command =
-      std::string(FERROWIN_BINARY_DIR) + "/bin/ferrowin-client " + arguments + " 2>&1";
   CliRun result;
-  FILE* pipe = ::popen(command.c_str(), "r");
-  if (!pipe) return result;
-  char buffer[4096];
-  while (size_t n = std::fread(buffer, 1, sizeof buffer, pipe)) result.output.append(buffer, n);
-  const int status = ::pclose(pipe);
-  result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  result.output = testing::runCommand(
+      std::string(FERROWIN_BINARY_DIR) + "/bin/ferrowin-client " + arguments + " 2>&1",
+      &result.exitCode);
   return result;
 }
 
@@ -109,7 +104,7 @@ class InputCli : public ::testing::Test {
 
 // Each option lands in its field, and the sequence counts across runs (the look stick and rumble
 // run end to end in the integration tests).
-TEST_F(InputCli, EachKindSendsWhatTheHelperClassifies) {
+TEST_F(InputCli, EachKindSendsWhatTheHelperClassifiesAndBadValuesNothing) {
   auto pad = sent<VirtualGamepadPacket>(
       "gamepad --buttons 4097 --hat 2 --lx 0 --ly 255 --rx 10 --ry 20 --lt 30 --rt 40");
   EXPECT_EQ(pad.sequence, 0u);  // the first datagram of a fresh state directory
@@ -129,9 +124,8 @@ TEST_F(InputCli, EachKindSendsWhatTheHelperClassifies) {
   auto text = sent<VirtualTextPacket>("text 'Grüße, world'");
   EXPECT_EQ(text.text, "Grüße, world");
   EXPECT_EQ(text.sequence, 4u);
-}
 
-TEST_F(InputCli, BadValuesAreRefusedBeforeAnythingIsSent) {
+  // Bad values are refused before anything is sent.
   for (const char* arguments : {"mouse --x 70000", "mouse --relative --x 40000", "mouse --x -1",
                                 "gamepad --hat 9", "gamepad --lx 256", "text ''"}) {
     const CliRun result = start(arguments).get();
