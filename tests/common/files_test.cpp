@@ -19,7 +19,7 @@ mode_t permissions(const std::filesystem::path& path) {
   return st.st_mode & 07777;
 }
 
-TEST(AtomicWrite, TemporariesOfKilledWritersAreRemovedOnceAbandoned) {
+TEST(AtomicWrite, TemporariesOfKilledWritersAreRemovedOnceAbandonedAndSecretsGet0600) {
   TempDir dir;
   const auto path = dir / "state.json";
   const auto abandoned = dir / ".state.json.tmp-0a0b0c0d0e0f";
@@ -36,14 +36,12 @@ TEST(AtomicWrite, TemporariesOfKilledWritersAreRemovedOnceAbandoned) {
   EXPECT_FALSE(std::filesystem::exists(abandoned));
   EXPECT_TRUE(std::filesystem::exists(inProgress));  // may belong to a writer still at work
   EXPECT_TRUE(std::filesystem::exists(otherFiles));  // another file's: its own writes clean it
-}
 
-TEST(AtomicWrite, SecretsGetMode0600RegardlessOfUmaskAndEarlierMode) {
-  TempDir dir;
-  const auto path = dir / "key";
-  ASSERT_TRUE(writeFileAtomically(path, "public"));
-  ASSERT_TRUE(writeFileAtomically(path, "secret", 0600));
-  EXPECT_EQ(permissions(path), 0600u);
+  // Secrets get mode 0600 regardless of the umask and of the file's earlier mode.
+  const auto key = dir / "key";
+  ASSERT_TRUE(writeFileAtomically(key, "public"));
+  ASSERT_TRUE(writeFileAtomically(key, "secret", 0600));
+  EXPECT_EQ(permissions(key), 0600u);
   ASSERT_TRUE(writeFileAtomically(dir / "plain", "x"));
   EXPECT_EQ(permissions(dir / "plain") & 0077, 0644u & 0077 & ~0022u);
 }

@@ -16,26 +16,10 @@ struct Received {
   std::vector<uint8_t> bytes;
 };
 
-class UdpBatchTest : public ::testing::Test {
- protected:
-  UdpBatchTest() : receiver(io, udp::endpoint(asio::ip::address_v4::loopback(), 0)) {}
-
-  udp::socket sender() { return udp::socket(io, udp::endpoint(asio::ip::address_v4::loopback(), 0)); }
-
-  std::vector<Received> drain(UdpBatchReader& reader, size_t limit = 256) {
-    std::vector<Received> out;
-    reader.drain(receiver, [&](const udp::endpoint& from, std::span<const uint8_t> bytes) {
-      out.push_back({from, {bytes.begin(), bytes.end()}});
-    }, limit);
-    return out;
-  }
-
+TEST(UdpBatch, ReadsEveryDatagramInOrderWithItsSenderAndDropsTheOversized) {
   asio::io_context io;
-  udp::socket receiver;
-};
-
-TEST_F(UdpBatchTest, ReadsEveryDatagramInOrderWithItsSenderAndDropsTheOversized) {
-  auto a = sender(), b = sender();
+  const udp::endpoint loopback(asio::ip::address_v4::loopback(), 0);
+  udp::socket receiver(io, loopback), a(io, loopback), b(io, loopback);
   const auto to = receiver.local_endpoint();
   for (uint8_t i = 0; i < 70; ++i) {
     const std::vector<uint8_t> bytes(i % 7 == 3 ? 65 : i % 5, i);  // 65 bytes: over capacity
@@ -43,7 +27,14 @@ TEST_F(UdpBatchTest, ReadsEveryDatagramInOrderWithItsSenderAndDropsTheOversized)
   }
   std::this_thread::sleep_for(std::chrono::milliseconds(20));
   UdpBatchReader reader(64);
-  const auto got = drain(reader);
+  const auto drain = [&] {
+    std::vector<Received> out;
+    reader.drain(receiver, [&](const udp::endpoint& from, std::span<const uint8_t> bytes) {
+      out.push_back({from, {bytes.begin(), bytes.end()}});
+    });
+    return out;
+  };
+  const auto got = drain();
   std::vector<uint8_t> expected;
   for (uint8_t i = 0; i < 70; ++i)
     if (i % 7 != 3) expected.push_back(i);
@@ -53,7 +44,7 @@ TEST_F(UdpBatchTest, ReadsEveryDatagramInOrderWithItsSenderAndDropsTheOversized)
     EXPECT_EQ(got[k].bytes, std::vector<uint8_t>(i % 5, i));
     EXPECT_EQ(got[k].from, (i % 2 ? b : a).local_endpoint());
   }
-  EXPECT_TRUE(drain(reader).empty());  // nothing left, and no blocking
+  EXPECT_TRUE(drain().empty());  // nothing left, and no blocking
 }
 
 }  // namespace
