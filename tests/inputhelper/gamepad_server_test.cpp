@@ -3,7 +3,6 @@
 
 #include <gtest/gtest.h>
 
-#include <asio/ip/v6_only.hpp>
 #include <future>
 #include <thread>
 

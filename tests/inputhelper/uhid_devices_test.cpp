@@ -8,7 +8,6 @@
 #include <cstdlib>
 #include <mutex>
 
-#include "common/util/log.h"
 #include "inputhelper/gamepad_descriptors.h"
 #include "inputhelper/gamepad_device.h"
 #include "inputhelper/gamepad_factory.h"

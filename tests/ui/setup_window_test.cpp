@@ -6,7 +6,6 @@
 #include <QLabel>
 #include <QPushButton>
 
-#include "server/ui/status_window.h"
 #include "tests/ui/ui_test_support.h"
 
 namespace ferrowin::ui {
