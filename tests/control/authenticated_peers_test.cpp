@@ -13,7 +13,7 @@
 namespace ferrowin::control {
 namespace {
 
-TEST(AuthenticatedPeers, ChallengesExpireAndAreUsedOnceAndExpiredOnesArePurged) {
+TEST(AuthenticatedPeers, ChallengesExpireAndAreUsedOnceThenBindingsStayOneToOne) {
   testing::TempDir dir;
   common::ManualClock clock;
   AuthenticatedPeers peers(dir.path(), clock);
@@ -40,12 +40,8 @@ TEST(AuthenticatedPeers, ChallengesExpireAndAreUsedOnceAndExpiredOnesArePurged) 
   clock.advance(181);
   peers.issueChallenge("10.0.0.9");
   EXPECT_EQ(peers.pendingChallengeCount(), 1u);
-}
 
-TEST(AuthenticatedPeers, BindingsStayOneToOne) {
-  testing::TempDir dir;
-  common::ManualClock clock;
-  AuthenticatedPeers peers(dir.path(), clock);
+  // Each key is bound to one address and each address to one key.
   int changes = 0;
   peers.setOnChange([&] {
     ++changes;

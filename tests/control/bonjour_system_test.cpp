@@ -59,7 +59,7 @@ TEST(BonjourSystem, AdvertisesStopsSayingOnWhileTheDaemonIsGoneAndResumesByItsel
   } ender{bus, avahi};
   bus = spawnLogged({"dbus-daemon", "--config-file=" + (dir / "bus.conf").string(), "--nofork"}, {},
                     (dir / "bus.log").string());
-  ASSERT_TRUE(eventually([&] { return std::filesystem::exists(socket); }))
+  ASSERT_TRUE(waitUntil(5, [&] { return std::filesystem::exists(socket); }))
       << common::readFile(dir / "bus.log").value_or("");
   // libdbus reads the system bus address once per process: this binary holds only this test.
   ::setenv("DBUS_SYSTEM_BUS_ADDRESS", ("unix:path=" + socket).c_str(), 1);
@@ -70,12 +70,10 @@ TEST(BonjourSystem, AdvertisesStopsSayingOnWhileTheDaemonIsGoneAndResumesByItsel
     avahi = spawnLogged({"avahi-daemon", "-f", (dir / "avahi.conf").string(), "--no-drop-root",
                          "--no-chroot", "--no-rlimits"},
                         {}, log.string());
-    const bool started = eventually(
-        [&] {
-          return common::readFile(log).value_or("").find("Server startup complete") !=
-                 std::string::npos;
-        },
-        10);
+    const bool started = waitUntil(10, [&] {
+      return common::readFile(log).value_or("").find("Server startup complete") !=
+             std::string::npos;
+    });
     return started && ::waitpid(avahi, nullptr, WNOHANG) == 0;
   };
   if (!startAvahi())
@@ -95,10 +93,10 @@ TEST(BonjourSystem, AdvertisesStopsSayingOnWhileTheDaemonIsGoneAndResumesByItsel
   const uint16_t port = main.run([&] { return server->listeningPort(); });
   const std::string listening = "Listening on port " + std::to_string(port);
   const auto statusBecomes = [&](const std::string& text) {
-    return eventually([&] { return server->statusMessage.get() == text; }, 15);
+    return waitUntil(15, [&] { return server->statusMessage.get() == text; });
   };
   const auto browsed = [&] {
-    return eventually([&] { return browse() == std::vector<uint16_t>{port}; }, 10);
+    return waitUntil(10, [&] { return browse() == std::vector<uint16_t>{port}; });
   };
   EXPECT_TRUE(statusBecomes(listening + " (Bonjour on)")) << server->statusMessage.get();
   EXPECT_TRUE(browsed());

@@ -13,6 +13,7 @@
 #include "platform/fake/fake_host_info.h"
 #include "server/control/auth_routes.h"
 #include "tests/control/control_test_support.h"
+#include "tests/support/spawn_logged.h"
 #include "tests/support/temp_dir.h"
 
 namespace ferrowin::control {
@@ -84,7 +85,8 @@ class ControlServerTest : public ::testing::Test {
 
   uint16_t startListening() {
     main.run([&] { server->start(); });
-    EXPECT_TRUE(eventually([&] { return server->statusMessage.get().starts_with("Listening"); }));
+    EXPECT_TRUE(testing::waitUntil(
+        5, [&] { return server->statusMessage.get().starts_with("Listening"); }));
     return main.run([&] { return server->listeningPort(); });
   }
 
@@ -144,8 +146,8 @@ TEST_F(ControlServerTest, AFullConnectionTableMakesRoomForNewcomers) {
     socket.connect({asio::ip::make_address("127.0.0.1"), port});
     // Accepted in this order: "oldest" below means first opened.
     const size_t expected = std::min<size_t>(held.size(), 4);
-    EXPECT_TRUE(eventually(
-        [&] { return main.run([&] { return server->connectionCount(); }) >= expected; }));
+    EXPECT_TRUE(testing::waitUntil(
+        5, [&] { return main.run([&] { return server->connectionCount(); }) >= expected; }));
   };
   struct Case {
     std::string name;
@@ -179,8 +181,8 @@ TEST_F(ControlServerTest, AFullConnectionTableMakesRoomForNewcomers) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     held.clear();
-    ASSERT_TRUE(
-        eventually([&] { return main.run([&] { return server->connectionCount(); }) == 0; }));
+    ASSERT_TRUE(testing::waitUntil(
+        5, [&] { return main.run([&] { return server->connectionCount(); }) == 0; }));
     if (c.trustFirst) server->peers().authorize("key", c.before[0]);
     for (const auto& from : c.before) open(from);
     open(c.newcomer);
@@ -192,10 +194,11 @@ TEST_F(ControlServerTest, AFullConnectionTableMakesRoomForNewcomers) {
   }
   held.clear();
   // The rest time out as before.
-  EXPECT_TRUE(eventually([&] { return main.run([&] { return server->connectionCount(); }) == 0; }));
+  EXPECT_TRUE(testing::waitUntil(
+      5, [&] { return main.run([&] { return server->connectionCount(); }) == 0; }));
 }
 
-TEST_F(ControlServerTest, StatusFollowsTheCollaboratorsAndTheFrontApplication) {
+TEST_F(ControlServerTest, RoutesBeforeAndAfterTheCollaboratorsAttach) {
   server->peers().authorize("key", "10.0.0.7");
   hostInfo->name = "gamebox";
   auto status = *common::parseJson(bodyText(call("GET", "/v1/status")));
@@ -205,11 +208,24 @@ TEST_F(ControlServerTest, StatusFollowsTheCollaboratorsAndTheFrontApplication) {
   EXPECT_EQ(status["gamepadEnabled"], false);
   EXPECT_FALSE(status.contains("frontmostBundleId"));
   EXPECT_EQ(bodyText(call("GET", "/v1/settings")), R"({"gamepadProfile":""})");
+  const std::string remapRequest =
+      R"({"sensitivity":10,"acceleration":2,"deadzone":-1,"verticalScale":0.1,)"
+      R"("stickCurve":"soft","rampCurve":"cubic","unknown":true})";
+  EXPECT_EQ(call("PUT", "/v1/remap-settings", remapRequest).status, 200);
+  EXPECT_EQ(bodyText(call("POST", "/v1/session/release")), R"({"ok":true})");
+  for (auto [method, path] :
+       {std::pair{"GET", "/v1/capture/sources"}, std::pair{"GET", "/v1/capture/thumbnail?id=x"},
+        std::pair{"POST", "/v1/capture/source"}}) {
+    auto unavailable = call(method, path);
+    EXPECT_EQ(unavailable.status, 503) << path;
+    EXPECT_EQ(bodyText(unavailable), R"({"error":"video unavailable"})");
+  }
 
   auto video = std::make_shared<FakeVideo>();
   auto helper = std::make_shared<FakeInputHelper>();
   server->setVideo(video);
   server->setInputHelper(helper);
+  // Status follows the collaborators and the front application.
   struct Case {
     platform::FrontmostApplication front;
     std::optional<std::string> bundleId, executable;
@@ -236,19 +252,9 @@ TEST_F(ControlServerTest, StatusFollowsTheCollaboratorsAndTheFrontApplication) {
   EXPECT_EQ(bodyText(call("GET", "/v1/settings")), R"({"gamepadProfile":"xbox"})");
   EXPECT_EQ(bodyText(call("PATCH", "/v1/settings")),
             R"({"error":"gamepad settings are controlled by the connecting client"})");
-}
 
-TEST_F(ControlServerTest, RemapSettingsAreClampedAndHandedToTheHelper) {
-  server->peers().authorize("key", "10.0.0.7");
-  const std::string request =
-      R"({"sensitivity":10,"acceleration":2,"deadzone":-1,"verticalScale":0.1,)"
-      R"("stickCurve":"soft","rampCurve":"cubic","unknown":true})";
-  auto withoutHelper = call("PUT", "/v1/remap-settings", request);
-  EXPECT_EQ(withoutHelper.status, 200);
-  auto helper = std::make_shared<FakeInputHelper>();
-  server->setInputHelper(helper);
-  auto answer = call("PUT", "/v1/remap-settings", request);
-  EXPECT_EQ(bodyText(answer),
+  // Remap settings are clamped and handed to the helper.
+  EXPECT_EQ(bodyText(call("PUT", "/v1/remap-settings", remapRequest)),
             R"({"acceleration":1.0,"deadzone":0.0,"rampCurve":"cubic","sensitivity":4.0,)"
             R"("stickCurve":"soft","verticalScale":0.25})");
   ASSERT_TRUE(helper->remap);
@@ -260,23 +266,7 @@ TEST_F(ControlServerTest, RemapSettingsAreClampedAndHandedToTheHelper) {
                           R"({"sensitivity":2,"acceleration":0.5,"deadzone":0.1,"verticalScale":1,)"
                           R"("stickCurve":"Soft","rampCurve":"linear"})")),
             R"({"error":"invalid json"})");
-}
 
-TEST_F(ControlServerTest, SessionReleaseAndCaptureRoutes) {
-  server->peers().authorize("key", "10.0.0.7");
-  EXPECT_EQ(bodyText(call("POST", "/v1/session/release")), R"({"ok":true})");
-  for (auto [method, path] :
-       {std::pair{"GET", "/v1/capture/sources"}, std::pair{"GET", "/v1/capture/thumbnail?id=x"},
-        std::pair{"POST", "/v1/capture/source"}}) {
-    auto unavailable = call(method, path);
-    EXPECT_EQ(unavailable.status, 503) << path;
-    EXPECT_EQ(bodyText(unavailable), R"({"error":"video unavailable"})");
-  }
-
-  auto video = std::make_shared<FakeVideo>();
-  auto helper = std::make_shared<FakeInputHelper>();
-  server->setVideo(video);
-  server->setInputHelper(helper);
   EXPECT_EQ(bodyText(call("POST", "/v1/session/release")), R"({"ok":true})");
   EXPECT_EQ(video->releases, 1);
   EXPECT_EQ(helper->gamepadReleases, 1);
@@ -301,7 +291,7 @@ TEST_F(ControlServerTest, SessionReleaseAndCaptureRoutes) {
   EXPECT_EQ(call("GET", "/v1/capture/sources").status, 503);  // collaborators are held weakly
 }
 
-TEST_F(ControlServerTest, ResumeWithAssertionsOfAKnownKey) {
+TEST_F(ControlServerTest, ResumeWithAssertionsOfAKnownKeyAndTheProofModes) {
   startListening();
   const std::string hello = R"({"clientBundleVersion":"1","keyId":" key-1\n"})";
   call("POST", "/v1/auth/hello", hello);
@@ -332,9 +322,8 @@ TEST_F(ControlServerTest, ResumeWithAssertionsOfAKnownKey) {
   EXPECT_EQ(stale.status, 401);
   EXPECT_EQ(bodyText(stale), R"({"error":"assertion rejected"})");
   EXPECT_EQ(bodyText(resume(2)), R"({"error":"challenge expired"})");
-}
 
-TEST_F(ControlServerTest, ProofModes) {
+  // Which proof each combination of attestation and assertion gets.
   const AuthContext context{server->peers(), verifier.get(), server->serverIdentifier(), "", false};
   const std::vector<uint8_t> nonce(32, 1);
   const auto ok = common::base64Encode("attest-ok");

@@ -4,6 +4,7 @@
 #include <asio/read.hpp>
 #include <asio/write.hpp>
 #include <chrono>
+#include <functional>
 
 #include "server/control/p256.h"
 
@@ -31,15 +32,6 @@ Expected<uint32_t, AppAttestVerifyError> FakeProofVerifier::verifyAssertion(
   const uint32_t counter = static_cast<uint32_t>(std::stoul(text.substr(7)));
   if (counter <= credential.counter) return make_unexpected(AppAttestVerifyError::untrusted);
   return counter;
-}
-
-bool eventually(const std::function<bool()>& condition, double seconds) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return true;
 }
 
 MainThread::MainThread() : thread_([this] { main_.run(); }) {}

@@ -4,7 +4,6 @@
 
 #include <asio/ip/tcp.hpp>
 #include <asio/ssl.hpp>
-#include <functional>
 #include <future>
 #include <string>
 #include <thread>
@@ -31,9 +30,6 @@ class FakeProofVerifier final : public ClientProofVerifier {
       std::span<const uint8_t> assertion, const Credential& credential,
       std::span<const uint8_t> clientDataHash) const override;
 };
-
-/// Polls `condition` (every 10 ms) for up to `seconds`.
-bool eventually(const std::function<bool()>& condition, double seconds = 5.0);
 
 /// A main executor running on its own thread for the life of the object.
 class MainThread {

@@ -5,7 +5,7 @@
 namespace ferrowin::control {
 namespace {
 
-TEST(ControlMessages, StatusKeysInSortedOrderAndOptionalsOmitted) {
+TEST(ControlMessages, KeysInSortedOrderAndOptionalsOmitted) {
   FerrowinControlStatus status;
   status.hostName = "box";
   status.controlPort = 52345;
@@ -21,9 +21,7 @@ TEST(ControlMessages, StatusKeysInSortedOrderAndOptionalsOmitted) {
   status.frontmostExecutable = "steam";
   EXPECT_EQ(encode(status).substr(0, 79),
             R"({"controlPort":52345,"frontmostBundleId":"steam","frontmostExecutable":"steam",)");
-}
-
-TEST(ControlMessages, SmallResponses) {
+  // The small responses.
   EXPECT_EQ(encode(FerrowinAPIError{"a \"quoted\"\n"}), R"({"error":"a \"quoted\"\n"})");
   EXPECT_EQ(encode(FerrowinPairResponse{true}), R"({"ok":true})");
   EXPECT_EQ(encode(FerrowinHostSettings{"xbox"}), R"({"gamepadProfile":"xbox"})");
