@@ -1,11 +1,8 @@
 #include "client/control/tls_exchange.h"
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
+#include <asio/ip/tcp.hpp>
 #include <chrono>
 
 #include "client/control/http_exchange.h"
@@ -13,27 +10,13 @@
 namespace ferrowin::client {
 namespace {
 
-// A loopback listener that never accepts: TCP connects, TLS never answers.
-struct SilentListener {
-  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  uint16_t port = 0;
-  SilentListener() {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    ::listen(fd, 4);
-    socklen_t length = sizeof address;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    port = ntohs(address.sin_port);
-  }
-  ~SilentListener() { ::close(fd); }
-};
-
 TEST(TlsExchange, GivesUpOnAHostThatNeverAnswers) {
-  SilentListener listener;
+  // A loopback listener that never accepts: TCP connects, TLS never answers.
+  asio::io_context io;
+  asio::ip::tcp::acceptor listener(io, {asio::ip::make_address("127.0.0.1"), 0});
   const auto start = std::chrono::steady_clock::now();
-  auto result = tlsExchange("127.0.0.1", listener.port, "GET / HTTP/1.1\r\n\r\n", 0.3);
+  auto result =
+      tlsExchange("127.0.0.1", listener.local_endpoint().port(), "GET / HTTP/1.1\r\n\r\n", 0.3);
   const double elapsed =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   ASSERT_FALSE(result);
