@@ -38,7 +38,7 @@ TEST(AnnexB, SplitsOnBothStartCodeLengthsAndDropsTrailingZeros) {
   EXPECT_TRUE(splitAnnexB(concat({kLong, kLong})).empty());
 }
 
-TEST(AnnexB, KeyframeBecomesLengthPrefixedWithParameterSetsInVpsSpsPpsOrder) {
+TEST(AnnexB, KeyframeBecomesLengthPrefixedWithParameterSetsInVpsSpsPpsOrderAndBack) {
   // Encoders may order the sets differently or put an AUD and SEI first.
   const Bytes au = concat({kLong, nal(35), kLong, nal(33, {1}), kLong, nal(32, {2}), kShort,
                            nal(34, {3}), kLong, nal(39, {4, 5}), kLong, nal(19, {6, 7, 8})});
@@ -49,20 +49,19 @@ TEST(AnnexB, KeyframeBecomesLengthPrefixedWithParameterSetsInVpsSpsPpsOrder) {
   EXPECT_EQ(out.parameterSets[2], nal(34, {3}));
   const Bytes expected = concat({{0, 0, 0, 4}, nal(39, {4, 5}), {0, 0, 0, 5}, nal(19, {6, 7, 8})});
   EXPECT_EQ(out.data, expected);
-}
 
-TEST(AnnexB, RoundTripsThroughLengthPrefixedForm) {
+  // A unit longer than 16 bits round-trips through the length-prefixed form.
   Bytes big(70000, 0x42);
   big[0] = 1 << 1;
-  const Bytes au = concat({kLong, nal(32), kLong, nal(33), kLong, nal(34), kLong, big});
-  const auto lengthPrefixed = toLengthPrefixed(au);
+  const Bytes longAu = concat({kLong, nal(32), kLong, nal(33), kLong, nal(34), kLong, big});
+  const auto lengthPrefixed = toLengthPrefixed(longAu);
   EXPECT_EQ(lengthPrefixed.data[0], 0);
   EXPECT_EQ(lengthPrefixed.data[1], 0x01);  // 70000 = 0x011170
   EXPECT_EQ(lengthPrefixed.data[2], 0x11);
   EXPECT_EQ(lengthPrefixed.data[3], 0x70);
   auto back = toAnnexB(lengthPrefixed.parameterSets, lengthPrefixed.data);
   ASSERT_TRUE(back);
-  EXPECT_EQ(*back, au);
+  EXPECT_EQ(*back, longAu);
 }
 
 // (The other malformed frames are the fuzz corpus's.)

@@ -69,7 +69,7 @@ TEST(ParameterSets, RoundTripAndClampTheSize) {
 
 // The layout by version: group by group, read only where the version and the length reach it;
 // zeroes and unknown values read as the defaults.
-TEST(StreamConfigMessage, ReadsEachGroupOnlyWhereTheVersionAndLengthCoverIt) {
+TEST(StreamConfigMessage, ReadsEachGroupOnlyWhereTheVersionAndLengthCoverItAndRoundTrips) {
   EXPECT_EQ(parseStreamConfigMessage(configBytes(1, 16)).value(), StreamConfig{});
   EXPECT_FALSE(parseStreamConfigMessage(configBytes(4, 15)));
   Bytes foreign = configBytes(4, 30);
@@ -108,9 +108,8 @@ TEST(StreamConfigMessage, ReadsEachGroupOnlyWhereTheVersionAndLengthCoverIt) {
   EXPECT_TRUE(full.gamepadEnabled);
   EXPECT_EQ(full.colorSpace, CaptureColorSpace::srgb);
   EXPECT_EQ(full.virtualDisplay, VirtualDisplayChoice::extended);
-}
 
-TEST(StreamConfigMessage, ClientEncodingRoundTripsAtEveryVersion) {
+  // The client's encoding round-trips at every version.
   StreamConfig config;
   config.width = 1920;
   config.height = 1080;
