@@ -2,13 +2,10 @@
 // input port: the bytes it sends are what the helper's classifier expects. Below it, the limits of
 // the text datagram and of the sequence counter.
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
+#include <asio/ip/udp.hpp>
 #include <fstream>
 #include <future>
 #include <optional>
@@ -42,37 +39,24 @@ CliRun runClient(const std::string& arguments) {
 // The host's input port on 127.0.0.1.
 class FakeInputPort {
  public:
-  FakeInputPort() {
-    fd_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    socklen_t length = sizeof address;
-    ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length);
-    port_ = ntohs(address.sin_port);
-  }
-  ~FakeInputPort() { ::close(fd_); }
-
   // The control port whose input port this is.
-  uint16_t controlPort() const { return static_cast<uint16_t>(port_ - 2); }
+  uint16_t controlPort() const {
+    return static_cast<uint16_t>(socket_.local_endpoint().port() - 2);
+  }
 
   std::optional<std::vector<uint8_t>> receive(int timeoutMs = 10000) {
-    pollfd entry{fd_, POLLIN, 0};
+    pollfd entry{socket_.native_handle(), POLLIN, 0};
     if (::poll(&entry, 1, timeoutMs) != 1) return std::nullopt;
     std::vector<uint8_t> buffer(2048);
-    socklen_t length = sizeof peer_;
-    const ssize_t n = ::recvfrom(fd_, buffer.data(), buffer.size(), 0,
-                                 reinterpret_cast<sockaddr*>(&peer_), &length);
-    if (n < 0) return std::nullopt;
-    buffer.resize(static_cast<size_t>(n));
+    std::error_code error;
+    buffer.resize(socket_.receive(asio::buffer(buffer), 0, error));
+    if (error) return std::nullopt;
     return buffer;
   }
 
  private:
-  int fd_ = -1;
-  uint16_t port_ = 0;
-  sockaddr_in peer_{};
+  asio::io_context io_;
+  asio::ip::udp::socket socket_{io_, {asio::ip::address_v4::loopback(), 0}};
 };
 
 class InputCli : public ::testing::Test {
