@@ -85,27 +85,71 @@ void expectHttpError(const Expected<void, ControlError>& result, int status,
   EXPECT_EQ(result.error().message, message);
 }
 
-TEST_F(ControlPlane, PairEveryConnectionRefusesResumption) {
-  startHost(alice.authority.rootCertificatePath(), {{"FERROWIN_PAIR_EVERY_CONNECTION", "Yes"}});
-  ASSERT_TRUE(ok(pair(alice)));
-  auto client = alice.connect(port_);
-  auto hello = client.hello(client::attest::loadAttestKey(alice.state.path())->keyId);
-  ASSERT_TRUE(hello);
-  EXPECT_TRUE(hello->paired);
-  EXPECT_TRUE(hello->pinRequired);
-  expectHttpError(resume(alice), 401, "pairing_required");
-  EXPECT_TRUE(ok(pair(alice)));                          // pairing again works ...
-  EXPECT_EQ(pairedClientsFile()["clients"].size(), 1u);  // ... with the same key
+// `ferrowin-server --data-dir D clients …`: its exit status and output.
+std::pair<int, std::string> clientsCommand(const std::filesystem::path& data,
+                                           const std::string& arguments) {
+  int status = -1;
+  std::string output = runCommand(
+      serverBinary().string() + " --data-dir " + data.string() + " clients " + arguments + " 2>&1",
+      &status);
+  return {status, output};
 }
 
-TEST_F(ControlPlane, AClientWithoutTheDevelopmentRootIsRejected) {
+TEST_F(ControlPlane, PairingResumingAndTheClientsFileAcrossHostRestarts) {
+  // A client without the development root is rejected.
   startHost(std::nullopt);  // Apple's root only
   expectHttpError(pair(alice), 401, "attestation rejected");
   EXPECT_FALSE(client::attest::loadAttestKey(alice.state.path()));  // nothing saved on failure
-}
 
-TEST_F(ControlPlane, WrongCodesAreLoggedAndFiveInARowReplaceTheCode) {
+  // A host that pairs every connection refuses resumption.
+  startHost(alice.authority.rootCertificatePath(), {{"FERROWIN_PAIR_EVERY_CONNECTION", "Yes"}});
+  ASSERT_TRUE(ok(pair(alice)));
+  auto known = alice.connect(port_).hello(client::attest::loadAttestKey(alice.state.path())->keyId);
+  ASSERT_TRUE(known);
+  EXPECT_TRUE(known->paired);
+  EXPECT_TRUE(known->pinRequired);
+  expectHttpError(resume(alice), 401, "pairing_required");
+  EXPECT_TRUE(ok(pair(alice)));                          // pairing again works ...
+  EXPECT_EQ(pairedClientsFile()["clients"].size(), 1u);  // ... with the same key
+
+  // A corrupt file is set aside; paired clients are listed, and forgotten while no host runs.
+  const auto file = data / "com.zavel.ferrowin.server/paired-clients.json";
+  const std::string garbage = "{\"clients\": [{\"keyId\": \"a\"";  // cut short
+  host_->stop();  // else it would write the file back
+  ASSERT_TRUE(common::writeFileAtomically(file, garbage));
   startHost();
+  EXPECT_NE(host_->log().find(file.string() + " is not a paired-clients file"), std::string::npos)
+      << host_->log();
+  bobUsesAlicesAuthority();
+  ASSERT_TRUE(ok(pair(alice)));
+  ASSERT_TRUE(ok(pair(bob)));
+  EXPECT_EQ(common::readFile(file.string() + ".corrupt").value(), garbage);
+  const std::string aliceKey = client::attest::loadAttestKey(alice.state.path())->keyId;
+  const std::string bobKey = client::attest::loadAttestKey(bob.state.path())->keyId;
+
+  auto [listed, list] = clientsCommand(data.path(), "list");
+  EXPECT_EQ(listed, 0) << list;
+  EXPECT_NE(list.find(aliceKey + "  counter 0\n"), std::string::npos) << list;
+  EXPECT_NE(list.find(bobKey + "  counter 0\n"), std::string::npos) << list;
+  // The running host would write the client back: refused, nothing changed.
+  auto [refused, busy] = clientsCommand(data.path(), "forget " + aliceKey);
+  EXPECT_EQ(refused, 1) << busy;
+  EXPECT_NE(busy.find("a host is running with"), std::string::npos) << busy;
+  EXPECT_EQ(pairedClientsFile()["clients"].size(), 2u);
+
+  ASSERT_EQ(host_->stop(), 0) << host_->log();
+  auto [forgot, forgetting] = clientsCommand(data.path(), "forget " + aliceKey);
+  EXPECT_EQ(forgot, 0) << forgetting;
+  EXPECT_EQ(clientsCommand(data.path(), "forget " + aliceKey).first, 1);  // gone already
+  const auto clients = pairedClientsFile()["clients"];
+  ASSERT_EQ(clients.size(), 1u);
+  EXPECT_EQ(clients[0]["keyId"], bobKey);
+
+  startHost();
+  expectHttpError(resume(alice), 409, "unknown_key");
+  EXPECT_TRUE(ok(resume(bob)));
+
+  // Wrong codes are logged, and five in a row replace the code.
   auto client = alice.connect(port_);
   const std::string code = host_->pairingCode();
   const std::string wrong = code == "000000" ? "000001" : "000000";
@@ -139,53 +183,6 @@ TEST_F(ControlPlane, WrongCodesAreLoggedAndFiveInARowReplaceTheCode) {
   expectHttpError(client.pair(second, "k", "AAAA", std::nullopt), 401, "invalid code");
   lastCode_ = second;
   EXPECT_TRUE(ok(pair(alice)));  // with the replacement
-}
-
-// `ferrowin-server --data-dir D clients …`: its exit status and output.
-std::pair<int, std::string> clientsCommand(const std::filesystem::path& data,
-                                           const std::string& arguments) {
-  int status = -1;
-  std::string output = runCommand(
-      serverBinary().string() + " --data-dir " + data.string() + " clients " + arguments + " 2>&1",
-      &status);
-  return {status, output};
-}
-
-TEST_F(ControlPlane, ACorruptFileIsSetAsideAndPairedClientsAreListedAndForgottenWhileNoHostRuns) {
-  const auto file = data / "com.zavel.ferrowin.server/paired-clients.json";
-  const std::string garbage = "{\"clients\": [{\"keyId\": \"a\"";  // cut short
-  ASSERT_TRUE(common::writeFileAtomically(file, garbage));
-  startHost();
-  EXPECT_NE(host_->log().find(file.string() + " is not a paired-clients file"), std::string::npos)
-      << host_->log();
-  bobUsesAlicesAuthority();
-  ASSERT_TRUE(ok(pair(alice)));
-  ASSERT_TRUE(ok(pair(bob)));
-  EXPECT_EQ(common::readFile(file.string() + ".corrupt").value(), garbage);
-  const std::string aliceKey = client::attest::loadAttestKey(alice.state.path())->keyId;
-  const std::string bobKey = client::attest::loadAttestKey(bob.state.path())->keyId;
-
-  auto [listed, list] = clientsCommand(data.path(), "list");
-  EXPECT_EQ(listed, 0) << list;
-  EXPECT_NE(list.find(aliceKey + "  counter 0\n"), std::string::npos) << list;
-  EXPECT_NE(list.find(bobKey + "  counter 0\n"), std::string::npos) << list;
-  // The running host would write the client back: refused, nothing changed.
-  auto [refused, busy] = clientsCommand(data.path(), "forget " + aliceKey);
-  EXPECT_EQ(refused, 1) << busy;
-  EXPECT_NE(busy.find("a host is running with"), std::string::npos) << busy;
-  EXPECT_EQ(pairedClientsFile()["clients"].size(), 2u);
-
-  ASSERT_EQ(host_->stop(), 0) << host_->log();
-  auto [forgot, forgetting] = clientsCommand(data.path(), "forget " + aliceKey);
-  EXPECT_EQ(forgot, 0) << forgetting;
-  EXPECT_EQ(clientsCommand(data.path(), "forget " + aliceKey).first, 1);  // gone already
-  const auto clients = pairedClientsFile()["clients"];
-  ASSERT_EQ(clients.size(), 1u);
-  EXPECT_EQ(clients[0]["keyId"], bobKey);
-
-  startHost();
-  expectHttpError(resume(alice), 409, "unknown_key");
-  EXPECT_TRUE(ok(resume(bob)));
 }
 
 }  // namespace

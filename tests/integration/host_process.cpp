@@ -15,6 +15,7 @@
 #include <regex>
 
 #include "tests/support/run_command.h"
+#include "tests/support/spawn_logged.h"
 
 extern char** environ;
 
@@ -22,25 +23,18 @@ namespace ferrowin::testing {
 
 namespace {
 
-bool portFree(uint16_t port, int type) {
+// Whether a socket of `type` binds `port` on every address, or (`connect`) reaches a listener on
+// it on loopback.
+bool portAnswers(uint16_t port, int type, bool connect = false) {
   const int fd = ::socket(AF_INET, type, 0);
   if (fd < 0) return false;
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_port = htons(port);
-  address.sin_addr.s_addr = htonl(INADDR_ANY);
-  const bool ok = ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-  ::close(fd);
-  return ok;
-}
-
-bool accepting(uint16_t port) {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(port);
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+  address.sin_addr.s_addr = htonl(connect ? INADDR_LOOPBACK : INADDR_ANY);
+  const auto* at = reinterpret_cast<sockaddr*>(&address);
+  const bool ok =
+      (connect ? ::connect(fd, at, sizeof address) : ::bind(fd, at, sizeof address)) == 0;
   ::close(fd);
   return ok;
 }
@@ -65,7 +59,7 @@ uint16_t freeControlPort() {
     const uint16_t port = static_cast<uint16_t>(20000 + random() % 30000);
     bool all = true;
     for (uint16_t p = port; p < port + 3 && all; ++p)
-      all = portFree(p, SOCK_STREAM) && portFree(p, SOCK_DGRAM);
+      all = portAnswers(p, SOCK_STREAM) && portAnswers(p, SOCK_DGRAM);
     if (all) return port;
   }
   return 0;
@@ -153,18 +147,14 @@ bool HostProcess::start(double timeoutSeconds) {
       outputEnded_)
     return false;
   lock.unlock();
-  return accepting(options_.port);
+  return portAnswers(options_.port, SOCK_STREAM, true);
 }
 
 std::optional<int> HostProcess::exitStatus(double timeoutSeconds) {
   if (pid_ <= 0) return std::nullopt;
-  const auto deadline =
-      std::chrono::steady_clock::now() + std::chrono::duration<double>(timeoutSeconds);
   int status = 0;
-  while (::waitpid(pid_, &status, WNOHANG) != pid_) {
-    if (std::chrono::steady_clock::now() > deadline) return std::nullopt;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
+  if (!waitUntil(timeoutSeconds, [&] { return ::waitpid(pid_, &status, WNOHANG) == pid_; }))
+    return std::nullopt;
   pid_ = -1;
   if (reader_.joinable()) reader_.join();
   return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
@@ -174,21 +164,12 @@ int HostProcess::stop(double graceSeconds) {
   int result = -1;
   if (pid_ > 0) {
     ::kill(pid_, SIGTERM);
-    const auto deadline =
-        std::chrono::steady_clock::now() + std::chrono::duration<double>(graceSeconds);
     int status = 0;
-    for (;;) {
-      const pid_t done = ::waitpid(pid_, &status, WNOHANG);
-      if (done == pid_) {
-        result = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-        break;
-      }
-      if (std::chrono::steady_clock::now() > deadline) {
-        ::kill(pid_, SIGKILL);
-        ::waitpid(pid_, &status, 0);
-        break;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    if (waitUntil(graceSeconds, [&] { return ::waitpid(pid_, &status, WNOHANG) == pid_; })) {
+      result = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    } else {
+      ::kill(pid_, SIGKILL);
+      ::waitpid(pid_, &status, 0);
     }
     pid_ = -1;
   }

@@ -6,12 +6,9 @@
 // The helper has no answer channel for its standard input: what it did with a line shows in its
 // standard error, which the host logs as "helper: ...", and in what it lets through afterwards.
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
+#include <asio/ip/udp.hpp>
 #include <chrono>
 #include <fstream>
 #include <future>
@@ -25,6 +22,7 @@
 #include "tests/integration/paired_host.h"
 #include "tests/integration/small_stream.h"
 #include "tests/support/fake_uhid_kernel.h"
+#include "tests/support/spawn_logged.h"
 
 namespace ferrowin::testing {
 namespace {
@@ -112,7 +110,7 @@ class InputSessionTest : public ::testing::Test, protected PairedHost {
   // The pids of the helpers the host started, once there are at least `count`.
   std::vector<std::string> spawns(size_t count) const {
     std::vector<std::string> pids;
-    eventually([&] { return (pids = spawnedPids(host->log())).size() >= count; });
+    waitUntil(kDeadline, [&] { return (pids = spawnedPids(host->log())).size() >= count; });
     return pids;
   }
 
@@ -129,7 +127,7 @@ class InputSessionTest : public ::testing::Test, protected PairedHost {
   // (virtual devices send reports of their own too).
   template <class Predicate>
   bool reportArrives(size_t device, size_t from, Predicate predicate) const {
-    return eventually([&] {
+    return waitUntil(kDeadline, [&] {
       const auto inputs = kernel.inputs(device);
       return std::any_of(inputs.begin() + static_cast<ptrdiff_t>(std::min(from, inputs.size())),
                          inputs.end(), predicate);
@@ -141,18 +139,10 @@ class InputSessionTest : public ::testing::Test, protected PairedHost {
 
 // Sends a gamepad datagram from 127.0.0.2, a loopback address the host never authenticated.
 void sendFromStranger(uint16_t port, const client::Datagram& datagram) {
-  const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-  ASSERT_GE(fd, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(0x7f000002);
-  ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-  address.sin_port = htons(port);
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  EXPECT_EQ(::sendto(fd, datagram.data(), datagram.size(), 0, reinterpret_cast<sockaddr*>(&address),
-                     sizeof address),
-            static_cast<ssize_t>(datagram.size()));
-  ::close(fd);
+  asio::io_context io;
+  asio::ip::udp::socket socket(io, {asio::ip::make_address("127.0.0.2"), 0});
+  EXPECT_EQ(socket.send_to(asio::buffer(datagram), {asio::ip::make_address("127.0.0.1"), port}),
+            datagram.size());
 }
 
 TEST_F(InputSessionTest, GamepadFromTheClientReachesTheDeviceAndRumbleComesBack) {
@@ -224,7 +214,7 @@ TEST_F(InputSessionTest, RemapSessionGetsItsLinesAndKeepsOnlyTheGamepadWhenTheCl
   const std::regex readLine(
       "helper: geometry: updated rect=\\((-?\\d+)\\.0,(-?\\d+)\\.0 [0-9.]+x[0-9.]+\\) "
       "active=(\\d+)x(\\d+)");
-  ASSERT_TRUE(eventually([&] {
+  ASSERT_TRUE(waitUntil(kDeadline, [&] {
     log = host->log();
     return std::regex_search(log, pushed, pushedLine) && std::regex_search(log, read, readLine);
   })) << log;
@@ -270,12 +260,12 @@ TEST_F(InputSessionTest, RemapSessionGetsItsLinesAndKeepsOnlyTheGamepadWhenTheCl
   EXPECT_EQ(arguments(respawns[1]), helperArguments(true, false));
   EXPECT_TRUE(kernel.waitForDestroy(1, kDeadline));
   EXPECT_TRUE(kernel.waitForDestroy(0, kDeadline));
-  EXPECT_TRUE(eventually([&] { return !std::filesystem::exists("/proc/" + pids[0]); }));
+  EXPECT_TRUE(waitUntil(kDeadline, [&] { return !std::filesystem::exists("/proc/" + pids[0]); }));
 
   // The new helper has a gamepad of its own and was told who may use it.
   ASSERT_EQ(openDevice(2), "Xbox Wireless Controller") << host->log();
   EXPECT_EQ(kernel.deviceCount(), 3u);
-  ASSERT_TRUE(eventually([&] {
+  ASSERT_TRUE(waitUntil(kDeadline, [&] {
     return occurrences(host->log(), listeningLine("gamepad xbox")) == 1;
   })) << host->log();
   before = kernel.inputs(2).size();

@@ -2,10 +2,8 @@
 // The end-to-end tests' usual start: the real host on free ports with folders of its own, and a
 // client paired with it.
 
-#include <chrono>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "client/attest/dev_authority.h"
@@ -14,17 +12,6 @@
 #include "tests/support/temp_dir.h"
 
 namespace ferrowin::testing {
-
-/// Polls `predicate` (every 20 ms) for up to `seconds`.
-template <class Predicate>
-bool eventually(Predicate predicate, double seconds = 20.0) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-  while (!predicate()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return true;
-}
 
 /// A host with folders of its own and a client paired with it: the client keeps its state in
 /// `state`, and the host trusts the client's development CA.
