@@ -9,17 +9,13 @@
 namespace ferrowin::control {
 namespace {
 
-mode_t modeOf(const std::filesystem::path& path) {
-  struct stat st {};
-  ::stat(path.c_str(), &st);
-  return st.st_mode & 0777;
-}
-
 TEST(TLSIdentity, ReplacedWhenUnusable) {
   testing::TempDir dir;
   const auto tls = dir / "control-tls";
   const auto original = *loadOrCreateIdentity(tls);
-  EXPECT_EQ(modeOf(tls / "key"), 0600u);
+  struct stat key {};
+  ASSERT_EQ(::stat((tls / "key").c_str(), &key), 0);
+  EXPECT_EQ(key.st_mode & 0777, 0600u);
   EXPECT_EQ(loadOrCreateIdentity(tls)->certificate, original.certificate);  // kept while usable
 
   std::filesystem::remove(tls / "cert.der");
