@@ -114,10 +114,9 @@ class InputSessionTest : public ::testing::Test, protected PairedHost {
     return pids;
   }
 
-  std::vector<std::string> helperArguments(bool gamepadHID, bool mouseHID,
-                                           const std::string& profile = "xbox") const {
+  std::vector<std::string> helperArguments(bool gamepadHID, bool mouseHID) const {
     std::vector<std::string> arguments = {
-        "--port", std::to_string(host->port() + 2), "--profile", profile, "--timeout-ms", "1000"};
+        "--port", std::to_string(host->port() + 2), "--profile", "xbox", "--timeout-ms", "1000"};
     if (gamepadHID) arguments.push_back("--gamepad-hid");
     if (mouseHID) arguments.push_back("--mouse-hid");
     return arguments;
