@@ -103,26 +103,6 @@ class ControlServerTest : public ::testing::Test {
   std::shared_ptr<ControlServer> server;
 };
 
-TEST_F(ControlServerTest, AnswersOverTLSAndGatesEveryPathButAuth) {
-  const uint16_t port = startListening();
-  EXPECT_EQ(tlsExchange(port, {"GET /no/such/path HTTP/1.1\r\n\r\n"}),
-            "HTTP/1.1 401 Unauthorized\r\nContent-Type: application/json\r\nContent-Length: 24\r\n"
-            "Connection: close\r\n\r\n{\"error\":\"unauthorized\"}");
-  // The dual-stack listener sees IPv4 clients as IPv4-mapped IPv6 and keys them as IPv4 text.
-  server->peers().authorize("key", "127.0.0.1");
-  const auto status = tlsExchange(port, {"get /v1/status?verbose=1 HTTP/1.1\r\n\r\n"});
-  ASSERT_TRUE(status.starts_with("HTTP/1.1 200 OK\r\n")) << status;
-  EXPECT_EQ((*common::parseJson(responseBody(status)))["controlPort"], 0);
-  EXPECT_TRUE(tlsExchange(port, {"GET /nowhere HTTP/1.1\r\n\r\n"})
-                  .starts_with("HTTP/1.1 404 Not Found\r\n"));
-  // Silent after the handshake: closed at the request deadline, unanswered.
-  EXPECT_EQ(tlsExchange(port, {}, 5.0), "");
-  EXPECT_EQ(server->statusMessage.get(), "Listening on port " + std::to_string(port) +
-                                             " (Bonjour off)");  // until the daemon confirms
-  main.run([&] { server->stop(); });
-  EXPECT_EQ(server->statusMessage.get(), "Idle");
-}
-
 // Whether the host closed `socket` within `seconds` (end of stream or reset).
 bool closedByHost(asio::ip::tcp::socket& socket, double seconds) {
   pollfd watched{socket.native_handle(), POLLIN, 0};
@@ -133,7 +113,7 @@ bool closedByHost(asio::ip::tcp::socket& socket, double seconds) {
   return error == asio::error::eof || error == asio::error::connection_reset;
 }
 
-TEST_F(ControlServerTest, AFullConnectionTableMakesRoomForNewcomers) {
+TEST_F(ControlServerTest, AFullConnectionTableMakesRoomForNewcomersAndTLSRequestsAreGated) {
   // Four connections at most, three from one address.
   const uint16_t port = startListening();
   asio::io_context io;
@@ -196,6 +176,24 @@ TEST_F(ControlServerTest, AFullConnectionTableMakesRoomForNewcomers) {
   // The rest time out as before.
   EXPECT_TRUE(testing::waitUntil(
       5, [&] { return main.run([&] { return server->connectionCount(); }) == 0; }));
+
+  // The host answers over TLS and gates every path but authentication.
+  EXPECT_EQ(tlsExchange(port, {"GET /no/such/path HTTP/1.1\r\n\r\n"}),
+            "HTTP/1.1 401 Unauthorized\r\nContent-Type: application/json\r\nContent-Length: 24\r\n"
+            "Connection: close\r\n\r\n{\"error\":\"unauthorized\"}");
+  // The dual-stack listener sees IPv4 clients as IPv4-mapped IPv6 and keys them as IPv4 text.
+  server->peers().authorize("key", "127.0.0.1");
+  const auto status = tlsExchange(port, {"get /v1/status?verbose=1 HTTP/1.1\r\n\r\n"});
+  ASSERT_TRUE(status.starts_with("HTTP/1.1 200 OK\r\n")) << status;
+  EXPECT_EQ((*common::parseJson(responseBody(status)))["controlPort"], 0);
+  EXPECT_TRUE(tlsExchange(port, {"GET /nowhere HTTP/1.1\r\n\r\n"})
+                  .starts_with("HTTP/1.1 404 Not Found\r\n"));
+  // Silent after the handshake: closed at the request deadline, unanswered.
+  EXPECT_EQ(tlsExchange(port, {}, 5.0), "");
+  EXPECT_EQ(server->statusMessage.get(), "Listening on port " + std::to_string(port) +
+                                             " (Bonjour off)");  // until the daemon confirms
+  main.run([&] { server->stop(); });
+  EXPECT_EQ(server->statusMessage.get(), "Idle");
 }
 
 TEST_F(ControlServerTest, RoutesBeforeAndAfterTheCollaboratorsAttach) {
