@@ -96,16 +96,13 @@ TEST_P(AudioTone, ToneInTheDefaultSinkArrivesAtItsFrequencyAndLevel) {
   ASSERT_TRUE(tone);
   ASSERT_NO_FATAL_FAILURE(startHost(transport, pulse.address()));
 
-  Received received;
-  if (transport == "tcp") {
-    client::TcpVideoClient video(clientOptions(channels));
-    ASSERT_TRUE(video.start());
-    received = StreamReceiver(video.messages()).receive(4.0);
-  } else {
-    client::UdpVideoClient video(clientOptions(channels));
-    ASSERT_TRUE(video.start());
-    received = StreamReceiver(video.messages()).receive(4.0);
-  }
+  const auto receive = [](auto&& video) {
+    EXPECT_TRUE(video.start());
+    return StreamReceiver(video.messages()).receive(4.0);
+  };
+  const Received received = transport == "tcp"
+                                ? receive(client::TcpVideoClient(clientOptions(channels)))
+                                : receive(client::UdpVideoClient(clientOptions(channels)));
   ASSERT_EQ(received.audioConfigs.size(), 3u) << host->log();
   EXPECT_EQ(received.audioConfigs[0][9], channels);
   EXPECT_EQ(received.errors, 0);
