@@ -21,6 +21,7 @@ TEST(ControlMessages, KeysInSortedOrderAndOptionalsOmitted) {
   status.frontmostExecutable = "steam";
   EXPECT_EQ(encode(status).substr(0, 79),
             R"({"controlPort":52345,"frontmostBundleId":"steam","frontmostExecutable":"steam",)");
+
   // The small responses.
   EXPECT_EQ(encode(FerrowinAPIError{"a \"quoted\"\n"}), R"({"error":"a \"quoted\"\n"})");
   EXPECT_EQ(encode(FerrowinPairResponse{true}), R"({"ok":true})");
