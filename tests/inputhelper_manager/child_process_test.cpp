@@ -1,5 +1,6 @@
-// Child processes and the sweep for leftover helpers, against real processes. (Pipes, signals and
-// reaping are the manager's daily work with the real helper: input_helper_process_test.)
+// Child processes and the sweep for leftover helpers, against real processes. (The everyday
+// pipes, signals and reaping are the manager's work with the real helper:
+// input_helper_process_test.)
 #include "platform/child_process.h"
 
 #include <fcntl.h>
@@ -49,6 +50,24 @@ TEST(ChildProcess, InheritsNothingButItsStreamsAndFailsToSpawnAsAnError) {
   EXPECT_EQ(missing.error().description(), "No such file or directory");
   EXPECT_FALSE(isExecutableFile("/tmp"));
   EXPECT_TRUE(isExecutableFile("/bin/sh"));
+}
+
+// A helper that died must not take the host down with it: writing to its input is an error, not
+// a SIGPIPE.
+TEST(ChildProcess, WritingToAChildThatExitedIsAnErrorNotASignal) {
+  MainLoop loop;
+  Exit exit;
+  ChildProcess::Options options{"/bin/sh", {"-c", "exit 3"}};
+  options.standardInput = ChildProcess::Stream::pipe;
+  auto child = ChildProcess::spawn(loop.context, options, exit.handler());
+  ASSERT_TRUE(child);
+  auto input = (*child)->takeStandardInput();
+  ASSERT_TRUE(input);
+  ASSERT_TRUE(loop.pumpUntil([&] { return exit.status.has_value(); }));
+  EXPECT_EQ(exit.status, 3);
+  auto written = input->writeAll(std::string(1 << 17, 'x'));
+  ASSERT_FALSE(written);
+  EXPECT_EQ(written.error(), "Broken pipe");
 }
 
 // The stale-helper sweep ends this user's processes of the two names and nothing else.
