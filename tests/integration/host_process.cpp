@@ -23,18 +23,30 @@ namespace ferrowin::testing {
 
 namespace {
 
-// Whether a socket of `type` binds `port` on every address, or (`connect`) reaches a listener on
-// it on loopback.
-bool portAnswers(uint16_t port, int type, bool connect = false) {
-  const int fd = ::socket(AF_INET, type, 0);
-  if (fd < 0) return false;
+sockaddr_in ipv4(uint32_t host, uint16_t port) {
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_port = htons(port);
-  address.sin_addr.s_addr = htonl(connect ? INADDR_LOOPBACK : INADDR_ANY);
-  const auto* at = reinterpret_cast<sockaddr*>(&address);
-  const bool ok =
-      (connect ? ::connect(fd, at, sizeof address) : ::bind(fd, at, sizeof address)) == 0;
+  address.sin_addr.s_addr = htonl(host);
+  return address;
+}
+
+// Whether a socket of `type` can bind `port` on every address.
+bool portFree(uint16_t port, int type) {
+  const int fd = ::socket(AF_INET, type, 0);
+  if (fd < 0) return false;
+  const sockaddr_in address = ipv4(INADDR_ANY, port);
+  const bool ok = ::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+  ::close(fd);
+  return ok;
+}
+
+// Whether something accepts TCP connections on `port` on loopback.
+bool accepting(uint16_t port) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  if (fd < 0) return false;
+  const sockaddr_in address = ipv4(INADDR_LOOPBACK, port);
+  const bool ok = ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
   ::close(fd);
   return ok;
 }
@@ -59,7 +71,7 @@ uint16_t freeControlPort() {
     const uint16_t port = static_cast<uint16_t>(20000 + random() % 30000);
     bool all = true;
     for (uint16_t p = port; p < port + 3 && all; ++p)
-      all = portAnswers(p, SOCK_STREAM) && portAnswers(p, SOCK_DGRAM);
+      all = portFree(p, SOCK_STREAM) && portFree(p, SOCK_DGRAM);
     if (all) return port;
   }
   return 0;
@@ -147,7 +159,7 @@ bool HostProcess::start(double timeoutSeconds) {
       outputEnded_)
     return false;
   lock.unlock();
-  return portAnswers(options_.port, SOCK_STREAM, true);
+  return accepting(options_.port);
 }
 
 std::optional<int> HostProcess::exitStatus(double timeoutSeconds) {
