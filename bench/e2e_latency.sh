@@ -152,21 +152,22 @@ for size in ${SIZES:-1280x720 1920x1080}; do
     [ -s "$work/frames.txt" ] || continue
     encode99=$(awk '{print $13 + $15}' "$work/frames.txt" | sort -g |
       awk '{v[NR] = $1} END {k = int(0.99 * NR + 0.999999); print v[k < 1 ? 1 : k]}')
-    for percent in 1 5; do
-      awk -v s="$size" -v src="$source" -v e99="$encode99" -v pc="$percent" '
-        {host[NR] = $7; row[NR] = $0}
-        END {
+    awk -v s="$size" -v src="$source" -v e99="$encode99" '
+      {host[NR] = $7; row[NR] = $0}
+      END {
+        p50 = int(0.5 * NR + 0.999999); p99 = int(0.99 * NR + 0.999999)
+        for (pc = 1; pc <= 5; pc += 4) {
           tail = int(NR * pc / 100); if (tail < 1) tail = 1
+          c = q = v = x = k = d = h = kf = 0
           for (i = NR - tail + 1; i <= NR; i++) {
             split(row[i], f, " ")
             c += f[9]; q += f[11]; v += f[13]; x += f[15]; k += f[17]; d += f[19]; h += f[7]; kf += f[21]
           }
-          p50 = int(0.5 * NR + 0.999999); p99 = int(0.99 * NR + 0.999999)
           printf "%-10s %-9s %5d%% %7d %8.1f %8.1f %9.1f %8.1f %8.1f %8.1f %8.1f %8.1f %8.1f %8.1f %5.0f%%\n",
             s, src, pc, NR, host[p50], host[p99], e99, c / tail, q / tail, v / tail, x / tail,
             k / tail, d / tail, h / tail, 100 * kf / tail
-        }' "$work/frames.txt"
-    done
+        }
+      }' "$work/frames.txt"
   done
 done
 echo "encode_p99: conversion + codec time, p99 of all frames; keyfr: keyframes among those slowest frames."
