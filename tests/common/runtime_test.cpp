@@ -2,32 +2,12 @@
 
 #include <thread>
 
-#include "common/runtime/clock.h"
 #include "common/runtime/main_executor.h"
 #include "common/runtime/published.h"
-#include "common/runtime/repeating_timer.h"
 #include "common/runtime/weak.h"
 
 namespace ferrowin::common {
 namespace {
-
-TEST(RepeatingTimer, EverySecondFromOneSecondOnAndStopsFromItsOwnTick) {
-  ManualClock clock(0);
-  std::vector<double> ticks;
-  std::unique_ptr<RepeatingTimer> timer;
-  timer = std::make_unique<RepeatingTimer>(clock, clock, [&] {
-    ticks.push_back(clock.now());
-    if (ticks.size() == 4) timer->stop();
-  });
-  timer->start();
-  clock.advance(0.999);
-  EXPECT_TRUE(ticks.empty());
-  clock.advance(0.001);
-  ASSERT_EQ(ticks.size(), 1u);
-  for (int i = 0; i < 100; ++i) clock.advance(0.1);
-  EXPECT_EQ(ticks, (std::vector<double>{1.0, 2.0, 3.0, 4.0}));
-  EXPECT_EQ(clock.pendingTimers(), 0u);
-}
 
 TEST(WeakCallback, DoesNothingOnceTheOwnerIsGone) {
   struct Service {
