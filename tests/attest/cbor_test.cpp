@@ -52,10 +52,7 @@ TEST(Cbor, RefusesCountsAndLengthsTheInputCannotHold) {
 TEST(Cbor, LimitsNesting) {
   auto nested = [](int levels, uint8_t head) {
     std::vector<uint8_t> bytes(levels, head);
-    if (head == 0x81)
-      bytes.push_back(0x80);  // innermost: an empty array
-    else
-      bytes.push_back(0x00);
+    bytes.push_back(head == 0x81 ? 0x80 : 0x00);  // innermost: an empty array, or a number
     return bytes;
   };
   // kMaxDepth containers around a leaf put the leaf at depth kMaxDepth: the deepest allowed.
