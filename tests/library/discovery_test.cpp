@@ -1,5 +1,5 @@
-// What a scan finds on a whole (temporary) computer: desktop entries in three data folders and
-// Steam games in three libraries, read by the real GIO backend.
+// What a scan finds on a whole (temporary) computer: the desktop entries it lists and Steam games
+// in three libraries, read by the real GIO backend.
 
 #include "server/library/discovery.h"
 
@@ -80,32 +80,6 @@ TEST(Discovery, DesktopEntriesAreListedWhenEligible) {
                                               "Uninstaller", "Unnamed Thing", "Wine Tool"}));
 }
 
-TEST(Discovery, TheFirstFileWithAnIdWins) {
-  CatalogTree tree;
-  // The user's copy renames one entry and hides another; a nested file shares an id with a
-  // flat one further down the search path.
-  CatalogTree::addEntry(tree.dataHome(), "editor.desktop", CatalogTree::entry("My Editor"));
-  CatalogTree::addEntry(tree.dataHome(), "player.desktop",
-                        CatalogTree::entry("Player", "Hidden=true\n"));
-  CatalogTree::addEntry(tree.systemData(), "editor.desktop", CatalogTree::entry("Editor"));
-  CatalogTree::addEntry(tree.systemData(), "player.desktop", CatalogTree::entry("Player"));
-  CatalogTree::addEntry(tree.systemData(), "vendor/viewer.desktop",
-                        CatalogTree::entry("Nested Viewer"));
-  CatalogTree::addEntry(tree.flatpakExports(), "vendor-viewer.desktop",
-                        CatalogTree::entry("Flat Viewer"));
-  CatalogTree::addEntry(tree.flatpakExports(), "org.example.Paint.desktop",
-                        CatalogTree::entry("Paint"));
-
-  const auto apps = scan(tree);
-  std::vector<std::pair<std::string, fs::path>> found;
-  for (const auto& app : apps) found.emplace_back(app.title, app.id);
-  EXPECT_EQ(found, (std::vector<std::pair<std::string, fs::path>>{
-                       {"My Editor", tree.dataHome() / "applications/editor.desktop"},
-                       {"Nested Viewer", tree.systemData() / "applications/vendor/viewer.desktop"},
-                       {"Paint", tree.flatpakExports() / "applications/org.example.Paint.desktop"},
-                   }));
-}
-
 TEST(Discovery, SteamGamesFromEveryLibraryOnce) {
   CatalogTree tree;
   const auto native = tree.home() / ".local/share/Steam";
@@ -151,20 +125,6 @@ TEST(Discovery, SteamGamesFromEveryLibraryOnce) {
           {"Portal 2", external / "steamapps/common/Portal 2", FerrowinAppGroup::games},
           {"Team Fortress 2", native / "steamapps/common/Team Fortress 2", FerrowinAppGroup::games},
       }));
-}
-
-TEST(Discovery, EnvironmentFollowsTheXdgRules) {
-  setenv("HOME", "/home/x", 1);
-  setenv("XDG_DATA_HOME", "relative/ignored", 1);
-  setenv("XDG_DATA_DIRS", "/a::/b/:relative", 1);
-  setenv("XDG_CURRENT_DESKTOP", "ubuntu:GNOME", 1);
-  const auto environment = library::CatalogEnvironment::fromProcess();
-  EXPECT_EQ(environment.dataHome, "/home/x/.local/share");
-  EXPECT_EQ(environment.dataDirs, (std::vector<fs::path>{"/a", "/b/"}));
-  EXPECT_EQ(environment.desktops, (std::vector<std::string>{"ubuntu", "GNOME"}));
-  unsetenv("XDG_DATA_DIRS");
-  EXPECT_EQ(library::CatalogEnvironment::fromProcess().dataDirs,
-            (std::vector<fs::path>{"/usr/local/share", "/usr/share"}));
 }
 
 TEST(CatalogRules, TitlesSortIgnoringCaseWithNumbersAsNumbers) {
