@@ -25,19 +25,15 @@ struct Output {
   std::mutex lock;
   std::condition_variable changed;
   std::vector<std::string> events;  // "sets WxH", "key", "delta"
-  std::vector<uint64_t> pts;
   std::vector<std::string> errors;
   std::vector<std::pair<int, int>> dimensions;
 
-  bool waitForEncoded(size_t count) {
-    std::unique_lock guard(lock);
-    return changed.wait_for(guard, std::chrono::seconds(20), [&] { return pts.size() >= count; });
-  }
-  /// Each encoder session starts with one keyframe.
-  bool waitForKeyframes(long count) {
+  /// Waits for `count` encoded frames of one kind ("key" or "delta"); each encoder session
+  /// starts with one keyframe.
+  bool waitFor(const std::string& kind, long count) {
     std::unique_lock guard(lock);
     return changed.wait_for(guard, std::chrono::seconds(20), [&] {
-      return std::count(events.begin(), events.end(), "key") >= count;
+      return std::count(events.begin(), events.end(), kind) >= count;
     });
   }
 };
@@ -79,10 +75,9 @@ class ScreenStreamerTest : public ::testing::Test {
       output.events.push_back("sets " + std::to_string(sets.size()) + " " + std::to_string(w) +
                               "x" + std::to_string(h));
     };
-    callbacks.onEncoded = [this](const video::Bytes&, bool keyframe, uint64_t pts) {
+    callbacks.onEncoded = [this](const video::Bytes&, bool keyframe, uint64_t) {
       std::lock_guard guard(output.lock);
       output.events.push_back(keyframe ? "key" : "delta");
-      output.pts.push_back(pts);
       output.changed.notify_all();
     };
     callbacks.onError = [this](const std::string& text) { output.errors.push_back(text); };
@@ -145,14 +140,14 @@ TEST_F(ScreenStreamerTest, SourceSwitchesReconfigureAndAClosedWindowFallsBackToT
   testing::LogCapture logs;
   startAndRun();
   advanceFrames(2);
-  ASSERT_TRUE(output.waitForEncoded(2));
+  ASSERT_TRUE(output.waitFor("delta", 1));
 
   // Same source, same size: applied silently, and the next frame is a keyframe again from the
   // same encoder.
   EXPECT_TRUE(apply("display:1", true));
   EXPECT_FALSE(logs.contains("Capture reconfigured"));
   advanceFrames(1);
-  ASSERT_TRUE(output.waitForKeyframes(2));
+  ASSERT_TRUE(output.waitFor("key", 2));
   EXPECT_EQ(encodersCreated, 1);
 
   EXPECT_TRUE(apply("window:7", true));
@@ -163,7 +158,7 @@ TEST_F(ScreenStreamerTest, SourceSwitchesReconfigureAndAClosedWindowFallsBackToT
       "800x592 (source 800x600, max 1280x720)"));
   EXPECT_EQ(geometry.read(), (common::CapturePointerGeometry{{100, 100, 800, 600}, 800, 592}));
   advanceFrames(1);
-  ASSERT_TRUE(output.waitForKeyframes(3));
+  ASSERT_TRUE(output.waitFor("key", 3));
   EXPECT_EQ(encoderSizes.back(), (std::pair<int, int>{800, 592}));
 
   // A missing source: surfaced or only logged, and streaming goes on either way.
@@ -215,33 +210,6 @@ TEST_F(ScreenStreamerTest, NoDisplayFailsTheStartAndALostDisplayStops) {
                                       "Capture stopped: display gone"}));
 }
 
-TEST_F(ScreenStreamerTest, DisplayChangesRetargetOnce500msAfterTheLast) {
-  startAndRun();
-  testing::LogCapture logs;
-  backend->setDisplays({display(1, 0, 1024, 768, true)});
-  main.poll();
-  main.restart();
-  clock.advance(0.3);
-  backend->setDisplays({display(1, 0, 800, 600, true)});
-  main.poll();
-  main.restart();
-  clock.advance(0.3);  // 0.6 s after the first change, 0.3 s after the last
-  main.poll();
-  main.restart();
-  EXPECT_EQ(output.dimensions.size(), 1u);
-  clock.advance(0.25);
-  main.poll();
-  main.restart();
-  EXPECT_TRUE(logs.contains("Display changed; capture display:1 -> display:1 800x592"));
-  EXPECT_EQ(output.dimensions, (std::vector<std::pair<int, int>>{{1280, 720}, {800, 592}}));
-  EXPECT_EQ(geometry.read(), (common::CapturePointerGeometry{{0, 0, 800, 600}, 800, 592}));
-
-  // The same arrangement again changes nothing.
-  backend->setDisplays({display(1, 0, 800, 600, true)});
-  advanceFrames(40);
-  EXPECT_EQ(output.dimensions.size(), 2u);
-}
-
 // A width that is no multiple of 16 is encoded padded on the right; the parameter sets name the
 // picture's own width, which the client crops to. A rate of 0 asks for one picture a second.
 TEST_F(ScreenStreamerTest, ParameterSetsNameTheContentWidthOfAPaddedPicture) {
@@ -255,7 +223,7 @@ TEST_F(ScreenStreamerTest, ParameterSetsNameTheContentWidthOfAPaddedPicture) {
   clock.advance(1.0);
   main.poll();
   main.restart();
-  ASSERT_TRUE(output.waitForKeyframes(1));
+  ASSERT_TRUE(output.waitFor("key", 1));
   EXPECT_EQ(encoderSizes.back(), (std::pair<int, int>{1376, 768}));
   std::lock_guard guard(output.lock);
   EXPECT_EQ(output.events.front(), "sets 3 1366x768");
