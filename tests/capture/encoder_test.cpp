@@ -3,7 +3,6 @@
 
 #include <gtest/gtest.h>
 
-#include <array>
 #include <atomic>
 #include <fstream>
 #include <future>
@@ -27,19 +26,6 @@ struct Output {
   bool keyframe = false;
   int64_t pts = 0;
 };
-
-// A solid BGRA picture.
-platform::BgraFrame solidFrame(int width, int height, uint8_t blue, uint8_t green, uint8_t red) {
-  platform::BgraFrame frame = platform::allocateBgraFrame(width, height);
-  auto* pixels = const_cast<uint8_t*>(frame.pixels);
-  for (size_t i = 0; i < size_t(width) * height * 4; i += 4) {
-    pixels[i] = blue;
-    pixels[i + 1] = green;
-    pixels[i + 2] = red;
-    pixels[i + 3] = 255;
-  }
-  return frame;
-}
 
 // A picture with a bar that moves with `index`, so consecutive frames differ.
 platform::BgraFrame movingFrame(int width, int height, int index) {
@@ -134,23 +120,19 @@ TEST_F(EncoderTest, KeyframesComeEveryTwoSecondsOfFramesOrOfTime) {
   }
 }
 
-TEST_F(EncoderTest, ColourTagsMatchTheColourSpaceAndP3StreamsCarryP3Pixels) {
-  // Pure sRGB red arrives as its Display P3 value (234, 51, 35) in a P3 stream, unchanged in an
-  // sRGB one (the 8-bit 4:2:0 round trip moves values by up to 2).
-  struct Case {
-    platform::EncoderColorSpace space;
-    std::string primaries;
-    std::array<int, 3> red;
-  };
-  const Case cases[] = {{platform::EncoderColorSpace::srgb, "bt709", {255, 0, 0}},
-                        {platform::EncoderColorSpace::displayP3, "smpte432", {234, 51, 35}}};
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.primaries);
-    auto encoder = softwareEncoder(64, 64, 30, c.space);
+// The stream's colour tags tell the client's decoder how to show it; the conversion into the
+// tagged primaries is checked in yuv_conversion_test.
+TEST_F(EncoderTest, ColourTagsMatchTheColourSpace) {
+  const std::pair<platform::EncoderColorSpace, std::string> cases[] = {
+      {platform::EncoderColorSpace::srgb, "bt709"},
+      {platform::EncoderColorSpace::displayP3, "smpte432"}};
+  for (const auto& [space, primaries] : cases) {
+    SCOPED_TRACE(primaries);
+    auto encoder = softwareEncoder(64, 64, 30, space);
     ASSERT_TRUE(encoder);
-    auto output = encodeAndWait(*encoder, solidFrame(64, 64, 0, 0, 255), 0);
+    auto output = encodeAndWait(*encoder, movingFrame(64, 64, 0), 0);
     ASSERT_TRUE(output);
-    const auto path = dir_ / ("colour-" + c.primaries + ".hevc");
+    const auto path = dir_ / ("colour-" + primaries + ".hevc");
     writeStream(path, {*output});
     const auto probe = testing::runCommand(
         "ffprobe -v error -select_streams v:0 -show_entries "
@@ -159,18 +141,7 @@ TEST_F(EncoderTest, ColourTagsMatchTheColourSpaceAndP3StreamsCarryP3Pixels) {
     EXPECT_EQ(probe,
               "color_range=tv\ncolor_space=bt709\ncolor_transfer=iec61966-2-1\n"
               "color_primaries=" +
-                  c.primaries + "\n");
-    const auto rgb = dir_ / "colour.rgb";
-    int status = -1;
-    testing::runCommand("ffmpeg -nostdin -v error -y -i " + path.string() +
-                            " -frames:v 1 -f rawvideo -pix_fmt rgb24 " + rgb.string(),
-                        &status);
-    ASSERT_EQ(status, 0);
-    std::ifstream file(rgb, std::ios::binary);
-    file.seekg((32 * 64 + 32) * 3);
-    uint8_t pixel[3] = {};
-    file.read(reinterpret_cast<char*>(pixel), 3);
-    for (int channel = 0; channel < 3; ++channel) EXPECT_NEAR(pixel[channel], c.red[channel], 2);
+                  primaries + "\n");
   }
 }
 
