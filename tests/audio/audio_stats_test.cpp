@@ -10,24 +10,14 @@
 namespace ferrowin::audio {
 namespace {
 
+// The hints no other test reaches (audio off, no sound server buffers, a silent capture and a
+// good send show in the streamer, end-to-end and window line tests).
 TEST(AudioStreamStats, HintNamesWhereAudioStops) {
   using W = AudioStreamStats::Window;
-  struct Case {
-    W window;
-    const char* hint;
-  };
-  const Case cases[] = {
-      {{.codec = "off", .captures = 100}, "audio disabled"},
-      {{.codec = "opus", .captures = 100, .packetsEncoded = 50, .packetsSent = 50, .peak = 0.00005f},
-       "capture peak near zero — play audio on the host (not ferrowin-server)"},
-      {{.codec = "opus"}, "no PulseAudio buffers — check system audio / sound server"},
-      {{.codec = "opus", .captures = 100, .packetsEncoded = 50, .peak = 0.2f},
-       "encoded but not sent — check transport wiring"},
-      {{.codec = "opus", .captures = 3, .peak = 0.2f}, "warming up"},
-      {{.codec = "opus", .captures = 100, .packetsEncoded = 50, .packetsSent = 50, .peak = 0.2f},
-       "send ok — check client [client][audio] recv/decode/play"},
-  };
-  for (const Case& c : cases) EXPECT_EQ(AudioStreamStats::hint(c.window), c.hint);
+  EXPECT_EQ(AudioStreamStats::hint(
+                W{.codec = "opus", .captures = 100, .packetsEncoded = 50, .peak = 0.2f}),
+            "encoded but not sent — check transport wiring");
+  EXPECT_EQ(AudioStreamStats::hint(W{.codec = "opus", .captures = 3, .peak = 0.2f}), "warming up");
 }
 
 TEST(AudioStreamStats, LogsOneLinePerWindowOnlyWhileEnabled) {

@@ -1,11 +1,10 @@
-// The client's audio: the report's missing packets, peak and latencies, and the WAV file.
+// The client's audio output: the WAV file it writes.
 
 #include <gtest/gtest.h>
 
 #include <fstream>
 #include <iterator>
 
-#include "client/audio/opus_stream_decoder.h"
 #include "client/audio/wav_writer.h"
 #include "tests/support/temp_dir.h"
 
@@ -13,30 +12,6 @@ namespace ferrowin::client {
 namespace {
 
 using Bytes = std::vector<uint8_t>;
-
-TEST(AudioStats, CountsMissingPacketsFromPtsGapsAndKeepsPeakAndLatency) {
-  AudioStats stats;
-  const std::vector<float> quiet(10, 0.1f), loud{0.0f, -0.75f};
-  stats.recordPacket(1000000, 20, quiet);
-  stats.recordPacket(1020000, 22, quiet);
-  stats.recordPacket(1080000, 24, loud);   // 1040000 and 1060000 never came
-  stats.recordPacket(1060000, 30, quiet);  // late: not a gap, not a new expectation
-  stats.recordPacket(1100000, 26, quiet);
-  stats.recordError();
-  const auto window = stats.takeWindow();
-  EXPECT_EQ(window.packets, 5u);
-  EXPECT_EQ(window.errors, 1u);
-  EXPECT_EQ(window.missing, 2u);
-  EXPECT_FLOAT_EQ(window.peak, 0.75f);
-  EXPECT_DOUBLE_EQ(window.p50, 24);
-  EXPECT_DOUBLE_EQ(window.p99, 30);
-  const auto next = stats.takeWindow();
-  EXPECT_EQ(next.packets, 0u);
-  EXPECT_EQ(next.missing, 0u);
-  EXPECT_EQ(next.peak, 0.0f);
-  EXPECT_EQ(stats.total().missing, 2u);
-  EXPECT_EQ(stats.total().packets, 5u);
-}
 
 TEST(WavWriter, WritesA16BitPcmFileWithItsSizes) {
   testing::TempDir dir;
