@@ -26,7 +26,9 @@ class LookRemapperTest : public ::testing::Test {
   ServerLookRemapper remapper_{clock_};
 };
 
-TEST_F(LookRemapperTest, FullRightStickRampsUpToSixteenCountsPerTick) {
+// Full right: 8 counts on the first tick, ramping up to 16 a tick, until the stick has been idle
+// for longer than the reset time.
+TEST_F(LookRemapperTest, FullRightStickRampsUpToSixteenCountsPerTickUntilIdle) {
   remapper_.feed(255, 0x80, 0, 0);
   std::vector<LookMotion> motions;
   int firstFullRamp = 0;
@@ -40,6 +42,14 @@ TEST_F(LookRemapperTest, FullRightStickRampsUpToSixteenCountsPerTick) {
   EXPECT_EQ(motions[0], (LookMotion{8, 0}));
   EXPECT_EQ(firstFullRamp, 38);
   for (int tick = 38; tick <= 90; ++tick) EXPECT_EQ(motions[tick - 1].dx, 16) << tick;
+
+  remapper_.feed(255, 0x80, 0, 0);
+  clock_.advance(0.25);
+  EXPECT_FALSE(remapper_.resetIfIdle(0.25));
+  clock_.advance(0.001);
+  EXPECT_TRUE(remapper_.resetIfIdle(0.25));
+  EXPECT_EQ(remapper_.lookRamp(), 0);
+  EXPECT_FALSE(tickAfter(kTick));
 }
 
 TEST_F(LookRemapperTest, FirstTickFollowsTheTuning) {
@@ -54,13 +64,11 @@ TEST_F(LookRemapperTest, FirstTickFollowsTheTuning) {
   };
   const auto tuned = [](double sensitivity, double deadzone, double verticalScale,
                         LookStickCurve curve) {
-    GamepadRemapLookTuning tuning;
-    tuning.sensitivity = sensitivity;
-    tuning.acceleration = 0;
-    tuning.deadzone = deadzone;
-    tuning.verticalScale = verticalScale;
-    tuning.stickCurve = curve;
-    return tuning;
+    return GamepadRemapLookTuning{.sensitivity = sensitivity,
+                                  .acceleration = 0,
+                                  .deadzone = deadzone,
+                                  .stickCurve = curve,
+                                  .verticalScale = verticalScale};
   };
   const double dz = GamepadRemapLookTuning{}.deadzone;
   const uint8_t half = static_cast<uint8_t>(1.5 * 127.5);  // ≈ 0.5 right
@@ -105,17 +113,6 @@ TEST_F(LookRemapperTest, SmallDeflectionsAccumulateFractions) {
     if (auto m = tickAfter(kTick)) moved += m->dx;
   }
   EXPECT_EQ(moved, static_cast<int>(40 * 1000.0 / 32767 * 32 * 0.5));
-}
-
-TEST_F(LookRemapperTest, IdleResetStopsMotion) {
-  remapper_.feed(255, 0x80, 0, 0);
-  ASSERT_TRUE(remapper_.tick());
-  clock_.advance(0.25);
-  EXPECT_FALSE(remapper_.resetIfIdle(0.25));
-  clock_.advance(0.001);
-  EXPECT_TRUE(remapper_.resetIfIdle(0.25));
-  EXPECT_EQ(remapper_.lookRamp(), 0);
-  EXPECT_FALSE(tickAfter(kTick));
 }
 
 }  // namespace

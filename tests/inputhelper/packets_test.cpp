@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
-#include <vector>
+#include <tuple>
+
+#include "tests/inputhelper/session_doubles.h"
 
 namespace ferrowin::inputhelper {
 namespace {
@@ -33,20 +35,6 @@ std::optional<T> as(const Bytes& d) {
   return std::get<T>(*packet);
 }
 
-TEST(Packets, GamepadFieldsAreLittleEndian) {
-  Bytes d = withMagic(0x56474D50, 1, 21);
-  EXPECT_EQ((Bytes{d[0], d[1], d[2], d[3]}), (Bytes{0x50, 0x4D, 0x47, 0x56}));  // "PMGV"
-  d[5] = d[6] = d[7] = 0xEE;                                                    // ignored
-  d[8] = 0x01, d[9] = 0x02, d[10] = 0x03, d[11] = 0x04;
-  d[12] = 0x34, d[13] = 0x12;
-  d[14] = 3;
-  for (int i = 15; i <= 20; ++i) d[i] = static_cast<uint8_t>(i);
-  auto packet = as<VirtualGamepadPacket>(d);
-  ASSERT_TRUE(packet);
-  EXPECT_EQ(packet->sequence, 0x04030201u);
-  EXPECT_EQ(packet->report, (VirtualGamepadInputReport{0x1234, 3, 15, 16, 17, 18, 19, 20}));
-}
-
 TEST(Packets, EveryKindNeedsItsExactLengthMagicAndVersion) {
   struct Kind {
     uint32_t magic;
@@ -65,34 +53,29 @@ TEST(Packets, EveryKindNeedsItsExactLengthMagicAndVersion) {
   EXPECT_FALSE(classifyDatagram(Bytes{0x50, 0x4D, 0x47}));
 }
 
-TEST(Packets, LookMouseAndKeyFields) {
-  Bytes look = withMagic(0x56474D4C, 1, 16);
-  look[6] = 255, look[7] = 0x80, look[8] = 0x01, look[9] = 0x80, look[10] = 0xFF, look[11] = 0x7F;
-  auto l = as<VirtualLookPacket>(look);
-  ASSERT_TRUE(l);
-  EXPECT_EQ(l->stickX, 255);
-  EXPECT_EQ(l->stickY, 0x80);
-  EXPECT_EQ(l->gyroX, -32767);
-  EXPECT_EQ(l->gyroY, 32767);
+// Each kind's fields, little-endian after the magic and the version.
+TEST(Packets, FieldsOfEachKind) {
+  auto pad = as<VirtualGamepadPacket>(testing::datagram(
+      "PMGV", 1, {0xEE, 0xEE, 0xEE, 1, 2, 3, 4, 0x34, 0x12, 3, 15, 16, 17, 18, 19, 20}));
+  ASSERT_TRUE(pad);  // bytes 5 to 7 are ignored
+  EXPECT_EQ(pad->sequence, 0x04030201u);
+  EXPECT_EQ(pad->report, (VirtualGamepadInputReport{0x1234, 3, 15, 16, 17, 18, 19, 20}));
 
-  Bytes mouse = withMagic(0x56474D53, 2, 15);
-  mouse[5] = 0x0D, mouse[6] = 0x2C, mouse[7] = 0x01, mouse[8] = 0xFF, mouse[9] = 0xFF;
-  mouse[10] = 0xFE, mouse[11] = 9;
-  auto m = as<VirtualMousePacket>(mouse);
-  ASSERT_TRUE(m);
-  EXPECT_EQ(m->flags, 0x0D);
-  EXPECT_EQ(m->x, 300);
-  EXPECT_EQ(m->y, 65535);
-  EXPECT_EQ(m->wheel, -2);
-  EXPECT_EQ(m->sequence, 9u);
+  auto look = as<VirtualLookPacket>(
+      testing::datagram("LMGV", 1, {0, 255, 0x80, 0x01, 0x80, 0xFF, 0x7F, 0, 0, 0, 0}));
+  ASSERT_TRUE(look);
+  EXPECT_EQ(std::tuple(look->stickX, look->stickY, look->gyroX, look->gyroY),
+            std::tuple(255, 0x80, -32767, 32767));
 
-  Bytes key = withMagic(0x56474B59, 1, 12);
-  key[5] = 1, key[6] = 56, key[8] = 0xFF, key[9] = 0xFF, key[10] = 0xFF, key[11] = 0xFF;
-  auto k = as<VirtualKeyPacket>(key);
-  ASSERT_TRUE(k);
-  EXPECT_EQ(k->flags, 1);
-  EXPECT_EQ(k->keyCode, 56);
-  EXPECT_EQ(k->sequence, 0xFFFFFFFFu);
+  auto mouse = as<VirtualMousePacket>(
+      testing::datagram("SMGV", 2, {0x0D, 0x2C, 0x01, 0xFF, 0xFF, 0xFE, 9, 0, 0, 0}));
+  ASSERT_TRUE(mouse);
+  EXPECT_EQ(std::tuple(mouse->flags, mouse->x, mouse->y, mouse->wheel, mouse->sequence),
+            std::tuple(0x0D, 300, 65535, -2, 9u));
+
+  auto key = as<VirtualKeyPacket>(testing::datagram("YKGV", 1, {1, 56, 0, 0xFF, 0xFF, 0xFF, 0xFF}));
+  ASSERT_TRUE(key);
+  EXPECT_EQ(std::tuple(key->flags, key->keyCode, key->sequence), std::tuple(1, 56, 0xFFFFFFFFu));
 }
 
 TEST(Packets, TextLengthMustMatchAndBeOneTo256ValidBytes) {

@@ -34,13 +34,12 @@ using platform::x11::frontmostWindow;
 constexpr uint32_t kShiftL = 0xffe1, kAltL = 0xffe9;
 constexpr uint16_t kShiftMask = 1, kMod1Mask = 8;
 
-bool isModifierKeysym(uint32_t keysym) { return keysym >= 0xffe1 && keysym <= 0xffee; }
-
 // What a window sees typed: the character of every key press that is not a modifier.
 std::u32string typedText(const std::vector<TestKeyEvent>& events) {
   std::u32string text;
   for (const TestKeyEvent& event : events) {
-    if (!event.press || isModifierKeysym(event.keysym)) continue;
+    const bool modifier = event.keysym >= 0xffe1 && event.keysym <= 0xffee;
+    if (!event.press || modifier) continue;
     if (event.keysym == 0xff09) {
       text += U'\t';
     } else if (event.keysym >= 0x01000000) {
