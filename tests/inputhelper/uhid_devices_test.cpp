@@ -7,16 +7,15 @@
 #include <cerrno>
 #include <cstdlib>
 #include <mutex>
+#include <tuple>
 
 #include "inputhelper/gamepad_descriptors.h"
 #include "inputhelper/gamepad_device.h"
 #include "inputhelper/gamepad_factory.h"
 #include "inputhelper/gamepad_sink.h"
 #include "inputhelper/mouse_device.h"
-#include "platform/linux/uhid_events.h"
 #include "platform/virtual_hid.h"
 #include "tests/support/fake_uhid_kernel.h"
-#include "tests/support/log_capture.h"
 
 namespace ferrowin::inputhelper {
 namespace {
@@ -73,14 +72,12 @@ TEST_F(UhidTest, DevicesFromCreationThroughReportsRumbleAndAFailedSend) {
     SCOPED_TRACE(expected.name);
     auto created = kernel().waitForCreate(device);
     ASSERT_TRUE(created);
-    EXPECT_EQ(created->name, expected.name);
-    EXPECT_EQ(created->uniq, expected.uniq);
-    EXPECT_EQ(created->phys, "");
-    EXPECT_EQ(created->bus, expected.bus);  // BUS_BLUETOOTH 5, BUS_USB 3
-    EXPECT_EQ(created->vendor, expected.vendor);
-    EXPECT_EQ(created->product, expected.product);
-    EXPECT_EQ(created->version, expected.version);
-    EXPECT_EQ(fingerprint(created->descriptor), expected.descriptorFingerprint);
+    // Bus 5 is BUS_BLUETOOTH, 3 BUS_USB.
+    EXPECT_EQ(std::tuple(created->name, created->uniq, created->phys, created->bus,
+                         created->vendor, created->product, created->version,
+                         fingerprint(created->descriptor)),
+              std::tuple(expected.name, expected.uniq, "", expected.bus, expected.vendor,
+                         expected.product, expected.version, expected.descriptorFingerprint));
   }
 
   kernel().sendStart(1);  // start and open are only acknowledged
@@ -220,20 +217,12 @@ TEST_F(UhidTest, AVanishedKernelFailsReportsWithoutKillingUs) {
 }
 
 TEST_F(UhidTest, WithoutAKernelCreationFailsAndNothingIsAvailable) {
-  testing::LogCapture capture;
   EXPECT_TRUE(backend_->available());
   ::setenv("FERROWIN_UHID_SOCKET", (kernel().path() + ".missing").c_str(), 1);
   EXPECT_FALSE(backend_->available());
   auto device = backend_->create(mouseProperties(), {}, "t.none");
   ASSERT_FALSE(device);
   EXPECT_EQ(device.error().code, ENOENT);
-
-  auto gamepad = FerrowinVirtualGamepad::create(common::DeviceProfile::xbox, *backend_);
-  ASSERT_FALSE(gamepad);
-  EXPECT_EQ(gamepad.error().description(),
-            "virtual HID device could not be created: " +
-                ("connect " + kernel().path() + ".missing: No such file or directory"));
-  EXPECT_TRUE(capture.messages().empty());  // nothing was allocated, so nothing is deallocated
 
   if (::access("/dev/uhid", F_OK) == 0) GTEST_SKIP() << "this machine has /dev/uhid";
   ::unsetenv("FERROWIN_UHID_SOCKET");
