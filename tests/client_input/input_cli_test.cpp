@@ -1,6 +1,6 @@
 // ferrowin-client input, run as the real binary against a loopback socket that plays the host's
 // input port: the bytes it sends are what the helper's classifier expects. Below it, the limits of
-// the text datagram and of the sequence counter.
+// the sequence counter.
 
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -12,7 +12,6 @@
 #include <string>
 #include <vector>
 
-#include "client/input/input_datagrams.h"
 #include "client/input/input_sender.h"
 #include "inputhelper/packets.h"
 #include "tests/support/run_command.h"
@@ -28,50 +27,36 @@ struct CliRun {
   int exitCode = -1;
 };
 
-CliRun runClient(const std::string& arguments) {
-  CliRun result;
-  result.output = testing::runCommand(
-      std::string(FERROWIN_BINARY_DIR) + "/bin/ferrowin-client " + arguments + " 2>&1",
-      &result.exitCode);
-  return result;
-}
-
-// The host's input port on 127.0.0.1.
-class FakeInputPort {
- public:
-  // The control port whose input port this is.
-  uint16_t controlPort() const {
-    return static_cast<uint16_t>(socket_.local_endpoint().port() - 2);
+// The host's input port on 127.0.0.1, and the client run against it.
+class InputCli : public ::testing::Test {
+ protected:
+  // Runs `input <arguments>` in the background, at the control port whose input port this is.
+  std::future<CliRun> start(const std::string& arguments) {
+    const std::string command = FERROWIN_BINARY_DIR "/bin/ferrowin-client --state-dir " +
+                                state.path().string() + " input " + arguments +
+                                " --host 127.0.0.1 --port " +
+                                std::to_string(inputPort.local_endpoint().port() - 2) + " 2>&1";
+    return std::async(std::launch::async, [command] {
+      CliRun run;
+      run.output = testing::runCommand(command, &run.exitCode);
+      return run;
+    });
   }
 
   std::optional<std::vector<uint8_t>> receive(int timeoutMs = 10000) {
-    pollfd entry{socket_.native_handle(), POLLIN, 0};
+    pollfd entry{inputPort.native_handle(), POLLIN, 0};
     if (::poll(&entry, 1, timeoutMs) != 1) return std::nullopt;
     std::vector<uint8_t> buffer(2048);
     std::error_code error;
-    buffer.resize(socket_.receive(asio::buffer(buffer), 0, error));
+    buffer.resize(inputPort.receive(asio::buffer(buffer), 0, error));
     if (error) return std::nullopt;
     return buffer;
-  }
-
- private:
-  asio::io_context io_;
-  asio::ip::udp::socket socket_{io_, {asio::ip::address_v4::loopback(), 0}};
-};
-
-class InputCli : public ::testing::Test {
- protected:
-  // Runs `input <arguments>` against the fake port in the background.
-  std::future<CliRun> start(const std::string& arguments) {
-    const std::string full = "--state-dir " + state.path().string() + " input " + arguments +
-                             " --host 127.0.0.1 --port " + std::to_string(host.controlPort());
-    return std::async(std::launch::async, runClient, full);
   }
 
   template <class Packet>
   Packet sent(const std::string& arguments) {
     auto finished = start(arguments);
-    auto datagram = host.receive();
+    auto datagram = receive();
     const CliRun result = finished.get();
     EXPECT_EQ(result.exitCode, 0) << result.output;
     EXPECT_TRUE(datagram.has_value()) << result.output;
@@ -83,7 +68,8 @@ class InputCli : public ::testing::Test {
   }
 
   testing::TempDir state;
-  FakeInputPort host;
+  asio::io_context io;
+  asio::ip::udp::socket inputPort{io, {asio::ip::address_v4::loopback(), 0}};
 };
 
 // Each option lands in its field, and the sequence counts across runs (the look stick and rumble
@@ -115,15 +101,8 @@ TEST_F(InputCli, EachKindSendsWhatTheHelperClassifiesAndBadValuesNothing) {
     const CliRun result = start(arguments).get();
     EXPECT_NE(result.exitCode, 0) << arguments;
     EXPECT_FALSE(result.output.empty()) << arguments;
-    EXPECT_FALSE(host.receive(0).has_value()) << arguments;
+    EXPECT_FALSE(receive(0).has_value()) << arguments;
   }
-}
-
-TEST(InputDatagrams, TextOutsideWhatTheHelperAcceptsIsAnError) {
-  EXPECT_TRUE(encodeTextDatagram({1, std::string(256, 'a')}));
-  EXPECT_FALSE(encodeTextDatagram({1, std::string(257, 'a')}));
-  EXPECT_FALSE(encodeTextDatagram({1, "\xC0\xAF"}));      // overlong
-  EXPECT_FALSE(encodeTextDatagram({1, "\xED\xA0\x80"}));  // surrogate
 }
 
 TEST(InputSequence, WrapsAndRestartsAtZeroWithoutAUsableCounter) {

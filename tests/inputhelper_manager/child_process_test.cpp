@@ -75,20 +75,19 @@ TEST(KillStaleHelpers, EndsOnlyThisUsersMatchingProcesses) {
   ferrowin::testing::TempDir dir;
   std::filesystem::permissions(dir.path(), std::filesystem::perms::all);  // others may exec
   const std::string name = "FerrowinInputHelper-s" + std::to_string(::getpid());
-  for (const std::string& file : {name, name + "-dev", name + "-other"}) {
-    std::filesystem::copy_file("/bin/sleep", dir / file);
-    std::filesystem::permissions(dir / file, std::filesystem::perms::all);
-  }
   MainLoop loop;
-  Exit plain, dev, other;
-  auto spawnCopy = [&](const std::string& file, Exit& exit) {
-    auto child = ChildProcess::spawn(loop.context, {(dir / file).string(), {"30"}}, exit.handler());
-    EXPECT_TRUE(child);
-    return *child;
-  };
-  auto a = spawnCopy(name, plain);
-  auto b = spawnCopy(name + "-dev", dev);
-  auto c = spawnCopy(name + "-other", other);
+  // Copies of sleep under the two names the sweep looks for, and under a third.
+  const std::string files[] = {name, name + "-dev", name + "-other"};
+  Exit exits[3];
+  std::vector<std::shared_ptr<ChildProcess>> children;
+  for (int i = 0; i < 3; ++i) {
+    std::filesystem::copy_file("/bin/sleep", dir / files[i]);
+    std::filesystem::permissions(dir / files[i], std::filesystem::perms::all);
+    auto child =
+        ChildProcess::spawn(loop.context, {(dir / files[i]).string(), {"30"}}, exits[i].handler());
+    ASSERT_TRUE(child);
+    children.push_back(*child);
+  }
 
   // Another user's process of the same name (needs root to make one).
   pid_t foreign = -1;
@@ -112,27 +111,22 @@ TEST(KillStaleHelpers, EndsOnlyThisUsersMatchingProcesses) {
     return std::find(running.begin(), running.end(), foreign) != running.end();
   }));
   manager->killStaleHelpers();
-  ASSERT_TRUE(loop.pumpUntil([&] { return plain.status && dev.status; }));
-  EXPECT_EQ(plain.status, SIGTERM);
-  EXPECT_EQ(dev.status, SIGTERM);
+  ASSERT_TRUE(loop.pumpUntil([&] { return exits[0].status && exits[1].status; }));
+  EXPECT_EQ(exits[0].status, SIGTERM);
+  EXPECT_EQ(exits[1].status, SIGTERM);
   EXPECT_TRUE(log.contains("killall " + name + " succeeded"));
   EXPECT_TRUE(log.contains("killall " + name + "-dev succeeded"));
 
   loop.pumpFor(0.1);
-  EXPECT_FALSE(other.status.has_value());
+  EXPECT_FALSE(exits[2].status.has_value());
   EXPECT_TRUE(inputhelper::testing::processExists(::getpid()));
   if (foreign > 0) {
     EXPECT_TRUE(inputhelper::testing::processExists(foreign));
     ::kill(foreign, SIGKILL);
     ::waitpid(foreign, nullptr, 0);
   }
-  c->signal(SIGKILL);
-  ASSERT_TRUE(loop.pumpUntil([&] { return other.status.has_value(); }));
-
-  // Nothing left to end: nothing logged.
-  const size_t lines = log.messages().size();
-  manager->killStaleHelpers();
-  EXPECT_EQ(log.messages().size(), lines);
+  children[2]->signal(SIGKILL);
+  ASSERT_TRUE(loop.pumpUntil([&] { return exits[2].status.has_value(); }));
 }
 
 }  // namespace

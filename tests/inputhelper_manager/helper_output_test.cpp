@@ -1,31 +1,11 @@
-// The preflight answer and the standard-error line splitting, as bytes.
+// The standard-error lines of the helper, as bytes. (The preflight answer decodes end to end in
+// input_helper_process_test; its fields are read by the JSON reader of json_test.)
 #include "server/inputhelper/helper_output.h"
 
 #include <gtest/gtest.h>
 
 namespace ferrowin::inputhelper {
 namespace {
-
-TEST(PreflightResult, DecodesTheHelpersLineAndRejectsAnythingElse) {
-  auto result =
-      decodePreflightResult("{\"accessibilityTrusted\":true,\"virtualHIDAvailable\":false}\n");
-  ASSERT_TRUE(result);
-  EXPECT_EQ(*result, (InputHelperPreflightResult{true, false}));
-  // Key order and unknown keys do not matter.
-  EXPECT_TRUE(decodePreflightResult(
-      " {\"virtualHIDAvailable\":true,\"x\":1,\"accessibilityTrusted\":false} "));
-  EXPECT_EQ(decodePreflightResult("hello").error().description(), "not JSON");
-  EXPECT_EQ(decodePreflightResult("[true,false]").error().description(), "not an object");
-  EXPECT_EQ(decodePreflightResult("{\"accessibilityTrusted\":true}").error().description(),
-            "missing: virtualHIDAvailable");
-  EXPECT_EQ(decodePreflightResult("{\"accessibilityTrusted\":1,\"virtualHIDAvailable\":true}")
-                .error()
-                .description(),
-            "wrong type: accessibilityTrusted");
-  // Two documents are not one line.
-  EXPECT_FALSE(
-      decodePreflightResult("{\"accessibilityTrusted\":true,\"virtualHIDAvailable\":true}\n{}\n"));
-}
 
 TEST(OutputLines, SplitAcrossReadsFlushAtEndAndCutLongLines) {
   OutputLineSplitter splitter;
