@@ -104,31 +104,11 @@ class VirtualDisplayTest : public ::testing::Test {
   testing::LogCapture logs;
 };
 
-TEST_F(VirtualDisplayTest, CreationChecksTheSizeTriesTheNextSerialAndMirrorsABuiltInPanel) {
+TEST_F(VirtualDisplayTest, CreationChecksTheSizeAndMainMirrorsABuiltInPanel) {
   auto tiny = VirtualDisplay::create(*fake, "Ferrowin Virtual", 1, 1000, 4, 60, 110);
   ASSERT_FALSE(tiny);
   EXPECT_EQ(tiny.error().description(), "Pixel size must be at least 2×2.");
   EXPECT_TRUE(fake->journal.empty());
-
-  fake->failingSerials = {1};
-  auto second = VirtualDisplay::create(*fake, "Ferrowin Virtual", 2532, 1170, 4, 60, 110);
-  ASSERT_TRUE(second);
-  EXPECT_EQ((*second)->serialNum(), 2u);
-  EXPECT_EQ(count(logs.messages(), "Virtual display serial 1 failed; trying the next"), 1);
-  EXPECT_TRUE(logs.contains("Virtual display created with serial 2"));
-  // The descriptor keeps what the display server has no place for.
-  const auto& descriptor = (*second)->descriptor();
-  EXPECT_NEAR(descriptor.widthMillimetres, 584.7, 0.05);
-  EXPECT_NEAR(descriptor.heightMillimetres, 270.2, 0.05);
-  const uint32_t id = (*second)->displayID();
-  second->reset();
-  EXPECT_EQ(fake->journal.back(), "remove " + std::to_string(id));
-
-  fake->failingSerials = {1, 2, 3, 4};
-  auto none = VirtualDisplay::create(*fake, "Ferrowin Virtual", 2532, 1170, 4, 60, 110);
-  ASSERT_FALSE(none);
-  EXPECT_EQ(none.error().description(), "No spare output for serial 4.");
-  EXPECT_FALSE(logs.contains("Virtual display serial 4 failed; trying the next"));
 
   // Main with a built-in panel mirrors it and shifts only what is at the origin (a real X server
   // has no panel: virtual_display_system_test).
@@ -165,8 +145,6 @@ TEST_F(VirtualDisplayTest, PrepareCreatesReusesRecreatesAndEveryFailureEndsOff) 
   EXPECT_EQ(service->statusMessage.get(), "Extended · 2532×1170 · 2.16:1 · 60 Hz");
   EXPECT_EQ(manager->selectedId(), displaySourceId(first));
   EXPECT_EQ(fake->displayBounds(first)->x, 1512);
-  EXPECT_TRUE(logs.contains("Creating Extended display 2532x1170 @60 Hz"));
-  EXPECT_TRUE(logs.contains("Virtual display " + std::to_string(first) + " ready"));
 
   // A reconnect with the same size, rate and placement only selects it again.
   manager->select("display:1");
