@@ -130,36 +130,23 @@ TEST_F(ControlServerTest, AFullConnectionTableMakesRoomForNewcomersAndTLSRequest
         5, [&] { return main.run([&] { return server->connectionCount(); }) >= expected; }));
   };
   struct Case {
-    std::string name;
     std::vector<std::string> before;  // held, oldest first
     bool trustFirst;                  // the address of before[0] is authenticated
     std::string newcomer;
     int evicted;  // index into `before`
   };
   const std::vector<Case> cases = {
-      {"one address at its share gives up its own oldest",
-       {"127.0.0.2", "127.0.0.3", "127.0.0.3", "127.0.0.3"},
-       false,
-       "127.0.0.3",
-       1},
-      {"full table: the heaviest address loses its oldest, the light one keeps its connection",
-       {"127.0.0.2", "127.0.0.3", "127.0.0.3", "127.0.0.4"},
-       false,
-       "127.0.0.5",
-       1},
-      {"an authenticated address gives up last",
-       {"127.0.0.2", "127.0.0.2", "127.0.0.3", "127.0.0.4"},
-       true,
-       "127.0.0.5",
-       2},
-      {"an unauthenticated connection goes before those of a heavier authenticated address",
-       {"127.0.0.2", "127.0.0.2", "127.0.0.2", "127.0.0.4"},
-       true,
-       "127.0.0.5",
-       3},
+      // One address at its share gives up its own oldest.
+      {{"127.0.0.2", "127.0.0.3", "127.0.0.3", "127.0.0.3"}, false, "127.0.0.3", 1},
+      // Full table: the heaviest address loses its oldest, the light one keeps its connection.
+      {{"127.0.0.2", "127.0.0.3", "127.0.0.3", "127.0.0.4"}, false, "127.0.0.5", 1},
+      // An authenticated address gives up last.
+      {{"127.0.0.2", "127.0.0.2", "127.0.0.3", "127.0.0.4"}, true, "127.0.0.5", 2},
+      // An unauthenticated connection goes before those of a heavier authenticated address.
+      {{"127.0.0.2", "127.0.0.2", "127.0.0.2", "127.0.0.4"}, true, "127.0.0.5", 3},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
+    SCOPED_TRACE("case " + std::to_string(&c - cases.data()));
     held.clear();
     ASSERT_TRUE(testing::waitUntil(
         5, [&] { return main.run([&] { return server->connectionCount(); }) == 0; }));
@@ -178,18 +165,18 @@ TEST_F(ControlServerTest, AFullConnectionTableMakesRoomForNewcomersAndTLSRequest
       5, [&] { return main.run([&] { return server->connectionCount(); }) == 0; }));
 
   // The host answers over TLS and gates every path but authentication.
-  EXPECT_EQ(tlsExchange(port, {"GET /no/such/path HTTP/1.1\r\n\r\n"}),
+  EXPECT_EQ(tlsExchange(port, "GET /no/such/path HTTP/1.1\r\n\r\n"),
             "HTTP/1.1 401 Unauthorized\r\nContent-Type: application/json\r\nContent-Length: 24\r\n"
             "Connection: close\r\n\r\n{\"error\":\"unauthorized\"}");
   // The dual-stack listener sees IPv4 clients as IPv4-mapped IPv6 and keys them as IPv4 text.
   server->peers().authorize("key", "127.0.0.1");
-  const auto status = tlsExchange(port, {"get /v1/status?verbose=1 HTTP/1.1\r\n\r\n"});
+  const auto status = tlsExchange(port, "get /v1/status?verbose=1 HTTP/1.1\r\n\r\n");
   ASSERT_TRUE(status.starts_with("HTTP/1.1 200 OK\r\n")) << status;
   EXPECT_EQ((*common::parseJson(responseBody(status)))["controlPort"], 0);
-  EXPECT_TRUE(tlsExchange(port, {"GET /nowhere HTTP/1.1\r\n\r\n"})
-                  .starts_with("HTTP/1.1 404 Not Found\r\n"));
+  EXPECT_TRUE(
+      tlsExchange(port, "GET /nowhere HTTP/1.1\r\n\r\n").starts_with("HTTP/1.1 404 Not Found\r\n"));
   // Silent after the handshake: closed at the request deadline, unanswered.
-  EXPECT_EQ(tlsExchange(port, {}, 5.0), "");
+  EXPECT_EQ(tlsExchange(port, ""), "");
   EXPECT_EQ(server->statusMessage.get(), "Listening on port " + std::to_string(port) +
                                              " (Bonjour off)");  // until the daemon confirms
   main.run([&] { server->stop(); });

@@ -59,10 +59,8 @@ ControlHTTPRequest makeRequest(std::string method, std::string path, std::string
                                std::string peer);
 std::string bodyText(const ControlHTTPResponse& response);
 
-/// Sends `pieces` over one TLS connection to 127.0.0.1:`port` (or `host`), pausing between them,
-/// and returns everything the server sends until it closes (or `timeout` passes: then "TIMEOUT"
-/// is appended).
-std::string tlsExchange(uint16_t port, const std::vector<std::string>& pieces, double timeout = 5.0,
-                        const std::string& host = "127.0.0.1");
+/// Sends `request` over one TLS connection to 127.0.0.1:`port` and returns everything the server
+/// sends until it closes (or 5 s pass: then "TIMEOUT" is appended).
+std::string tlsExchange(uint16_t port, const std::string& request);
 
 }  // namespace ferrowin::control
