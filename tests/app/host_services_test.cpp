@@ -36,18 +36,6 @@ class HostServicesTest : public ::testing::Test, protected testing::MainThread {
   std::shared_ptr<HostServices> services;
 };
 
-TEST(AudioBackendChoice, SyntheticToneGoesWithTheSyntheticPicture) {
-  struct Case {
-    std::optional<std::string> choice;
-    bool syntheticCapture;
-    const char* backend;
-  };
-  for (const Case& c : {Case{std::nullopt, true, "synthetic"}, Case{std::nullopt, false, "pulse"},
-                        Case{"pulse", true, "pulse"}, Case{"synthetic", false, "synthetic"}}) {
-    EXPECT_EQ(makeAudioBackend(c.choice, c.syntheticCapture)->name(), c.backend);
-  }
-}
-
 // The ports, what starts and holds in which order, and a transport override that is never saved.
 TEST_F(HostServicesTest, StartHoldPortsAndTheTransportOverride) {
   services = make(std::nullopt, 41000);
