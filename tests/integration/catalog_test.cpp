@@ -19,16 +19,6 @@ std::string waitForFile(const fs::path& file) {
   return text;
 }
 
-// Width and height from a PNG's header.
-std::pair<uint32_t, uint32_t> pngSize(const std::string& png) {
-  if (png.size() < 24 || png.compare(1, 3, "PNG") != 0) return {0, 0};
-  auto read = [&](size_t at) {
-    return uint32_t(uint8_t(png[at])) << 24 | uint32_t(uint8_t(png[at + 1])) << 16 |
-           uint32_t(uint8_t(png[at + 2])) << 8 | uint8_t(png[at + 3]);
-  };
-  return {read(16), read(20)};
-}
-
 class Catalog : public ::testing::Test, protected PairedHost {
  protected:
   void SetUp() override {
@@ -100,15 +90,14 @@ TEST_F(Catalog, FiveRoutesForAPairedClientAndOnTheCommandLine) {
   EXPECT_EQ(
       runClient(apps + "icon '" + editor + "' --out '" + png.string() + "'").rfind("Wrote ", 0),
       0u);
-  EXPECT_EQ(pngSize(common::readFile(png).value_or("")), (std::pair<uint32_t, uint32_t>{256, 256}));
+  EXPECT_EQ(common::readFile(png).value_or("").substr(0, 4), "\x89PNG");
   EXPECT_EQ(runClient(apps + "hide /not/listed"),
             "ferrowin-client: host answered 404: not found\n");
   // Its launch ran `steam` too: the routes' launch below must write the record anew.
   waitForFile(tree.root() / "steam.txt");
   fs::remove(tree.root() / "steam.txt");
 
-  // Icons: a PNG (its size is the command line's and the library's tests'); the id is required
-  // and must be listed.
+  // Icons: a PNG (its size is the library's tests'); the id is required and must be listed.
   auto typed = control->request("GET", "/v1/apps/icon?id=" + editor);
   ASSERT_TRUE(typed);
   EXPECT_EQ(typed->headers.at("content-type"), "image/png");
