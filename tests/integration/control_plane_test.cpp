@@ -98,6 +98,11 @@ std::pair<int, std::string> clientsCommand(const std::filesystem::path& data,
 TEST_F(ControlPlane, PairingResumingAndTheClientsFileAcrossHostRestarts) {
   // A client without the development root is rejected.
   startHost(std::nullopt);  // Apple's root only
+  // Headless, the host logs what setup lacks (here, without a display, XTEST).
+  EXPECT_NE(host_->log().find(" warning [com.zavel.ferrowin.server/setup] Setup: Accessibility: "
+                              "Not enabled: "),
+            std::string::npos)
+      << host_->log();
   expectHttpError(pair(alice), 401, "attestation rejected");
   EXPECT_FALSE(client::attest::loadAttestKey(alice.state.path()));  // nothing saved on failure
 
@@ -141,6 +146,7 @@ TEST_F(ControlPlane, PairingResumingAndTheClientsFileAcrossHostRestarts) {
   auto [forgot, forgetting] = clientsCommand(data.path(), "forget " + aliceKey);
   EXPECT_EQ(forgot, 0) << forgetting;
   EXPECT_EQ(clientsCommand(data.path(), "forget " + aliceKey).first, 1);  // gone already
+  EXPECT_EQ(clientsCommand(data.path(), "forget").first, 2);  // no key id: a usage error
   const auto clients = pairedClientsFile()["clients"];
   ASSERT_EQ(clients.size(), 1u);
   EXPECT_EQ(clients[0]["keyId"], bobKey);
