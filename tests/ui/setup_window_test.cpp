@@ -30,25 +30,6 @@ class SetupWindowTest : public ShellTest {
   int quits = 0;
 };
 
-TEST_F(SetupWindowTest, CompletedButPermissionLostReopensSetupAndHoldsTheServices) {
-  grantEverything();
-  ASSERT_TRUE(settings.setBool(app::kOnboardingCompletedKey, true));
-  launch();
-  EXPECT_FALSE(window->isVisible());
-  EXPECT_TRUE(services->control->isRunning.get());
-
-  checks->inputInjection = false;  // XTEST gone
-  thread.onMain([&] { services->permissions->refresh(); });
-  EXPECT_TRUE(waitUntil([&] { return window->isVisible(); }));
-  EXPECT_TRUE(waitUntil([&] { return !services->control->isRunning.get(); }));
-  EXPECT_FALSE(services->video->isRunning.get());
-  EXPECT_FALSE(settings.boolValue(app::kOnboardingCompletedKey, true));
-  window->refresh();
-  EXPECT_EQ(button("enableAccessibility")->text(), "Enable");
-  EXPECT_FALSE(button("getStarted")->isEnabled());
-  EXPECT_EQ(gamepadText(), "Checked after Accessibility is enabled.");
-}
-
 // Closing setup quits; "Get Started" waits for the gamepad test to pass.
 TEST_F(SetupWindowTest, CloseQuitsAndGetStartedWaitsForTheGamepadTest) {
   grantEverything();

@@ -7,7 +7,6 @@
 #include <QLabel>
 #include <QPushButton>
 
-#include "common/runtime/flow.h"
 #include "tests/ui/ui_test_support.h"
 
 namespace ferrowin::ui {
@@ -37,9 +36,8 @@ class StatusWindowTest : public ShellTest {
   int quits = 0;
 };
 
-// Quit, the control block and the video indicator follow the services, and "Destroy Gamepad" the
-// helper's session.
-TEST_F(StatusWindowTest, QuitControlBlockVideoIndicatorAndDestroyGamepadFollowTheServices) {
+// Quit, the control block and the video indicator follow the services.
+TEST_F(StatusWindowTest, QuitControlBlockAndVideoIndicatorFollowTheServices) {
   services = makeServices();
   auto window = makeWindow();
   // Setup incomplete: nothing runs, so neither the code nor "Retry Bonjour" shows.
@@ -78,25 +76,8 @@ TEST_F(StatusWindowTest, QuitControlBlockVideoIndicatorAndDestroyGamepadFollowTh
   window->refresh();
   EXPECT_EQ(child<Indicator>(*window, "videoIndicator")->color(), kRed);
 
-  // "Destroy Gamepad" shows only for sessions with the gamepad.
+  // Without a helper session there is no gamepad to destroy.
   EXPECT_FALSE(shown(child(*window, "destroyGamepad")));
-  struct Case {
-    bool gamepad;
-    bool mouse;
-  };
-  for (const Case& c : {Case{false, true}, Case{true, false}}) {
-    thread.onMain([&] {
-      common::spawn(
-          thread.main.executor(),
-          services->inputHelper->ensureSession(common::DeviceProfile::generic, c.gamepad, c.mouse));
-    });
-    ASSERT_TRUE(waitUntil([&] { return services->inputHelper->isRunning.get(); }));
-    EXPECT_TRUE(waitUntil([&] { return shown(window->findChild<QWidget*>("destroyGamepad")); },
-                          c.gamepad ? 10.0 : 0.5) == c.gamepad)
-        << "gamepad " << c.gamepad;
-    thread.onMain([&] { common::spawn(thread.main.executor(), services->inputHelper->stop()); });
-    ASSERT_TRUE(waitUntil([&] { return !services->inputHelper->isRunning.get(); }));
-  }
 }
 
 TEST_F(StatusWindowTest, LogVideoStatsHidesTheGraphAtOnceAndIsKept) {
@@ -145,7 +126,7 @@ TEST_F(StatusWindowTest, LogVideoStatsHidesTheGraphAtOnceAndIsKept) {
     services.reset();
   });
   common::SettingsStore reread(dir / "config");
-  services = makeServices(std::nullopt, &reread);
+  services = makeServices(&reread);
   window = makeWindow();
   EXPECT_FALSE(child<QCheckBox>(*window, "logVideoStats")->isChecked());
   EXPECT_FALSE(shown(child(*window, "pacingGraph")));

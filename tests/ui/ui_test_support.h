@@ -39,9 +39,7 @@ class ShellTest : public ::testing::Test {
   }
 
   /// `store`: settings read afresh from the disk (a restart), else the test's.
-  std::shared_ptr<app::HostServices> makeServices(
-      std::optional<std::filesystem::path> helper = std::nullopt,
-      common::SettingsStore* store = nullptr) {
+  std::shared_ptr<app::HostServices> makeServices(common::SettingsStore* store = nullptr) {
     return thread.onMain([&] {
       return app::HostServices::create({.main = &thread.main,
                                         .settings = store ? store : &settings,
@@ -49,7 +47,7 @@ class ShellTest : public ::testing::Test {
                                         .controlPort = 0,
                                         .bonjour = bonjour,
                                         .hostInfo = std::make_shared<platform::FakeHostInfo>(),
-                                        .inputHelperPath = helper ? *helper : helperPath,
+                                        .inputHelperPath = helperPath,
                                         .setupChecks = checks,
                                         .interactiveSetup = true});
     });
