@@ -25,7 +25,6 @@ TEST(ControlHTTPParse, RequestLineHeadersAndBody) {
   EXPECT_EQ(request->headers.at("x-twice"), "2");
   EXPECT_EQ(request->headers.size(), 4u);
   EXPECT_EQ(request->body, bytes("{}"));
-  EXPECT_TRUE(request->peer.empty());
   // A head that is not UTF-8 never forms a request.
   EXPECT_FALSE(parse("GET /\xc0\xaf HTTP/1.1\r\n\r\n"));
 }

@@ -25,7 +25,6 @@ TEST(TLSIdentity, ReplacedWhenUnusable) {
   ASSERT_TRUE(common::writeFileAtomically(tls / "key", std::string(31, '\x01'), 0600));
   const auto afterShortKey = *loadOrCreateIdentity(tls);
   EXPECT_NE(afterShortKey.privateKey, afterMissingCert.privateKey);
-  EXPECT_EQ(afterShortKey.privateKey.size(), 32u);
 
   // A valid key with another identity's certificate could never complete a handshake.
   const auto other = *loadOrCreateIdentity(dir / "other");

@@ -55,10 +55,8 @@ TEST(AnnexB, KeyframeBecomesLengthPrefixedWithParameterSetsInVpsSpsPpsOrderAndBa
   big[0] = 1 << 1;
   const Bytes longAu = concat({kLong, nal(32), kLong, nal(33), kLong, nal(34), kLong, big});
   const auto lengthPrefixed = toLengthPrefixed(longAu);
-  EXPECT_EQ(lengthPrefixed.data[0], 0);
-  EXPECT_EQ(lengthPrefixed.data[1], 0x01);  // 70000 = 0x011170
-  EXPECT_EQ(lengthPrefixed.data[2], 0x11);
-  EXPECT_EQ(lengthPrefixed.data[3], 0x70);
+  EXPECT_EQ(Bytes(lengthPrefixed.data.begin(), lengthPrefixed.data.begin() + 4),
+            (Bytes{0, 0x01, 0x11, 0x70}));  // 70000 = 0x011170
   auto back = toAnnexB(lengthPrefixed.parameterSets, lengthPrefixed.data);
   ASSERT_TRUE(back);
   EXPECT_EQ(*back, longAu);
