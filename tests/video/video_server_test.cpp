@@ -78,13 +78,11 @@ TEST_F(VideoServerTest, StatusTextsOfListeningStreamingModeChangesAndAFailedStar
   ferrowin::testing::LogCapture log;
   main.sync([&] { server->start(); });
   EXPECT_TRUE(eventually([&] { return status() == "Listening (UDP/ARQ)"; }));
-  capture::StreamConfig config;
-  config.width = 1920;
-  config.height = 1080;
-  config.bitrateKbps = 20000;
-  config.audioEnabled = true;
-  config.audioBitrateKbps = 96;
-  connect(config);
+  connect({.width = 1920,
+           .height = 1080,
+           .bitrateKbps = 20000,
+           .audioEnabled = true,
+           .audioBitrateKbps = 96});
   const std::string audio = " + audio (Opus 96 kbps)";
   EXPECT_TRUE(
       eventually([&] { return status() == "Streaming up to 1920x1080 @60 / 20000 kbps" + audio; }));
@@ -153,28 +151,6 @@ TEST(StreamingLatencyMode, HoldsOneRequestAndLogsAFailureOnce) {
   EXPECT_FALSE(missing.begin());
   EXPECT_FALSE(missing.begin());
   EXPECT_EQ(log.messages().size(), 1u);
-}
-
-// The per-second statistics line, with its window counters and the deepest outbound queue.
-TEST(StreamStats, LogsOncePerSecondWithTheWindowCounters) {
-  ferrowin::testing::LogCapture log;
-  VideoStreamStats stats;
-  stats.setColorSpaceSummary("P3_D65/sRGB/709");
-  stats.recordRetransmission();
-  stats.recordKeyframe();
-  stats.raiseMaxOutboundDepth(4);
-  stats.raiseMaxOutboundDepth(2);
-  EXPECT_TRUE(stats.logIfDue(100.0));
-  stats.recordRetransmission();
-  EXPECT_FALSE(stats.logIfDue(100.5));
-  EXPECT_EQ(stats.retransmittedInWindow(), 1);  // a new window, counted afresh
-  auto lines = log.messages();
-  ASSERT_EQ(lines.size(), 1u);
-  EXPECT_EQ(lines[0],
-            "[server] color=P3_D65/sRGB/709 capture_fps=0.0 capture_ms avg=0.00 encode_ms "
-            "avg=0.00 min=0.00 max=0.00 send_ms avg=0.00 skew_ms avg=0.00 replaced=0 "
-            "outbound_max=4 keyframes=1 retransmitted=1 host_ms p50=0.00 p99=0.00 stage_ms "
-            "capture=0.00 queue=0.00 convert=0.00 encode=0.00 packetize=0.00 send=0.00");
 }
 
 }  // namespace
