@@ -9,12 +9,7 @@
 namespace ferrowin::capture {
 namespace {
 
-StreamConfig box(int width, int height) {
-  StreamConfig config;
-  config.width = width;
-  config.height = height;
-  return config;
-}
+StreamConfig box(int width, int height) { return {.width = width, .height = height}; }
 
 TEST(CaptureSize, FitsWithoutUpscalingAndAligns) {
   // 1662.9 × 1080, standard box: both sides to multiples of 16.

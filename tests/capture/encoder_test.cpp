@@ -57,14 +57,12 @@ Expected<Output, VideoEncoderError> encodeAndWait(VideoEncoder& encoder, platfor
 
 std::unique_ptr<VideoEncoder> softwareEncoder(int width, int height, int fps,
                                               platform::EncoderColorSpace space) {
-  VideoEncoderSettings settings;
-  settings.width = width;
-  settings.height = height;
-  settings.fps = fps;
-  settings.bitrateKbps = 800;
-  settings.colorSpace = space;
-  settings.preference = EncoderPreference::software;
-  auto encoder = platform::createHevcEncoder(settings);
+  auto encoder = platform::createHevcEncoder({.width = width,
+                                              .height = height,
+                                              .fps = fps,
+                                              .bitrateKbps = 800,
+                                              .colorSpace = space,
+                                              .preference = EncoderPreference::software});
   EXPECT_TRUE(encoder) << encoder.error().description();
   return encoder ? std::move(*encoder) : nullptr;
 }
@@ -173,10 +171,7 @@ TEST_F(EncoderTest, ForcedKeyframesBadFramesAndDestroyingWithFramesQueued) {
 }
 
 TEST(EncoderCreation, FailuresCarryTheHostTextAndStatus) {
-  VideoEncoderSettings settings;
-  settings.width = 0;
-  settings.height = 480;
-  settings.preference = EncoderPreference::software;
+  VideoEncoderSettings settings{.height = 480, .preference = EncoderPreference::software};
   auto impossible = platform::createHevcEncoder(settings);
   ASSERT_FALSE(impossible);
   EXPECT_NE(impossible.error().status, 0);

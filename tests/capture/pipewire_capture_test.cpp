@@ -35,10 +35,8 @@ class PipeWireCaptureTest : public ::testing::Test {
 
   // A backend with one display (id 7) showing the node `name`.
   std::unique_ptr<CaptureBackend> backendFor(const std::string& name) {
-    PipeWireSource source;
-    source.displayId = 7;
-    source.nodeName = name;
-    auto backend = makePipeWireCaptureBackend({source}, {server_->connect(), nullptr});
+    auto backend = makePipeWireCaptureBackend({{.displayId = 7, .nodeName = name}},
+                                              {server_->connect(), nullptr});
     EXPECT_TRUE(backend) << (backend ? "" : backend.error().description());
     return backend ? std::move(*backend) : nullptr;
   }
@@ -58,12 +56,8 @@ class PipeWireCaptureTest : public ::testing::Test {
                          CaptureRect{0, 0, double(width), double(height)}, 1.0};
   }
 
-  static CaptureStreamConfiguration sized(int width, int height, int fps = 30) {
-    CaptureStreamConfiguration configuration;
-    configuration.width = width;
-    configuration.height = height;
-    configuration.fps = fps;
-    return configuration;
+  static CaptureStreamConfiguration sized(int width, int height) {
+    return {.width = width, .height = height, .fps = 30};
   }
 
   static PipeWireServer* server_;

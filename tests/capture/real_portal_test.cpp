@@ -28,12 +28,10 @@ TEST(RealScreenCastPortal, SwayOutputStreamsThroughTheDesktopPortal) {
       if (!monitors) return std::string(conversation) + ": " + monitors.error().description();
       if (*monitors != 1 || !settings.stringValue("token")) return "no monitor or no token";
       StreamRecorder recorder;
-      CaptureStreamConfiguration configuration;
-      configuration.width = testing::SwaySession::kWidth;
-      configuration.height = testing::SwaySession::kHeight;
-      auto stream =
-          capture.backend()->createStream(CaptureFilter{CaptureFilter::Kind::display, 1, {}, 1.0},
-                                          configuration, recorder.delegate());
+      auto stream = capture.backend()->createStream(
+          CaptureFilter{CaptureFilter::Kind::display, 1, {}, 1.0},
+          {.width = testing::SwaySession::kWidth, .height = testing::SwaySession::kHeight},
+          recorder.delegate());
       if (!stream || !(*stream)->start()) return "the stream did not start";
       const auto frame = recorder.nextFrame();
       (*stream)->stop();

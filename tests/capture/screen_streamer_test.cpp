@@ -214,11 +214,7 @@ TEST_F(ScreenStreamerTest, NoDisplayFailsTheStartAndALostDisplayStops) {
 // picture's own width, which the client crops to. A rate of 0 asks for one picture a second.
 TEST_F(ScreenStreamerTest, ParameterSetsNameTheContentWidthOfAPaddedPicture) {
   backend->setDisplays({display(1, 0, 1366, 768, true)});
-  StreamConfig config;
-  config.width = 1366;
-  config.height = 768;
-  config.fps = 0;
-  startAndRun(config);
+  startAndRun({.width = 1366, .height = 768, .fps = 0});
   EXPECT_DOUBLE_EQ(stats->snapshot().targetIntervalMs, 1000.0);
   clock.advance(1.0);
   main.poll();

@@ -80,12 +80,9 @@ TEST_F(ScreenCastPortalTest, GrantIsAskedOnceRestoredWithItsTokenThenRefusedThen
   auto backend = makePipeWireCaptureBackend(grant->sources, grant->remote);
   ASSERT_TRUE(backend) << backend.error().description();
   StreamRecorder recorder;
-  CaptureStreamConfiguration configuration;
-  configuration.width = 320;
-  configuration.height = 240;
   auto stream = (*backend)->createStream(
-      CaptureFilter{CaptureFilter::Kind::display, 1, CaptureRect{0, 0, 320, 240}, 1.0}, configuration,
-      recorder.delegate());
+      CaptureFilter{CaptureFilter::Kind::display, 1, CaptureRect{0, 0, 320, 240}, 1.0},
+      {.width = 320, .height = 240}, recorder.delegate());
   ASSERT_TRUE(stream && (*stream)->start());
   auto frame = recorder.nextFrame();
   ASSERT_TRUE(frame);

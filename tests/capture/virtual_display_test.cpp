@@ -30,12 +30,7 @@ long indexOf(const std::vector<std::string>& lines, const std::string& line) {
 
 StreamConfig wanted(VirtualDisplayChoice placement, int width = 2532, int height = 1170,
                     int fps = 60) {
-  StreamConfig config;
-  config.width = width;
-  config.height = height;
-  config.fps = fps;
-  config.virtualDisplay = placement;
-  return config;
+  return {.width = width, .height = height, .fps = fps, .virtualDisplay = placement};
 }
 
 class VirtualDisplayTest : public ::testing::Test {

@@ -90,13 +90,14 @@ TEST_F(X11CaptureTest, ListsStreamsAndShootsTheMainDisplayAndAWindow) {
   const uint32_t left = painter_->show({0, 0, 640, 720, 0xFF0000, "left", "Paint", 0, ""});
   const uint32_t right = painter_->show({640, 0, 640, 720, 0x0000FF, "right", "Paint", 0, ""});
   StreamRecorder recorder;
-  CaptureStreamConfiguration config;
-  config.width = 688;  // 683 rounded up to 16, the picture placed at 683 × 384 on black
-  config.height = 384;
-  config.destinationRect = CaptureRect{0, 0, 683, 384};
-  config.fps = 30;
-  config.showsCursor = false;
-  auto stream = startStream(mainDisplayFilter(), config, recorder);
+  // 683 rounded up to 16, the picture placed at 683 × 384 on black.
+  auto stream = startStream(mainDisplayFilter(),
+                            {.width = 688,
+                             .height = 384,
+                             .destinationRect = CaptureRect{0, 0, 683, 384},
+                             .fps = 30,
+                             .showsCursor = false},
+                            recorder);
   auto frame = recorder.nextFrame();
   ASSERT_TRUE(frame);
   const BgraFrame& image = frame->image;
@@ -140,13 +141,9 @@ TEST_F(X11CaptureTest, ListsStreamsAndShootsTheMainDisplayAndAWindow) {
   const uint32_t target = painter_->show({200, 100, 320, 240, 0x00C000, "target", "Game", 0, ""});
   const uint32_t cover = painter_->show({200, 100, 100, 100, 0xFF00FF, "cover", "Other", 0, ""});
   StreamRecorder windowRecorder;
-  CaptureStreamConfiguration windowConfig;
-  windowConfig.width = 320;
-  windowConfig.height = 240;
-  windowConfig.showsCursor = false;
   auto windowStream = startStream(
       CaptureFilter{CaptureFilter::Kind::window, target, CaptureRect{200, 100, 320, 240}, 1.0},
-      windowConfig, windowRecorder);
+      {.width = 320, .height = 240, .showsCursor = false}, windowRecorder);
   frame = windowRecorder.nextFrame();
   ASSERT_TRUE(frame);
   expectColour(frame->image, 20, 20, 0x00C000);  // its own colour, not the covering window's

@@ -7,12 +7,10 @@ namespace ferrowin::video {
 namespace {
 
 VGVideoDatagramHeader fragmentHeader(uint32_t sequence, size_t payload) {
-  VGVideoDatagramHeader h;
-  h.packetType = static_cast<uint8_t>(PacketType::fragment);
-  h.sequence = sequence;
-  h.frameId = 1;
-  h.payloadLength = static_cast<uint16_t>(payload);
-  return h;
+  return {.packetType = static_cast<uint8_t>(PacketType::fragment),
+          .sequence = sequence,
+          .frameId = 1,
+          .payloadLength = static_cast<uint16_t>(payload)};
 }
 
 Bytes datagramOf(const VGVideoDatagramHeader& h, const Bytes& payload) {

@@ -20,13 +20,12 @@ struct HostSide {
     for (size_t i = 0; i < count; ++i) {
       const size_t begin = i * kMaxFragmentPayload;
       const size_t end = std::min(message.size(), begin + kMaxFragmentPayload);
-      VGVideoDatagramHeader h;
-      h.packetType = 3;
-      h.sequence = sequence++;
-      h.frameId = frameId;
-      h.fragIndex = static_cast<uint16_t>(i);
-      h.fragCount = static_cast<uint16_t>(count);
-      h.payloadLength = static_cast<uint16_t>(end - begin);
+      const VGVideoDatagramHeader h{.packetType = 3,
+                                    .sequence = sequence++,
+                                    .frameId = frameId,
+                                    .fragIndex = static_cast<uint16_t>(i),
+                                    .fragCount = static_cast<uint16_t>(count),
+                                    .payloadLength = static_cast<uint16_t>(end - begin)};
       const ByteView slice(message.data() + begin, end - begin);
       Bytes d(kDatagramHeaderSize + slice.size());
       h.encode(d.data());

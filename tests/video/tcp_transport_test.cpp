@@ -92,9 +92,7 @@ TEST_F(TcpTransportTest, ReadsTheConfigurationByVersionThenFramesUntilOneIsOvers
   common::ManualClock clock;
   start(&clock, clock);
   auto socket = connect();
-  capture::StreamConfig wanted;
-  wanted.fps = 120;
-  wanted.gamepadEnabled = true;
+  const capture::StreamConfig wanted{.fps = 120, .gamepadEnabled = true};
   Bytes bytes = encodeStreamConfigMessage(wanted, 3);
   ASSERT_EQ(bytes.size(), 26u);
   const Bytes frame = frameMessage(MessageKind::keepalive, 0, 0, {});
@@ -105,9 +103,8 @@ TEST_F(TcpTransportTest, ReadsTheConfigurationByVersionThenFramesUntilOneIsOvers
 
   // A 16-byte version-1 message streams with the defaults.
   auto second = connect();
-  capture::StreamConfig small;
-  small.audioEnabled = true;  // not carried by version 1
-  asio::write(second, asio::buffer(encodeStreamConfigMessage(small, 1)));
+  // Audio is not carried by version 1.
+  asio::write(second, asio::buffer(encodeStreamConfigMessage({.audioEnabled = true}, 1)));
   ASSERT_TRUE(streamer->waitForStarts(2));
   EXPECT_EQ(streamer->starts()[1], capture::StreamConfig{});
 

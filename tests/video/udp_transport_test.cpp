@@ -199,8 +199,7 @@ class UdpRecoveryTest : public UdpTransportTest,
 TEST_P(UdpRecoveryTest, DeliversEveryMessageInOrderDespiteLoss) {
   const VideoTransportMode mode = GetParam();
   start(mode);
-  client::VideoClientOptions options;
-  options.port = port;
+  client::VideoClientOptions options{.port = port};
   auto dropped = std::make_shared<std::set<uint32_t>>();
   options.dropFilter = [mode, dropped](const VGVideoDatagramHeader& h) {
     if (h.packetType != 3 && h.packetType != 5) return false;
@@ -261,9 +260,7 @@ TEST_F(UdpTransportTest, RefusesMessagesTooLargeForSixteenBitCountsAndPacesAProb
       "Refusing to send a stream message of 78642001 bytes: it needs more than 65535 fragments", 1));
 
   // A client's probe gets five steps, each paced evenly over 1.2 s.
-  client::VideoClientOptions options;
-  options.port = port;
-  client::UdpVideoClient client(options);
+  client::UdpVideoClient client({.port = port});
   ASSERT_TRUE(client.startProbe());
   std::this_thread::sleep_for(std::chrono::milliseconds(7400));
   const client::ProbeReport report = client.probeReport();
