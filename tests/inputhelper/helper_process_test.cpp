@@ -1,6 +1,9 @@
-// The real program as the host runs it: command line, exit statuses and the preflight line. (Its
-// sessions, driven through standard input, run end to end in the integration tests.)
+// The real program as the host runs it: command line, exit statuses and the preflight line; then
+// the edges of its arguments. (Its sessions, driven through standard input, run end to end in the
+// integration tests.)
 #include <gtest/gtest.h>
+
+#include "inputhelper/arguments.h"
 
 #include "tests/support/run_command.h"
 #if FERROWIN_HAVE_HID
@@ -63,6 +66,31 @@ TEST(HelperProgram, PreflightPrintsOneJsonLine) {
   EXPECT_EQ(status, 0);
   EXPECT_TRUE(kernel.waitForDestroy(0));
 #endif
+}
+
+// Every option the host passes runs in the tests above and the manager's; here, the edges of the
+// values.
+TEST(Arguments, TheEdgesOfTheValuesAndUsageErrors) {
+  EXPECT_EQ(parseArguments({"--mouse-hid", "--port", "65535"})->port, 65535);
+  EXPECT_EQ(parseArguments({"--mouse-hid", "--timeout-ms", "9223372036854775807"})->timeoutMs,
+            INT64_MAX);
+  const std::vector<std::vector<std::string>> bad = {
+      {"--gamepad-hid", "--port", "65536"},
+      {"--gamepad-hid", "--port", "12ab"},
+      {"--gamepad-hid", "--port", "-1"},
+      {"--gamepad-hid", "--port", " 1"},
+      {"--gamepad-hid", "--port"},
+      {"--gamepad-hid", "--timeout-ms", "9223372036854775808"},
+      {"--gamepad-hid", "--profile", "Xbox"},
+      {"--gamepad-hid", "--verbose"},
+      {"--preflight", "extra"},
+      {"--port", "1", "--gamepad-hid", "--help"},
+  };
+  for (const auto& args : bad) {
+    auto result = parseArguments(args);
+    ASSERT_FALSE(result) << ::testing::PrintToString(args);
+    EXPECT_EQ(result.error().kind, ArgumentsError::Kind::usage);
+  }
 }
 
 }  // namespace

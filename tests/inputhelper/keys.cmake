@@ -2,7 +2,6 @@
 # private Xvfb.
 ferrowin_add_test(inputhelper_keys_tests
   SOURCES
-    ${CMAKE_CURRENT_LIST_DIR}/keyboard_tables_test.cpp
     ${CMAKE_CURRENT_LIST_DIR}/x11_input_test.cpp
     ${CMAKE_CURRENT_LIST_DIR}/xvfb_display.cpp
   DEPS
