@@ -15,12 +15,6 @@ VirtualGamepadInputReport pressed(uint16_t buttons) {
 
 class ApplierTest : public ::testing::Test {
  protected:
-  std::vector<uint16_t> applied() const {
-    std::vector<uint16_t> out;
-    for (const auto& r : sink_->reports.get()) out.push_back(r.buttons);
-    return out;
-  }
-
   common::ManualClock clock_;
   std::shared_ptr<testing::RecordingSink> sink_ = std::make_shared<testing::RecordingSink>();
   GamepadApplier applier_{sink_, clock_};

@@ -105,12 +105,6 @@ class GamepadServerTest : public ::testing::Test {
   std::string status() {
     return onMain([&] { return server_->statusMessage.get(); });
   }
-  std::vector<uint16_t> buttons(const testing::FakeGamepad& pad) const {
-    std::vector<uint16_t> out;
-    for (const auto& r : pad.sink->reports.get()) out.push_back(r.buttons);
-    return out;
-  }
-
   common::MainExecutor main_;
   std::thread mainThread_;
   PeerAllowlist allowlist_;
@@ -129,7 +123,6 @@ TEST_F(GamepadServerTest, StatusTextsSteamSupportLookTuningAndStartFailures) {
   const std::string listening =
       "Listening on UDP port " + std::to_string(port_) + " (gamepad xbox + remap mouse)";
   EXPECT_TRUE(waitUntil(5, [&] { return status() == listening; }));
-  EXPECT_TRUE(logs.contains("Server-side look remapper started at 120 Hz (dedicated thread)"));
   EXPECT_EQ(mouse_->calls.get(), (std::vector<std::string>{"releaseAll", "teardown", "prepare"}));
   onMain([&] {
     server_->applySteamSupport(false);
@@ -146,39 +139,31 @@ TEST_F(GamepadServerTest, StatusTextsSteamSupportLookTuningAndStartFailures) {
   onMain([&] { server_->stop(); });
   EXPECT_EQ(status(), "Idle");
   EXPECT_TRUE(gamepads_->last()->cancelled);
-  EXPECT_TRUE(logs.contains("Cancelling virtual gamepad (session stop)"));
   EXPECT_EQ(keyboard_->releases, 2);  // the stop before the start, and this one
 
   ASSERT_TRUE(start(common::DeviceProfile::generic, false, true));
   EXPECT_TRUE(waitUntil(5, [&] {
     return status() == "Listening on UDP port " + std::to_string(port_) + " (remap mouse)";
   }));
-  EXPECT_TRUE(logs.contains("Skipping virtual gamepad HID (gamepad streaming off)"));
 
   // Start failures leave the reason and no device.
   asio::io_context context;
   udp::socket taken(context, udp::endpoint(udp::v6(), 0));  // no SO_REUSEADDR: exclusive
-  const std::pair<std::function<void()>, std::string> cases[] = {
-      {[&] { gamepads_->failure = "no uhid"; }, "HID device failed: no uhid"},
-      {[&] {
-         gamepads_->failure = "";
-         mouse_->prepareFailure = "mouse says no";
-       },
-       "HID mouse failed: mouse says no"},
-      {[&] {
-         mouse_->prepareFailure = "";
-         onMain([&] { server_->setPort(0); });
-       },
-       "Invalid port"},
-      {[&] { onMain([&] { server_->setPort(taken.local_endpoint().port()); }); },
-       "Listen failed: Address already in use"},
-  };
-  for (const auto& [script, text] : cases) {
-    script();
+  const auto failsWith = [&](const std::string& text) {
     EXPECT_FALSE(start(common::DeviceProfile::xbox, true, true));
     EXPECT_EQ(status(), text);
     for (const auto& pad : gamepads_->created.get()) EXPECT_TRUE(pad->cancelled) << text;
-  }
+  };
+  gamepads_->failure = "no uhid";
+  failsWith("HID device failed: no uhid");
+  gamepads_->failure = "";
+  mouse_->prepareFailure = "mouse says no";
+  failsWith("HID mouse failed: mouse says no");
+  mouse_->prepareFailure = "";
+  onMain([&] { server_->setPort(0); });
+  failsWith("Invalid port");
+  onMain([&] { server_->setPort(taken.local_endpoint().port()); });
+  failsWith("Listen failed: Address already in use");
 }
 
 TEST_F(GamepadServerTest, OnlyAllowlistedClientsAreHeardAndMalformedDatagramsDropped) {
@@ -211,7 +196,9 @@ TEST_F(GamepadServerTest, OnlyAllowlistedClientsAreHeardAndMalformedDatagramsDro
   // No remapper without mouse HID: the look stick is ignored.
   refused.send(testing::datagram("LMGV", 1, {0, 255, 0x80, 0, 0, 0, 0, 0, 0, 0, 0}));
   ASSERT_TRUE(waitUntil(5, [&] { return !keyboard_->texts.get().empty(); }));
-  EXPECT_EQ(buttons(*pad), (std::vector<uint16_t>{2, 3, 5}));
+  std::vector<uint16_t> buttons;
+  for (const auto& report : pad->sink->reports.get()) buttons.push_back(report.buttons);
+  EXPECT_EQ(buttons, (std::vector<uint16_t>{2, 3, 5}));
   EXPECT_EQ(keyboard_->keyCodes.get(), (std::vector<uint16_t>{56}));
   EXPECT_EQ(keyboard_->texts.get(), (std::vector<std::string>{"h\xC3\xA9"}));
   ASSERT_EQ(mouse_->packets.get().size(), 1u);

@@ -18,12 +18,11 @@ Bytes withMagic(uint32_t magic, uint8_t version, size_t size) {
   return d;
 }
 
+// A text datagram of sequence 7 whose length field says `lengthField` (by default the text's).
 Bytes textDatagram(const std::string& text, int lengthField = -1) {
-  Bytes d = withMagic(0x56475543, 1, 12);
   const auto length = static_cast<uint16_t>(lengthField < 0 ? text.size() : lengthField);
-  d[6] = static_cast<uint8_t>(length);
-  d[7] = static_cast<uint8_t>(length >> 8);
-  d[8] = 7;
+  Bytes d = testing::datagram(
+      "CUGV", 1, {0, static_cast<uint8_t>(length), static_cast<uint8_t>(length >> 8), 7, 0, 0, 0});
   d.insert(d.end(), text.begin(), text.end());
   return d;
 }

@@ -49,8 +49,6 @@ TEST_F(StdinHandlerTest, PeersAreSilentAndSteamSupportIsKeptForALaterServer) {
   line("{\"steamSupport\":true}\r ");
   EXPECT_TRUE(session_.steamSupport);
   EXPECT_EQ(stderr_, "steam support: off\nsteam support: on\n");
-  EXPECT_TRUE(logs_.contains("steam support: off"));
-  EXPECT_EQ(posted_.size(), 2u);
   for (auto& work : posted_) work();  // no server yet: nothing to apply
 }
 
