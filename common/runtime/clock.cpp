@@ -111,11 +111,6 @@ void ManualClock::disarm(uint64_t id) {
   }
 }
 
-size_t ManualClock::pendingTimers() const {
-  std::lock_guard lock(mutex_);
-  return timers_.size();
-}
-
 void ManualClock::advance(double seconds) {
   double target;
   {

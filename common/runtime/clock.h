@@ -72,8 +72,6 @@ class ManualClock final : public Clock, public TimerFactory {
 
   /// Moves time forward by `seconds`, firing every timer that falls due on the way.
   void advance(double seconds);
-  /// Number of armed timers.
-  size_t pendingTimers() const;
 
  private:
   class ManualTimer;
