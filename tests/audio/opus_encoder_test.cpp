@@ -36,10 +36,7 @@ struct Harness {
 
 /// A 440 Hz tone buffer of `frames` frames in the given format, amplitude 0.5.
 AudioSampleBuffer toneBuffer(AudioFormat format, int frames, double seconds = 1.0) {
-  AudioSampleBuffer buffer;
-  buffer.format = format;
-  buffer.frames = frames;
-  buffer.presentationTime = seconds;
+  AudioSampleBuffer buffer{.format = format, .frames = frames, .presentationTime = seconds};
   const int bytes = format.bitsPerChannel / 8;
   const int planes = format.interleaved ? 1 : format.channels;
   const int perPlane = format.interleaved ? format.channels : 1;

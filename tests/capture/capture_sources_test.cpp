@@ -15,13 +15,11 @@ using platform::ShareableContent;
 
 CaptureWindow window(uint32_t id, CaptureRect frame, std::string title,
                      std::string application = "Game") {
-  CaptureWindow w;
-  w.id = id;
-  w.frame = frame;
-  w.title = std::move(title);
-  w.applicationIdentifier = application;
-  w.applicationName = application;
-  return w;
+  return {.id = id,
+          .frame = frame,
+          .title = std::move(title),
+          .applicationIdentifier = application,
+          .applicationName = application};
 }
 
 class CaptureSourcesTest : public ::testing::Test {

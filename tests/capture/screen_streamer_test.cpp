@@ -43,14 +43,12 @@ CaptureDisplay display(uint32_t id, double x, double width, double height, bool 
 }
 
 CaptureWindow gameWindow(uint32_t id) {
-  CaptureWindow window;
-  window.id = id;
-  window.frame = {100, 100, 800, 600};
-  window.title = "Level 1";
-  window.applicationIdentifier = "org.example.game";
-  window.applicationName = "Game";
-  window.pid = 4242;
-  return window;
+  return {.id = id,
+          .frame = {100, 100, 800, 600},
+          .title = "Level 1",
+          .applicationIdentifier = "org.example.game",
+          .applicationName = "Game",
+          .pid = 4242};
 }
 
 class ScreenStreamerTest : public ::testing::Test {

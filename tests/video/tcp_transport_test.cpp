@@ -113,7 +113,7 @@ TEST_F(TcpTransportTest, ReadsTheConfigurationByVersionThenFramesUntilOneIsOvers
   Bytes bad = encodeStreamConfigMessage({}, 4);
   bad[0] = 0;
   asio::write(third, asio::buffer(bad));
-  EXPECT_TRUE(eventually([&] { return statusTexts().back() == "Bad config"; }));
+  EXPECT_TRUE(waitUntil(5, [&] { return statusTexts().back() == "Bad config"; }));
   EXPECT_EQ(statusTexts()[0], "Starting...");
   EXPECT_EQ(statusTexts()[1], "Listening (TCP)");
   EXPECT_EQ(streamer->starts().size(), 2u);
@@ -180,7 +180,7 @@ TEST_F(TcpTransportTest, ClientThatStopsReadingIsCutOffPastTheBacklog) {
   ferrowin::testing::LogCapture log;
   const Bytes chunk(1 << 20, 1);
   for (int i = 0; i < 100; ++i) transport->sendEncoded(chunk, false, i);
-  EXPECT_TRUE(eventually([&] {
+  EXPECT_TRUE(waitUntil(5, [&] {
     std::lock_guard lock(mutex);
     return !clientChanges.empty() && clientChanges.back() == std::nullopt;
   }));

@@ -17,11 +17,8 @@ void MainThread::sync(const std::function<void()>& work) {
 }
 
 void ScriptedStreamer::start(const capture::StreamConfig& config) {
-  {
-    std::lock_guard lock(mutex_);
-    starts_.push_back(config);
-  }
-  changed_.notify_all();
+  std::lock_guard lock(mutex_);
+  starts_.push_back(config);
 }
 
 void ScriptedStreamer::setCallbacks(StreamSourceCallbacks callbacks) {
@@ -40,9 +37,7 @@ std::vector<capture::StreamConfig> ScriptedStreamer::starts() {
 }
 
 bool ScriptedStreamer::waitForStarts(size_t count, double seconds) {
-  std::unique_lock lock(mutex_);
-  return changed_.wait_for(lock, std::chrono::duration<double>(seconds),
-                           [&] { return starts_.size() >= count; });
+  return waitUntil(seconds, [&] { return starts().size() >= count; });
 }
 
 uint16_t freePort() {
@@ -85,15 +80,6 @@ std::optional<Bytes> RawPeer::receiveType(PacketType type, double seconds) {
     }
   }
   return std::nullopt;
-}
-
-bool eventually(const std::function<bool()>& condition, double seconds) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-  while (std::chrono::steady_clock::now() < deadline) {
-    if (condition()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  return condition();
 }
 
 }  // namespace ferrowin::video::fixture

@@ -7,12 +7,12 @@
 #include <asio/ip/udp.hpp>
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <mutex>
 #include <thread>
 
 #include "protocol/wire.h"
 #include "server/video/stream_source.h"
+#include "tests/support/spawn_logged.h"
 
 namespace ferrowin::video::fixture {
 
@@ -49,7 +49,6 @@ class ScriptedStreamer final : public VideoStreamSource {
 
  private:
   std::mutex mutex_;
-  std::condition_variable changed_;
   std::vector<capture::StreamConfig> starts_;
   std::atomic<int> stops_ = 0;
   StreamSourceCallbacks callbacks_;
@@ -74,7 +73,6 @@ class RawPeer {
   asio::ip::udp::endpoint host_;
 };
 
-/// Polls `condition` every millisecond until it holds or `seconds` pass.
-bool eventually(const std::function<bool()>& condition, double seconds = 5);
+using ferrowin::testing::waitUntil;
 
 }  // namespace ferrowin::video::fixture

@@ -134,7 +134,7 @@ TEST_F(UdpTransportTest, RetransmitsOnlyInArqAndANewClientWaitsForItsFirstKeyfra
   EXPECT_EQ(*peer.receiveType(PacketType::fragment), first[1]);
   EXPECT_EQ(*peer.receiveType(PacketType::fragment), first[1]);
   EXPECT_EQ(*peer.receiveType(PacketType::fragment), first[0]);
-  EXPECT_TRUE(eventually([&] { return stats->retransmittedInWindow() == 3; }));
+  EXPECT_TRUE(waitUntil(5, [&] { return stats->retransmittedInWindow() == 3; }));
 
   Bytes truncated = encodeRetransmitRequest(std::vector<uint32_t>{1, 2, 3});
   truncated.resize(10);  // claims 3, carries 2
@@ -212,7 +212,7 @@ TEST_P(UdpRecoveryTest, DeliversEveryMessageInOrderDespiteLoss) {
   client::UdpVideoClient client(options);
   ASSERT_TRUE(client.start());
   ASSERT_TRUE(streamer->waitForStarts(1));
-  ASSERT_TRUE(eventually([&] { return client.acknowledged(); }));
+  ASSERT_TRUE(waitUntil(5, [&] { return client.acknowledged(); }));
 
   // 40 messages of five fragments each: 200 fragments, 20 whole FEC blocks.
   const size_t count = 40;

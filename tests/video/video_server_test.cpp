@@ -77,15 +77,15 @@ class VideoServerTest : public ::testing::Test {
 TEST_F(VideoServerTest, StatusTextsOfListeningStreamingModeChangesAndAFailedStart) {
   ferrowin::testing::LogCapture log;
   main.sync([&] { server->start(); });
-  EXPECT_TRUE(eventually([&] { return status() == "Listening (UDP/ARQ)"; }));
+  EXPECT_TRUE(waitUntil(5, [&] { return status() == "Listening (UDP/ARQ)"; }));
   connect({.width = 1920,
            .height = 1080,
            .bitrateKbps = 20000,
            .audioEnabled = true,
            .audioBitrateKbps = 96});
   const std::string audio = " + audio (Opus 96 kbps)";
-  EXPECT_TRUE(
-      eventually([&] { return status() == "Streaming up to 1920x1080 @60 / 20000 kbps" + audio; }));
+  EXPECT_TRUE(waitUntil(
+      5, [&] { return status() == "Streaming up to 1920x1080 @60 / 20000 kbps" + audio; }));
   EXPECT_TRUE(server->holdsLatencyRequest());
   EXPECT_TRUE(log.waitFor("Leaving input helper running (client config has no gamepad or remap)", 2));
   EXPECT_EQ(helper->ensures, 0);
@@ -110,11 +110,11 @@ TEST_F(VideoServerTest, StatusTextsOfListeningStreamingModeChangesAndAFailedStar
   main.sync([&] { server->setTransportMode(VideoTransportMode::tcp); });
   EXPECT_EQ(status(), "Idle");
   main.sync([&] { server->start(); });
-  EXPECT_TRUE(eventually([&] { return status() == "Listening (TCP)"; }));
+  EXPECT_TRUE(waitUntil(5, [&] { return status() == "Listening (TCP)"; }));
   main.sync([&] { streamer->callbacks().onError("boom"); });  // without a client: nothing
   EXPECT_EQ(server->captureError.get(), std::nullopt);
   main.sync([&] { server->setTransportMode(VideoTransportMode::udpFec); });
-  EXPECT_TRUE(eventually([&] { return status() == "Listening (UDP/FEC)"; }));
+  EXPECT_TRUE(waitUntil(5, [&] { return status() == "Listening (UDP/FEC)"; }));
   main.sync([&] {
     server->stop();
     server->setPort(0);
