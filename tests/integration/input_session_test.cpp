@@ -9,7 +9,6 @@
 #include <gtest/gtest.h>
 
 #include <asio/ip/udp.hpp>
-#include <fstream>
 #include <future>
 #include <optional>
 #include <regex>
@@ -29,21 +28,6 @@ using Report = std::vector<uint8_t>;
 
 // Generous: the host, its helper and libx265 share two loaded cores with other test binaries.
 constexpr double kDeadline = 20.0;
-
-// The arguments of a live process, without its path (argv is NUL-separated in /proc).
-std::vector<std::string> arguments(const std::string& pid) {
-  std::ifstream file("/proc/" + pid + "/cmdline");
-  std::vector<std::string> argv;
-  for (std::string part; std::getline(file, part, '\0');) argv.push_back(part);
-  if (!argv.empty()) argv.erase(argv.begin());
-  return argv;
-}
-
-size_t occurrences(const std::string& text, const std::string& part) {
-  size_t count = 0;
-  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
-  return count;
-}
 
 // The pid of every helper the host started, in order.
 std::vector<std::string> spawnedPids(const std::string& log) {
@@ -113,14 +97,6 @@ class InputSessionTest : public ::testing::Test, protected PairedHost {
     return pids;
   }
 
-  std::vector<std::string> helperArguments(bool gamepadHID, bool mouseHID) const {
-    std::vector<std::string> arguments = {
-        "--port", std::to_string(host->port() + 2), "--profile", "xbox", "--timeout-ms", "1000"};
-    if (gamepadHID) arguments.push_back("--gamepad-hid");
-    if (mouseHID) arguments.push_back("--mouse-hid");
-    return arguments;
-  }
-
   // Whether device `device` sends a report matching `predicate` after the first `from` reports
   // (virtual devices send reports of their own too).
   template <class Predicate>
@@ -160,13 +136,12 @@ TEST_F(InputSessionTest, RemapSessionGetsItsLinesAndKeepsOnlyTheGamepadWhenTheCl
   std::optional<client::TcpVideoClient> video(std::in_place, streamOptions());
   ASSERT_TRUE(video->start());
 
-  // Both devices: the gamepad, then the mouse the look remapper moves.
+  // One helper with both devices: the gamepad, then the mouse the look remapper moves. (The
+  // helper's command line for each kind of session is the helper manager's test.)
   ASSERT_EQ(openDevice(0), "Xbox Wireless Controller") << host->log();
   ASSERT_EQ(openDevice(1), "Ferrowin Virtual Mouse") << host->log();
-
   const auto pids = spawns(1);
   ASSERT_EQ(pids.size(), 1u) << host->log();
-  EXPECT_EQ(arguments(pids[0]), helperArguments(true, true));
 
   // The helper read the stored look settings...
   EXPECT_TRUE(host->logShows(
@@ -227,9 +202,7 @@ TEST_F(InputSessionTest, RemapSessionGetsItsLinesAndKeepsOnlyTheGamepadWhenTheCl
   // The client leaves: the helper is started again with the gamepad only, the mouse goes.
   video.reset();
   ASSERT_TRUE(host->logShows("Video client disconnected")) << host->log();
-  const auto respawns = spawns(2);
-  ASSERT_EQ(respawns.size(), 2u) << host->log();
-  EXPECT_EQ(arguments(respawns[1]), helperArguments(true, false));
+  ASSERT_EQ(spawns(2).size(), 2u) << host->log();
   EXPECT_TRUE(kernel.waitForDestroy(1, kDeadline));
   EXPECT_TRUE(kernel.waitForDestroy(0, kDeadline));
   EXPECT_TRUE(waitUntil(kDeadline, [&] { return !std::filesystem::exists("/proc/" + pids[0]); }));
@@ -237,9 +210,7 @@ TEST_F(InputSessionTest, RemapSessionGetsItsLinesAndKeepsOnlyTheGamepadWhenTheCl
   // The new helper has a gamepad of its own and was told who may use it.
   ASSERT_EQ(openDevice(2), "Xbox Wireless Controller") << host->log();
   EXPECT_EQ(kernel.deviceCount(), 3u);
-  ASSERT_TRUE(waitUntil(kDeadline, [&] {
-    return occurrences(host->log(), listeningLine("gamepad xbox")) == 1;
-  })) << host->log();
+  ASSERT_TRUE(host->logShows(listeningLine("gamepad xbox"), kDeadline)) << host->log();
   before = kernel.inputs(2).size();
   runClient(inputCommand("gamepad --buttons 1"));
   EXPECT_TRUE(reportArrives(2, before, pressesA)) << host->log();
