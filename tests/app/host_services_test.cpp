@@ -2,8 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
-
 #include "common/util/files.h"
 #include "platform/fake/fake_bonjour.h"
 #include "platform/fake/fake_host_info.h"
@@ -36,7 +34,8 @@ class HostServicesTest : public ::testing::Test, protected testing::MainThread {
   std::shared_ptr<HostServices> services;
 };
 
-// The ports, what starts and holds in which order, and a transport override that is never saved.
+// The ports, what starts and holds, and a transport override that is never saved. (What a service
+// that cannot start says is the host start-up test's.)
 TEST_F(HostServicesTest, StartHoldPortsAndTheTransportOverride) {
   services = make(std::nullopt, 41000);
   EXPECT_EQ(services->videoPort(), 41001);
@@ -54,36 +53,15 @@ TEST_F(HostServicesTest, StartHoldPortsAndTheTransportOverride) {
   EXPECT_EQ(services->inputHelper->port, 2);
   EXPECT_TRUE(services->video->isRunning.get());
   EXPECT_TRUE(onMain([&] { return services->startFailures(); }).empty());
-  // What stops and starts, in order.
-  std::vector<std::string> events;
-  auto video = services->video->statusMessage.observe(
-      [&](const std::string& status) { events.push_back("video " + status); });
-  auto control = services->control->isRunning.observe(
-      [&](bool running) { events.push_back(running ? "control on" : "control off"); });
+  // Already running: the same control listener and code.
   const std::string code = services->control->pairingCode.get();
-  // Already running: the same control listener and code; the video server restarts.
   onMain([&] { services->startServices(); });
   EXPECT_EQ(services->control->pairingCode.get(), code);
-  auto seen = onMain([&] { return events; });
-  ASSERT_GE(seen.size(), 2u);
-  EXPECT_EQ(seen[0], "video Idle");
-  EXPECT_EQ(seen[1], "video Starting...");
 
-  onMain([&] {
-    events.clear();
-    services->holdServices();
-  });
-  seen = onMain([&] { return events; });
-  const auto at = [&](const std::string& event) {
-    return std::find(seen.begin(), seen.end(), event) - seen.begin();
-  };
-  EXPECT_LT(at("video Idle"), at("control off"));
-  EXPECT_LT(at("control off"), static_cast<long>(seen.size()));
+  onMain([&] { services->holdServices(); });
   EXPECT_FALSE(services->control->isRunning.get());
+  EXPECT_FALSE(services->video->isRunning.get());
   EXPECT_EQ(services->control->statusMessage.get(), "Idle");
-  EXPECT_EQ(onMain([&] { return services->startFailures(); }),
-            (std::vector<std::string>{"Control service on port 0: Idle",
-                                      "Video service (udp_arq) on port 1: Idle"}));
 
   // A transport override is never saved.
   onMain([&] { services.reset(); });  // the held services end on the main thread

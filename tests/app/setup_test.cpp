@@ -31,34 +31,6 @@ std::string portalMissing() {
   return missing.empty() ? testing::FakeScreenCastPortal::missing() : missing;
 }
 
-std::vector<std::string> xvfbArguments(bool xtest) {
-  std::vector<std::string> arguments = {"-screen", "0", "640x480x24", "-nolisten", "tcp"};
-  if (!xtest) arguments.insert(arguments.end(), {"-extension", "XTEST"});
-  return arguments;
-}
-
-TEST(LinuxSetupChecks, DefaultRouteInterfaceFromTheRouteTable) {
-  const std::string header =
-      "Iface\tDestination\tGateway \tFlags\tRefCnt\tUse\tMetric\tMask\t\tMTU\tWindow\tIRTT\n";
-  struct Case {
-    std::string rows;
-    std::optional<std::string> interface;
-  };
-  const Case cases[] = {
-      {"", std::nullopt},
-      {"eth0\t0010A8C0\t00000000\t0001\t0\t0\t0\t00FFFFFF\t0\t0\t0\n", std::nullopt},
-      {"wlan0\t00000000\t0100A8C0\t0003\t0\t0\t600\t00000000\t0\t0\t0\n", "wlan0"},
-      // The lower metric wins; a route that is not up does not count.
-      {"wlan0\t00000000\t0100A8C0\t0003\t0\t0\t600\t00000000\t0\t0\t0\n"
-       "eth0\t00000000\t0100A8C0\t0003\t0\t0\t100\t00000000\t0\t0\t0\n"
-       "tun0\t00000000\t00000000\t0000\t0\t0\t0\t00000000\t0\t0\t0\n",
-       "eth0"},
-      {"garbage\n\tshort line\n", std::nullopt},
-  };
-  for (const Case& c : cases)
-    EXPECT_EQ(platform::defaultRouteInterface(header + c.rows), c.interface) << c.rows;
-}
-
 TEST(SetupRows, TextsFollowTheState) {
   PermissionState state;
   EXPECT_EQ(virtualGamepadText(state), "Checked after Accessibility is enabled.");
@@ -114,10 +86,8 @@ class SetupFlowTest : public ::testing::Test {
     });
   }
 
-  /// `interactive`: with the setup window, else a headless host.
-  std::shared_ptr<HostServices> makeServices(
-      std::shared_ptr<platform::SetupChecks> setupChecks = {}, bool interactive = true) {
-    if (!setupChecks) setupChecks = checks;
+  /// The services over `setupChecks`, with the setup window.
+  std::shared_ptr<HostServices> makeServices(std::shared_ptr<platform::SetupChecks> setupChecks) {
     return thread.onMain([&] {
       auto made = HostServices::create({.main = &thread.main,
                                         .settings = &settings,
@@ -127,8 +97,8 @@ class SetupFlowTest : public ::testing::Test {
                                         .hostInfo = std::make_shared<platform::FakeHostInfo>(),
                                         .inputHelperPath = helperPath,
                                         .setupChecks = setupChecks,
-                                        .interactiveSetup = interactive});
-      if (interactive) made->onboarding->setWindow(window);
+                                        .interactiveSetup = true});
+      made->onboarding->setWindow(window);
       return made;
     });
   }
@@ -239,7 +209,9 @@ TEST(SetupCheckCommand, ExitStatusSaysWhetherSetupCanFinish) {
   testing::FakeUhidKernel kernel;
   const auto helper = testing::privateHelperCopy(dir, "check");
   for (bool xtest : {true, false}) {
-    testing::XServer server("Xvfb", xvfbArguments(xtest));
+    std::vector<std::string> arguments = {"-screen", "0", "640x480x24", "-nolisten", "tcp"};
+    if (!xtest) arguments.insert(arguments.end(), {"-extension", "XTEST"});
+    testing::XServer server("Xvfb", arguments);
     ASSERT_FALSE(server.name().empty()) << server.error();
     const std::string command =
         "DISPLAY=" + server.name() + " FERROWIN_UHID_SOCKET=" + kernel.path() +
