@@ -38,11 +38,10 @@ class ShellTest : public ::testing::Test {
     ::unsetenv("FERROWIN_UHID_SOCKET");
   }
 
-  /// `store`: settings read afresh from the disk (a restart), else the test's.
-  std::shared_ptr<app::HostServices> makeServices(common::SettingsStore* store = nullptr) {
+  std::shared_ptr<app::HostServices> makeServices() {
     return thread.onMain([&] {
       return app::HostServices::create({.main = &thread.main,
-                                        .settings = store ? store : &settings,
+                                        .settings = &settings,
                                         .dataDirectory = dir / "data",
                                         .controlPort = 0,
                                         .bonjour = bonjour,
