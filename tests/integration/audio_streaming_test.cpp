@@ -118,7 +118,7 @@ TEST_P(AudioTone, ToneInTheDefaultSinkArrivesAtItsFrequencyAndLevelAndCaptureFol
                                 : receive(client::UdpVideoClient(clientOptions(channels)));
   ASSERT_EQ(received.audioConfigs.size(), 3u) << host->log();
   EXPECT_EQ(received.audioConfigs[0][9], channels);
-  EXPECT_EQ(received.errors, 0);
+  EXPECT_EQ(received.errors, 0) << received.firstError;
   // 50 a second, once the sound server delivers (a null sink's monitor can take a second).
   EXPECT_GT(received.audioPackets, 100) << host->log();
   EXPECT_GT(received.frames, 10);

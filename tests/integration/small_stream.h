@@ -32,8 +32,8 @@ struct Received {
   int frames = 0;  // decoded pictures
   int errors = 0;  // pictures, parameter sets, audio configurations and packets that failed
   std::string firstError;
-  int width = 0, height = 0;  // of the last picture
-  double firstFrameAt = -1;   // seconds from the start of the stretch
+  int width = 0;             // of the last picture
+  double firstFrameAt = -1;  // seconds from the start of the stretch
   std::vector<video::Bytes> audioConfigs;
   int audioPackets = 0;
   std::vector<float> samples;  // the decoded sound, in arrival order
@@ -72,7 +72,6 @@ class StreamReceiver {
                                              message.pts)) {
               if (got_.frames++ == 0) got_.firstFrameAt = elapsed();
               got_.width = picture->width;
-              got_.height = picture->height;
             } else {
               fail(picture.error());
             }

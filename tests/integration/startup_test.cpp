@@ -68,12 +68,9 @@ TEST(StartUp, AServiceThatCannotStartStopsTheHostWithItsReason) {
     SCOPED_TRACE(c.name);
     held.clear();
     const bool fileAsData = std::string(c.name) == "data directory is a file";
-    HostProcess host({fileAsData ? std::filesystem::path(dataFile) : data.path(),
-                      config.path(),
-                      std::nullopt,
-                      {},
-                      0,
-                      c.arguments});
+    HostProcess host({.dataDir = fileAsData ? std::filesystem::path(dataFile) : data.path(),
+                      .configDir = config.path(),
+                      .arguments = c.arguments});
     const std::string expected = c.hold(host.port());
     EXPECT_FALSE(host.start(10.0));
     EXPECT_EQ(host.exitStatus(), 1) << host.log();

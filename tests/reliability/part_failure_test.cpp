@@ -73,11 +73,9 @@ TEST_F(PartFailure, TheXServerGoesAwayMidStreamAndTheNextSessionUsesTheOneThatCa
   EXPECT_FALSE(host->exitStatus(0));
 
   // A new X server on the same display: the next session captures it.
-  x.emplace("Xvfb", [&] {
-    auto arguments = xvfb;
-    arguments.insert(arguments.begin(), display);
-    return arguments;
-  }());
+  auto again = xvfb;
+  again.insert(again.begin(), display);
+  x.emplace("Xvfb", again);
   ASSERT_EQ(x->name(), display) << x->error();
   video.emplace(smallStream(*host));
   ASSERT_TRUE(video->start());
@@ -85,7 +83,7 @@ TEST_F(PartFailure, TheXServerGoesAwayMidStreamAndTheNextSessionUsesTheOneThatCa
     return r.frames >= 3;
   });
   EXPECT_GE(after.frames, 3) << host->log();
-  EXPECT_EQ(after.errors, 0);
+  EXPECT_EQ(after.errors, 0) << after.firstError;
   EXPECT_EQ(status("/v1/capture/sources"), 200);
   std::printf(
       "X server gone: capture error logged %.2f s after the kill, control service up; "
@@ -169,12 +167,11 @@ TEST_F(PartFailure, AnEncoderThatCannotOpenIsReportedAndTheHostServesTheNextSess
   // With hardware encoding demanded on a machine without it, every session says so.
   if (host->log().find("Encoder: libx265") == std::string::npos) return;
   host->stop();
-  host.emplace(HostProcess::Options{data.path(),
-                                    config.path(),
-                                    authority.rootCertificatePath(),
-                                    {},
-                                    host->port(),
-                                    {"--encoder", "hardware"}});
+  host.emplace(HostProcess::Options{.dataDir = data.path(),
+                                    .configDir = config.path(),
+                                    .devAttestationRoot = authority.rootCertificatePath(),
+                                    .port = host->port(),
+                                    .arguments = {"--encoder", "hardware"}});
   ASSERT_TRUE(host->start()) << host->log();
   auto resumed = client::resumeWithHost(*control, state.path());
   ASSERT_TRUE(resumed) << resumed.error().description();
