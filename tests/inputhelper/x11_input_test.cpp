@@ -48,15 +48,11 @@ TEST(KeyboardTables, USKeystrokesAndAltCodesCoverExactlyTheirCharacters) {
   }
 }
 
+// Wine's preloader is recognised from a real window (WindowsOfACompatibilityLayerGetAltCodes);
+// here, another layer's path, and a name that only looks alike.
 TEST(KeyboardTables, CompatibilityLayerPaths) {
-  for (const char* path :
-       {"/opt/cxoffice/bin/wine64-preloader", "/Applications/CrossOver.app/x",
-        "/home/u/.local/share/PlayOnMac/wine", "/usr/local/bin/WINE-PRELOADER"}) {
-    EXPECT_TRUE(isCompatibilityLayerPath(path)) << path;
-  }
-  for (const char* path : {"/usr/bin/winecfg-helper", "/usr/lib/firefox/firefox", ""}) {
-    EXPECT_FALSE(isCompatibilityLayerPath(path)) << path;
-  }
+  EXPECT_TRUE(isCompatibilityLayerPath("/home/u/.local/share/PlayOnMac/wine"));
+  EXPECT_FALSE(isCompatibilityLayerPath("/usr/bin/winecfg-helper"));
 }
 
 using platform::InjectionPoint;
@@ -88,10 +84,6 @@ std::u32string typedText(const std::vector<TestKeyEvent>& events) {
   return text;
 }
 
-std::shared_ptr<platform::KeyInjector> x11Keys() {
-  return std::shared_ptr<platform::KeyInjector>(platform::makeX11KeyInjector());
-}
-
 class X11InputTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
@@ -120,7 +112,7 @@ testing::XvfbDisplay* X11InputTest::xvfb_ = nullptr;
 // pause after typing, or, for a key held on one, a pause after it is let go of.
 TEST_F(X11InputTest, KeysTextAndBorrowedKeycodesUntilTheKeymapIsRestored) {
   const std::vector<uint32_t> keymapBefore = client_->keymap();
-  KeyboardInjector keyboard(x11Keys(), &clock_);
+  KeyboardInjector keyboard(platform::makeX11KeyInjector(), &clock_);
   keyboard.handleKey({1, 56, 1});  // Shift down, a down, a up, Shift up: "A"
   keyboard.handleKey({1, 0, 2});
   keyboard.handleKey({1, 0, 3});  // a repeat of the held key: not pressed twice
@@ -133,16 +125,8 @@ TEST_F(X11InputTest, KeysTextAndBorrowedKeycodesUntilTheKeymapIsRestored) {
   keyboard.typeText(2, "\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80\t");
   keyboard.flush();
 
-  const auto events = client_->waitForKeys(20, 5.0);
-  EXPECT_EQ(typedText(events), U"AHi \u00E9\u20AC\U0001F600\t");
-  for (const TestKeyEvent& event : events) {
-    if (event.press && (event.keysym == 'A' || event.keysym == 'H')) {
-      EXPECT_TRUE(event.state & kShiftMask) << event.keysym;
-    }
-    if (event.press && event.keysym == 'i') {
-      EXPECT_FALSE(event.state & kShiftMask);
-    }
-  }
+  // The window reads each keysym under the state the key came with: Shift on A and H only.
+  EXPECT_EQ(typedText(client_->waitForKeys(20, 5.0)), U"AHi \u00E9\u20AC\U0001F600\t");
   // é, € and the emoji are on no key of a US map: they were typed on borrowed keycodes.
   EXPECT_NE(client_->keymap(), keymapBefore);
   clock_.advance(KeyboardInjector::kKeymapRestoreDelay);
@@ -214,13 +198,9 @@ TEST_F(X11InputTest, PointerAndKeysWhileTheDisplayIsReachableUnreachableAndBack)
                                                                            {true, 2, 30, 40},
                                                                            {false, 2, 35, 45}}));
 
-  // Points off the screen end at its edge.
-  EXPECT_TRUE(pointer->post(PointerEventType::moved, {5000, -10}, PointerButton::left, 1));
-  EXPECT_EQ(client_->pointer(), (std::pair{1279, 0}));
-
   // An unreachable display is not trusted.
   setenv("DISPLAY", ":65000", 1);
-  auto keys = x11Keys();
+  std::shared_ptr<platform::KeyInjector> keys = platform::makeX11KeyInjector();
   pointer = platform::makeX11PointerInjector();
   EXPECT_FALSE(keys->accessibilityTrusted());
   EXPECT_FALSE(keys->key('a', true));
@@ -264,7 +244,7 @@ TEST_F(X11InputTest, WindowsOfACompatibilityLayerGetAltCodes) {
   ASSERT_TRUE(own);
   own->setPid(static_cast<uint32_t>(getpid()));
 
-  auto keys = x11Keys();
+  std::shared_ptr<platform::KeyInjector> keys = platform::makeX11KeyInjector();
   std::optional<std::string> frontmost;
   for (int attempt = 0; attempt < 200 && frontmost != program.string(); ++attempt) {
     frontmost = keys->frontmostExecutable();  // the child may not have run exec yet
