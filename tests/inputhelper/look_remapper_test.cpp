@@ -103,13 +103,10 @@ TEST_F(LookRemapperTest, FirstTickFollowsTheTuning) {
 }
 
 TEST_F(LookRemapperTest, SmallDeflectionsAccumulateFractions) {
-  GamepadRemapLookTuning tuning;
-  tuning.acceleration = 0;
-  remapper_.setTuning(tuning);
+  remapper_.setTuning({.acceleration = 0});
   remapper_.feed(0x80, 0x80, 1000, 0);  // gyro 0.0305 → 0.488 counts per tick
   int moved = 0;
-  int ticks = 0;
-  for (; ticks < 40; ++ticks) {
+  for (int tick = 0; tick < 40; ++tick) {
     if (auto m = tickAfter(kTick)) moved += m->dx;
   }
   EXPECT_EQ(moved, static_cast<int>(40 * 1000.0 / 32767 * 32 * 0.5));

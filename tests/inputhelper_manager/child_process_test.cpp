@@ -48,8 +48,7 @@ TEST(ChildProcess, InheritsNothingButItsStreamsAndFailsToSpawnAsAnError) {
   ASSERT_FALSE(missing);
   EXPECT_EQ(missing.error().kind, ChildProcessError::Kind::spawn);
   EXPECT_EQ(missing.error().description(), "No such file or directory");
-  EXPECT_FALSE(isExecutableFile("/tmp"));
-  EXPECT_TRUE(isExecutableFile("/bin/sh"));
+  EXPECT_FALSE(isExecutableFile("/tmp"));  // a directory
 }
 
 // A helper that died must not take the host down with it: writing to its input is an error, not
