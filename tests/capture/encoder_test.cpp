@@ -3,11 +3,13 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <atomic>
 #include <fstream>
 #include <future>
 
 #include "platform/video_encoder.h"
+#include "platform/yuv_conversion.h"
 #include "protocol/annexb.h"
 #include "tests/support/run_command.h"
 #include "tests/support/spawn_logged.h"
@@ -118,9 +120,9 @@ TEST_F(EncoderTest, KeyframesComeEveryTwoSecondsOfFramesOrOfTime) {
   }
 }
 
-// The stream's colour tags tell the client's decoder how to show it; the conversion into the
-// tagged primaries is checked in yuv_conversion_test.
-TEST_F(EncoderTest, ColourTagsMatchTheColourSpace) {
+// The stream's colour tags tell the client's decoder how to show it, and the pixels are in the
+// tagged primaries (the conversion itself is checked in yuv_conversion_test).
+TEST_F(EncoderTest, ColourTagsMatchTheColourSpaceAndP3StreamsCarryP3Pixels) {
   const std::pair<platform::EncoderColorSpace, std::string> cases[] = {
       {platform::EncoderColorSpace::srgb, "bt709"},
       {platform::EncoderColorSpace::displayP3, "smpte432"}};
@@ -140,6 +142,15 @@ TEST_F(EncoderTest, ColourTagsMatchTheColourSpace) {
               "color_range=tv\ncolor_space=bt709\ncolor_transfer=iec61966-2-1\n"
               "color_primaries=" +
                   primaries + "\n");
+    const std::string rgb = testing::runCommand("ffmpeg -nostdin -v error -i " + path.string() +
+                                                " -frames:v 1 -f rawvideo -pix_fmt rgb24 -");
+    ASSERT_EQ(rgb.size(), 64u * 64 * 3);
+    const std::array<uint8_t, 3> source{64, 127, 191};  // red, green, blue at (48, 32)
+    const auto expected = space == platform::EncoderColorSpace::displayP3
+                              ? platform::srgbToDisplayP3(source)
+                              : source;
+    for (int c = 0; c < 3; ++c)
+      EXPECT_NEAR(uint8_t(rgb[(32 * 64 + 48) * 3 + c]), expected[c], 3) << "channel " << c;
   }
 }
 
