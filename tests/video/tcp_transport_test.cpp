@@ -174,7 +174,7 @@ TEST_F(TcpTransportTest, SendsMessagesInOrderWithKeepalives) {
   EXPECT_GE(stats->snapshot().maxOutboundDepth, 4);
 }
 
-TEST_F(TcpTransportTest, ClientThatStopsReadingIsCutOffPastTheBacklog) {
+TEST_F(TcpTransportTest, ClientsThatStopReadingAreCutOffPastTheBacklogOrByAStop) {
   start();
   auto socket = streamingClient();  // never reads
   ferrowin::testing::LogCapture log;
@@ -188,6 +188,21 @@ TEST_F(TcpTransportTest, ClientThatStopsReadingIsCutOffPastTheBacklog) {
   EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [](const std::string& line) {
     return line.starts_with("Video client is not reading: ");
   }));
+
+  // A stop ends a write waiting on the next client, which does not read either.
+  auto stuck = streamingClient();
+  // Far more than the socket buffers hold and less than the backlog bound: the writer waits.
+  transport->sendAudio(Bytes(16 << 20, 1), 1);
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  const auto begin = std::chrono::steady_clock::now();
+  transport->stop();
+  EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(2));
+  // What the client can still read ends short of the message: the connection was cut.
+  std::error_code error;
+  Bytes rest(17 << 20);
+  size_t received = asio::read(stuck, asio::buffer(rest), error);
+  EXPECT_LT(received, size_t(16 << 20) + kMessageHeaderSize);
+  transport.reset();
 }
 
 }  // namespace
