@@ -1,7 +1,7 @@
 // Keyboard injection: the keyboard tables (a few representative rows and the edges of each, not
 // the tables again), then the XTest backends and the keyboard injector against a private Xvfb,
-// observed by a real X client window. (The keyboard's sequence rule is the gamepad's; its edges
-// are in applier_test.)
+// observed by a real X client window. (The keyboard keeps its own copy of the gamepad's sequence
+// rule, whose edges are in applier_test.)
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
