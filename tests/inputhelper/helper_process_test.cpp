@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include "inputhelper/arguments.h"
-
 #include "tests/support/run_command.h"
 #if FERROWIN_HAVE_HID
 #include "tests/support/fake_uhid_kernel.h"

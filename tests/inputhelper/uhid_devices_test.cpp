@@ -71,9 +71,8 @@ TEST_F(UhidTest, DevicesFromCreationThroughReportsRumbleAndAFailedSend) {
     auto created = kernel().waitForCreate(device);
     ASSERT_TRUE(created);
     // Bus 5 is BUS_BLUETOOTH, 3 BUS_USB.
-    EXPECT_EQ(std::tuple(created->name, created->uniq, created->phys, created->bus,
-                         created->vendor, created->product, created->version,
-                         fingerprint(created->descriptor)),
+    EXPECT_EQ(std::tuple(created->name, created->uniq, created->phys, created->bus, created->vendor,
+                         created->product, created->version, fingerprint(created->descriptor)),
               std::tuple(expected.name, expected.uniq, "", expected.bus, expected.vendor,
                          expected.product, expected.version, expected.descriptorFingerprint));
   }
