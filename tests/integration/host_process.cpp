@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <fstream>
 #include <random>
 #include <regex>
 
@@ -67,8 +68,13 @@ uint16_t freeControlPort() {
   std::mt19937 random(
       static_cast<unsigned>(::getpid()) ^
       static_cast<unsigned>(std::chrono::steady_clock::now().time_since_epoch().count()));
+  // Below the kernel's ephemeral ports: a host restarted on the port must not find it taken as
+  // the local end of some other program's outgoing connection.
+  unsigned ephemeralLow = 32768;
+  std::ifstream("/proc/sys/net/ipv4/ip_local_port_range") >> ephemeralLow;
+  const unsigned low = std::min(10000u, ephemeralLow / 2), high = ephemeralLow - 3;
   for (int attempt = 0; attempt < 200; ++attempt) {
-    const uint16_t port = static_cast<uint16_t>(20000 + random() % 30000);
+    const uint16_t port = static_cast<uint16_t>(low + random() % (high - low));
     bool all = true;
     for (uint16_t p = port; p < port + 3 && all; ++p)
       all = portFree(p, SOCK_STREAM) && portFree(p, SOCK_DGRAM);

@@ -22,7 +22,8 @@ std::filesystem::path serverBinary();
 /// standard output and standard error; its exit status in `status` when given.
 std::string runClient(const std::string& arguments, int* status = nullptr);
 
-/// A port P with P, P + 1 and P + 2 free for TCP and UDP on loopback (control, video, input).
+/// A port P with P, P + 1 and P + 2 free for TCP and UDP on loopback (control, video, input),
+/// below the kernel's range of ephemeral ports.
 uint16_t freeControlPort();
 
 class HostProcess {
